@@ -1,0 +1,27 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/globals.h"
+#include "app/run_driver.h"
+#include "app/startup.h"
+
+int main(int argc, char** argv) {
+  if (argc == 2 && HandleInfoOption(argv[1])) return 0;
+
+  if (!StartupProcess()) {
+    fputs("致命的なエラー: GetModuleHandle が失敗しました\n", stdout);
+    return 1;
+  }
+  if (!StartupLibraries()) {
+    fputs("致命的なエラー: MFC の初期化が失敗しました\n", stdout);
+    return 1;
+  }
+
+  CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  g_strOid = cl.oid;
+  RunScan(cl.targets);
+  return 0;
+}

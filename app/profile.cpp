@@ -1,0 +1,106 @@
+#include "app/profile.h"
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+Profile Profile::Parse(std::string_view text) {
+  Profile profile;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  Section* current = nullptr;
+  while (!text.empty()) {
+    size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = TrimBlanks(line);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      std::string_view name = line.substr(1);
+      name = TrimBlanks(name.substr(0, name.find(']')));
+      current = nullptr;
+      for (auto& s : profile.sections_)
+        if (EqualsNoCase(s.name, name)) current = &s;
+      if (!current) {
+        profile.sections_.push_back(Section{std::string(name), {}});
+        current = &profile.sections_.back();
+      }
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (!current || eq == std::string_view::npos) continue;
+    std::string_view key = TrimBlanks(line.substr(0, eq));
+    std::string_view value = TrimBlanks(line.substr(eq + 1));
+    value = value.substr(0, value.find('\0'));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+      value = value.substr(1, value.size() - 2);
+    if (value.size() > kMaxValueBytes) value = value.substr(0, kMaxValueBytes);
+    current->entries.push_back(Entry{std::string(key), std::string(value)});
+  }
+  return profile;
+}
+
+Profile Profile::Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Profile{};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return Parse(text.str());
+}
+
+const std::string* Profile::Find(std::string_view section, std::string_view key) const {
+  for (const auto& s : sections_) {
+    if (!EqualsNoCase(s.name, section)) continue;
+    for (const auto& e : s.entries)
+      if (EqualsNoCase(e.key, key)) return &e.value;
+    return nullptr;  // names are unique among sections_: duplicates were merged
+  }
+  return nullptr;
+}
+
+std::string Profile::GetString(std::string_view section, std::string_view key,
+                               std::string_view default_value) const {
+  const std::string* v = Find(section, key);
+  if (!v) return std::string(default_value.substr(0, kMaxValueBytes));
+  return *v;
+}
+
+int Profile::GetInt(std::string_view section, std::string_view key, int default_value) const {
+  const std::string* v = Find(section, key);
+  if (!v || v->empty()) return default_value;
+  return ParseProfileInt(*v);
+}
+
+int ParseProfileInt(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  uint32_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10u + static_cast<uint32_t>(text[i] - '0');
+  if (negative) value = 0u - value;
+  return static_cast<int>(value);
+}

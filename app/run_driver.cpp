@@ -1,0 +1,132 @@
+#include "app/run_driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "accounts/accounts.h"
+#include "app/globals.h"
+#include "app/profile.h"
+#include "log/log.h"
+#include "log/log_writer.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+#include "scan/mib.h"
+
+namespace {
+
+// A scan job needs far less than the default 8 MiB; with thousands of targets
+// the reservation, not the use, is what runs out. The sanitizers' red zones
+// and fake frames need more room.
+#if defined(MIBSCAN_SANITIZED) || defined(__SANITIZE_ADDRESS__)
+constexpr size_t kWorkerStackSize = 4u << 20;
+#else
+constexpr size_t kWorkerStackSize = 512u << 10;
+#endif
+
+void StartLogWriter() {
+  if (g_pLogThread) return;
+  auto* thread = new platform::Thread;
+  if (thread->Start(LogWriterThread, nullptr)) {
+    g_pLogThread = thread;
+  } else {
+    // Without a writer the final drain still writes every queued record.
+    delete thread;
+  }
+}
+
+void StopLogWriter() {
+  g_bLogRunning = false;
+  if (g_pLogThread) {
+    g_pLogThread->Join();
+    delete g_pLogThread;
+    g_pLogThread = nullptr;
+  }
+}
+
+// Starts the worker of jobs[i]. When the system refuses another thread, waits
+// for the oldest running worker before trying again, so that no target is
+// dropped; with none left to wait for, the job runs on this thread.
+void StartWorker(std::vector<std::unique_ptr<CMIB>>& jobs, size_t i, size_t* oldest_running) {
+  static bool reported = false;
+  CMIB* job = jobs[i].get();
+  job->m_pThread = std::make_unique<platform::Thread>();
+  for (;;) {
+    int err = 0;
+    if (job->m_pThread->Start(ScanThreadProc, job, kWorkerStackSize, &err)) return;
+    if (!reported) {
+      reported = true;
+      fprintf(stderr,
+              "mibscan: the system refused a new scan thread (%s); further targets start as running "
+              "scans finish\n",
+              strerror(err));
+    }
+    while (*oldest_running < i && !jobs[*oldest_running]->m_pThread->started()) ++*oldest_running;
+    if (*oldest_running >= i) {
+      ScanThreadProc(job);
+      return;
+    }
+    jobs[*oldest_running]->m_pThread->Join();
+  }
+}
+
+}  // namespace
+
+void ApplyConfig(const Profile& config) {
+  g_nTimeout = config.GetInt("Config", "Timeout", 500);
+  g_nRetry = config.GetInt("Config", "Retry", 3);
+  g_bLogEnabled = config.GetInt("Config", "Log", 0) == 1;
+  g_strCommunity = config.GetString("Config", "Community", "tkvwqz");
+  for (int n = 1;; ++n) {
+    std::string value = config.GetString("Target", "OID_" + std::to_string(n), "");
+    if (value.empty()) break;
+    if (value.find('.') != std::string::npos) g_arrOids.push_back(value);
+  }
+}
+
+bool RunScan(const std::vector<std::string>& targets) {
+  std::string exe;
+  if (!platform::GetExecutablePath(&exe)) return false;
+  if (!platform::DirectoryOf(exe, &g_strModuleDir)) return false;
+
+  std::string log_dir = g_strModuleDir + "/log";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
+  g_strLogDir = log_dir;
+
+  g_bLogRunning = true;
+  StartLogWriter();
+
+  if (targets.size() == 1) g_bDirectLog = true;
+
+  ApplyConfig(Profile::Load(g_strModuleDir + "/config.ini"));
+
+  std::string accounts = g_strModuleDir + "/accounts.csv";
+  if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
+
+  std::vector<std::unique_ptr<CMIB>> jobs;
+  jobs.reserve(targets.size());
+  for (const auto& target : targets) {
+    jobs.push_back(std::make_unique<CMIB>());
+    jobs.back()->m_strTarget = target;
+  }
+  size_t oldest_running = 0;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    jobs[i]->m_bRunning = 1;
+    StartWorker(jobs, i, &oldest_running);
+  }
+  for (auto& job : jobs) {
+    job->m_pThread->Join();
+    job.reset();
+  }
+
+  StopLogWriter();
+  std::vector<std::string> lines;
+  while (!g_logQueue.empty()) {
+    DrainLogQueue(&lines);
+    WriteLogLines(lines);
+    lines.clear();
+  }
+  return true;
+}

@@ -1,0 +1,13 @@
+// Process start-up steps that come before the command line is read.
+#pragma once
+
+// Prints the usage text (-h, --help) or the version (--version) on standard
+// output and returns true when arg is one of those; false otherwise.
+bool HandleInfoOption(const char* arg);
+
+// Locale and text conversion, open-files limit. False when the locale's code
+// set cannot be converted to UTF-8.
+bool StartupProcess();
+
+// Library initialisation (libxml2). False when the XML library is unusable.
+bool StartupLibraries();

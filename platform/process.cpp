@@ -1,0 +1,41 @@
+#include "platform/process.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace platform {
+
+bool GetExecutablePath(std::string* path) {
+  std::vector<char> buf(4096);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < buf.size()) {
+      path->assign(buf.data(), static_cast<size_t>(n));
+      return true;
+    }
+    buf.resize(buf.size() * 2);  // the link was cut: try a larger buffer
+  }
+}
+
+bool DirectoryOf(const std::string& path, std::string* dir) {
+  auto pos = path.rfind('/');
+  if (pos == std::string::npos) return false;
+  *dir = path.substr(0, pos);
+  return true;
+}
+
+unsigned long RaiseOpenFileLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rlimit raised = rl;
+    raised.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+  }
+  return static_cast<unsigned long>(rl.rlim_cur);
+}
+
+}  // namespace platform

@@ -1,0 +1,112 @@
+#include "platform/text_encoding.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+std::string g_codeset = "UTF-8";
+bool g_utf8 = true;
+
+bool IsUtf8Name(const char* name) {
+  return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0 ||
+         // The C and POSIX locales report ASCII; their bytes are taken as UTF-8.
+         strcmp(name, "ANSI_X3.4-1968") == 0;
+}
+
+// Length of the well-formed UTF-8 character at s, or 0 when it is not one.
+size_t Utf8CharLength(std::string_view s) {
+  auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  auto cont = [&](size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
+  unsigned char c = b(0);
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (c == 0xE0 && b(1) < 0xA0) return 0;  // overlong
+    if (c == 0xED && b(1) >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
+    if (c == 0xF4 && b(1) >= 0x90) return 0;  // above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool InitTextEncoding() {
+  if (!setlocale(LC_ALL, "")) setlocale(LC_ALL, "C");
+  const char* cs = nl_langinfo(CODESET);
+  if (!cs || !*cs || IsUtf8Name(cs)) {
+    g_codeset = "UTF-8";
+    g_utf8 = true;
+    return true;
+  }
+  iconv_t cd = iconv_open("UTF-8", cs);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  g_codeset = cs;
+  g_utf8 = false;
+  return true;
+}
+
+const std::string& LocaleCodeset() { return g_codeset; }
+
+std::string SanitizeUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    size_t n = Utf8CharLength(text);
+    if (n == 0) {
+      out += kReplacement;
+      n = 1;
+    } else {
+      out.append(text.data(), n);
+    }
+    text.remove_prefix(n);
+  }
+  return out;
+}
+
+std::string LocaleToUtf8(std::string_view text) {
+  if (g_utf8) return SanitizeUtf8(text);
+  iconv_t cd = iconv_open("UTF-8", g_codeset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return SanitizeUtf8(text);
+  std::string out;
+  out.reserve(text.size() * 2);
+  char buf[1024];
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  while (in_left > 0) {
+    char* o = buf;
+    size_t o_left = sizeof buf;
+    size_t rc = iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+      // EILSEQ or EINVAL: this byte starts no character; replace it, go on.
+      out += kReplacement;
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  char* o = buf;
+  size_t o_left = sizeof buf;
+  iconv(cd, nullptr, nullptr, &o, &o_left);
+  out.append(buf, static_cast<size_t>(o - buf));
+  iconv_close(cd);
+  return out;
+}
+
+}  // namespace platform

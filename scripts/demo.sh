@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds mibscan, starts a local snmpd on 127.0.0.1, scans it, shows the result
+# file, and stops the agent whatever happened.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+source scripts/packages.sh
+install_missing_packages "${BUILD_PACKAGES[@]}"
+
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIBSCAN_TESTS=OFF >/dev/null
+cmake --build build-demo -j2 --target mibscan
+
+work=$(mktemp -d /tmp/mibscan-demo-XXXXXX)
+agent_pid=""
+cleanup() {
+  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+printf '[snmp]\npersistentDir %s\nnoPersistentLoad yes\n' "$work/persist" >"$work/local.conf"
+for try in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 20000))
+  MIBS="" snmpd -f -C -c "$repo/scripts/demo/snmpd.conf,$work/local.conf" -Lf "$work/snmpd.log" \
+    -p "$work/snmpd.pid" "udp:127.0.0.1:$port" &
+  agent_pid=$!
+  for _ in $(seq 50); do
+    if MIBS="" snmpget -v2c -c tkvwqz -t 0.2 -r 0 -On "127.0.0.1:$port" 1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
+      break 2
+    fi
+    kill -0 "$agent_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$agent_pid" 2>/dev/null || true
+  wait "$agent_pid" 2>/dev/null || true
+  agent_pid=""
+done
+[ -n "$agent_pid" ] || { echo "could not start the demo agent (see $work/snmpd.log)"; exit 1; }
+echo "demo agent: snmpd on 127.0.0.1:$port"
+
+cp build-demo/mibscan "$work/mibscan"
+printf '[Config]\nTimeout=1000000\nRetry=1\nLog=1\n' >"$work/config.ini"
+echo "running: $work/mibscan 127.0.0.1:$port"
+"$work/mibscan" "127.0.0.1:$port"
+
+result="$work/127.0.0.1:$port.xml"
+echo
+if [ -f "$result" ]; then
+  echo "result file: $result ($(grep -c '<RESULT>' "$result" || true) rows); its first lines:"
+  head -n 24 "$result"
+else
+  echo "no result file was written"
+fi
+echo
+echo "log: $work/log/log.txt"
+[ -f "$work/log/log.txt" ] && tail -n 5 "$work/log/log.txt"
+exit 0

@@ -1,0 +1,84 @@
+#include "scan/string_map.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Keys(const CStringMap<std::string>& m) {
+  std::vector<std::string> keys;
+  m.ForEach([&](const std::string& k, const std::string&) { keys.push_back(k); });
+  return keys;
+}
+
+TEST(StringMap, BucketsOfKnownKeys) {
+  EXPECT_EQ(CStringMap<int>::BucketOf("1.3.6.1.2.1.1.3.0"), 4u);
+  EXPECT_EQ(CStringMap<int>::BucketOf("1.3.6.1.2.1.1.1.0"), 11u);
+  EXPECT_EQ(CStringMap<int>::BucketOf("1.3.6.1.2.1.1.5.0"), 16u);
+  // Up to 9 ASCII characters the hash is the published 32-bit FNV-1.
+  EXPECT_EQ(CStringMap<int>::HashKey(""), 2166136261u);
+  EXPECT_EQ(CStringMap<int>::HashKey("a"), 0x050c5d7eu);
+  EXPECT_EQ(CStringMap<int>::HashKey("foobar"), 0x31f0b262u);
+  // Bytes above 0x7F count as negative (sign-extended).
+  EXPECT_EQ(CStringMap<int>::HashKey("\xff"), (2166136261u * 16777619u) ^ 0xFFFFFFFFu);
+}
+
+TEST(StringMap, IteratesInBucketOrderWhateverTheInsertionOrder) {
+  CStringMap<std::string> m;
+  m.SetAt("1.3.6.1.2.1.1.5.0", "five");
+  m.SetAt("1.3.6.1.2.1.1.1.0", "one");
+  m.SetAt("1.3.6.1.2.1.1.3.0", "three");
+  EXPECT_EQ(Keys(m), (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0"}));
+}
+
+TEST(StringMap, SharedBucketNewestFirstAndReplacementInPlace) {
+  // Find three keys that share one bucket.
+  std::vector<std::string> same;
+  const unsigned bucket = CStringMap<int>::BucketOf("1.3.6.1.2.1.1.3.0");
+  for (int i = 0; same.size() < 3; ++i) {
+    std::string k = "1.3.6.1.2.1.2.2.1." + std::to_string(i);
+    if (CStringMap<int>::BucketOf(k) == bucket) same.push_back(k);
+  }
+  CStringMap<std::string> m;
+  for (const auto& k : same) m.SetAt(k, "old");
+  EXPECT_EQ(Keys(m), (std::vector<std::string>{same[2], same[1], same[0]}));
+
+  m.SetAt(same[0], "new");  // replaced in place: the order does not change
+  EXPECT_EQ(Keys(m), (std::vector<std::string>{same[2], same[1], same[0]}));
+  EXPECT_EQ(m.GetCount(), 3u);
+  EXPECT_EQ(*m.Find(same[0]), "new");
+}
+
+TEST(StringMap, EmptyKeyAndExactLookup) {
+  CStringMap<intptr_t> m;
+  EXPECT_TRUE(m.IsEmpty());
+  intptr_t v = 0;
+  EXPECT_FALSE(m.Lookup("", &v));
+  m.SetAt("", 3);
+  ASSERT_TRUE(m.Lookup("", &v));
+  EXPECT_EQ(v, 3);
+  m.SetAt("Ab", 1);
+  EXPECT_EQ(m.Find("ab"), nullptr);
+  EXPECT_EQ(m.Find("Ab "), nullptr);
+  EXPECT_EQ(m.GetCount(), 2u);
+}
+
+TEST(StringMap, ManyRowsKeepEveryKeyOnce) {
+  CStringMap<std::string> m;
+  for (int i = 0; i < 20000; ++i) m.SetAt("1.3.6.1.4.1." + std::to_string(i), std::to_string(i));
+  for (int i = 0; i < 20000; i += 2) m.SetAt("1.3.6.1.4.1." + std::to_string(i), "again");
+  EXPECT_EQ(m.GetCount(), 20000u);
+  size_t seen = 0;
+  unsigned last_bucket = 0;
+  m.ForEach([&](const std::string& k, const std::string&) {
+    unsigned b = CStringMap<std::string>::BucketOf(k);
+    EXPECT_GE(b, last_bucket) << k;
+    last_bucket = b;
+    ++seen;
+  });
+  EXPECT_EQ(seen, 20000u);
+}
+
+}  // namespace

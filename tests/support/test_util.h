@@ -1,0 +1,45 @@
+// Small helpers shared by the tests: temporary directories, files, and
+// running the real mibscan binary.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content when
+// the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+struct ProcessResult {
+  int exit_code = -1;  // -1: killed by a signal or timed out
+  std::string out;
+  std::string err;
+  bool timed_out = false;
+};
+
+// Runs argv[0] with the arguments, capturing both streams; kills it after
+// timeout_seconds. env entries "NAME=value" are added to the environment.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_seconds = 60,
+                         const std::vector<std::string>& env = {});
+
+// Copies the built mibscan binary into dir (so that its config.ini, log and
+// result files live there) and returns the copy's path.
+std::string InstallBinary(const std::string& dir);
+
+}  // namespace testutil
