@@ -11,10 +11,12 @@ struct LogRecord {
   int64_t m_time = 0;      // seconds since the epoch, taken when WriteLog was called
 };
 
-// Logs one printf-style message. Does nothing unless logging is enabled.
-// Direct mode (one target): the line is in the file when this returns.
-// Queued mode: the record is appended to g_logQueue under g_logMutex, with no
-// file work in the caller. Any thread may call it. Always returns 0.
+// Logs one printf-style message of any length, stamped with the time of this
+// call. Does nothing unless g_bLogEnabled. Direct mode (g_bDirectLog, a single
+// producing thread): the line is in the file when this returns. Queued mode:
+// the record is appended to g_logQueue under g_logMutex, with no file work in
+// the caller; any thread may call it. A format that cannot be rendered drops
+// the message; failures are never reported. Always returns 0.
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Moves at most 200 records from the front of g_logQueue into lines, appended
@@ -22,4 +24,6 @@ int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int DrainLogQueue(std::vector<std::string>* lines);
 
 // "<local time>|-|<text>\n" ("%Y/%m/%d %H:%M:%S"); a code >= 0 replaces "-".
+// The text is kept unchanged ("|" and line breaks included). A time that the
+// calendar cannot hold is shown as its number of seconds. Any thread.
 std::string FormatLogLine(int code, const std::string& text, int64_t time);

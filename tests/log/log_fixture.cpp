@@ -1,0 +1,85 @@
+#include "log/log_fixture.h"
+
+#include <ctime>
+#include <filesystem>
+
+#include "app/globals.h"
+#include "log/log.h"
+#include "log/log_writer.h"
+#include "platform/thread.h"
+
+namespace logtest {
+
+void LogFixture::SetUp() {
+  ResetGlobalsForTesting();
+  std::filesystem::create_directory(LogDir());
+  g_strLogDir = LogDir();
+}
+
+void LogFixture::TearDown() {
+  if (writer_started_) StopWriterAndDrain();
+  ResetGlobalsForTesting();
+}
+
+void LogFixture::StartWriter() {
+  g_bLogRunning = true;
+  g_pLogThread = new platform::Thread;
+  ASSERT_TRUE(g_pLogThread->Start(LogWriterThread, nullptr));
+  writer_started_ = true;
+}
+
+void LogFixture::StopWriterAndDrain() {
+  g_bLogRunning = false;
+  if (g_pLogThread) {
+    g_pLogThread->Join();
+    delete g_pLogThread;
+    g_pLogThread = nullptr;
+  }
+  writer_started_ = false;
+  std::vector<std::string> lines;
+  while (!g_logQueue.empty()) {
+    DrainLogQueue(&lines);
+    WriteLogLines(lines);
+    lines.clear();
+  }
+}
+
+std::vector<std::string> LogFixture::RotatedNames() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(LogDir())) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.size() > 8 && name.ends_with("_log.txt")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> LogFixture::AllLines() const {
+  std::string text;
+  for (const auto& name : RotatedNames()) text += testutil::ReadFile(LogDir() + "/" + name);
+  text += testutil::ReadFile(CurrentLog());
+  return SplitLines(text);
+}
+
+std::string Stamp(long long t) {
+  time_t tt = static_cast<time_t>(t);
+  struct tm local;
+  localtime_r(&tt, &local);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y%m%d_%H%M%S", &local);
+  return buf;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace logtest

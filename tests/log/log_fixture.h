@@ -1,0 +1,43 @@
+// A fresh log directory and clean logging globals for each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace logtest {
+
+class LogFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The log directory, created empty.
+  std::string LogDir() const { return dir_ / "log"; }
+  std::string CurrentLog() const { return LogDir() + "/log.txt"; }
+
+  // Every log line on disk, oldest first: the rotated files in name order,
+  // then the current file. Each line without its "\n".
+  std::vector<std::string> AllLines() const;
+
+  // Names of the rotated files ("*_log.txt" regular files), sorted.
+  std::vector<std::string> RotatedNames() const;
+
+  // The run driver's shutdown: clear the flag, join the writer, then drain
+  // what is left in batches, as the main thread does.
+  void StopWriterAndDrain();
+  void StartWriter();
+
+  testutil::TempDir dir_;
+  bool writer_started_ = false;
+};
+
+// The rotation stamp of time t in local time ("%Y%m%d_%H%M%S").
+std::string Stamp(long long t);
+
+std::vector<std::string> SplitLines(const std::string& text);
+
+}  // namespace logtest
