@@ -25,26 +25,6 @@ constexpr size_t kWorkerStackSize = 4u << 20;
 constexpr size_t kWorkerStackSize = 512u << 10;
 #endif
 
-void StartLogWriter() {
-  if (g_pLogThread) return;
-  auto* thread = new platform::Thread;
-  if (thread->Start(LogWriterThread, nullptr)) {
-    g_pLogThread = thread;
-  } else {
-    // Without a writer the final drain still writes every queued record.
-    delete thread;
-  }
-}
-
-void StopLogWriter() {
-  g_bLogRunning = false;
-  if (g_pLogThread) {
-    g_pLogThread->Join();
-    delete g_pLogThread;
-    g_pLogThread = nullptr;
-  }
-}
-
 // Starts the worker of jobs[i]. When the system refuses another thread, waits
 // for the oldest running worker before trying again, so that no target is
 // dropped; with none left to wait for, the job runs on this thread.
@@ -95,7 +75,6 @@ bool RunScan(const std::vector<std::string>& targets) {
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
 
-  g_bLogRunning = true;
   StartLogWriter();
 
   if (targets.size() == 1) g_bDirectLog = true;
@@ -121,12 +100,6 @@ bool RunScan(const std::vector<std::string>& targets) {
     job.reset();
   }
 
-  StopLogWriter();
-  std::vector<std::string> lines;
-  while (!g_logQueue.empty()) {
-    DrainLogQueue(&lines);
-    WriteLogLines(lines);
-    lines.clear();
-  }
+  StopLogWriterAndDrain();
   return true;
 }

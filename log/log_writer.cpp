@@ -1,5 +1,7 @@
 #include "log/log_writer.h"
 
+#include "platform/thread.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,5 +110,31 @@ void PruneLogFiles() {
   for (size_t i = 0; i < names.size() - kKeepRotated; ++i) {
     std::error_code remove_ec;
     std::filesystem::remove(g_strLogDir + "/" + names[i], remove_ec);
+  }
+}
+
+void StartLogWriter() {
+  g_bLogRunning = true;
+  if (g_pLogThread) return;
+  auto* thread = new platform::Thread;
+  if (thread->Start(LogWriterThread, nullptr)) {
+    g_pLogThread = thread;
+  } else {
+    delete thread;
+  }
+}
+
+void StopLogWriterAndDrain() {
+  g_bLogRunning = false;
+  if (g_pLogThread) {
+    g_pLogThread->Join();
+    delete g_pLogThread;
+    g_pLogThread = nullptr;
+  }
+  std::vector<std::string> lines;
+  while (!g_logQueue.empty()) {
+    DrainLogQueue(&lines);
+    WriteLogLines(lines);
+    lines.clear();
   }
 }

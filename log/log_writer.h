@@ -16,6 +16,16 @@
 // the caller's final drain. Returns 0.
 unsigned LogWriterThread(void* unused);
 
+// Starts the writer thread into g_pLogThread (unless one is there) with
+// g_bLogRunning set. When the system refuses the thread, records simply wait
+// for StopLogWriterAndDrain. Main thread.
+void StartLogWriter();
+
+// Clears g_bLogRunning, waits for the writer thread to end, then writes what
+// is still queued in batches of 200, each tested for rotation. Main thread,
+// once no producer can log any more.
+void StopLogWriterAndDrain();
+
 // Appends lines, in order and as given (each carries its own "\n"), to
 // g_strLogDir/g_strLogFile, created if missing and never truncated; then
 // calls RotateLog when the file is larger than 262,144 bytes. Takes no lock:

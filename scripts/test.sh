@@ -7,9 +7,9 @@ source scripts/packages.sh
 install_missing_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 jobs=2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIBSCAN_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMIBSCAN_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMIBSCAN_SANITIZE=ON -DMIBSCAN_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 
 status=0

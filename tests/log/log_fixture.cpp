@@ -22,26 +22,14 @@ void LogFixture::TearDown() {
 }
 
 void LogFixture::StartWriter() {
-  g_bLogRunning = true;
-  g_pLogThread = new platform::Thread;
-  ASSERT_TRUE(g_pLogThread->Start(LogWriterThread, nullptr));
+  StartLogWriter();
+  ASSERT_NE(g_pLogThread, nullptr);
   writer_started_ = true;
 }
 
 void LogFixture::StopWriterAndDrain() {
-  g_bLogRunning = false;
-  if (g_pLogThread) {
-    g_pLogThread->Join();
-    delete g_pLogThread;
-    g_pLogThread = nullptr;
-  }
+  StopLogWriterAndDrain();
   writer_started_ = false;
-  std::vector<std::string> lines;
-  while (!g_logQueue.empty()) {
-    DrainLogQueue(&lines);
-    WriteLogLines(lines);
-    lines.clear();
-  }
 }
 
 std::vector<std::string> LogFixture::RotatedNames() const {
