@@ -28,13 +28,22 @@ namespace {
 using AccountReader =
     io::CSVReader<3, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>, io::throw_on_overflow, io::no_comment>;
 
+// What the source saw, for the loader's message. Outlives the source, which
+// the reader destroys as soon as its first read has taken the whole input.
+struct SourceNotes {
+  unsigned line = 1;           // number of the line being scanned
+  unsigned overlong_line = 0;  // 0: none
+  unsigned first_empty_row = 0;  // first empty line after the header; 0: none
+  bool read_failed = false;
+};
+
 // Feeds the CSV reader from a stream and ends its input just before the first
 // line longer than kMaxAccountLineBytes, so that no part of that line reaches
 // the reader (whose own limit is far higher). Also notes the first empty row
 // line, so that the loader can tell trailing empty lines from a real fault.
 class LineLimitedSource : public io::ByteSourceBase {
  public:
-  explicit LineLimitedSource(std::istream& in) : in_(in) {}
+  LineLimitedSource(std::istream& in, SourceNotes* notes) : in_(in), notes_(*notes) {}
 
   // Fills buffer completely unless the input (or the part allowed through)
   // ends: the reader takes a short first read for the end of the file.
@@ -49,11 +58,6 @@ class LineLimitedSource : public io::ByteSourceBase {
     return static_cast<int>(n);
   }
 
-  unsigned overlong_line() const { return overlong_line_; }  // 0: none
-  unsigned first_empty_row() const { return first_empty_row_; }  // 0: none
-  bool read_failed() const { return read_failed_; }
-  unsigned line() const { return line_; }
-
  private:
   static constexpr size_t kChunk = 64 * 1024;
 
@@ -63,7 +67,7 @@ class LineLimitedSource : public io::ByteSourceBase {
     in_.read(buf_.data() + old, kChunk);
     size_t got = static_cast<size_t>(in_.gcount());
     buf_.resize(old + got);
-    if (in_.bad()) read_failed_ = true;
+    if (in_.bad()) notes_.read_failed = true;
     if (got < kChunk) end_ = true;
     if (first_pull_) {
       first_pull_ = false;
@@ -76,7 +80,7 @@ class LineLimitedSource : public io::ByteSourceBase {
         continue;
       }
       if (++line_len_ > kMaxAccountLineBytes) {
-        overlong_line_ = line_;
+        notes_.overlong_line = notes_.line;
         buf_.resize(safe_);
         scanned_ = safe_;
         end_ = true;
@@ -90,23 +94,20 @@ class LineLimitedSource : public io::ByteSourceBase {
   // any, before buf_[next]) is within the limit: let it through.
   void EndLine(size_t content_end, size_t next) {
     bool empty = line_len_ == 0 || (line_len_ == 1 && buf_[content_end - 1] == '\r');
-    if (empty && line_ >= 2 && first_empty_row_ == 0) first_empty_row_ = line_;
+    if (empty && notes_.line >= 2 && notes_.first_empty_row == 0) notes_.first_empty_row = notes_.line;
     safe_ = next;
-    ++line_;
+    ++notes_.line;
     line_len_ = 0;
   }
 
   std::istream& in_;
+  SourceNotes& notes_;
   std::vector<char> buf_;   // read from the stream, not yet handed over
   size_t scanned_ = 0;      // bytes of buf_ looked at
   size_t safe_ = 0;         // bytes of buf_ that may be handed over: whole lines within the limit
   size_t line_len_ = 0;     // bytes so far of the line being scanned, LF not counted
-  unsigned line_ = 1;       // number of the line being scanned
-  unsigned overlong_line_ = 0;
-  unsigned first_empty_row_ = 0;
   bool first_pull_ = true;
   bool end_ = false;
-  bool read_failed_ = false;
 };
 
 std::string Where(const std::string& name, unsigned line) {
@@ -122,32 +123,31 @@ std::string RowFault(const std::string& name, unsigned line, const char* what) {
 
 // After a fault at an empty line: true when only empty lines follow, so that
 // nothing was lost.
-bool OnlyEmptyLinesFollow(AccountReader* reader, const LineLimitedSource& source) {
+bool OnlyEmptyLinesFollow(AccountReader* reader, const SourceNotes& notes) {
   try {
     while (const char* line = reader->next_line())
       if (*line != '\0') return false;
   } catch (...) {
     return false;
   }
-  return source.overlong_line() == 0 && !source.read_failed();
+  return notes.overlong_line == 0 && !notes.read_failed;
 }
 
 }  // namespace
 
 bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
                       std::string* problem) {
-  auto owned = std::make_unique<LineLimitedSource>(in);
-  LineLimitedSource* source = owned.get();
+  SourceNotes notes;
   std::unique_ptr<AccountReader> reader;
   try {
-    reader = std::make_unique<AccountReader>(name, std::move(owned));
+    reader = std::make_unique<AccountReader>(name, std::make_unique<LineLimitedSource>(in, &notes));
     reader->read_header(io::ignore_extra_column, "ip", "username", "password");
     std::string ip, username, password;
     while (reader->read_row(ip, username, password)) (*accounts)[ip] = Account{username, password};
   } catch (const io::error::header_missing&) {
-    if (source->read_failed()) {
+    if (notes.read_failed) {
       *problem = Where(name, 0) + "cannot be read; no accounts loaded";
-    } else if (source->overlong_line()) {
+    } else if (notes.overlong_line) {
       *problem = RowFault(name, 1, "longer than 1048575 bytes");
     } else {
       *problem = Where(name, 0) + "empty, the header line is missing; no accounts loaded";
@@ -161,8 +161,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     return false;
   } catch (const io::error::too_few_columns& e) {
     unsigned line = static_cast<unsigned>(e.file_line);
-    if (line == source->first_empty_row()) {
-      if (OnlyEmptyLinesFollow(reader.get(), *source)) return true;
+    if (line == notes.first_empty_row) {
+      if (OnlyEmptyLinesFollow(reader.get(), notes)) return true;
       *problem = RowFault(name, line, "empty line");
     } else {
       *problem = RowFault(name, line, "fewer cells than the header has columns");
@@ -176,15 +176,15 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     return false;
   } catch (...) {
     // Other library errors would quote a cell; say nothing of the content.
-    *problem = Where(name, source->line()) + "cannot be read; the rest of the file is ignored";
+    *problem = Where(name, notes.line) + "cannot be read; the rest of the file is ignored";
     return false;
   }
-  if (source->read_failed()) {
-    *problem = Where(name, source->line()) + "read error; the rest of the file is ignored";
+  if (notes.read_failed) {
+    *problem = Where(name, notes.line) + "read error; the rest of the file is ignored";
     return false;
   }
-  if (source->overlong_line()) {
-    *problem = RowFault(name, source->overlong_line(), "longer than 1048575 bytes");
+  if (notes.overlong_line) {
+    *problem = RowFault(name, notes.overlong_line, "longer than 1048575 bytes");
     return false;
   }
   return true;
