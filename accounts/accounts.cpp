@@ -1,9 +1,207 @@
 #include "accounts/accounts.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <vector>
+
 #include "app/globals.h"
 
-// PLACEHOLDER: the reader comes with the accounts issue.
-bool LoadAccounts(const std::string&) { return true; }
+// No read-ahead thread: the loader reads the source's notes between rows, and
+// an accounts file is small.
+#define CSV_IO_NO_THREAD
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-truncation"
+#endif
+#include <libfccp/csv.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace {
+
+using AccountReader =
+    io::CSVReader<3, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>, io::throw_on_overflow, io::no_comment>;
+
+// What the source saw, for the loader's message. Outlives the source, which
+// the reader destroys as soon as its first read has taken the whole input.
+struct SourceNotes {
+  unsigned line = 1;           // number of the line being scanned
+  unsigned overlong_line = 0;  // 0: none
+  unsigned first_empty_row = 0;  // first empty line after the header; 0: none
+  bool read_failed = false;
+};
+
+// Feeds the CSV reader from a stream and ends its input just before the first
+// line longer than kMaxAccountLineBytes, so that no part of that line reaches
+// the reader (whose own limit is far higher). Also notes the first empty row
+// line, so that the loader can tell trailing empty lines from a real fault.
+class LineLimitedSource : public io::ByteSourceBase {
+ public:
+  LineLimitedSource(std::istream& in, SourceNotes* notes) : in_(in), notes_(*notes) {}
+
+  // Fills buffer completely unless the input (or the part allowed through)
+  // ends: the reader takes a short first read for the end of the file.
+  int read(char* buffer, int size) override {
+    const size_t want = static_cast<size_t>(size);
+    while (safe_ < want && !end_) Pull();
+    size_t n = std::min(safe_, want);
+    std::memcpy(buffer, buf_.data(), n);
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+    safe_ -= n;
+    scanned_ -= n;
+    return static_cast<int>(n);
+  }
+
+ private:
+  static constexpr size_t kChunk = 64 * 1024;
+
+  void Pull() {
+    size_t old = buf_.size();
+    buf_.resize(old + kChunk);
+    in_.read(buf_.data() + old, kChunk);
+    size_t got = static_cast<size_t>(in_.gcount());
+    buf_.resize(old + got);
+    if (in_.bad()) notes_.read_failed = true;
+    if (got < kChunk) end_ = true;
+    if (first_pull_) {
+      first_pull_ = false;
+      // The reader skips a byte-order mark itself; it is not part of line 1.
+      if (buf_.size() >= 3 && std::memcmp(buf_.data(), "\xEF\xBB\xBF", 3) == 0) scanned_ = 3;
+    }
+    for (; scanned_ < buf_.size(); ++scanned_) {
+      if (buf_[scanned_] == '\n') {
+        EndLine(scanned_, scanned_ + 1);
+        continue;
+      }
+      if (++line_len_ > kMaxAccountLineBytes) {
+        notes_.overlong_line = notes_.line;
+        buf_.resize(safe_);
+        scanned_ = safe_;
+        end_ = true;
+        return;
+      }
+    }
+    if (end_ && scanned_ > safe_) EndLine(buf_.size(), buf_.size());  // a last line without LF
+  }
+
+  // The line whose content ends before buf_[content_end] (and whose LF, if
+  // any, before buf_[next]) is within the limit: let it through.
+  void EndLine(size_t content_end, size_t next) {
+    bool empty = line_len_ == 0 || (line_len_ == 1 && buf_[content_end - 1] == '\r');
+    if (empty && notes_.line >= 2 && notes_.first_empty_row == 0) notes_.first_empty_row = notes_.line;
+    safe_ = next;
+    ++notes_.line;
+    line_len_ = 0;
+  }
+
+  std::istream& in_;
+  SourceNotes& notes_;
+  std::vector<char> buf_;   // read from the stream, not yet handed over
+  size_t scanned_ = 0;      // bytes of buf_ looked at
+  size_t safe_ = 0;         // bytes of buf_ that may be handed over: whole lines within the limit
+  size_t line_len_ = 0;     // bytes so far of the line being scanned, LF not counted
+  bool first_pull_ = true;
+  bool end_ = false;
+};
+
+std::string Where(const std::string& name, unsigned line) {
+  std::string s = "mibscan: accounts file \"" + name + "\"";
+  if (line > 0) s += ", line " + std::to_string(line);
+  return s + ": ";
+}
+
+std::string RowFault(const std::string& name, unsigned line, const char* what) {
+  if (line <= 1) return Where(name, line) + what + "; no accounts loaded";
+  return Where(name, line) + what + "; this line and the rest of the file are ignored";
+}
+
+// After a fault at an empty line: true when only empty lines follow, so that
+// nothing was lost.
+bool OnlyEmptyLinesFollow(AccountReader* reader, const SourceNotes& notes) {
+  try {
+    while (const char* line = reader->next_line())
+      if (*line != '\0') return false;
+  } catch (...) {
+    return false;
+  }
+  return notes.overlong_line == 0 && !notes.read_failed;
+}
+
+}  // namespace
+
+bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
+                      std::string* problem) {
+  SourceNotes notes;
+  std::unique_ptr<AccountReader> reader;
+  try {
+    reader = std::make_unique<AccountReader>(name, std::make_unique<LineLimitedSource>(in, &notes));
+    reader->read_header(io::ignore_extra_column, "ip", "username", "password");
+    std::string ip, username, password;
+    while (reader->read_row(ip, username, password)) (*accounts)[ip] = Account{username, password};
+  } catch (const io::error::header_missing&) {
+    if (notes.read_failed) {
+      *problem = Where(name, 0) + "cannot be read; no accounts loaded";
+    } else if (notes.overlong_line) {
+      *problem = RowFault(name, 1, "longer than 1048575 bytes");
+    } else {
+      *problem = Where(name, 0) + "empty, the header line is missing; no accounts loaded";
+    }
+    return false;
+  } catch (const io::error::missing_column_in_header& e) {
+    *problem = RowFault(name, 1, ("the header has no column \"" + std::string(e.column_name) + "\"").c_str());
+    return false;
+  } catch (const io::error::duplicated_column_in_header& e) {
+    *problem = RowFault(name, 1, ("the header names the column \"" + std::string(e.column_name) + "\" twice").c_str());
+    return false;
+  } catch (const io::error::too_few_columns& e) {
+    unsigned line = static_cast<unsigned>(e.file_line);
+    if (line == notes.first_empty_row) {
+      if (OnlyEmptyLinesFollow(reader.get(), notes)) return true;
+      *problem = RowFault(name, line, "empty line");
+    } else {
+      *problem = RowFault(name, line, "fewer cells than the header has columns");
+    }
+    return false;
+  } catch (const io::error::too_many_columns& e) {
+    *problem = RowFault(name, static_cast<unsigned>(e.file_line), "more cells than the header has columns");
+    return false;
+  } catch (const io::error::line_length_limit_exceeded& e) {
+    *problem = RowFault(name, static_cast<unsigned>(e.file_line), "longer than 1048575 bytes");
+    return false;
+  } catch (...) {
+    // Other library errors would quote a cell; say nothing of the content.
+    *problem = Where(name, notes.line) + "cannot be read; the rest of the file is ignored";
+    return false;
+  }
+  if (notes.read_failed) {
+    *problem = Where(name, notes.line) + "read error; the rest of the file is ignored";
+    return false;
+  }
+  if (notes.overlong_line) {
+    *problem = RowFault(name, notes.overlong_line, "longer than 1048575 bytes");
+    return false;
+  }
+  return true;
+}
+
+bool LoadAccounts(const std::string& path) {
+  std::string problem;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    int err = errno;
+    problem = Where(path, 0) + "cannot be opened (" + std::strerror(err) + "); no accounts loaded";
+  } else {
+    LoadAccountsFrom(in, path, &g_mapAccounts, &problem);
+  }
+  if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());
+  return true;
+}
 
 bool FindAccount(const std::string& target, Account* account) {
   auto it = g_mapAccounts.find(target);

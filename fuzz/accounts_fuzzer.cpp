@@ -1,0 +1,53 @@
+// Feeds arbitrary bytes to the accounts reader as an accounts.csv, then looks
+// every loaded address up the way the scan jobs do.
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "accounts/accounts.h"
+#include "app/globals.h"
+#include "fuzz/fuzz_check.h"
+
+namespace {
+
+bool IsCellClean(const std::string& cell) {
+  if (cell.find_first_of(std::string(",\n\0", 3)) != std::string::npos) return false;
+  if (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t' || cell.back() == ' ' || cell.back() == '\t'))
+    return false;
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ResetGlobalsForTesting();
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  std::string problem;
+  bool ok = LoadAccountsFrom(in, "fuzz.csv", &g_mapAccounts, &problem);
+
+  FUZZ_CHECK(ok == problem.empty());
+  // The message names the fault, never a cell: only our own printable ASCII.
+  for (char c : problem) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
+  FUZZ_CHECK(problem.empty() || problem.rfind("mibscan: accounts file \"fuzz.csv\"", 0) == 0);
+  // A cell never holds more than its own line.
+  FUZZ_CHECK(g_mapAccounts.size() <= size / 3);
+
+  const size_t loaded = g_mapAccounts.size();
+  for (const auto& [ip, account] : g_mapAccounts) {
+    FUZZ_CHECK(IsCellClean(ip));
+    FUZZ_CHECK(IsCellClean(account.username));
+    FUZZ_CHECK(IsCellClean(account.password));
+    Account found{"-", "-"};
+    FUZZ_CHECK(FindAccount(ip, &found));
+    FUZZ_CHECK(found.username == account.username && found.password == account.password);
+    Account untouched{"-", "-"};
+    if (!g_mapAccounts.count(ip + "\n")) {
+      FUZZ_CHECK(!FindAccount(ip + "\n", &untouched));
+      FUZZ_CHECK(untouched.username == "-" && untouched.password == "-");
+    }
+  }
+  FUZZ_CHECK(g_mapAccounts.size() == loaded);
+  ResetGlobalsForTesting();
+  return 0;
+}

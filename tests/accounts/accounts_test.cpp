@@ -1,0 +1,272 @@
+#include "accounts/accounts.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "app/globals.h"
+#include "support/test_util.h"
+
+namespace {
+
+using AccountMap = std::map<std::string, Account>;
+
+const char kSecret[] = "S3cret-phrase";  // every malformed row carries it; no message may
+
+struct Loaded {
+  bool ok = false;
+  AccountMap accounts;
+  std::string problem;
+};
+
+Loaded Load(const std::string& text) {
+  Loaded r;
+  std::istringstream in(text);
+  r.ok = LoadAccountsFrom(in, "mem.csv", &r.accounts, &r.problem);
+  return r;
+}
+
+std::string Row(const std::string& ip, const std::string& user, const std::string& password) {
+  return ip + "," + user + "," + password + "\n";
+}
+
+// A row of exactly `bytes` bytes before its LF, its password padded out.
+std::string RowOfLength(const std::string& ip, size_t bytes) {
+  std::string head = ip + ",long,";
+  return head + std::string(bytes - head.size(), 'p');
+}
+
+const std::string kHeader = "ip,username,password\n";
+const std::string kRow1 = Row("10.0.0.1", "u1", "p1");
+const std::string kRow2 = Row("10.0.0.2", "u2", "p2");
+const std::string kRow3 = Row("10.0.0.3", "u3", "p3");
+const AccountMap kFirstTwo = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}};
+const AccountMap kAllThree = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}, {"10.0.0.3", {"u3", "p3"}}};
+
+TEST(Accounts, FileRulesTable) {
+  const size_t kMax = kMaxAccountLineBytes;
+  struct Case {
+    const char* name;
+    std::string text;
+    AccountMap expected;
+    std::string problem;  // "" when the input is clean; else the part after the file name
+  };
+  const Case cases[] = {
+      {"columns reordered plus an extra column", "password, ip ,username,comment\np1,10.0.0.1,u1,note\n",
+       {{"10.0.0.1", {"u1", "p1"}}}, ""},
+      {"extra column makes three cells too few", "ip,username,password,comment\n10.0.0.1,u1," + std::string(kSecret) + "\n",
+       {}, ", line 2: fewer cells than the header has columns; this line and the rest of the file are ignored"},
+      {"ip in capitals is a missing column", "IP,username,password\n" + kRow1, {},
+       ", line 1: the header has no column \"ip\"; no accounts loaded"},
+      {"password column missing", "ip,username\n10.0.0.1,u1\n", {},
+       ", line 1: the header has no column \"password\"; no accounts loaded"},
+      {"column named twice", "ip,username,password,ip\n10.0.0.1,u1," + std::string(kSecret) + ",10.0.0.1\n", {},
+       ", line 1: the header names the column \"ip\" twice; no accounts loaded"},
+      {"empty first line", "\n" + kHeader + kRow1, {}, ", line 1: the header has no column \"ip\"; no accounts loaded"},
+      {"empty file", "", {}, ": empty, the header line is missing; no accounts loaded"},
+      {"byte-order mark alone", "\xEF\xBB\xBF", {}, ": empty, the header line is missing; no accounts loaded"},
+      {"cells trimmed, inner blanks kept", kHeader + " \t10.0.0.1 ,\tmy user\t , pass phrase 1  \n",
+       {{"10.0.0.1", {"my user", "pass phrase 1"}}}, ""},
+      {"quotes are ordinary characters", kHeader + "\"10.0.0.1\",\"u1\",\"p\"\"1\"\n",
+       {{"\"10.0.0.1\"", {"\"u1\"", "\"p\"\"1\""}}}, ""},
+      {"a quoted comma still splits", kHeader + "10.0.0.1,u1,\"a," + kSecret + "\"\n", {},
+       ", line 2: more cells than the header has columns; this line and the rest of the file are ignored"},
+      {"last row for an address wins", kHeader + kRow1 + Row("10.0.0.1", "second", "p2"),
+       {{"10.0.0.1", {"second", "p2"}}}, ""},
+      {"empty line in the middle", kHeader + kRow1 + kRow2 + "\n" + kRow3, kFirstTwo,
+       ", line 4: empty line; this line and the rest of the file are ignored"},
+      {"CR-only line in the middle", kHeader + kRow1 + kRow2 + "\r\n" + kRow3, kFirstTwo,
+       ", line 4: empty line; this line and the rest of the file are ignored"},
+      {"empty line at the end", kHeader + kRow1 + kRow2 + kRow3 + "\n", kAllThree, ""},
+      {"several empty lines at the end", kHeader + kRow1 + kRow2 + kRow3 + "\n\r\n\n", kAllThree, ""},
+      {"blank-looking line is a row", kHeader + kRow1 + kRow2 + " \t\n", kFirstTwo,
+       ", line 4: fewer cells than the header has columns; this line and the rest of the file are ignored"},
+      {"byte-order mark skipped", "\xEF\xBB\xBF" + kHeader + kRow1, {{"10.0.0.1", {"u1", "p1"}}}, ""},
+      {"CR-LF line ends", "ip,username,password\r\n10.0.0.1,u1,p1\r\n10.0.0.2,u2,p2\r\n", kFirstTwo, ""},
+      {"no LF after the last row", kHeader + kRow1 + "10.0.0.2,u2,p2", kFirstTwo, ""},
+      {"CR without LF after the last row", kHeader + kRow1 + "10.0.0.2,u2,p2\r", kFirstTwo, ""},
+      {"empty password", kHeader + "10.0.0.1,u1,\n", {{"10.0.0.1", {"u1", ""}}}, ""},
+      {"bytes kept as they are", kHeader + "10.0.0.1,\xE3\x83\xA6\xFF,\x80\x01p\n",
+       {{"10.0.0.1", {"\xE3\x83\xA6\xFF", "\x80\x01p"}}}, ""},
+      {"row with too many cells", kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: more cells than the header has columns; this line and the rest of the file are ignored"},
+      {"row with too few cells", kHeader + kRow1 + "10.0.0.2," + kSecret + "\n" + kRow3, {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: fewer cells than the header has columns; this line and the rest of the file are ignored"},
+      {"line of exactly the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"long", std::string(kMax - 14, 'p')}}, {"10.0.0.3", {"u3", "p3"}}},
+       ""},
+      {"line of exactly the limit, CR-LF", kHeader + RowOfLength("10.0.0.2", kMax - 1) + "\r\n",
+       {{"10.0.0.2", {"long", std::string(kMax - 15, 'p')}}}, ""},
+      {"last line of exactly the limit, no LF", kHeader + RowOfLength("10.0.0.2", kMax),
+       {{"10.0.0.2", {"long", std::string(kMax - 14, 'p')}}}, ""},
+      {"line one byte over the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax + 1) + "\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
+      {"CR counts towards the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\r\n",
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
+      {"over-long last line without LF", kHeader + kRow1 + RowOfLength("10.0.0.2", 3 * kMax),
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
+      {"over-long header", "ip,username,password," + std::string(kMax, 'x') + "\n" + kRow1, {},
+       ", line 1: longer than 1048575 bytes; no accounts loaded"},
+      {"byte-order mark not counted in the header's length",
+       "\xEF\xBB\xBFip,username,password," + std::string(kMax - 21, 'x') + "\n10.0.0.1,u1,p1,c\n",
+       {{"10.0.0.1", {"u1", "p1"}}}, ""},
+      {"empty line, then an over-long line", kHeader + kRow1 + "\n" + std::string(kMax + 1, 'x'),
+       {{"10.0.0.1", {"u1", "p1"}}}, ", line 3: empty line; this line and the rest of the file are ignored"},
+  };
+  for (const auto& c : cases) {
+    Loaded r = Load(c.text);
+    EXPECT_EQ(r.ok, c.problem.empty()) << c.name;
+    EXPECT_EQ(r.accounts.size(), c.expected.size()) << c.name;
+    for (const auto& [ip, account] : c.expected) {
+      auto it = r.accounts.find(ip);
+      ASSERT_NE(it, r.accounts.end()) << c.name << ": " << ip;
+      EXPECT_EQ(it->second.username, account.username) << c.name;
+      EXPECT_EQ(it->second.password, account.password) << c.name;
+    }
+    if (c.problem.empty()) {
+      EXPECT_EQ(r.problem, "") << c.name;
+    } else {
+      EXPECT_EQ(r.problem, "mibscan: accounts file \"mem.csv\"" + c.problem) << c.name;
+    }
+    EXPECT_EQ(r.problem.find(kSecret), std::string::npos) << c.name;
+    EXPECT_EQ(r.problem.find('\n'), std::string::npos) << c.name;
+  }
+}
+
+// Inputs past the reader's first 32 MiB take its refill path: lines across
+// the boundaries must arrive whole, and the line count must stay right.
+TEST(Accounts, LargeInputAcrossReadBoundaries) {
+  const std::string fat(997, 'f');  // odd so that rows straddle every boundary
+  std::string text = kHeader;
+  int rows = 0;
+  while (text.size() < (40u << 20)) {
+    text += Row("h" + std::to_string(rows), "u", fat);
+    ++rows;
+  }
+  Loaded clean = Load(text);
+  EXPECT_TRUE(clean.ok) << clean.problem;
+  EXPECT_EQ(clean.accounts.size(), static_cast<size_t>(rows));
+  EXPECT_EQ(clean.accounts["h" + std::to_string(rows - 1)].password, fat);
+
+  text += std::string(kMaxAccountLineBytes + 1, 'x') + "\n" + kRow1;
+  Loaded cut = Load(text);
+  EXPECT_FALSE(cut.ok);
+  EXPECT_EQ(cut.accounts.size(), static_cast<size_t>(rows));
+  EXPECT_EQ(cut.accounts.count("10.0.0.1"), 0u);
+  EXPECT_NE(cut.problem.find(", line " + std::to_string(rows + 2) + ": longer than"), std::string::npos)
+      << cut.problem;
+}
+
+class AccountsGlobalTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetGlobalsForTesting(); }
+  void TearDown() override { ResetGlobalsForTesting(); }
+};
+
+TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
+  std::string problem;
+  std::istringstream in(kHeader + Row("10.0.0.1", "u1", "p1") + Row("Router-A", "ua", "pa") + "10.0.0.9,u9,\n");
+  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
+
+  Account a;
+  ASSERT_TRUE(FindAccount("10.0.0.1", &a));
+  EXPECT_EQ(a.username, "u1");
+  EXPECT_EQ(a.password, "p1");
+  ASSERT_TRUE(FindAccount("10.0.0.9", &a));
+  EXPECT_EQ(a.username, "u9");
+  EXPECT_EQ(a.password, "");
+
+  for (const char* miss : {"10.0.0.01", "010.0.0.1", " 10.0.0.1", "10.0.0.1 ", "10.0.0.", "10.0.0.10",
+                           "router-a", "ROUTER-A", ""}) {
+    Account untouched{"keep-user", "keep-pass"};
+    EXPECT_FALSE(FindAccount(miss, &untouched)) << miss;
+    EXPECT_EQ(untouched.username, "keep-user") << miss;
+    EXPECT_EQ(untouched.password, "keep-pass") << miss;
+  }
+  EXPECT_EQ(g_mapAccounts.size(), 3u);  // misses inserted nothing
+}
+
+TEST_F(AccountsGlobalTest, FindAccountFromManyThreadsAtOnce) {
+  std::string text = kHeader;
+  for (int i = 0; i < 200; ++i) text += Row("10.1.0." + std::to_string(i), "u" + std::to_string(i), "p");
+  std::istringstream in(text);
+  std::string problem;
+  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
+
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &wrong] {
+      for (int i = 0; i < 2000; ++i) {
+        int n = (i * 7 + t) % 400;  // half of them miss
+        Account a;
+        bool found = FindAccount("10.1.0." + std::to_string(n), &a);
+        if (found != (n < 200) || (found && a.username != "u" + std::to_string(n))) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(g_mapAccounts.size(), 200u);
+}
+
+TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
+  testutil::TempDir dir;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string content;  // not written when the path is to be missing
+    size_t accounts;
+    std::string message;  // after the quoted path; "" for none
+  };
+  const std::string good = dir / "good.csv";
+  const std::string bad = dir / "bad.csv";
+  const Case cases[] = {
+      {"clean file", good, kHeader + kRow1 + kRow2 + "\n", 2, ""},
+      {"malformed row", bad, kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3, 1,
+       ", line 3: more cells than the header has columns; this line and the rest of the file are ignored"},
+      {"missing file", dir / "none.csv", "", 0, ": cannot be opened (No such file or directory); no accounts loaded"},
+      {"directory", dir.path(), "", 0, ": cannot be read; no accounts loaded"},
+  };
+  for (const auto& c : cases) {
+    ResetGlobalsForTesting();
+    if (!c.content.empty()) testutil::WriteFile(c.path, c.content);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(LoadAccounts(c.path)) << c.name;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(g_mapAccounts.size(), c.accounts) << c.name;
+    if (c.message.empty()) {
+      EXPECT_EQ(err, "") << c.name;
+    } else {
+      EXPECT_EQ(err, "mibscan: accounts file \"" + c.path + "\"" + c.message + "\n") << c.name;
+    }
+  }
+}
+
+// The whole program: a malformed accounts.csv next to the binary is reported,
+// and no pass phrase reaches the console or the log.
+TEST(AccountsProgram, MalformedFileReportedWithoutPassPhrases) {
+  testutil::TempDir dir;
+  std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nLog=1\n");
+  testutil::WriteFile(dir / "accounts.csv",
+                      kHeader + "10.0.0.1,u1," + kSecret + "-1\n10.0.0.2,u2," + kSecret + "-2,extra\n");
+  testutil::ProcessResult r = testutil::RunProcess({exe});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "mibscan: accounts file \"" + (dir / "accounts.csv") +
+                       "\", line 3: more cells than the header has columns; this line and the rest of the file "
+                       "are ignored\n");
+  EXPECT_EQ(r.out.find(kSecret), std::string::npos);
+  std::string log = testutil::ReadFile(dir / "log/log.txt");
+  EXPECT_EQ(log.find(kSecret), std::string::npos);
+}
+
+}  // namespace
