@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <unordered_map>
 
 namespace {
 
@@ -30,6 +31,7 @@ Profile Profile::Parse(std::string_view text) {
   Profile profile;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   Section* current = nullptr;
+  std::unordered_map<std::string, size_t> by_lower_name;  // keeps many sections linear
   while (!text.empty()) {
     size_t eol = text.find('\n');
     std::string_view line = text.substr(0, eol);
@@ -40,13 +42,11 @@ Profile Profile::Parse(std::string_view text) {
     if (line.front() == '[') {
       std::string_view name = line.substr(1);
       name = TrimBlanks(name.substr(0, name.find(']')));
-      current = nullptr;
-      for (auto& s : profile.sections_)
-        if (EqualsNoCase(s.name, name)) current = &s;
-      if (!current) {
-        profile.sections_.push_back(Section{std::string(name), {}});
-        current = &profile.sections_.back();
-      }
+      std::string lower(name);
+      for (char& c : lower) c = LowerAscii(c);
+      auto [it, added] = by_lower_name.emplace(std::move(lower), profile.sections_.size());
+      if (added) profile.sections_.push_back(Section{std::string(name), {}});
+      current = &profile.sections_[it->second];
       continue;
     }
     size_t eq = line.find('=');

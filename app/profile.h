@@ -46,6 +46,8 @@ class Profile {
   };
   const std::string* Find(std::string_view section, std::string_view key) const;
 
+  // One entry per section name (compared without case), in order of first appearance.
+
   std::vector<Section> sections_;
 };
 

@@ -69,6 +69,16 @@ TEST(Profile, ReadsIntegers) {
   EXPECT_EQ(Profile::Parse("").GetInt("Config", "Timeout", 500), 500);
 }
 
+TEST(Profile, ManySectionsAndKeys) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
+  text += "[s199999]\nK=late\n[CONFIG]\nRetry=4\n";
+  Profile p = Profile::Parse(text);
+  EXPECT_EQ(p.GetString("S199999", "K", ""), "199999");
+  EXPECT_EQ(p.GetString("S0", "k", ""), "0");
+  EXPECT_EQ(p.GetInt("Config", "Retry", 3), 4);
+}
+
 TEST(Profile, SurvivesBinaryInput) {
   std::string junk;
   for (int i = 0; i < 100000; ++i) junk.push_back(static_cast<char>((i * 7919) & 0xFF));
