@@ -7,7 +7,8 @@ Usage: scripted_agent.py SCENARIO [ARG] [--community C] [--address A]
 Binds a UDP socket on ADDRESS (default 127.0.0.1) at a port the kernel picks,
 prints "PORT <n>" on stdout once bound, then answers requests the way the
 scenario says. It exits when its standard input reaches end of file (so it
-dies with the test process that started it) or when it is killed.
+dies with the test process that started it) or when it is killed; run by
+hand, give it a standard input that stays open.
 
 Requests that do not parse, use another SNMP version (only v1 and v2c are
 served) or carry the wrong community are ignored, as a real agent would.
@@ -470,12 +471,16 @@ class Agent:
         if req.pdu_type not in (GET, GETNEXT) or not req.varbinds:
             log("ignored request %d: PDU type 0x%02x" % (self.count, req.pdu_type))
             return
-        if self.count <= self.good:
-            replies = [serve(req, NORMAL_TREE)]
-        else:
-            replies = self.scenario(self, req)
-            if self.then_answer:
-                replies.append(serve(req, NORMAL_TREE))
+        try:
+            if self.count <= self.good:
+                replies = [serve(req, NORMAL_TREE)]
+            else:
+                replies = self.scenario(self, req)
+                if self.then_answer:
+                    replies.append(serve(req, NORMAL_TREE))
+        except Exception as e:  # a bad ARG, say: keep serving, leave a trace in the log
+            log("scenario failed on request %d: %r" % (self.count, e))
+            return
         for reply in replies:
             try:
                 self.sock.sendto(reply, peer)
