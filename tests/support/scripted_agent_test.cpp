@@ -29,6 +29,9 @@ const char kSysDescr[] = ".1.3.6.1.2.1.1.1.0 = STRING: \"mibscan scripted agent\
 
 class ToolRunner {
  public:
+  // Made up front: the tools otherwise announce creating it on standard error.
+  ToolRunner() { std::filesystem::create_directory(dir_ / "cert_indexes"); }
+
   // One try, 0.3 s: every hostile case that ends in a time-out stays quick.
   testutil::ProcessResult Run(const std::string& tool, const std::string& version, const ScriptedAgent& agent,
                               const std::vector<std::string>& operands, const std::vector<std::string>& options = {},
@@ -45,8 +48,6 @@ class ToolRunner {
 
  private:
   testutil::TempDir dir_;
-  // Made up front: the tools otherwise announce creating it on standard error.
-  bool made_ = std::filesystem::create_directory(dir_ / "cert_indexes");
 };
 
 ScriptedAgent::Options Scenario(const std::string& name, const std::string& arg = "") {
