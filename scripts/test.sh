@@ -18,4 +18,6 @@ echo "== tests (plain build)"
 echo "== tests (sanitizer build)"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest -j"$jobs" --output-on-failure) || status=1
+echo "== fuzzers (60 s in all)"
+bash scripts/fuzz.sh 60 || status=1
 exit $status
