@@ -13,11 +13,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMIBSCAN_SANITIZE=ON -DMIBSCA
 cmake --build build-asan -j"$jobs"
 
 status=0
+echo "== fuzzers (60 s in all)"
+bash scripts/fuzz.sh 60 || status=1
 echo "== tests (plain build)"
 (cd build && ctest -j"$jobs" --output-on-failure) || status=1
 echo "== tests (sanitizer build)"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest -j"$jobs" --output-on-failure) || status=1
-echo "== fuzzers (60 s in all)"
-bash scripts/fuzz.sh 60 || status=1
 exit $status
