@@ -33,7 +33,8 @@ std::string CheckedName(std::string_view name) {
   std::string s(name);
   for (char& c : s)
     if (c == '&') c = '-';
-  if (s.find('\0') != std::string::npos || xmlValidateName(X(s), 0) != 0)
+  // xmlValidateName reads ill-formed UTF-8 as Latin-1, so check that first.
+  if (platform::SanitizeXmlText(s) != s || xmlValidateName(X(s), 0) != 0)
     throw CXmlError(CXmlError::E_INVALIDARG, "invalid XML name");
   return s;
 }
