@@ -66,16 +66,25 @@ template <class Keep>
 std::string Sanitize(std::string_view text, Keep keep) {
   std::string out;
   out.reserve(text.size());
-  while (!text.empty()) {
-    size_t n = Utf8CharLength(text);
-    if (n == 0 || !keep(DecodeUtf8(text.data(), n))) {
-      out += kReplacement;
-      if (n == 0) n = 1;
-    } else {
-      out.append(text.data(), n);
+  size_t run = 0;  // start of the good characters not yet copied
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x80) {  // printable ASCII: always kept
+      ++i;
+      continue;
     }
-    text.remove_prefix(n);
+    size_t n = Utf8CharLength(text.substr(i));
+    if (n != 0 && keep(DecodeUtf8(text.data() + i, n))) {
+      i += n;
+      continue;
+    }
+    out.append(text.data() + run, i - run);
+    out += kReplacement;
+    i += n == 0 ? 1 : n;
+    run = i;
   }
+  out.append(text.data() + run, text.size() - run);
   return out;
 }
 

@@ -175,8 +175,8 @@ TEST(XmlDocument, ElementErrorsRaiseCodes) {
   EXPECT_EQ(code([&] { empty.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_POINTER);
   EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_INVALIDARG);
   // Ill-formed UTF-8 too: the library's name check alone would read it as Latin-1.
-  const std::vector<std::string> badNames = {"",     "1A",      "a b",      "a<b",           "a\"",
-                                             std::string("a\0b", 3), "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
+  const std::vector<std::string> badNames = {
+      "", "1A", "a b", "a<b", "a\"", std::string("a\0b", 3), "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
   for (const std::string& bad : badNames)
     EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
   EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
