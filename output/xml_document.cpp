@@ -52,6 +52,7 @@ bool HasMixedContent(xmlNodePtr element) {
 // The writer indents element-only content. Inside an element that has text
 // of its own, indentation would become part of that text, so it is switched
 // off for the element's whole content and the line is ended by hand.
+// Recursion goes as deep as the document (two levels below RESULTS here).
 bool WriteElement(xmlTextWriterPtr w, xmlNodePtr element, bool indent) {
   if (xmlTextWriterStartElement(w, element->name) < 0) return false;
   for (xmlAttrPtr a = element->properties; a; a = a->next) {
