@@ -2,8 +2,10 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <strings.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <clocale>
 #include <cstring>
 
@@ -43,20 +45,67 @@ size_t Utf8CharLength(std::string_view s) {
   return 0;
 }
 
+// Code point of the well-formed UTF-8 character of n bytes at s.
+uint32_t DecodeUtf8(const char* s, size_t n) {
+  auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i])); };
+  switch (n) {
+    case 1: return b(0);
+    case 2: return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
+    case 3: return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+    default: return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
+  }
+}
+
+// XML 1.0 Char, for code points that are already valid scalar values.
+bool IsXmlChar(uint32_t c) {
+  if (c < 0x20) return c == 0x09 || c == 0x0A || c == 0x0D;
+  return c != 0xFFFE && c != 0xFFFF;
+}
+
+template <class Keep>
+std::string Sanitize(std::string_view text, Keep keep) {
+  std::string out;
+  out.reserve(text.size());
+  size_t run = 0;  // start of the good characters not yet copied
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x80) {  // printable ASCII: always kept
+      ++i;
+      continue;
+    }
+    size_t n = Utf8CharLength(text.substr(i));
+    if (n != 0 && keep(DecodeUtf8(text.data() + i, n))) {
+      i += n;
+      continue;
+    }
+    out.append(text.data() + run, i - run);
+    out += kReplacement;
+    i += n == 0 ? 1 : n;
+    run = i;
+  }
+  out.append(text.data() + run, text.size() - run);
+  return out;
+}
+
 }  // namespace
 
 bool InitTextEncoding() {
   if (!setlocale(LC_ALL, "")) setlocale(LC_ALL, "C");
   const char* cs = nl_langinfo(CODESET);
-  if (!cs || !*cs || IsUtf8Name(cs)) {
+  return SetTextCodeset(cs ? cs : "");
+}
+
+bool SetTextCodeset(const std::string& codeset) {
+  if (codeset.empty() || IsUtf8Name(codeset.c_str())) {
     g_codeset = "UTF-8";
     g_utf8 = true;
     return true;
   }
-  iconv_t cd = iconv_open("UTF-8", cs);
+  iconv_t cd = iconv_open("UTF-8", codeset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv_close(cd);
-  g_codeset = cs;
+  g_codeset = codeset;
   g_utf8 = false;
   return true;
 }
@@ -64,20 +113,10 @@ bool InitTextEncoding() {
 const std::string& LocaleCodeset() { return g_codeset; }
 
 std::string SanitizeUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  while (!text.empty()) {
-    size_t n = Utf8CharLength(text);
-    if (n == 0) {
-      out += kReplacement;
-      n = 1;
-    } else {
-      out.append(text.data(), n);
-    }
-    text.remove_prefix(n);
-  }
-  return out;
+  return Sanitize(text, [](uint32_t) { return true; });
 }
+
+std::string SanitizeXmlText(std::string_view text) { return Sanitize(text, IsXmlChar); }
 
 std::string LocaleToUtf8(std::string_view text) {
   if (g_utf8) return SanitizeUtf8(text);

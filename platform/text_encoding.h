@@ -1,5 +1,5 @@
 // Conversion of the program's 8-bit texts (in the locale's code set) to UTF-8
-// for the result files.
+// for the result files, and the clean-up that keeps any text storable in XML.
 #pragma once
 
 #include <string>
@@ -8,15 +8,21 @@
 namespace platform {
 
 // Sets the process locale from the environment (falling back to "C" when the
-// environment names a locale that is not installed) and checks that texts of
-// its code set can be converted to UTF-8. Main thread, once, before any other
-// thread starts. Returns false when no converter exists for the code set.
+// environment names a locale that is not installed) and selects its code set
+// for LocaleToUtf8. Main thread, once, before any other thread starts.
+// Returns false when no converter exists for the code set.
 bool InitTextEncoding();
+
+// Selects the code set LocaleToUtf8 converts from, as InitTextEncoding does
+// with the locale's. "UTF-8", the C locale's "ANSI_X3.4-1968" and the empty
+// name select UTF-8. Returns false, keeping the previous selection, when iconv
+// cannot convert from it. Only while no other thread converts.
+bool SetTextCodeset(const std::string& codeset);
 
 // The code set in use ("UTF-8" also for the plain C/POSIX locale).
 const std::string& LocaleCodeset();
 
-// Converts text from the locale's code set to UTF-8. Never fails and drops
+// Converts text from the selected code set to UTF-8. Never fails and drops
 // nothing: every byte that is not part of a valid character becomes U+FFFD.
 // Any thread may call it.
 std::string LocaleToUtf8(std::string_view text);
@@ -24,5 +30,10 @@ std::string LocaleToUtf8(std::string_view text);
 // Replaces every byte that does not belong to a well-formed UTF-8 character
 // (overlong forms, surrogates and values above U+10FFFF included) with U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
+
+// SanitizeUtf8, and in addition every character that XML 1.0 does not allow
+// (controls other than tab, LF and CR; U+FFFE; U+FFFF) becomes U+FFFD, so the
+// result can stand in any XML text or attribute value. Any thread.
+std::string SanitizeXmlText(std::string_view text);
 
 }  // namespace platform

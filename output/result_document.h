@@ -1,0 +1,21 @@
+// The per-target result document: one RESULT element per row of a job, and
+// the name of the file it is saved in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "output/xml_document.h"
+#include "scan/string_map.h"
+
+// Appends one RESULT (OID with VER when a version is known, then VALUE) per
+// row of values, in the map's iteration order. Row texts are in the locale's
+// code set and are converted to UTF-8 on the way in. Throws CXmlError as the
+// document's element operations do. Any thread (the document's own).
+void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
+                   const CStringMap<intptr_t>& versions);
+
+// "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
+// empty. A "/" in target or oid becomes "_", so the file always lands
+// directly in dir whatever the two texts hold.
+std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid);

@@ -1,0 +1,83 @@
+// CXmlDocument: a small XML document over libxml2 for the result files.
+//
+// A document starts from a fixed template (the declaration and an empty
+// RESULTS element), takes elements that carry a text and at most one
+// attribute, and is saved as indented UTF-8, one element per line.
+//
+// Texts, attribute values and names are UTF-8. Bytes that are not well-formed
+// UTF-8 and characters that XML 1.0 does not allow are stored as U+FFFD, so
+// whatever is added, the saved file is well-formed.
+//
+// Threads: an instance and its elements belong to the thread that made them;
+// several threads may build and save different documents at the same time
+// (libxml2 must have been initialised on the main thread first).
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// The error raised by the element operations: a code and a text.
+class CXmlError : public std::runtime_error {
+ public:
+  static constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);      // no document / parent
+  static constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000E);  // allocation failed
+  static constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057);   // bad name or foreign parent
+
+  CXmlError(int32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
+  int32_t Error() const { return code_; }
+
+ private:
+  int32_t code_;
+};
+
+// An element of a CXmlDocument. The document owns it; the pointer is valid
+// until the document is destroyed or Create is called again.
+using XmlElement = xmlNodePtr;
+
+class CXmlDocument {
+ public:
+  CXmlDocument() = default;
+  ~CXmlDocument();
+  CXmlDocument(const CXmlDocument&) = delete;
+  CXmlDocument& operator=(const CXmlDocument&) = delete;
+
+  // Replaces any document held by the template. Returns false, recording the
+  // parser's code and message, when it cannot be built (out of memory).
+  bool Create();
+
+  // AddElement below the document element RESULTS, with a text node.
+  // Throws CXmlError(E_POINTER) without a document or document element.
+  XmlElement AddRootElement(std::string_view name, std::string_view text, std::string_view attrName,
+                            std::string_view attrValue);
+
+  // Appends a new element as the last child of pParent. Every "&" in the name
+  // becomes "-"; a name that is still not an XML name throws E_INVALIDARG. The
+  // attribute is set (its value may be empty) only when attrName is not empty.
+  // Unless bNoText, a text node holding text is added, even an empty one.
+  // Throws CXmlError: E_POINTER without a document or parent, E_INVALIDARG for
+  // a parent of another document or a bad name, E_OUTOFMEMORY.
+  XmlElement AddElement(XmlElement pParent, std::string_view name, std::string_view text,
+                        std::string_view attrName, std::string_view attrValue, bool bNoText);
+
+  // Writes the document as Save does, into *out. Returns false, recording
+  // the failure, without a document or when the writer fails.
+  bool Serialize(std::string* out);
+
+  // Writes the document to path. The file is opened without truncation and
+  // locked (flock, exclusive, non-blocking) before it is truncated, so a
+  // second writer of the same path fails instead of mixing content.
+  // Returns false with the error fields unchanged when the file cannot be
+  // opened or locked or is not a regular file; with them set when
+  // serialising or writing fails (a partly written file then stays).
+  bool Save(const std::string& path);
+
+  int32_t m_nErrorCode = 0;  // code of the last Create or Save failure
+  std::string m_strError;    // its text
+
+ private:
+  xmlDocPtr m_pDoc = nullptr;
+};

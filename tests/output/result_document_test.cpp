@@ -1,0 +1,262 @@
+#include "output/result_document.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "app/globals.h"
+#include "output/parsed_xml.h"
+#include "platform/text_encoding.h"
+#include "scan/mib.h"
+#include "support/test_util.h"
+
+namespace {
+
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+struct Row {
+  std::string oid;
+  std::string value;
+  std::string ver;  // empty: no VER attribute
+};
+
+class ResultFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetGlobalsForTesting();
+    g_strModuleDir = dir_.path();
+    mib_.m_strTarget = "127.0.0.1";
+  }
+  void TearDown() override {
+    ResetGlobalsForTesting();
+    platform::SetTextCodeset("UTF-8");
+  }
+
+  // Runs WriteResultFile; returns its result and what it printed.
+  bool Write(std::string* printed) {
+    testing::internal::CaptureStdout();
+    bool ok = mib_.WriteResultFile();
+    *printed = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+
+  // Writes the file, expects success, and returns its rows.
+  std::vector<Row> WriteAndRead(const std::string& expected_path) {
+    std::string printed;
+    EXPECT_TRUE(Write(&printed));
+    EXPECT_EQ(printed, "output: " + expected_path + "\n");
+    testxml::Element root;
+    std::string error;
+    EXPECT_TRUE(testxml::Parse(ReadFile(expected_path), &root, &error)) << error;
+    EXPECT_EQ(root.name, "RESULTS");
+    EXPECT_TRUE(root.attrs.empty());
+    std::vector<Row> rows;
+    for (const auto& r : root.children) {
+      EXPECT_EQ(r.name, "RESULT");
+      EXPECT_TRUE(r.attrs.empty());
+      EXPECT_TRUE(testxml::IsBlank(r.text));
+      if (r.children.size() != 2 || r.children[0].name != "OID" || r.children[1].name != "VALUE") {
+        ADD_FAILURE() << "RESULT without exactly OID and VALUE";
+        continue;
+      }
+      EXPECT_TRUE(r.children[1].attrs.empty());
+      EXPECT_LE(r.children[0].attrs.size(), 1u);
+      auto ver = r.children[0].attrs.find("VER");
+      rows.push_back({r.children[0].text, r.children[1].text, ver == r.children[0].attrs.end() ? "" : ver->second});
+    }
+    return rows;
+  }
+
+  std::string DefaultPath() const { return dir_ / "127.0.0.1.xml"; }
+
+  TempDir dir_;
+  CMIB mib_;
+};
+
+void ExpectRows(const std::vector<Row>& got, const std::vector<Row>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].oid, want[i].oid) << "row " << i;
+    EXPECT_EQ(got[i].value, want[i].value) << "row " << i;
+    EXPECT_EQ(got[i].ver, want[i].ver) << "row " << i;
+  }
+}
+
+TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
+  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.5.0", "host");
+  mib_.m_mapVersions.SetAt("1.3.6.1.2.1.1.5.0", 1);
+  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "");
+  mib_.m_mapVersions.SetAt("1.3.6.1.2.1.1.1.0", 3);
+  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.3.0", "a<b & c");  // no version stored
+  mib_.m_mapValues.SetAt("", "empty OID");
+  mib_.m_mapVersions.SetAt("", 2);
+  std::vector<Row> want;
+  mib_.m_mapValues.ForEach([&](const std::string& oid, const std::string& value) {
+    const intptr_t* v = mib_.m_mapVersions.Find(oid);
+    want.push_back({oid, value, v ? std::to_string(*v) : ""});
+  });
+  std::vector<Row> rows = WriteAndRead(DefaultPath());
+  ExpectRows(rows, want);
+  // Stored as 5.0, 1.0, 3.0; written in bucket order.
+  std::vector<std::string> system;
+  for (const auto& r : rows)
+    if (!r.oid.empty()) system.push_back(r.oid);
+  EXPECT_EQ(system, (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0"}));
+}
+
+TEST_F(ResultFileTest, NoRowsStillWritesTheFile) {
+  EXPECT_TRUE(WriteAndRead(DefaultPath()).empty());
+  EXPECT_EQ(ReadFile(DefaultPath()), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<RESULTS/>\n");
+}
+
+TEST_F(ResultFileTest, Base64ValueKeepsItsCrLf) {
+  const std::string b64 =
+      "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"
+      "MDEyMw==\r\n";
+  mib_.m_mapValues.SetAt("1.3.6.1.4.1.1.0", b64);
+  mib_.m_mapVersions.SetAt("1.3.6.1.4.1.1.0", 2);
+  ExpectRows(WriteAndRead(DefaultPath()), {{"1.3.6.1.4.1.1.0", b64, "2"}});
+  EXPECT_NE(ReadFile(DefaultPath()).find("&#13;\n"), std::string::npos);
+}
+
+// Row texts are in the locale's code set; the file holds their UTF-8 form.
+TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    const char* name;
+    const char* codeset;
+    std::string value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"UTF-8 locale, UTF-8 bytes", "UTF-8", "Z\xC3\xBCrich \xE2\x82\xAC", "Z\xC3\xBCrich \xE2\x82\xAC"},
+      {"UTF-8 locale, Latin-1 bytes", "UTF-8", "Z\xFCrich \xA4", "Z" + fffd + "rich " + fffd},
+      {"Latin-1 locale, Latin-1 bytes", "ISO-8859-1", "Z\xFCrich \xA4", "Z\xC3\xBCrich \xC2\xA4"},
+      {"Latin-1 locale, UTF-8 bytes", "ISO-8859-1", "\xC3\xBC", "\xC3\x83\xC2\xBC"},
+      {"Latin-1 locale, control byte", "ISO-8859-1", "a\x01", "a" + fffd},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
+    mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", c.value);
+    std::vector<Row> rows = WriteAndRead(DefaultPath());
+    ASSERT_EQ(rows.size(), 1u) << c.name;
+    EXPECT_EQ(rows[0].value, c.expected) << c.name;
+  }
+}
+
+// Restores LC_ALL and LOCPATH and the C locale when it goes.
+class ScopedLocaleEnv {
+ public:
+  ScopedLocaleEnv() {
+    for (auto& [name, value, set] : saved_) {
+      const char* v = getenv(name);
+      set = v != nullptr;
+      value = v ? v : "";
+    }
+  }
+  ~ScopedLocaleEnv() {
+    for (auto& [name, value, set] : saved_)
+      set ? setenv(name, value.c_str(), 1) : unsetenv(name);
+    setlocale(LC_ALL, "C");
+  }
+
+ private:
+  std::tuple<const char*, std::string, bool> saved_[2] = {{"LC_ALL", "", false}, {"LOCPATH", "", false}};
+};
+
+// A Latin-1 locale: an installed one, or one compiled into dir with
+// localedef (needs the locales package's sources). Empty when neither works.
+std::string FindOrMakeLatin1Locale(const std::string& dir) {
+  for (const char* name : {"en_US.ISO-8859-1", "en_US.iso88591", "de_DE.ISO-8859-1", "de_DE.iso88591"})
+    if (locale_t l = newlocale(LC_ALL_MASK, name, nullptr)) {
+      freelocale(l);
+      return name;
+    }
+  testutil::ProcessResult r =
+      testutil::RunProcess({"/usr/bin/localedef", "-i", "en_US", "-f", "ISO-8859-1", dir + "/en_US.ISO-8859-1"});
+  if (r.exit_code != 0) return "";
+  setenv("LOCPATH", dir.c_str(), 1);
+  return "en_US.ISO-8859-1";
+}
+
+// The same through a real Latin-1 locale, as the program selects it at start.
+TEST_F(ResultFileTest, Latin1Locale) {
+  ScopedLocaleEnv restore;
+  TempDir locales;
+  const std::string name = FindOrMakeLatin1Locale(locales.path());
+  if (name.empty()) GTEST_SKIP() << "no Latin-1 locale installed and localedef cannot make one";
+  setenv("LC_ALL", name.c_str(), 1);
+  ASSERT_TRUE(platform::InitTextEncoding());
+  EXPECT_EQ(platform::LocaleCodeset(), "ISO-8859-1");
+  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "Z\xFCrich \xE9t\xE9");
+  mib_.m_strTarget = "h\xF4te";  // the file name keeps the locale's bytes
+  std::vector<Row> rows = WriteAndRead(dir_ / "h\xF4te.xml");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].value, "Z\xC3\xBCrich \xC3\xA9t\xC3\xA9");
+}
+
+TEST(ResultFilePath, NamesStayInTheDirectory) {
+  struct Case {
+    const char* name;
+    std::string target, oid, expected;
+  };
+  const Case cases[] = {
+      {"plain target", "192.168.1.10", "", "/d/192.168.1.10.xml"},
+      {"oid form", "192.168.1.10", "1.3.6.1.2.1.1", "/d/192.168.1.10_[1.3.6.1.2.1.1].xml"},
+      {"oid blanks kept", "192.168.1.10", " 1.3.6 ", "/d/192.168.1.10_[ 1.3.6 ].xml"},
+      {"slash in target", "../../etc/x", "", "/d/.._.._etc_x.xml"},
+      {"slash in oid", "h", "1/../../2", "/d/h_[1_.._.._2].xml"},
+      {"dot dot target", "..", "", "/d/...xml"},
+      {"empty target", "", "", "/d/.xml"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ResultFilePath("/d", c.target, c.oid), c.expected) << c.name;
+}
+
+TEST_F(ResultFileTest, OidFormAndSlashesWriteIntoTheModuleDirectory) {
+  std::filesystem::create_directory(dir_ / "sub");
+  g_strModuleDir = dir_ / "sub";
+  g_strOid = " 1.3.6/1 ";
+  mib_.m_strTarget = "../x";
+  mib_.m_mapValues.SetAt("1.3.6.1.0", "v");
+  const std::string path = dir_ / "sub/.._x_[ 1.3.6_1 ].xml";
+  ExpectRows(WriteAndRead(path), {{"1.3.6.1.0", "v", ""}});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);  // only sub/
+}
+
+TEST_F(ResultFileTest, ExistingFileIsReplaced) {
+  WriteFile(DefaultPath(), std::string(5000, '#'));
+  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "new");
+  ExpectRows(WriteAndRead(DefaultPath()), {{"1.3.6.1.2.1.1.1.0", "new", ""}});
+}
+
+TEST_F(ResultFileTest, UnwritableDirectoryPrintsOutputError) {
+  WriteFile(dir_ / "file", "x");
+  g_strModuleDir = dir_ / "file/sub";
+  std::string printed;
+  EXPECT_FALSE(Write(&printed));
+  EXPECT_EQ(printed, "output error\n");
+}
+
+TEST_F(ResultFileTest, FileHeldByAnotherWriterPrintsOutputError) {
+  WriteFile(DefaultPath(), "other job");
+  int fd = open(DefaultPath().c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  std::string printed;
+  EXPECT_FALSE(Write(&printed));
+  EXPECT_EQ(printed, "output error\n");
+  EXPECT_EQ(ReadFile(DefaultPath()), "other job");
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+#include "output/xml_document.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output/parsed_xml.h"
+#include "support/test_util.h"
+
+namespace {
+
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+std::string Saved(CXmlDocument& doc) {
+  std::string out;
+  EXPECT_TRUE(doc.Serialize(&out)) << doc.m_strError;
+  return out;
+}
+
+testxml::Element ParsedRoot(const std::string& bytes) {
+  testxml::Element root;
+  std::string error;
+  EXPECT_TRUE(testxml::Parse(bytes, &root, &error)) << error << "\n" << bytes;
+  return root;
+}
+
+TEST(XmlDocument, LayoutOneElementPerLineIndentedByDepth) {
+  CXmlDocument doc;
+  ASSERT_TRUE(doc.Create());
+  XmlElement r = doc.AddRootElement("RESULT", "", "", "");
+  doc.AddElement(r, "OID", "1.3.6.1.2.1.1.3.0", "VER", "2", false);
+  doc.AddElement(r, "VALUE", "12345", "", "", false);
+  r = doc.AddRootElement("RESULT", "", "", "");
+  doc.AddElement(r, "OID", "1.3.6.1.2.1.1.1.0", "", "", false);
+  doc.AddElement(r, "VALUE", "", "", "", false);
+  EXPECT_EQ(Saved(doc), std::string(kDeclaration) +
+                            "<RESULTS>\n"
+                            "\t<RESULT>\n"
+                            "\t\t<OID VER=\"2\">1.3.6.1.2.1.1.3.0</OID>\n"
+                            "\t\t<VALUE>12345</VALUE>\n"
+                            "\t</RESULT>\n"
+                            "\t<RESULT>\n"
+                            "\t\t<OID>1.3.6.1.2.1.1.1.0</OID>\n"
+                            "\t\t<VALUE/>\n"
+                            "\t</RESULT>\n"
+                            "</RESULTS>\n");
+}
+
+TEST(XmlDocument, EmptyDocumentAndRecreate) {
+  CXmlDocument doc;
+  ASSERT_TRUE(doc.Create());
+  EXPECT_EQ(Saved(doc), std::string(kDeclaration) + "<RESULTS/>\n");
+  doc.AddRootElement("RESULT", "x", "", "");
+  ASSERT_TRUE(doc.Create());  // back to the bare template
+  EXPECT_EQ(Saved(doc), std::string(kDeclaration) + "<RESULTS/>\n");
+}
+
+TEST(XmlDocument, NamesAttributesAndTextNodes) {
+  CXmlDocument doc;
+  ASSERT_TRUE(doc.Create());
+  XmlElement amp = doc.AddRootElement("A&B&", "x&y", "k&", "v&w");
+  XmlElement noName = doc.AddRootElement("N", "t", "", "ignored");
+  XmlElement emptyValue = doc.AddRootElement("E", "t", "at", "");
+  XmlElement emptyText = doc.AddRootElement("T", "", "", "");
+  XmlElement noText = doc.AddElement(emptyText, "U", "ignored", "", "", true);
+
+  // In the tree: an empty text node is there, bNoText adds none.
+  ASSERT_NE(emptyText->children, nullptr);
+  EXPECT_EQ(emptyText->children->type, XML_TEXT_NODE);
+  EXPECT_STREQ(reinterpret_cast<const char*>(emptyText->children->content), "");
+  EXPECT_EQ(noText->children, nullptr);
+  EXPECT_EQ(noName->properties, nullptr);
+  (void)amp;
+  (void)emptyValue;
+
+  testxml::Element root = ParsedRoot(Saved(doc));
+  ASSERT_EQ(root.children.size(), 4u);
+  EXPECT_EQ(root.children[0].name, "A-B-");
+  EXPECT_EQ(root.children[0].text, "x&y");
+  EXPECT_EQ(root.children[0].attrs, (std::map<std::string, std::string>{{"k-", "v&w"}}));
+  EXPECT_TRUE(root.children[1].attrs.empty());
+  EXPECT_EQ(root.children[2].attrs, (std::map<std::string, std::string>{{"at", ""}}));
+  ASSERT_EQ(root.children[3].children.size(), 1u);
+  EXPECT_TRUE(testxml::IsBlank(root.children[3].text));
+  EXPECT_FALSE(root.children[3].children[0].has_text_node);
+}
+
+// Whatever bytes a text or attribute value holds, the file is well-formed and
+// reads back as the text with every unstorable character as U+FFFD.
+TEST(XmlDocument, TextsReadBackExactly) {
+  struct Case {
+    const char* name;
+    std::string in;
+    std::string out;
+  };
+  const std::string fffd = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"markup characters", "<a href=\"x\">&amp;</a> ]]> '", "<a href=\"x\">&amp;</a> ]]> '"},
+      {"base64 with CR LF", "QUJD\r\nREVG\r\n", "QUJD\r\nREVG\r\n"},
+      {"lone CR and blanks", "\r a\t b \n\n", "\r a\t b \n\n"},
+      {"leading and trailing blanks", "  x  ", "  x  "},
+      {"UTF-8 kept", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"Latin-1 bytes", "caf\xE9!", "caf" + fffd + "!"},
+      {"controls", std::string("a\x01\x1F\x7F", 4) + "b", "a" + fffd + fffd + "\x7F" "b"},
+      {"NUL inside", std::string("a\0b", 3), "a" + fffd + "b"},
+      {"U+FFFE and U+FFFF", "\xEF\xBF\xBE\xEF\xBF\xBF", fffd + fffd},
+      {"surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
+      {"truncated sequence at the end", "x\xE2\x82", "x" + fffd + fffd},
+      {"highest code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+  };
+  for (const auto& c : cases) {
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.Create());
+    XmlElement r = doc.AddRootElement("RESULT", "", "", "");
+    doc.AddElement(r, "VALUE", c.in, "VER", c.in, false);
+    testxml::Element root = ParsedRoot(Saved(doc));
+    ASSERT_EQ(root.children.size(), 1u) << c.name;
+    ASSERT_EQ(root.children[0].children.size(), 1u) << c.name;
+    const testxml::Element& v = root.children[0].children[0];
+    EXPECT_EQ(v.text, c.out) << c.name;
+    EXPECT_EQ(v.attrs.at("VER"), c.out) << c.name;
+  }
+}
+
+TEST(XmlDocument, TextBesideChildElementsGetsNoIndentation) {
+  CXmlDocument doc;
+  ASSERT_TRUE(doc.Create());
+  XmlElement outer = doc.AddRootElement("OUTER", "", "", "");
+  XmlElement mixed = doc.AddElement(outer, "MIXED", "head", "", "", false);
+  XmlElement inner = doc.AddElement(mixed, "INNER", "x", "", "", false);
+  doc.AddElement(inner, "LEAF", "y", "", "", false);
+  doc.AddElement(mixed, "LAST", "", "", "", false);
+  doc.AddRootElement("AFTER", "z", "", "");
+  const std::string bytes = Saved(doc);
+  testxml::Element root = ParsedRoot(bytes);
+  ASSERT_EQ(root.children.size(), 2u);
+  const testxml::Element& m = root.children[0].children.at(0);
+  EXPECT_EQ(m.text, "head");
+  ASSERT_EQ(m.children.size(), 2u);
+  EXPECT_EQ(m.children[0].text, "x");
+  EXPECT_EQ(m.children[0].children.at(0).text, "y");
+  EXPECT_EQ(root.children[1].text, "z");
+  // The following sibling still starts a line of its own.
+  EXPECT_NE(bytes.find("\n\t<AFTER>z</AFTER>\n"), std::string::npos) << bytes;
+}
+
+TEST(XmlDocument, ElementErrorsRaiseCodes) {
+  auto code = [](auto&& fn) {
+    try {
+      fn();
+    } catch (const CXmlError& e) {
+      EXPECT_NE(std::string(e.what()), "");
+      return e.Error();
+    }
+    return int32_t{0};
+  };
+  CXmlDocument empty;
+  EXPECT_EQ(code([&] { empty.AddRootElement("RESULT", "", "", ""); }), CXmlError::E_POINTER);
+
+  CXmlDocument doc, other;
+  ASSERT_TRUE(doc.Create());
+  ASSERT_TRUE(other.Create());
+  XmlElement foreign = other.AddRootElement("X", "", "", "");
+  EXPECT_EQ(code([&] { doc.AddElement(nullptr, "A", "", "", "", false); }), CXmlError::E_POINTER);
+  EXPECT_EQ(code([&] { empty.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_POINTER);
+  EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_INVALIDARG);
+  // Ill-formed UTF-8 too: the library's name check alone would read it as Latin-1.
+  const std::vector<std::string> badNames = {
+      "", "1A", "a b", "a<b", "a\"", std::string("a\0b", 3), "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
+  for (const std::string& bad : badNames)
+    EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
+  EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
+  // Refused names leave no element behind.
+  EXPECT_EQ(Saved(doc), std::string(kDeclaration) + "<RESULTS/>\n");
+}
+
+class XmlSaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(doc_.Create());
+    XmlElement r = doc_.AddRootElement("RESULT", "", "", "");
+    doc_.AddElement(r, "VALUE", "v", "", "", false);
+    ASSERT_TRUE(doc_.Serialize(&expected_));
+  }
+  TempDir dir_;
+  CXmlDocument doc_;
+  std::string expected_;
+};
+
+TEST_F(XmlSaveTest, WritesAndReplacesAWholeFile) {
+  const std::string path = dir_ / "r.xml";
+  WriteFile(path, std::string(10000, 'x'));  // longer than the document
+  ASSERT_TRUE(doc_.Save(path));
+  EXPECT_EQ(ReadFile(path), expected_);
+  ASSERT_TRUE(doc_.Save(path));
+  EXPECT_EQ(ReadFile(path), expected_);
+}
+
+TEST_F(XmlSaveTest, FailuresLeaveErrorFieldsAndOtherFilesAlone) {
+  WriteFile(dir_ / "plain", "x");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  for (const std::string& path : {dir_ / "missing/r.xml", dir_ / "plain/r.xml", dir_.path(), dir_ / "fifo"}) {
+    EXPECT_FALSE(doc_.Save(path)) << path;
+    EXPECT_EQ(doc_.m_nErrorCode, 0) << path;
+    EXPECT_EQ(doc_.m_strError, "") << path;
+  }
+  EXPECT_FALSE(testutil::FileExists(dir_ / "missing/r.xml"));
+  EXPECT_EQ(ReadFile(dir_ / "plain"), "x");
+}
+
+TEST_F(XmlSaveTest, FileLockedByAnotherWriterIsNotTouched) {
+  const std::string path = dir_ / "r.xml";
+  WriteFile(path, "held by someone else");
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  EXPECT_FALSE(doc_.Save(path));
+  EXPECT_EQ(ReadFile(path), "held by someone else");  // not truncated
+  close(fd);
+  EXPECT_TRUE(doc_.Save(path));
+  EXPECT_EQ(ReadFile(path), expected_);
+}
+
+TEST_F(XmlSaveTest, SaveWithoutDocumentFails) {
+  CXmlDocument none;
+  EXPECT_FALSE(none.Save(dir_ / "r.xml"));
+  EXPECT_EQ(none.m_nErrorCode, CXmlError::E_POINTER);
+  EXPECT_FALSE(testutil::FileExists(dir_ / "r.xml"));
+}
+
+TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
+  TempDir dir;
+  constexpr int kThreads = 8, kRounds = 20;
+  std::vector<std::thread> threads;
+  std::vector<int> saved(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        CXmlDocument doc;
+        if (!doc.Create()) continue;
+        for (int row = 0; row < 50; ++row) {
+          XmlElement r = doc.AddRootElement("RESULT", "", "", "");
+          doc.AddElement(r, "OID", std::to_string(t) + "." + std::to_string(row), "VER", "1", false);
+        }
+        if (doc.Save(dir / ("t" + std::to_string(t) + ".xml"))) ++saved[t];
+      }
+    });
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(saved[t], kRounds) << t;
+    testxml::Element root = ParsedRoot(ReadFile(dir / ("t" + std::to_string(t) + ".xml")));
+    ASSERT_EQ(root.children.size(), 50u) << t;
+    EXPECT_EQ(root.children[49].children.at(0).text, std::to_string(t) + ".49");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+#include "platform/text_encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+class TextEncodingTest : public ::testing::Test {
+ protected:
+  void TearDown() override { platform::SetTextCodeset("UTF-8"); }
+};
+
+// UTF-8 of a code point, written out independently of the code under test.
+std::string Utf8(uint32_t c) {
+  std::string s;
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += static_cast<char>(0xC0 | c >> 6);
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    s += static_cast<char>(0xE0 | c >> 12);
+    s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return s;
+}
+
+TEST(SanitizeUtf8, EveryIllFormedByteBecomesOneReplacement) {
+  struct Case {
+    const char* name;
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"ascii and well-formed kept", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"lone continuation", "\x80x", kFffd + "x"},
+      {"overlong two bytes", "\xC0\x80", kFffd + kFffd},
+      {"overlong three bytes", "\xE0\x80\xAF", kFffd + kFffd + kFffd},
+      {"overlong four bytes", "\xF0\x80\x80\xAF", kFffd + kFffd + kFffd + kFffd},
+      {"surrogate", "\xED\xBF\xBF", kFffd + kFffd + kFffd},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
+      {"F5 lead", "\xF5\x80", kFffd + kFffd},
+      {"truncated then ascii", "\xE2\x82" "a", kFffd + kFffd + "a"},
+      {"NUL and controls are characters here", std::string("\0\x01\xEF\xBF\xBF", 5),
+       std::string("\0\x01\xEF\xBF\xBF", 5)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::SanitizeUtf8(c.in), c.out) << c.name;
+}
+
+TEST(SanitizeXmlText, OnlyXmlCharactersSurvive) {
+  std::string all_controls;
+  std::string expected;
+  for (int c = 0; c < 0x20; ++c) {
+    all_controls += static_cast<char>(c);
+    expected += (c == 9 || c == 10 || c == 13) ? std::string(1, static_cast<char>(c)) : kFffd;
+  }
+  EXPECT_EQ(platform::SanitizeXmlText(all_controls), expected);
+  struct Case {
+    const char* name;
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"U+FFFE and U+FFFF", "\xEF\xBF\xBE\xEF\xBF\xBF", kFffd + kFffd},
+      {"neighbours kept", "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF", "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF"},
+      {"DEL and C1 kept", "\x7F\xC2\x80\xC2\x9F", "\x7F\xC2\x80\xC2\x9F"},
+      {"planes above the BMP kept", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {"ill-formed bytes too", "a\xFF" "b", "a" + kFffd + "b"},
+      {"markup untouched", "<&>\"'", "<&>\"'"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::SanitizeXmlText(c.in), c.out) << c.name;
+}
+
+TEST_F(TextEncodingTest, Latin1EveryByteAcrossBufferBoundaries) {
+  ASSERT_TRUE(platform::SetTextCodeset("ISO-8859-1"));
+  EXPECT_EQ(platform::LocaleCodeset(), "ISO-8859-1");
+  std::string in, want;
+  for (int round = 0; round < 12; ++round)  // output well past one conversion buffer
+    for (int b = 0; b < 256; ++b) {
+      in += static_cast<char>(b);
+      want += Utf8(static_cast<uint32_t>(b));
+    }
+  EXPECT_EQ(platform::LocaleToUtf8(in), want);
+}
+
+TEST_F(TextEncodingTest, InvalidBytesBecomeReplacementsNothingDropped) {
+  struct Case {
+    const char* name;
+    const char* codeset;
+    std::string in, out;
+  };
+  const std::string euro = "\xE2\x82\xAC";
+  const Case cases[] = {
+      {"CP1252 undefined byte", "CP1252", "a\x80\x81" "b", "a" + euro + kFffd + "b"},
+      {"CP932 character", "CP932", "\x82\xA0", "\xE3\x81\x82"},
+      {"CP932 bad trail byte", "CP932", "\x82\x20x", kFffd + " x"},
+      {"CP932 lead byte at the end", "CP932", "ab\x82", "ab" + kFffd},
+      {"UTF-8 passes through sanitised", "UTF-8", "\xC3\xA9\xE9", "\xC3\xA9" + kFffd},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
+    EXPECT_EQ(platform::LocaleToUtf8(c.in), c.out) << c.name;
+  }
+  // An invalid byte right where the output buffer fills up.
+  ASSERT_TRUE(platform::SetTextCodeset("CP1252"));
+  for (size_t pad : {1022u, 1023u, 1024u, 1025u}) {
+    const std::string in = std::string(pad, 'x') + "\x81" + "\x80" + std::string(pad, 'y');
+    EXPECT_EQ(platform::LocaleToUtf8(in), std::string(pad, 'x') + kFffd + euro + std::string(pad, 'y')) << pad;
+  }
+}
+
+TEST_F(TextEncodingTest, CodesetSelection) {
+  ASSERT_TRUE(platform::SetTextCodeset("ISO-8859-1"));
+  EXPECT_FALSE(platform::SetTextCodeset("NO-SUCH-CODESET"));
+  EXPECT_EQ(platform::LocaleCodeset(), "ISO-8859-1");  // kept
+  for (const char* utf8 : {"UTF-8", "utf8", "ANSI_X3.4-1968", ""}) {
+    ASSERT_TRUE(platform::SetTextCodeset("ISO-8859-1"));
+    EXPECT_TRUE(platform::SetTextCodeset(utf8)) << utf8;
+    EXPECT_EQ(platform::LocaleCodeset(), "UTF-8") << utf8;
+    EXPECT_EQ(platform::LocaleToUtf8("\xE9"), kFffd) << utf8;
+  }
+}
+
+TEST_F(TextEncodingTest, LocaleFromEnvironment) {
+  const char* old = getenv("LC_ALL");
+  const std::string saved = old ? old : "";
+  for (const char* env : {"C", "POSIX", "C.UTF-8", "xx_NOT.INSTALLED"}) {
+    ASSERT_TRUE(platform::SetTextCodeset("ISO-8859-1"));
+    setenv("LC_ALL", env, 1);
+    EXPECT_TRUE(platform::InitTextEncoding()) << env;
+    EXPECT_EQ(platform::LocaleCodeset(), "UTF-8") << env;
+  }
+  if (old)
+    setenv("LC_ALL", saved.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  setlocale(LC_ALL, "C");
+}
+
+}  // namespace
