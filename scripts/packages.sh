@@ -14,4 +14,4 @@ install_missing_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp)
-TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3)
+TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales)
