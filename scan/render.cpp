@@ -75,9 +75,11 @@ std::string Base64Lines(const u_char* bytes, size_t len) {
 void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
   const u_char* bytes = var->val.string;
   const size_t len = bytes ? var->val_len : 0;
-  if (IsText(bytes, len)) {
+  if (len == 0) {
+    text->clear();
+  } else if (IsText(bytes, len)) {
     // Read as a C string: the text ends at the first zero byte.
-    const void* zero = len ? memchr(bytes, 0, len) : nullptr;
+    const void* zero = memchr(bytes, 0, len);
     const size_t used = zero ? static_cast<size_t>(static_cast<const u_char*>(zero) - bytes) : len;
     text->assign(reinterpret_cast<const char*>(bytes), used);
   } else {

@@ -113,6 +113,12 @@ bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
     entry = slot;
   }
   std::lock_guard<std::mutex> lock(entry->mutex);
+  if (!entry->done && pass_phrase.size() < USM_LENGTH_P_MIN) {
+    // Refused here rather than by generate_Ku, which would log through the
+    // library's shared log handlers outside the library lock.
+    entry->done = true;
+    entry->ok = false;
+  }
   if (!entry->done) {
     SnmpAuthKey made;
     made.length = sizeof made.bytes;
@@ -281,7 +287,12 @@ bool SnmpSession::InstallUserKey() {
     auto lock = LockSnmpLibrary();
     struct usmUser* old =
         usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName);
-    if (old) usm_free_user(usm_remove_user(old));
+    if (old) {
+      // usm_remove_user returns the list head, not the user.
+      usm_remove_user(old);
+      old->next = old->prev = nullptr;
+      usm_free_user(old);
+    }
     session_->flags &= ~SNMP_FLAGS_USER_CREATED;
     ok = usm_create_user_from_session(session_) == SNMPERR_SUCCESS &&
          usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName) !=

@@ -13,6 +13,7 @@
 #include "log/log.h"
 #include "scan/mib.h"
 #include "scan/snmp_library.h"
+#include "scan/start_oid.h"
 
 namespace {
 
@@ -33,10 +34,9 @@ int SaturatingAtoi(const char* text, const char* end) {
   return static_cast<int>(negative ? -value : value);
 }
 
-// Splits text at '.', skipping empty tokens, into sub-identifiers (each the
-// 32-bit pattern of the saturated int, so -1 is 4294967295). Returns the
-// number of tokens; at most `capacity` are stored.
-int ParseOidText(const char* text, oid* ids, int capacity) {
+}  // namespace
+
+int ParseStartOid(const char* text, oid* ids, int capacity) {
   int count = 0;
   const char* p = text;
   for (;;) {
@@ -49,6 +49,8 @@ int ParseOidText(const char* text, oid* ids, int capacity) {
   }
   return count;
 }
+
+namespace {
 
 bool IsException(u_char type) {
   return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
@@ -203,7 +205,7 @@ int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
 
   oid root[MAX_OID_LEN];
-  const int root_length = ParseOidText(text, root, MAX_OID_LEN);
+  const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
   if (!RootFits(root_length)) {
     RefuseOid(m_strTarget, text);
     return 0;

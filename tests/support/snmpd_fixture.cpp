@@ -94,7 +94,7 @@ bool SnmpdFixture::Launch(const SnmpdOptions& options, std::string* error) {
   }
   std::filesystem::create_directories(*dir_ / "persist");
   std::string conf = "[snmp] persistentDir " + (*dir_ / "persist") + "\n[snmp] noPersistentLoad yes\n";
-  conf += "rocommunity fixtureprobe 127.0.0.0/8 .1.3.6.1.2.1.1.3.0\n";
+  conf += "rocommunity fixtureprobe 127.0.0.0/8 .1.3.6.1.2.1.1.3.0\ndontLogTCPWrappersConnects yes\n";
   if (!options.engine_id.empty()) conf += "engineID " + options.engine_id + "\n";
   for (const auto& line : options.config_lines) conf += line + "\n";
   WriteFile(*dir_ / "snmpd.conf", conf);
