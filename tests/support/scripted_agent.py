@@ -1,0 +1,524 @@
+#!/usr/bin/env python3
+"""A scripted SNMPv1/v2c agent that misbehaves on purpose, for tests.
+
+Usage: scripted_agent.py SCENARIO [ARG] [--community C] [--address A]
+                         [--count-file F] [--good N] [--then-answer]
+
+Binds a UDP socket on ADDRESS (default 127.0.0.1) at a port the kernel picks,
+prints "PORT <n>" on stdout once bound, then answers requests the way the
+scenario says. It exits when its standard input reaches end of file (so it
+dies with the test process that started it) or when it is killed; run by
+hand, give it a standard input that stays open.
+
+Requests that do not parse, use another SNMP version (only v1 and v2c are
+served) or carry the wrong community are ignored, as a real agent would.
+Every datagram received counts; the count is written to --count-file before
+any answer goes out.
+
+--good N       the first N requests get correct answers before the scenario's
+               own behaviour starts.
+--then-answer  after the scenario's hostile packets, send the correct answer too
+               (shows whether a client skips the bad packet and takes the good one).
+
+Standard library only; the BER codec is written out here on purpose.
+"""
+
+import argparse
+import os
+import random
+import selectors
+import socket
+import sys
+
+# ---------------------------------------------------------------- BER codec
+
+SEQUENCE = 0x30
+INTEGER, OCTET_STRING, NULL, OBJECT_ID, BIT_STRING = 0x02, 0x04, 0x05, 0x06, 0x03
+IP_ADDRESS, COUNTER32, GAUGE32, TIMETICKS, OPAQUE = 0x40, 0x41, 0x42, 0x43, 0x44
+NSAP_ADDRESS, COUNTER64, UINTEGER32 = 0x45, 0x46, 0x47
+NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW = 0x80, 0x81, 0x82
+EXCEPTIONS = (NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW)
+GET, GETNEXT, RESPONSE = 0xA0, 0xA1, 0xA2
+NO_ERROR, NO_SUCH_NAME, GEN_ERR = 0, 2, 5
+V1, V2C = 0, 1
+
+# Largest UDP payload over IPv4: 65535 minus the IP (20) and UDP (8) headers.
+MAX_UDP_PAYLOAD = 65507
+
+
+class BerError(Exception):
+    pass
+
+
+def encode_length(n):
+    if n < 0x80:
+        return bytes([n])
+    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(body)]) + body
+
+
+def tlv(tag, content):
+    return bytes([tag]) + encode_length(len(content)) + content
+
+
+def int_content(v):
+    """Shortest two's complement form; non-negative values that set the top
+    bit get a leading zero, which is also how unsigned types are sent."""
+    size = 1
+    while True:
+        try:
+            return v.to_bytes(size, "big", signed=True)
+        except OverflowError:
+            size += 1
+
+
+def oid_content(oid):
+    if len(oid) < 2:
+        raise BerError("an OID needs two sub-identifiers")
+    out = bytearray()
+    for sub in [oid[0] * 40 + oid[1]] + list(oid[2:]):
+        chunk = [sub & 0x7F]
+        sub >>= 7
+        while sub:
+            chunk.append(0x80 | (sub & 0x7F))
+            sub >>= 7
+        out += bytes(reversed(chunk))
+    return bytes(out)
+
+
+def read_tlv(data, pos):
+    """Returns (tag, content, next position); raises BerError on anything odd."""
+    if pos + 2 > len(data):
+        raise BerError("header past the end")
+    tag, first = data[pos], data[pos + 1]
+    pos += 2
+    if tag & 0x1F == 0x1F:
+        raise BerError("multi-byte tags are not used by SNMP")
+    if first & 0x80:
+        count = first & 0x7F
+        if count == 0 or count > 4 or pos + count > len(data):
+            raise BerError("bad long-form length")
+        length = int.from_bytes(data[pos:pos + count], "big")
+        pos += count
+    else:
+        length = first
+    if pos + length > len(data):
+        raise BerError("length beyond the data")
+    return tag, data[pos:pos + length], pos + length
+
+
+def read_all(data, expected_tag=None):
+    """Splits a constructed value into its elements: [(tag, content), ...]."""
+    items, pos = [], 0
+    while pos < len(data):
+        tag, content, pos = read_tlv(data, pos)
+        items.append((tag, content))
+    if expected_tag is not None and any(tag != expected_tag for tag, _ in items):
+        raise BerError("unexpected element")
+    return items
+
+
+def decode_int(content):
+    if not content:
+        raise BerError("empty INTEGER")
+    return int.from_bytes(content, "big", signed=True)
+
+
+def decode_oid(content):
+    subs, value = [], 0
+    for i, byte in enumerate(content):
+        value = (value << 7) | (byte & 0x7F)
+        if not byte & 0x80:
+            subs.append(value)
+            value = 0
+        elif i == len(content) - 1:
+            raise BerError("OID ends inside a sub-identifier")
+    if not subs:
+        raise BerError("empty OID")
+    first = subs[0]
+    head = [min(first // 40, 2), first - 40 * min(first // 40, 2)]
+    return tuple(head + subs[1:])
+
+
+class Request:
+    def __init__(self, version, community, pdu_type, request_id, varbinds):
+        self.version = version
+        self.community = community
+        self.pdu_type = pdu_type
+        self.request_id = request_id
+        self.varbinds = varbinds  # [(oid tuple, (tag, content)), ...]
+
+
+def decode_request(data):
+    tag, message, end = read_tlv(data, 0)
+    if tag != SEQUENCE or end != len(data):
+        raise BerError("not one SEQUENCE")
+    parts = read_all(message)
+    if len(parts) != 3 or parts[0][0] != INTEGER or parts[1][0] != OCTET_STRING:
+        raise BerError("not an SNMP message")
+    pdu_type, pdu = parts[2]
+    fields = read_all(pdu)
+    if len(fields) != 4 or [t for t, _ in fields[:3]] != [INTEGER] * 3 or fields[3][0] != SEQUENCE:
+        raise BerError("not a PDU")
+    varbinds = []
+    for _, vb in read_all(fields[3][1], SEQUENCE):
+        pair = read_all(vb)
+        if len(pair) != 2 or pair[0][0] != OBJECT_ID:
+            raise BerError("not a varbind")
+        varbinds.append((decode_oid(pair[0][1]), pair[1]))
+    return Request(decode_int(parts[0][1]), parts[1][1], pdu_type, decode_int(fields[0][1]), varbinds)
+
+
+def encode_value(value):
+    """value: (tag, content), or bytes already encoded (for deliberately broken ones)."""
+    return value if isinstance(value, bytes) else tlv(*value)
+
+
+def encode_response(req, varbinds, error_status=NO_ERROR, error_index=0, request_id=None):
+    """varbinds: [(oid tuple, (tag, content)), ...]"""
+    vbl = b"".join(tlv(SEQUENCE, tlv(OBJECT_ID, oid_content(oid)) + encode_value(value)) for oid, value in varbinds)
+    pdu = (tlv(INTEGER, int_content(req.request_id if request_id is None else request_id))
+           + tlv(INTEGER, int_content(error_status)) + tlv(INTEGER, int_content(error_index))
+           + tlv(SEQUENCE, vbl))
+    return tlv(SEQUENCE, tlv(INTEGER, int_content(req.version)) + tlv(OCTET_STRING, req.community)
+               + tlv(RESPONSE, pdu))
+
+
+# ---------------------------------------------------------------- values and trees
+
+def oid(text):
+    return tuple(int(s) for s in text.split("."))
+
+
+def integer(v): return (INTEGER, int_content(v))
+def octets(b): return (OCTET_STRING, b if isinstance(b, bytes) else b.encode())
+def oid_value(o): return (OBJECT_ID, oid_content(o))
+def unsigned(tag, v): return (tag, int_content(v))
+def raw(tag, b): return (tag, b)
+
+
+NULL_VALUE = (NULL, b"")
+
+NORMAL_TREE = [
+    (oid("1.3.6.1.2.1.1.1.0"), octets("mibscan scripted agent")),
+    (oid("1.3.6.1.2.1.1.2.0"), oid_value(oid("1.3.6.1.4.1.8072.3.2.10"))),
+    (oid("1.3.6.1.2.1.1.3.0"), unsigned(TIMETICKS, 12345)),
+    (oid("1.3.6.1.2.1.1.4.0"), octets("operator@localhost")),
+    (oid("1.3.6.1.2.1.1.5.0"), octets("scripted")),
+    (oid("1.3.6.1.4.1.8072.1.1.0"), integer(42)),
+]
+
+# The answer after sysUpTime.0 is the walk's exclusive end bound itself.
+AT_END_BOUND_TREE = [
+    (oid("1.3.6.1.2.1.1.3.0"), unsigned(TIMETICKS, 12345)),
+    (oid("1.3.6.1.2.1.1.4"), octets("end bound")),
+]
+
+# Every value type, one per instance ALL_TYPES_BASE.k.0, k counted from 1.
+# Net-SNMP drops a whole answer that carries the 5-byte IpAddress, so it sits
+# after every type the library reads, just before the v2c exception values.
+ALL_TYPES_BASE = oid("1.3.6.1.4.1.8072.9999")
+BAD_IP_ADDRESS = raw(IP_ADDRESS, bytes([192, 0, 2, 1, 7]))
+ALL_TYPES_TREE = [(ALL_TYPES_BASE + (k, 0), value) for k, value in enumerate([
+    integer(-123456),
+    octets("text value"),
+    octets(b"\x00\x01\x02\xfe\xff\x80\n"),
+    NULL_VALUE,
+    oid_value(oid("1.3.6.1.4.1.8072.42")),
+    raw(IP_ADDRESS, bytes([192, 0, 2, 1])),
+    unsigned(COUNTER32, 4294967295),
+    unsigned(GAUGE32, 4000000000),
+    unsigned(TIMETICKS, 123456789),
+    raw(OPAQUE, b"\x01\x02\x03\x04"),
+    unsigned(COUNTER64, 0xFEDCBA9876543210),
+    raw(NSAP_ADDRESS, b"\x47\x00\x05\x80"),
+    unsigned(UINTEGER32, 4294967295),
+    raw(BIT_STRING, b"\x00\xa5"),
+    BAD_IP_ADDRESS,
+    raw(NO_SUCH_OBJECT, b""),
+    raw(NO_SUCH_INSTANCE, b""),
+    raw(END_OF_MIB_VIEW, b""),
+], start=1)]
+
+
+def long_oid_tree(count):
+    """A name and an OID value of `count` sub-identifiers each (128 is the
+    most Net-SNMP accepts)."""
+    prefix = oid("1.3.6.1.2.1.1.9")
+    long_name = prefix + tuple(range(1, count - len(prefix) + 1))
+    return [(oid("1.3.6.1.2.1.1.8.0"), oid_value(long_name)), (long_name, octets("long name"))]
+
+
+def serve(req, tree, request_id=None):
+    """The correct answer to a GET or GETNEXT from a sorted tree. v1 has no
+    exception values: those entries do not exist for it."""
+    if req.version == V1:
+        tree = [(o, v) for o, v in tree if v[0] not in EXCEPTIONS]
+    answers = []
+    for index, (name, _) in enumerate(req.varbinds, start=1):
+        if req.pdu_type == GETNEXT:
+            found = next(((o, v) for o, v in tree if o > name), None)
+            missing = (name, raw(END_OF_MIB_VIEW, b""))
+        else:
+            found = next(((o, v) for o, v in tree if o == name), None)
+            known_object = any(o[:-1] == name[:-1] for o, _ in tree)
+            missing = (name, raw(NO_SUCH_INSTANCE if known_object else NO_SUCH_OBJECT, b""))
+        if found is None and req.version == V1:
+            return encode_response(req, req.varbinds, NO_SUCH_NAME, index, request_id)
+        answers.append(found or missing)
+    return encode_response(req, answers, request_id=request_id)
+
+
+# ---------------------------------------------------------------- scenarios
+# Each takes the agent and the request and returns the datagrams to send back
+# from the agent's socket (an empty list sends nothing).
+
+def arg_int(agent, default):
+    return int(agent.arg) if agent.arg else default
+
+
+def normal(agent, req):
+    return [serve(req, NORMAL_TREE)]
+
+
+def not_increasing(agent, req):
+    """One good answer, then every answer names the requested OID itself, or
+    with ARG "smaller" its parent (which sorts before it)."""
+    if agent.count == 1:
+        return [serve(req, NORMAL_TREE)]
+    name = req.varbinds[0][0]
+    if agent.arg == "smaller":
+        name = name[:-1]
+    return [encode_response(req, [(name, octets("not increasing"))])]
+
+
+def error_index_beyond(agent, req):
+    """genErr with an error index of ARG (default: one past the varbinds)."""
+    return [encode_response(req, req.varbinds, GEN_ERR, arg_int(agent, len(req.varbinds) + 1))]
+
+
+def nosuchname(agent, req):
+    return [encode_response(req, req.varbinds, NO_SUCH_NAME, 1)]
+
+
+def at_end_bound(agent, req):
+    return [serve(req, AT_END_BOUND_TREE)]
+
+
+def silent_after(agent, req):
+    """Answers the first ARG (default 3) requests, then nothing ever again."""
+    return [serve(req, NORMAL_TREE)] if agent.count <= arg_int(agent, 3) else []
+
+
+def garbage(agent, req):
+    """Random bytes, reproducible from the seed ARG (default 1)."""
+    rng = random.Random(arg_int(agent, 1) * 1000003 + agent.count)
+    return [bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300)))]
+
+
+def bad_length(agent, req):
+    """A datagram with one length made wrong, chosen by ARG:
+    inner       the value's length is 2 short: stray bytes end its varbind (default);
+    inner-long  the value's length runs 3 bytes past its varbind and the datagram;
+    beyond      the message length runs 10 bytes past the end of the datagram;
+    short       the message length stops 5 bytes before the end of the datagram;
+    indefinite  the message uses the indefinite length form (not allowed in SNMP);
+    huge        the message length claims 4 GiB - 1."""
+    kind = agent.arg or "inner"
+    text = b"wrong length"
+    if kind in ("inner", "inner-long"):
+        claimed = len(text) - 2 if kind == "inner" else len(text) + 3
+        return [encode_response(req, [(req.varbinds[0][0], bytes([OCTET_STRING, claimed]) + text)])]
+    tag, content, _ = read_tlv(serve(req, NORMAL_TREE), 0)
+    header = {
+        "beyond": encode_length(len(content) + 10),
+        "short": encode_length(len(content) - 5),
+        "indefinite": b"\x80",
+        "huge": b"\x84\xff\xff\xff\xff",
+    }.get(kind)
+    if header is None:
+        raise SystemExit("bad-length: unknown kind " + kind)
+    return [bytes([tag]) + header + content + (b"\x00\x00" if kind == "indefinite" else b"")]
+
+
+def truncated(agent, req):
+    """The good answer cut to its first ARG bytes (default: half of it)."""
+    good = serve(req, NORMAL_TREE)
+    return [good[:arg_int(agent, len(good) // 2)]]
+
+
+def long_oid(agent, req):
+    """A name and an OID value of ARG sub-identifiers (default 128)."""
+    return [serve(req, long_oid_tree(arg_int(agent, 128)))]
+
+
+def big_string(agent, req):
+    """sysDescr.0 as an OCTET STRING of ARG bytes; by default the longest that
+    still fits one UDP datagram over IPv4 (65507 bytes of payload), so a
+    little under 64 KiB. A length that does not fit cannot be sent at all."""
+    def answer(size):
+        text = (b"0123456789" * (size // 10 + 1))[:size]
+        return serve(req, [(oid("1.3.6.1.2.1.1.1.0"), octets(text))])
+    if agent.arg:
+        return [answer(int(agent.arg))]
+    size = MAX_UDP_PAYLOAD - len(answer(0))
+    while len(answer(size)) > MAX_UDP_PAYLOAD:
+        size -= 1
+    return [answer(size)]
+
+
+ENDLESS_BASE = oid("1.3.6.1.2.1.1.1")
+
+
+def endless(agent, req):
+    """GETNEXT never ends: 1.3.6.1.2.1.1.1.N is followed by .N+1, everything
+    else by something strictly greater. GET echoes the name."""
+    answers = []
+    for name, _ in req.varbinds:
+        if req.pdu_type != GETNEXT:
+            nxt = name
+        elif name < ENDLESS_BASE + (1,):
+            nxt = ENDLESS_BASE + (1,)
+        elif len(name) == len(ENDLESS_BASE) + 1 and name[:-1] == ENDLESS_BASE and name[-1] < 0xFFFFFFFF:
+            nxt = ENDLESS_BASE + (name[-1] + 1,)
+        else:
+            nxt = name + (0,)  # the very next OID in lexicographic order
+        answers.append((nxt, integer(nxt[-1] & 0x7FFFFFFF)))
+    return [encode_response(req, answers)]
+
+
+def wrong_port(agent, req):
+    """The good answer, sent from a second socket (another source port)."""
+    agent.other_sock.sendto(serve(req, NORMAL_TREE), agent.peer)
+    return []
+
+
+def wrong_request_id(agent, req):
+    """The good answer with the request id plus ARG (default 1)."""
+    return [serve(req, NORMAL_TREE, request_id=req.request_id + arg_int(agent, 1))]
+
+
+def duplicate(agent, req):
+    good = serve(req, NORMAL_TREE)
+    return [good, good]
+
+
+def all_types(agent, req):
+    """Every value type (see ALL_TYPES_TREE); ARG "parseable" leaves out the
+    5-byte IpAddress, so that a v2c walk reaches the exception values."""
+    tree = ALL_TYPES_TREE
+    if agent.arg == "parseable":
+        tree = [(o, v) for o, v in tree if v is not BAD_IP_ADDRESS]
+    return [serve(req, tree)]
+
+
+SCENARIOS = {
+    "normal": normal,
+    "not-increasing": not_increasing,
+    "error-index-beyond": error_index_beyond,
+    "nosuchname": nosuchname,
+    "at-end-bound": at_end_bound,
+    "silent-after": silent_after,
+    "garbage": garbage,
+    "bad-length": bad_length,
+    "truncated": truncated,
+    "long-oid": long_oid,
+    "big-string": big_string,
+    "endless": endless,
+    "wrong-port": wrong_port,
+    "wrong-request-id": wrong_request_id,
+    "duplicate": duplicate,
+    "all-types": all_types,
+}
+
+
+# ---------------------------------------------------------------- the agent
+
+class Agent:
+    def __init__(self, options):
+        self.scenario = SCENARIOS[options.scenario]
+        self.arg = options.arg
+        self.community = options.community.encode()
+        self.count_file = options.count_file
+        self.good = options.good
+        self.then_answer = options.then_answer
+        self.count = 0  # datagrams received so far, this one included
+        self.peer = None
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((options.address, 0))
+        self.other_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.other_sock.bind((options.address, 0))
+
+    def write_count(self):
+        if self.count_file:
+            tmp = self.count_file + ".tmp"
+            with open(tmp, "w") as f:
+                f.write(str(self.count))
+            os.replace(tmp, self.count_file)
+
+    def handle(self, data, peer):
+        self.count += 1
+        self.peer = peer
+        self.write_count()
+        try:
+            req = decode_request(data)
+        except BerError as e:
+            log("ignored request %d: %s" % (self.count, e))
+            return
+        if req.version not in (V1, V2C) or req.community != self.community:
+            log("ignored request %d: version %d or community" % (self.count, req.version))
+            return
+        if req.pdu_type not in (GET, GETNEXT) or not req.varbinds:
+            log("ignored request %d: PDU type 0x%02x" % (self.count, req.pdu_type))
+            return
+        try:
+            if self.count <= self.good:
+                replies = [serve(req, NORMAL_TREE)]
+            else:
+                replies = self.scenario(self, req)
+                if self.then_answer:
+                    replies.append(serve(req, NORMAL_TREE))
+        except Exception as e:  # a bad ARG, say: keep serving, leave a trace in the log
+            log("scenario failed on request %d: %r" % (self.count, e))
+            return
+        for reply in replies:
+            try:
+                self.sock.sendto(reply, peer)
+            except OSError as e:  # e.g. a datagram too large for UDP
+                log("could not send %d bytes: %s" % (len(reply), e))
+
+    def run(self):
+        selector = selectors.DefaultSelector()
+        selector.register(self.sock, selectors.EVENT_READ, "udp")
+        selector.register(sys.stdin, selectors.EVENT_READ, "stdin")
+        while True:
+            for key, _ in selector.select():
+                if key.data == "stdin":
+                    if not os.read(sys.stdin.fileno(), 4096):
+                        return  # the test process went away
+                else:
+                    data, peer = self.sock.recvfrom(65535)
+                    self.handle(data, peer)
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    parser.add_argument("arg", nargs="?", default="")
+    parser.add_argument("--community", default="tkvwqz")
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--count-file", default="")
+    parser.add_argument("--good", type=int, default=0)
+    parser.add_argument("--then-answer", action="store_true")
+    agent = Agent(parser.parse_args())
+    agent.write_count()
+    print("PORT %d" % agent.sock.getsockname()[1], flush=True)
+    agent.run()
+
+
+if __name__ == "__main__":
+    main()
