@@ -406,3 +406,29 @@ TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
 }
 
 }  // namespace
+
+namespace {
+
+// A peer name the library cannot open (the port is out of range): both open
+// calls fail with the library's report and their own log texts.
+TEST(WalkOpenFailureTest, FailedOpenInBothVariants) {
+  QueuedLog log;
+  g_nTimeout = 100000;
+  g_nRetry = 0;
+  for (int version : {1, 3}) {
+    CMIB job;
+    job.m_strTarget = "127.0.0.1:99999";
+    job.m_strUser = "alice";
+    job.m_strPassword = "alice-pass-phrase";
+    WalkRun run = CapturedWalk(&log, &job, "1.3.6.1.2.1", version, true);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(Count(run.err, "snmpwalk: "), 2) << run.err;
+    const std::string t = job.m_strTarget + "|";
+    EXPECT_EQ(run.log, (std::vector<std::string>{t + "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]",
+                                                 t + "snmp_open error", t + "scan end",
+                                                 t + "scan start: snmp_sess_synch_response",
+                                                 t + "snmp_sess_session", t + "scan end"}));
+  }
+}
+
+}  // namespace
