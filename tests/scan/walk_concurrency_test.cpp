@@ -21,7 +21,7 @@ const char kCommunity[] = "mibscan-conc";
 // Small, stable subtrees: udpTable would list our own sockets.
 const char* const kRoots[] = {"1.3.6.1.2.1.1", "1.3.6.1.2.1.2"};
 
-struct JobSpec {
+struct JobPlan {
   std::string target;
   int version;
   std::string user, pass;
@@ -30,11 +30,11 @@ struct JobSpec {
 
 // Runs the walks of kRoots for one job, as a scan job would, one after the
 // other on the calling thread.
-void WalkJob(CMIB* job, const JobSpec& spec) {
-  job->m_strTarget = spec.target;
-  job->m_strUser = spec.user;
-  job->m_strPassword = spec.pass;
-  for (const char* root : kRoots) job->Walk(root, spec.version, true);
+void WalkJob(CMIB* job, const JobPlan& plan) {
+  job->m_strTarget = plan.target;
+  job->m_strUser = plan.user;
+  job->m_strPassword = plan.pass;
+  for (const char* root : kRoots) job->Walk(root, plan.version, true);
 }
 
 TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
@@ -67,29 +67,29 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
     ASSERT_TRUE(shared.Start(options, &error)) << error;
   }
 
-  std::vector<JobSpec> kinds;
+  std::vector<JobPlan> kinds;
   for (int i = 0; i < 3; ++i) {
     for (int version : {1, 2, 3}) {
-      JobSpec spec{agents[i]->Target(), version, "", "", ""};
+      JobPlan plan{agents[i]->Target(), version, "", "", ""};
       if (version == 3) {
-        spec.user = "bob";
-        spec.pass = "bob-pass-of-agent-" + std::to_string(i);
+        plan.user = "bob";
+        plan.pass = "bob-pass-of-agent-" + std::to_string(i);
       }
-      spec.expect_key = spec.target + " v" + std::to_string(version);
-      kinds.push_back(spec);
+      plan.expect_key = plan.target + " v" + std::to_string(version);
+      kinds.push_back(plan);
     }
   }
-  const JobSpec right{shared.Target(0), 3, "carol", "carol-right-pass", shared.Target(0) + " v3"};
-  const JobSpec wrong{shared.Target(1), 3, "carol", "carol-wrong-pass", ""};
+  const JobPlan right{shared.Target(0), 3, "carol", "carol-right-pass", shared.Target(0) + " v3"};
+  const JobPlan wrong{shared.Target(1), 3, "carol", "carol-wrong-pass", ""};
 
   // The rows of each kind of job, walked alone.
   std::map<std::string, std::vector<std::string>> solo;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  for (const auto& spec : kinds) {
+  for (const auto& plan : kinds) {
     CMIB job;
-    WalkJob(&job, spec);
-    solo[spec.expect_key] = walktest::Keys(job);
+    WalkJob(&job, plan);
+    solo[plan.expect_key] = walktest::Keys(job);
   }
   {
     CMIB job;
@@ -103,36 +103,36 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
 
   // 50 jobs at once: every kind several times, and right and wrong pass
   // phrases for the shared engine ID interleaved.
-  std::vector<JobSpec> specs;
-  for (size_t i = 0; specs.size() < 36; ++i) specs.push_back(kinds[i % kinds.size()]);
-  while (specs.size() < 50) {
-    specs.push_back(right);
-    specs.push_back(wrong);
+  std::vector<JobPlan> plans;
+  for (size_t i = 0; plans.size() < 36; ++i) plans.push_back(kinds[i % kinds.size()]);
+  while (plans.size() < 50) {
+    plans.push_back(right);
+    plans.push_back(wrong);
   }
   std::vector<std::unique_ptr<CMIB>> jobs;
-  for (size_t i = 0; i < specs.size(); ++i) jobs.push_back(std::make_unique<CMIB>());
+  for (size_t i = 0; i < plans.size(); ++i) jobs.push_back(std::make_unique<CMIB>());
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   {
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < specs.size(); ++i) threads.emplace_back(WalkJob, jobs[i].get(), std::cref(specs[i]));
+    for (size_t i = 0; i < plans.size(); ++i) threads.emplace_back(WalkJob, jobs[i].get(), std::cref(plans[i]));
     for (auto& t : threads) t.join();
   }
   const std::string err = testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
 
   int wrong_jobs = 0;
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const JobSpec& spec = specs[i];
-    const std::string name = spec.target + " v" + std::to_string(spec.version) + " job " + std::to_string(i);
-    if (spec.expect_key.empty()) {
+  for (size_t i = 0; i < plans.size(); ++i) {
+    const JobPlan& plan = plans[i];
+    const std::string name = plan.target + " v" + std::to_string(plan.version) + " job " + std::to_string(i);
+    if (plan.expect_key.empty()) {
       ++wrong_jobs;
       EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u) << name << ": a wrong pass phrase was accepted";
     } else {
-      EXPECT_EQ(walktest::Keys(*jobs[i]), solo[spec.expect_key]) << name;
+      EXPECT_EQ(walktest::Keys(*jobs[i]), solo[plan.expect_key]) << name;
     }
     jobs[i]->m_mapVersions.ForEach(
-        [&](const std::string& key, intptr_t v) { EXPECT_EQ(v, spec.version) << name << " " << key; });
+        [&](const std::string& key, intptr_t v) { EXPECT_EQ(v, plan.version) << name << " " << key; });
   }
   // Each wrong walk fails in both variants, at once, with the library's report.
   EXPECT_EQ(walktest::Count(err, "snmpwalk: Authentication failure"), wrong_jobs * 2 * 2) << err;
