@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "scan/mib.h"
+#include "scan/snmp_library.h"
 
 namespace {
 
@@ -83,6 +84,9 @@ bool RunScan(const std::vector<std::string>& targets) {
 
   std::string accounts = g_strModuleDir + "/accounts.csv";
   if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
+
+  // Library set-up touches the environment: do it before any worker runs.
+  if (!targets.empty()) InitSnmpLibrary();
 
   std::vector<std::unique_ptr<CMIB>> jobs;
   jobs.reserve(targets.size());

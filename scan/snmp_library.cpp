@@ -432,8 +432,15 @@ void SnmpSession::PrintLibraryError() {
 }
 
 void SnmpSession::PrintObjid(FILE* stream, const oid* name, size_t name_length) {
-  auto lock = LockSnmpLibrary();
-  fprint_objid(stream, name, name_length);
+  // fprint_objid ends with its own line feed; the caller ends the line.
+  u_char* buf = nullptr;
+  size_t buf_len = 0, out_len = 0;
+  {
+    auto lock = LockSnmpLibrary();
+    sprint_realloc_objid(&buf, &buf_len, &out_len, 1, name, name_length);
+  }
+  if (buf) fwrite(buf, 1, out_len, stream);
+  free(buf);
 }
 
 const char* SnmpSession::PeerName() const { return session_ && session_->peername ? session_->peername : ""; }

@@ -73,6 +73,7 @@ TEST_F(ScriptedWalkTest, ErrorIndexNamingAVariablePrintsIt) {
   WalkRun run = WalkScenario("error-index-beyond", "1", "1.3.6.1.2.1.1");
   // The name as the library's fprint_objid prints it without MIB files.
   EXPECT_EQ(Count(run.err, "Failed object: iso.3.6.1.2.1.1\n"), 2) << run.err;
+  EXPECT_EQ(Count(run.err, "Failed object: iso.3.6.1.2.1.1\n\n"), 0) << run.err;  // one line end only
 }
 
 TEST_F(ScriptedWalkTest, NoSuchNameIsTheEndOfTheMib) {
