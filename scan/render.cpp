@@ -1,4 +1,148 @@
+// Rendering of received variables into result rows.
+//
+// Values are read by the library's own layout on this platform (oid and the
+// integer types are as wide as long, counter64 is two u_long halves) and never
+// past val_len: an agent decides val_len, so a short value is read as far as
+// it goes and the rest counts as zero.
+#include <openssl/evp.h>
+
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <string>
+
 #include "scan/mib.h"
 
-// PLACEHOLDER: rendering comes with the SNMP core issue.
-bool CMIB::StoreVariable(const netsnmp_variable_list*) { return false; }
+namespace {
+
+template <class T>
+void AppendDecimal(std::string* out, T value) {
+  char buf[24];
+  auto result = std::to_chars(buf, buf + sizeof buf, value);
+  out->append(buf, result.ptr);
+}
+
+// Sub-identifiers joined by '.', no leading or trailing dot.
+void AppendOidText(std::string* out, const oid* ids, size_t count) {
+  if (!ids) return;
+  for (size_t i = 0; i < count; ++i) {
+    if (i) out->push_back('.');
+    AppendDecimal(out, static_cast<unsigned long>(ids[i]));
+  }
+}
+
+// The first min(val_len, sizeof(T)) bytes of the value, zero-filled beyond.
+template <class T>
+T ReadFixed(const netsnmp_variable_list* var) {
+  T value;
+  memset(&value, 0, sizeof value);
+  if (var->val.string) memcpy(&value, var->val.string, var->val_len < sizeof value ? var->val_len : sizeof value);
+  return value;
+}
+
+// Integer-like values arrive as a long; the value on the wire is 32 bits.
+uint32_t Read32(const netsnmp_variable_list* var) {
+  return static_cast<uint32_t>(ReadFixed<long>(var));
+}
+
+// Text when no byte is a control character other than NUL, LF and CR.
+bool IsText(const u_char* bytes, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    const u_char c = bytes[i];
+    if (c < 0x20 && c != 0x00 && c != 0x0A && c != 0x0D) return false;
+  }
+  return true;
+}
+
+// Standard Base64 with '=' padding, in lines of 64 characters, each line
+// (the last included) ending with CR LF. Empty when the value is too large to
+// encode in one call.
+std::string Base64Lines(const u_char* bytes, size_t len) {
+  if (len > static_cast<size_t>(INT_MAX / 4 * 3 - 3)) return {};
+  std::string encoded(4 * ((len + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes, static_cast<int>(len));
+  if (n < 0) return {};
+  encoded.resize(static_cast<size_t>(n));
+  std::string text;
+  text.reserve(encoded.size() + (encoded.size() / 64 + 1) * 2);
+  for (size_t pos = 0; pos < encoded.size(); pos += 64) {
+    text.append(encoded, pos, 64);
+    text.append("\r\n");
+  }
+  return text;
+}
+
+void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
+  const u_char* bytes = var->val.string;
+  const size_t len = bytes ? var->val_len : 0;
+  if (len == 0) {
+    text->clear();
+  } else if (IsText(bytes, len)) {
+    // Read as a C string: the text ends at the first zero byte.
+    const void* zero = memchr(bytes, 0, len);
+    const size_t used = zero ? static_cast<size_t>(static_cast<const u_char*>(zero) - bytes) : len;
+    text->assign(reinterpret_cast<const char*>(bytes), used);
+  } else {
+    *text = Base64Lines(bytes, len);
+  }
+}
+
+}  // namespace
+
+bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
+  if (!var) return false;
+  std::string value;
+  switch (var->type) {
+    case ASN_INTEGER:
+      AppendDecimal(&value, static_cast<int32_t>(Read32(var)));
+      break;
+    case ASN_COUNTER:
+    case ASN_GAUGE:  // also ASN_UNSIGNED
+    case ASN_TIMETICKS:
+    case ASN_UINTEGER:
+      AppendDecimal(&value, Read32(var));
+      break;
+    case ASN_COUNTER64: {
+      const counter64 c = ReadFixed<counter64>(var);
+      const uint64_t high = c.high & 0xFFFFFFFFu, low = c.low & 0xFFFFFFFFu;
+      AppendDecimal(&value, (high << 32) | low);
+      break;
+    }
+    case ASN_BIT_STR: {
+      const u_char* bytes = var->val.bitstring;
+      const size_t len = bytes ? var->val_len : 0;
+      static const char kHex[] = "0123456789abcdef";
+      for (size_t i = 0; i < len; ++i) {
+        if (i) value.push_back(':');
+        value.push_back(kHex[bytes[i] >> 4]);
+        value.push_back(kHex[bytes[i] & 0x0F]);
+      }
+      break;
+    }
+    case ASN_OCTET_STR:
+      RenderOctetString(var, &value);
+      break;
+    case ASN_OBJECT_ID:
+      AppendOidText(&value, var->val.objid, var->val_len / sizeof(oid));
+      break;
+    case ASN_IPADDRESS:
+      if (var->val_len == 4 && var->val.string) {
+        const u_char* b = var->val.string;
+        for (int i = 0; i < 4; ++i) {
+          if (i) value.push_back('.');
+          AppendDecimal(&value, static_cast<unsigned>(b[i]));
+        }
+      }
+      break;
+    default:
+      // ASN_NULL, ASN_OPAQUE, ASN_NSAP, the exception values and anything
+      // unknown leave no row.
+      return false;
+  }
+  std::string key;
+  key.reserve(var->name_length * 3);
+  AppendOidText(&key, var->name, var->name_length);
+  m_mapValues.SetAt(key, std::move(value));
+  m_mapVersions.SetAt(key, static_cast<intptr_t>(m_nVersion));
+  return true;
+}

@@ -1,6 +1,229 @@
-#include "scan/mib.h"
+// The MIB walk: one subtree by get-next, or one instance by get, over one SNMP
+// version, every answer stored through CMIB::StoreVariable.
+//
+// Both variants run the same loop; they differ in how the session is opened
+// (traditional or single-session API) and in the log text of a failed open.
+// Library calls go through SnmpSession, which serialises them and waits for
+// agents outside the library lock, so any number of jobs walk at once.
+#include <cstdio>
+#include <cstring>
+#include <string>
 
-// PLACEHOLDER: the walk comes with the SNMP core issue.
-int CMIB::Walk(const char*, int, bool) { return 0; }
-int CMIB::WalkTraditional(const oid*, int, int, bool) { return 0; }
-int CMIB::WalkSingleSession(const oid*, int, int, bool) { return 0; }
+#include "app/globals.h"
+#include "log/log.h"
+#include "scan/mib.h"
+#include "scan/snmp_library.h"
+#include "scan/start_oid.h"
+
+namespace {
+
+// The C library's atoi as the walk relies on it: white space, an optional
+// sign and decimal digits, saturating at the limits of a 32-bit int (glibc's
+// atoi truncates instead). Reads [text, end).
+int SaturatingAtoi(const char* text, const char* end) {
+  const char* p = text;
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  long long value = 0;
+  const long long limit = negative ? 2147483648LL : 2147483647LL;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > limit) value = limit;  // stays saturated; no overflow
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+}  // namespace
+
+int ParseStartOid(const char* text, oid* ids, int capacity) {
+  int count = 0;
+  const char* p = text;
+  for (;;) {
+    while (*p == '.') ++p;
+    if (!*p) break;
+    const char* start = p;
+    while (*p && *p != '.') ++p;
+    if (count < capacity) ids[count] = static_cast<uint32_t>(SaturatingAtoi(start, p));
+    ++count;
+  }
+  return count;
+}
+
+namespace {
+
+bool IsException(u_char type) {
+  return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
+}
+
+const netsnmp_variable_list* NthVariable(const netsnmp_pdu* pdu, long index) {
+  if (index < 1) return nullptr;
+  const netsnmp_variable_list* var = pdu->variables;
+  for (long i = 1; var && i < index; ++i) var = var->next_variable;
+  return var;
+}
+
+// A root the buffers cannot hold, or one without a sub-identifier (no end
+// bound), is refused before anything is sent.
+bool RootFits(int root_length) { return root_length >= 1 && root_length <= MAX_OID_LEN; }
+
+void RefuseOid(const std::string& target, const char* oid_text) {
+  fprintf(stderr, "target[%s]invalid OID:%s\n", target.c_str(), oid_text);
+  WriteLog("%s|invalid OID: %s", target.c_str(), oid_text);
+}
+
+int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
+  const char* target = job.m_strTarget.c_str();
+  if (!pRoot || !RootFits(nRootLen)) {
+    RefuseOid(job.m_strTarget, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
+    return 0;
+  }
+  job.m_nVersion = nVersion;
+  InitSnmpLibrary();
+
+  const size_t root_length = static_cast<size_t>(nRootLen);
+  oid end_bound[MAX_OID_LEN];
+  oid name[MAX_OID_LEN];
+  memcpy(end_bound, pRoot, root_length * sizeof(oid));
+  memcpy(name, pRoot, root_length * sizeof(oid));
+  size_t name_length = root_length;
+  ++end_bound[root_length - 1];
+
+  netsnmp_session settings;
+  SnmpSession::InitSessionSettings(&settings);
+  settings.timeout = g_nTimeout;
+  settings.retries = g_nRetry;
+  settings.peername = const_cast<char*>(target);
+  if (nVersion == 3) {
+    settings.version = SNMP_VERSION_3;
+    if (job.m_strUser.empty()) {
+      settings.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    } else {
+      settings.securityName = const_cast<char*>(job.m_strUser.c_str());
+      settings.securityNameLen = job.m_strUser.size();
+      settings.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+      settings.securityAuthProto = usmHMACMD5AuthProtocol;
+      settings.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+      settings.securityAuthKeyLen = sizeof settings.securityAuthKey;
+      SnmpAuthKey key;
+      if (!GetMd5AuthKey(job.m_strPassword, &key)) {
+        fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+        WriteLog("%s|password error", target);
+        return -1;
+      }
+      memcpy(settings.securityAuthKey, key.bytes, key.length);
+      settings.securityAuthKeyLen = key.length;
+    }
+  } else {
+    settings.community = reinterpret_cast<u_char*>(const_cast<char*>(g_strCommunity.c_str()));
+    settings.community_len = g_strCommunity.size();
+    settings.version = nVersion == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
+  }
+
+  SnmpSession session(api);
+  if (!session.Open(&settings)) {
+    WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
+    WriteLog("%s|scan end", target);
+    return 0;
+  }
+  // Not the settings: the library's copy of the key is what it uses.
+  memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
+
+  const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
+  const int command = bGetNext ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  bool running = true;
+  while (running) {
+    netsnmp_pdu* response = nullptr;
+    const int status = session.Exchange(command, name, name_length, &response);
+    if (status != STAT_SUCCESS) {
+      running = false;
+      if (status == STAT_TIMEOUT) {
+        fprintf(stderr, "Timeout: No Response from %s\n", session.PeerName());
+        WriteLog("%s|Timeout", target);
+      } else {
+        session.PrintLibraryError();
+        WriteLog("%s|Error %d", target, status);
+      }
+      continue;
+    }
+    if (response->errstat != SNMP_ERR_NOERROR) {
+      running = false;
+      if (response->errstat == SNMP_ERR_NOSUCHNAME) {
+        printf("End of MIB\n");
+        WriteLog("%s|End of MIB", target);
+      } else {
+        const char* reason = snmp_errstring(static_cast<int>(response->errstat));
+        WriteLog("%s|Error in packet. %s", target, reason);
+        fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
+        if (response->errindex != 0) {
+          fprintf(stderr, "Failed object: ");
+          if (const netsnmp_variable_list* failed = NthVariable(response, response->errindex))
+            SnmpSession::PrintObjid(stderr, failed->name, failed->name_length);
+          fprintf(stderr, "\n");
+        }
+      }
+      continue;
+    }
+    // An answer without variables would have the same request sent again
+    // for ever.
+    if (!response->variables) running = false;
+    for (const netsnmp_variable_list* var = response->variables; var; var = var->next_variable) {
+      if (snmp_oid_compare(end_bound, root_length, var->name, var->name_length) <= 0) {
+        running = false;  // at or beyond the end of the subtree
+        continue;
+      }
+      if (job.StoreVariable(var) && !bGetNext) {
+        printf("Success\n");
+        WriteLog("%s|Success", target);
+      }
+      if (IsException(var->type)) {
+        running = false;
+        continue;
+      }
+      if (check_ordering && snmp_oid_compare(name, name_length, var->name, var->name_length) >= 0) {
+        printf("Error: OID not increasing: \n");
+        WriteLog("%s|OID not increasing", target);
+        running = false;
+      }
+      name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
+      memcpy(name, var->name, name_length * sizeof(oid));
+    }
+    // Without the ordering check nothing else ends a get: it would repeat
+    // the same request for ever.
+    if (!bGetNext && !check_ordering) running = false;
+  }
+  session.Close();
+  WriteLog("%s|scan end", target);
+  return 0;
+}
+
+}  // namespace
+
+int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
+  const char* text = pszOid ? pszOid : "";
+  WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
+  printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
+
+  oid root[MAX_OID_LEN];
+  const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
+  if (!RootFits(root_length)) {
+    RefuseOid(m_strTarget, text);
+    return 0;
+  }
+  const size_t rows = m_mapValues.GetCount();
+  int result = WalkTraditional(root, root_length, nVersion, bGetNext);
+  if (m_mapValues.GetCount() == rows) {
+    WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
+    printf("snmp_sess_synch_response\n");
+    result = WalkSingleSession(root, root_length, nVersion, bGetNext);
+  }
+  return result;
+}
+
+int CMIB::WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
+  return RunWalk(*this, SnmpSession::Api::kTraditional, pRoot, nRootLen, nVersion, bGetNext);
+}
+
+int CMIB::WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
+  return RunWalk(*this, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion, bGetNext);
+}

@@ -1,0 +1,461 @@
+#include "scan/snmp_library.h"
+
+#include <net-snmp/library/large_fd_set.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+namespace {
+
+std::mutex g_snmpLibraryMutex;
+std::once_flag g_snmpInitOnce;
+
+// ---------------------------------------------------------------------------
+// Pass-phrase keys: generate_Ku costs milliseconds of CPU, so each pass phrase
+// is hashed once, outside the library lock; concurrent first users of the same
+// pass phrase wait for the one computation.
+struct KeyCacheEntry {
+  std::mutex mutex;
+  bool done = false;
+  bool ok = false;
+  SnmpAuthKey key;
+};
+std::mutex g_keyCacheMutex;
+std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache;
+
+// ---------------------------------------------------------------------------
+// Turns on the library's per-(engine ID, user) key. The library localises a
+// key only when it creates the user entry, so a session whose key differs from
+// the installed one must wait until no session uses the entry, then replace
+// it. Sessions with the same key share it.
+struct LeaseEntry {
+  std::string key;     // the Ku in use; meaningful when valid
+  int holders = 0;
+  bool ready = true;   // false while a holder installs its key
+  bool valid = false;  // the library's entry holds `key`
+};
+std::mutex g_leaseMutex;
+std::condition_variable g_leaseChanged;
+std::map<std::string, LeaseEntry> g_leases;
+
+// Returns true when the caller must install its key (and then call
+// FinishInstall), false when the installed key is already its own.
+bool AcquireLease(const std::string& id, const std::string& key) {
+  std::unique_lock<std::mutex> lock(g_leaseMutex);
+  g_leaseChanged.wait(lock, [&] {
+    auto it = g_leases.find(id);
+    if (it == g_leases.end()) return true;
+    const LeaseEntry& e = it->second;
+    return e.ready && (e.holders == 0 || (e.valid && e.key == key));
+  });
+  LeaseEntry& e = g_leases[id];
+  ++e.holders;
+  if (e.valid && e.key == key) return false;
+  e.key = key;
+  e.ready = false;
+  e.valid = false;
+  return true;
+}
+
+void FinishInstall(const std::string& id, bool ok) {
+  std::lock_guard<std::mutex> lock(g_leaseMutex);
+  LeaseEntry& e = g_leases[id];
+  e.ready = true;
+  e.valid = ok;
+  g_leaseChanged.notify_all();
+}
+
+void ReleaseLease(const std::string& id) {
+  std::lock_guard<std::mutex> lock(g_leaseMutex);
+  auto it = g_leases.find(id);
+  if (it == g_leases.end()) return;
+  if (--it->second.holders == 0) g_leaseChanged.notify_all();
+}
+
+}  // namespace
+
+void InitSnmpLibrary() {
+  std::call_once(g_snmpInitOnce, [] {
+    std::lock_guard<std::mutex> lock(g_snmpLibraryMutex);
+    // Without MIB files the library cannot print names, which the scanner
+    // never does; loading them costs time and warnings.
+    const char* mibs = getenv("MIBS");
+    if (!mibs || *mibs) setenv("MIBS", "", 1);
+    static const struct {
+      const char* token;
+      int index;
+    } kWalkSettings[] = {{"includeRequested", 1}, {"excludeRequested", 5}, {"printStatistics", 2},
+                         {"dontCheckOrdering", 3}, {"timeResults", 4},      {"timeResultsSingle", 6}};
+    for (const auto& s : kWalkSettings)
+      netsnmp_ds_register_config(ASN_BOOLEAN, "snmpwalk", s.token, NETSNMP_DS_APPLICATION_ID, s.index);
+    init_snmp("snmpapp");
+  });
+}
+
+std::unique_lock<std::mutex> LockSnmpLibrary() { return std::unique_lock<std::mutex>(g_snmpLibraryMutex); }
+
+bool SnmpAppBoolean(int index) {
+  auto lock = LockSnmpLibrary();
+  return netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, index) != 0;
+}
+
+bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
+  std::shared_ptr<KeyCacheEntry> entry;
+  {
+    std::lock_guard<std::mutex> lock(g_keyCacheMutex);
+    auto& slot = g_keyCache[pass_phrase];
+    if (!slot) slot = std::make_shared<KeyCacheEntry>();
+    entry = slot;
+  }
+  std::lock_guard<std::mutex> lock(entry->mutex);
+  if (!entry->done && pass_phrase.size() < USM_LENGTH_P_MIN) {
+    // Refused here rather than by generate_Ku, which would log through the
+    // library's shared log handlers outside the library lock.
+    entry->done = true;
+    entry->ok = false;
+  }
+  if (!entry->done) {
+    SnmpAuthKey made;
+    made.length = sizeof made.bytes;
+    entry->ok = generate_Ku(usmHMACMD5AuthProtocol, USM_AUTH_PROTO_MD5_LEN,
+                            reinterpret_cast<const u_char*>(pass_phrase.data()), pass_phrase.size(), made.bytes,
+                            &made.length) == SNMPERR_SUCCESS;
+    if (entry->ok) entry->key = made;
+    entry->done = true;
+  }
+  if (entry->ok) *key = entry->key;
+  return entry->ok;
+}
+
+// ---------------------------------------------------------------------------
+
+// The state of one request, shared with the library's callback. The library
+// may call back until the request leaves its list (answer, time-out, close),
+// so a request that ends otherwise stays alive until the session is closed.
+struct SnmpSession::Request {
+  bool waiting = false;
+  bool settled = false;  // the library has dropped the request
+  int status = STAT_SUCCESS;
+  netsnmp_pdu* response = nullptr;
+
+  // Runs inside the library with its lock held: must not block or lock.
+  static int Callback(int op, netsnmp_session* session, int /*reqid*/, netsnmp_pdu* pdu, void* magic) {
+    auto* r = static_cast<Request*>(magic);
+    switch (op) {
+      case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
+        r->waiting = false;
+        if (!pdu) break;
+        if (pdu->command == SNMP_MSG_REPORT) {
+          const int report = snmpv3_get_report_type(pdu);
+          // The library sends again itself after a notInTimeWindow report.
+          if (report == SNMPERR_NOT_IN_TIME_WINDOW) r->waiting = true;
+          r->status = STAT_ERROR;
+          session->s_snmp_errno = report;
+        } else if (pdu->command == SNMP_MSG_RESPONSE) {
+          // The library frees pdu after this call.
+          if (r->response) snmp_free_pdu(r->response);
+          r->response = snmp_clone_pdu(pdu);
+          r->status = r->response ? STAT_SUCCESS : STAT_ERROR;
+          r->settled = true;
+          session->s_snmp_errno = r->response ? SNMPERR_SUCCESS : SNMPERR_MALLOC;
+        } else {
+          r->status = STAT_ERROR;
+          session->s_snmp_errno = SNMPERR_PROTOCOL;
+          return 0;
+        }
+        break;
+      case NETSNMP_CALLBACK_OP_TIMED_OUT:
+        r->waiting = false;
+        r->settled = true;
+        r->status = STAT_TIMEOUT;
+        session->s_snmp_errno = SNMPERR_TIMEOUT;
+        break;
+      case NETSNMP_CALLBACK_OP_SEC_ERROR:
+        r->waiting = false;
+        if (r->status == STAT_SUCCESS) {
+          r->status = STAT_ERROR;
+          session->s_snmp_errno = SNMPERR_GENERR;
+        }
+        break;
+      case NETSNMP_CALLBACK_OP_SEND_FAILED:
+      case NETSNMP_CALLBACK_OP_DISCONNECT:
+        r->waiting = false;
+        r->status = STAT_ERROR;
+        if (session->s_snmp_errno == SNMPERR_SUCCESS) session->s_snmp_errno = SNMPERR_ABORT;
+        break;
+      default:  // resend, connect: keep waiting
+        break;
+    }
+    return 1;
+  }
+};
+
+class SnmpSession::KeyLease {
+ public:
+  explicit KeyLease(std::string id) : id_(std::move(id)) {}
+  ~KeyLease() { ReleaseLease(id_); }
+  const std::string& id() const { return id_; }
+
+ private:
+  std::string id_;
+};
+
+SnmpSession::SnmpSession(Api api) : api_(api), request_(std::make_unique<Request>()) {
+  netsnmp_large_fd_set_init(&fdset_, FD_SETSIZE);
+}
+
+SnmpSession::~SnmpSession() {
+  Close();
+  netsnmp_large_fd_set_cleanup(&fdset_);
+}
+
+void SnmpSession::InitSessionSettings(netsnmp_session* settings) {
+  auto lock = LockSnmpLibrary();
+  snmp_sess_init(settings);
+}
+
+bool SnmpSession::Open(netsnmp_session* settings) {
+  {
+    auto lock = LockSnmpLibrary();
+    if (api_ == Api::kTraditional) {
+      netsnmp_session* ss = snmp_open(settings);
+      if (ss) {
+        handle_ = snmp_sess_pointer(ss);
+        if (!handle_) snmp_close(ss);
+      }
+    } else {
+      handle_ = snmp_sess_open(settings);
+    }
+    session_ = handle_ ? snmp_sess_session(handle_) : nullptr;
+    if (!session_) {
+      // The library reports on the settings it was given.
+      snmp_sess_perror("snmpwalk", settings);
+      handle_ = nullptr;
+      return false;
+    }
+    // The library would probe for the engine ID at the first send, blocking
+    // under our lock; discovery goes through our own exchange instead.
+    session_->flags |= SNMP_FLAGS_DONT_PROBE;
+    empty_security_name_ = session_->version == SNMP_VERSION_3 && session_->securityNameLen == 0;
+  }
+  if (session_->version != SNMP_VERSION_3) return true;
+  if (Discover() && InstallUserKey()) return true;
+  PrintLibraryError();
+  Close();
+  return false;
+}
+
+bool SnmpSession::Discover() {
+  if (session_->securityEngineIDLen != 0) return true;
+  // A noAuth request without a user name: the agent answers with a report
+  // that carries its engine ID, which the library puts on the session.
+  const int status = Transact(SNMP_MSG_GET, nullptr, 0, /*probe=*/true);
+  auto lock = LockSnmpLibrary();
+  FreeResponseLocked();
+  if (session_->securityEngineIDLen == 0) {
+    if (status == STAT_TIMEOUT)
+      session_->s_snmp_errno = SNMPERR_TIMEOUT;
+    else if (session_->s_snmp_errno == SNMPERR_SUCCESS)
+      session_->s_snmp_errno = SNMPERR_UNKNOWN_ENG_ID;
+    return false;
+  }
+  session_->s_snmp_errno = SNMPERR_SUCCESS;
+  return true;
+}
+
+bool SnmpSession::InstallUserKey() {
+  if (session_->securityNameLen == 0) return true;
+  std::string id, key;
+  {
+    auto lock = LockSnmpLibrary();
+    id.assign(reinterpret_cast<const char*>(session_->securityEngineID), session_->securityEngineIDLen);
+    id.push_back('\0');
+    id.append(session_->securityName, session_->securityNameLen);
+    key.assign(reinterpret_cast<const char*>(session_->securityAuthKey), session_->securityAuthKeyLen);
+  }
+  // May wait for sessions of the same pair: never under the library lock.
+  const bool install = AcquireLease(id, key);
+  lease_ = std::make_unique<KeyLease>(id);
+  if (!install) return true;
+  bool ok;
+  {
+    auto lock = LockSnmpLibrary();
+    struct usmUser* old =
+        usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName);
+    if (old) {
+      // usm_remove_user returns the list head, not the user.
+      usm_remove_user(old);
+      old->next = old->prev = nullptr;
+      usm_free_user(old);
+    }
+    session_->flags &= ~SNMP_FLAGS_USER_CREATED;
+    ok = usm_create_user_from_session(session_) == SNMPERR_SUCCESS &&
+         usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName) !=
+             nullptr;
+    if (!ok) session_->s_snmp_errno = SNMPERR_GENERR;
+  }
+  FinishInstall(id, ok);
+  return ok;
+}
+
+int SnmpSession::Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response) {
+  *response = nullptr;
+  if (!handle_) return STAT_ERROR;
+  const int status = Transact(command, name, name_length, /*probe=*/false);
+  if (status == STAT_SUCCESS) *response = response_;
+  return status;
+}
+
+netsnmp_pdu* SnmpSession::BuildLocked(int command, const oid* name, size_t name_length, bool probe) {
+  netsnmp_pdu* pdu = snmp_pdu_create(command);
+  if (!pdu) return nullptr;
+  if (probe) {
+    pdu->version = SNMP_VERSION_3;
+    pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    pdu->securityModel = SNMP_SEC_MODEL_USM;
+  } else {
+    snmp_add_null_var(pdu, name, name_length);
+  }
+  if (probe || empty_security_name_) {
+    // Without it the send fails with "No securityName specified".
+    pdu->securityName = strdup("");
+    pdu->securityNameLen = 0;
+  }
+  return pdu;
+}
+
+int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool probe) {
+  Request* r = request_.get();
+  int fd = -1, timeout_ms = -1;
+  {
+    auto lock = LockSnmpLibrary();
+    FreeResponseLocked();
+    // Request ids are process-wide counters: the PDU is made under the lock.
+    netsnmp_pdu* pdu = BuildLocked(command, name, name_length, probe);
+    r->waiting = true;
+    if (!pdu) {
+      r->waiting = false;
+      r->settled = true;
+      r->status = STAT_ERROR;
+      session_->s_snmp_errno = SNMPERR_MALLOC;
+    } else if (snmp_sess_async_send(handle_, pdu, &Request::Callback, r) == 0) {
+      // A failed send leaves the PDU with us and no request behind.
+      snmp_free_pdu(pdu);
+      r->waiting = false;
+      r->settled = true;
+      r->status = STAT_ERROR;
+    } else if (r->waiting) {
+      PrepareWaitLocked(&fd, &timeout_ms);
+    }
+  }
+  while (r->waiting) {
+    pollfd p = {fd, POLLIN, 0};
+    const int n = poll(&p, fd >= 0 ? 1 : 0, timeout_ms);
+    const int poll_errno = errno;
+    auto lock = LockSnmpLibrary();
+    if (n > 0) {
+      snmp_sess_read2(handle_, &fdset_);
+    } else if (n == 0) {
+      snmp_sess_timeout(handle_);
+    } else if (poll_errno != EINTR) {
+      r->waiting = false;
+      r->status = STAT_ERROR;
+      session_->s_snmp_errno = SNMPERR_GENERR;
+      snmp_set_detail(strerror(poll_errno));
+      break;
+    }
+    if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+      // Nothing to wait for and no time-out: the library lost the request.
+      r->waiting = false;
+      r->status = STAT_ERROR;
+      session_->s_snmp_errno = SNMPERR_GENERR;
+    }
+  }
+  const int status = r->status;
+  response_ = r->response;
+  r->response = nullptr;
+  if (status != STAT_SUCCESS && response_) {
+    auto lock = LockSnmpLibrary();
+    FreeResponseLocked();
+  }
+  RetireRequest();
+  return status;
+}
+
+bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {
+  int numfds = 0;
+  int block = NETSNMP_SNMPBLOCK;
+  struct timeval tv = {0, 0};
+  NETSNMP_LARGE_FD_ZERO(&fdset_);
+  snmp_sess_select_info2_flags(handle_, &numfds, &fdset_, &tv, &block, NETSNMP_SELECT_NOALARMS);
+  *fd = -1;
+  netsnmp_transport* transport = snmp_sess_transport(handle_);
+  if (transport && transport->sock >= 0 && transport->sock < numfds &&
+      netsnmp_large_fd_is_set(transport->sock, &fdset_)) {
+    *fd = transport->sock;
+  } else {
+    for (int i = 0; i < numfds && *fd < 0; ++i)
+      if (netsnmp_large_fd_is_set(i, &fdset_)) *fd = i;
+  }
+  if (block) {
+    *timeout_ms = -1;
+  } else {
+    const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+    *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+  }
+  return *fd >= 0 || *timeout_ms >= 0;
+}
+
+void SnmpSession::RetireRequest() {
+  if (request_->settled) {
+    *request_ = Request{};
+  } else {
+    // The library may still call back for it, until the session closes.
+    orphans_.push_back(std::move(request_));
+    request_ = std::make_unique<Request>();
+  }
+}
+
+void SnmpSession::FreeResponseLocked() {
+  if (response_) snmp_free_pdu(response_);
+  response_ = nullptr;
+}
+
+void SnmpSession::PrintLibraryError() {
+  auto lock = LockSnmpLibrary();
+  if (session_) snmp_sess_perror("snmpwalk", session_);
+}
+
+void SnmpSession::PrintObjid(FILE* stream, const oid* name, size_t name_length) {
+  auto lock = LockSnmpLibrary();
+  fprint_objid(stream, name, name_length);
+}
+
+const char* SnmpSession::PeerName() const { return session_ && session_->peername ? session_->peername : ""; }
+
+void SnmpSession::Close() {
+  {
+    auto lock = LockSnmpLibrary();
+    FreeResponseLocked();
+    if (handle_) {
+      // Pending requests are timed out through their callbacks here.
+      if (api_ == Api::kTraditional)
+        snmp_close(session_);
+      else
+        snmp_sess_close(handle_);
+      handle_ = nullptr;
+      session_ = nullptr;
+    }
+    for (auto& orphan : orphans_)
+      if (orphan->response) snmp_free_pdu(orphan->response);
+    if (request_->response) snmp_free_pdu(request_->response);
+    request_->response = nullptr;
+  }
+  orphans_.clear();
+  lease_.reset();
+}

@@ -1,0 +1,105 @@
+// Helpers shared by the walk tests: one walk with its console output and log
+// lines captured, and the OIDs of an snmpwalk run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/globals.h"
+#include "scan/mib.h"
+#include "support/snmpd_fixture.h"
+
+namespace walktest {
+
+// Log records go to the queue (not a file) while an object of this class
+// lives; the settings are reset around it.
+class QueuedLog {
+ public:
+  QueuedLog() {
+    ResetGlobalsForTesting();
+    g_bLogEnabled = true;
+    g_bDirectLog = false;
+  }
+  ~QueuedLog() { ResetGlobalsForTesting(); }
+  // Takes the texts logged so far.
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::vector<std::string> texts;
+    for (const auto& r : g_logQueue) texts.push_back(r.m_strText);
+    g_logQueue.clear();
+    return texts;
+  }
+};
+
+struct WalkRun {
+  int result = 0;
+  std::string out, err;
+  std::vector<std::string> log;
+  std::string Everything() const {
+    std::string all = out + err;
+    for (const auto& l : log) all += l + "\n";
+    return all;
+  }
+};
+
+// One CMIB::Walk with standard output, standard error and the log captured.
+// Call with a QueuedLog alive.
+inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int version, bool get_next) {
+  WalkRun run;
+  log->Take();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run.result = job->Walk(oid_text, version, get_next);
+  run.out = testing::internal::GetCapturedStdout();
+  run.err = testing::internal::GetCapturedStderr();
+  run.log = log->Take();
+  return run;
+}
+
+inline std::vector<std::string> Keys(const CMIB& job) {
+  std::vector<std::string> keys;
+  job.m_mapValues.ForEach([&](const std::string& key, const std::string&) { keys.push_back(key); });
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+// The OIDs that `snmpwalk -On` prints for the walk, without the leading dot,
+// sorted, leaving out the values that mibscan does not render (Opaque, NULL,
+// NSAP address). args: version and credential options.
+inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& args, const std::string& target,
+                                             const std::string& root, std::string* error) {
+  std::vector<std::string> argv = args;
+  for (const char* a : {"-On", "-t", "2", "-r", "1"}) argv.push_back(a);
+  argv.push_back(target);
+  argv.push_back(root);
+  testutil::ProcessResult r = testutil::RunSnmpTool("snmpwalk", argv);
+  if (r.exit_code != 0) *error = "snmpwalk failed: " + r.err;
+  std::vector<std::string> oids;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() < 2 || line[0] != '.') continue;  // continuation of a value
+    size_t end = line.find(" = ");
+    if (end == std::string::npos) continue;
+    // Types that leave no row.
+    std::string value = line.substr(end + 3);
+    for (auto& ch : value) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    if (value.rfind("opaque", 0) == 0 || value.rfind("null", 0) == 0 || value.rfind("nsap", 0) == 0) continue;
+    oids.push_back(line.substr(1, end - 1));
+  }
+  std::sort(oids.begin(), oids.end());
+  return oids;
+}
+
+inline int Count(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+}  // namespace walktest
