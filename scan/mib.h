@@ -39,6 +39,7 @@ class CMIB {
   // m_nVersion. Returns false, touching nothing, for types without a rendering.
   bool StoreVariable(const netsnmp_variable_list* var);
 
+  // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;
 
   // Writes the rows to "<module dir>/<target><suffix>.xml" and prints
@@ -46,5 +47,7 @@ class CMIB {
   bool WriteResultFile();
 };
 
-// Worker thread procedure: the whole scan of the CMIB passed as pParam.
+// Worker thread procedure: the whole scan of the CMIB passed as pParam, which
+// only this thread touches until it returns. Failures are reported by the
+// walks and the result step; the job always runs to its end. Returns 0.
 unsigned ScanThreadProc(void* pParam);

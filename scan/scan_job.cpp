@@ -1,3 +1,6 @@
+// The scan job of one target: its account, its scan plan with the version
+// fallback, then its result file. Every fallback is judged by the row count,
+// never by what a walk returned.
 #include <string>
 
 #include "accounts/accounts.h"

@@ -310,6 +310,18 @@ def silent_after(agent, req):
     return [serve(req, NORMAL_TREE)] if agent.count <= arg_int(agent, 3) else []
 
 
+def silent_under(agent, req):
+    """Like normal, except that a request whose first name lies in one of the
+    comma-separated subtrees of ARG gets no answer (the agent stops answering
+    in the middle of a walk but still answers other requests)."""
+    name = req.varbinds[0][0]
+    for text in filter(None, agent.arg.split(",")):
+        prefix = oid(text)
+        if name[:len(prefix)] == prefix:
+            return []
+    return [serve(req, NORMAL_TREE)]
+
+
 def garbage(agent, req):
     """Random bytes, reproducible from the seed ARG (default 1)."""
     rng = random.Random(arg_int(agent, 1) * 1000003 + agent.count)
@@ -419,6 +431,7 @@ SCENARIOS = {
     "nosuchname": nosuchname,
     "at-end-bound": at_end_bound,
     "silent-after": silent_after,
+    "silent-under": silent_under,
     "garbage": garbage,
     "bad-length": bad_length,
     "truncated": truncated,
