@@ -87,10 +87,13 @@ inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& arg
     if (line.size() < 2 || line[0] != '.') continue;  // continuation of a value
     size_t end = line.find(" = ");
     if (end == std::string::npos) continue;
-    // Types that leave no row.
+    // Types that leave no row, and the exception values that end a v2c walk.
     std::string value = line.substr(end + 3);
     for (auto& ch : value) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-    if (value.rfind("opaque", 0) == 0 || value.rfind("null", 0) == 0 || value.rfind("nsap", 0) == 0) continue;
+    bool rowless = false;
+    for (const char* prefix : {"opaque", "null", "nsap", "no more variables", "no such object", "no such instance"})
+      rowless = rowless || value.rfind(prefix, 0) == 0;
+    if (rowless) continue;
     oids.push_back(line.substr(1, end - 1));
   }
   std::sort(oids.begin(), oids.end());
