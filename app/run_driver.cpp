@@ -17,40 +17,46 @@
 
 namespace {
 
-// A scan job needs far less than the default 8 MiB; with thousands of targets
-// the reservation, not the use, is what runs out. The sanitizers' red zones
-// and fake frames need more room.
-#if defined(MIBSCAN_SANITIZED) || defined(__SANITIZE_ADDRESS__)
-constexpr size_t kWorkerStackSize = 4u << 20;
-#else
-constexpr size_t kWorkerStackSize = 512u << 10;
-#endif
+// Starts the workers of a run in list order. When the system refuses another
+// thread (thread count, memory or address-space limits), waits for the oldest
+// running worker before trying again, so that no target is dropped; with no
+// worker left to wait for, the job runs on the calling thread.
+class WorkerLauncher {
+ public:
+  explicit WorkerLauncher(std::vector<std::unique_ptr<CMIB>>* jobs) : jobs_(*jobs) {}
 
-// Starts the worker of jobs[i]. When the system refuses another thread, waits
-// for the oldest running worker before trying again, so that no target is
-// dropped; with none left to wait for, the job runs on this thread.
-void StartWorker(std::vector<std::unique_ptr<CMIB>>& jobs, size_t i, size_t* oldest_running) {
-  static bool reported = false;
-  CMIB* job = jobs[i].get();
-  job->m_pThread = std::make_unique<platform::Thread>();
-  for (;;) {
-    int err = 0;
-    if (job->m_pThread->Start(ScanThreadProc, job, kWorkerStackSize, &err)) return;
-    if (!reported) {
-      reported = true;
-      fprintf(stderr,
-              "mibscan: the system refused a new scan thread (%s); further targets start as running "
-              "scans finish\n",
-              strerror(err));
+  void Start(size_t i) {
+    CMIB* job = jobs_[i].get();
+    job->m_pThread = std::make_unique<platform::Thread>();
+    for (;;) {
+      int err = 0;
+      if (job->m_pThread->Start(ScanThreadProc, job, kWorkerStackSize, &err)) return;
+      ReportRefusalOnce(err);
+      // Workers before i that are not running any more (joined here, or never
+      // started because their job ran on this thread) are passed over.
+      while (oldest_ < i && !jobs_[oldest_]->m_pThread->started()) ++oldest_;
+      if (oldest_ == i) {
+        ScanThreadProc(job);
+        return;
+      }
+      jobs_[oldest_]->m_pThread->Join();
     }
-    while (*oldest_running < i && !jobs[*oldest_running]->m_pThread->started()) ++*oldest_running;
-    if (*oldest_running >= i) {
-      ScanThreadProc(job);
-      return;
-    }
-    jobs[*oldest_running]->m_pThread->Join();
   }
-}
+
+ private:
+  void ReportRefusalOnce(int err) {
+    if (reported_) return;
+    reported_ = true;
+    fprintf(stderr,
+            "mibscan: the system refused a new scan thread (%s); further targets start as running "
+            "scans finish\n",
+            strerror(err));
+  }
+
+  std::vector<std::unique_ptr<CMIB>>& jobs_;
+  size_t oldest_ = 0;  // no worker before this index is running
+  bool reported_ = false;
+};
 
 }  // namespace
 
@@ -94,10 +100,10 @@ bool RunScan(const std::vector<std::string>& targets) {
     jobs.push_back(std::make_unique<CMIB>());
     jobs.back()->m_strTarget = target;
   }
-  size_t oldest_running = 0;
+  WorkerLauncher launcher(&jobs);
   for (size_t i = 0; i < jobs.size(); ++i) {
     jobs[i]->m_bRunning = 1;
-    StartWorker(jobs, i, &oldest_running);
+    launcher.Start(i);
   }
   for (auto& job : jobs) {
     job->m_pThread->Join();

@@ -1,10 +1,23 @@
 // One whole run: settings, log writer, one worker per target, shutdown.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 class Profile;
+
+// Stack reserved for each scan worker. A scan job, at its deepest (SNMPv3,
+// logging in place, the result file), writes about 20 KiB of it; the rest is
+// margin for paths that cannot be measured locally, such as name resolution
+// over DNS. The sanitizers' red zones and fake frames need more. The system
+// default (8 MiB) is what would run thousands of targets out of address space
+// and commit charge first.
+#if defined(MIBSCAN_SANITIZED) || defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kWorkerStackSize = std::size_t{4} << 20;
+#else
+constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
+#endif
 
 // Reads the [Config] keys and the [Target] OID list of config.ini into the
 // process-wide settings. Main thread, before any worker starts.
@@ -12,6 +25,9 @@ void ApplyConfig(const Profile& config);
 
 // Runs the scan of every target, each on its own worker thread, all at once,
 // and returns when every worker and the log writer have ended and the log
-// queue is drained. Returns false, having done nothing, when the executable's
-// directory cannot be determined. Main thread, once.
+// queue is drained. When the system refuses a worker thread, the target is
+// not dropped: the driver waits for the oldest running worker and tries again
+// (with no worker left, it scans the target on the calling thread), and says
+// so once on standard error. Returns false, having done nothing, when the
+// executable's directory cannot be determined. Main thread, once.
 bool RunScan(const std::vector<std::string>& targets);

@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# mibscan against its peers on loopback agents of its own, one table.
+#
+#   bench/run.sh [BUILD_DIR]     (default build-bench, RelWithDebInfo; a few minutes in all)
+#
+# 1. One target, the default scan (mib-2 and enterprises over SNMPv1) of a
+#    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
+#    subtrees: wall and CPU time (best of 3 by wall), instructions per variable
+#    under callgrind (both processes' totals, start-up included).
+# 2. 200 live targets (one snmpd on 127.0.0.1 ... 127.0.0.200 whose view is
+#    the system, interfaces and snmp groups, so the run stays short), the
+#    default scan against 200 snmpwalk processes at once, each walking both
+#    subtrees of its target. The peers' CPU and memory are the sums over the
+#    snmpwalk processes alone (no shell counted); wall time covers the batch.
+#    A machine busy with other work inflates CPU and wall times: run it idle.
+# 3. 2,000 targets that never answer (closed ports on loopback addresses),
+#    Timeout=200000, Retry=0, the default scan with its version fallback,
+#    against one such target.
+# Both sides use a 5 s time-out with one retry against live agents.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+source scripts/packages.sh
+install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
+
+build=${1:-build-bench}
+[ -f "$build/CMakeCache.txt" ] ||
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIBSCAN_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target mibscan >/dev/null
+export MIBS=""  # numeric OIDs only, for every program here
+
+work=$(mktemp -d /tmp/mibscan-bench-XXXXXX)
+agents=()
+cleanup() {
+  local pid
+  for pid in "${agents[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${agents[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+ulimit -n "$(ulimit -Hn)"  # the agent of part 2 and the 2,000 targets need sockets
+
+# start_agent NAME CONFIG_LINES ADDRESS...: a stable-MIB snmpd on one free port
+# of every address; sets $port. Our own config only, no persistent state.
+start_agent() {
+  local name=$1 lines=$2
+  shift 2
+  mkdir -p "$work/$name/persist"
+  printf '[snmp] persistentDir %s\n[snmp] noPersistentLoad yes\ndontLogTCPWrappersConnects yes\n%s\n' \
+    "$work/$name/persist" "$lines" >"$work/$name/snmpd.conf"
+  local try listen a pid
+  for try in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 30000))
+    listen=""
+    for a in "$@"; do listen+="${listen:+,}udp:$a:$port"; done
+    snmpd -f -C -c "$work/$name/snmpd.conf" -Lf "$work/$name/snmpd.log" -p "$work/$name/snmpd.pid" \
+      -I -hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable "$listen" &
+    pid=$!
+    for _ in $(seq 50); do
+      if snmpget -v1 -c public -t 0.3 -r 0 -On "$1:$port" 1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
+        agents+=("$pid")
+        return 0
+      fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  echo "could not start snmpd ($name); see $work/$name/snmpd.log" >&2
+  exit 1
+}
+
+# install_scanner DIR CONFIG: a copy of mibscan with its config.ini
+install_scanner() {
+  mkdir -p "$1"
+  cp "$build/mibscan" "$1/mibscan"
+  printf '%b' "$2" >"$1/config.ini"
+}
+
+# timed OUT_FILE COMMAND...: wall, user, sys seconds and peak RSS (KiB) of one
+# run, in OUT_FILE; the command's own output is dropped. Bounded to 5 minutes.
+timed() {
+  local out=$1
+  shift
+  echo "0 0 0 0" >"$out"
+  timeout 300 /usr/bin/time -f "%e %U %S %M" -o "$out" "$@" >/dev/null 2>&1 || true
+}
+
+# best_of_3 COMMAND...: "wall cpu" of the fastest of three runs
+best_of_3() {
+  local best="" line wall user sys rss
+  for _ in 1 2 3; do
+    timed "$work/t" "$@"
+    read -r wall user sys rss <"$work/t"
+    line="$wall $(awk -v u="$user" -v s="$sys" 'BEGIN{printf "%.2f", u + s}')"
+    if [ -z "$best" ] || awk -v a="$wall" -v b="${best%% *}" 'BEGIN{exit !(a < b)}'; then best=$line; fi
+  done
+  echo "$best"
+}
+
+# total Ir of one callgrind run of the command
+instructions() {
+  rm -f "$work/cg.out"
+  timeout 300 valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" "$@" >/dev/null 2>&1 || true
+  awk '/^(summary|totals):/{n = $2; exit} END{print n + 0}' "$work/cg.out" 2>/dev/null || echo 0
+}
+
+rows_in() { cat "$1"/*.xml 2>/dev/null | grep -c '<RESULT>' || true; }
+vars_in() { cat "$@" 2>/dev/null | grep -c '^\.[0-9.]* = ' || true; }
+
+live_config='[Config]\nTimeout=5000000\nRetry=1\nCommunity=public\n'
+snmpwalk_args=(-v1 -c public -On -t 5 -r 1)
+
+# --- 1. one target, full default walk ---------------------------------------
+start_agent full "rocommunity public 127.0.0.1" 127.0.0.1
+one="127.0.0.1:$port"
+install_scanner "$work/one" "$live_config"
+walk_both() {  # the peer: both subtrees of one target
+  snmpwalk "${snmpwalk_args[@]}" "$1" 1.3.6.1.2.1
+  snmpwalk "${snmpwalk_args[@]}" "$1" 1.3.6.1.4.1
+}
+export -f walk_both
+walk_both "$one" >"$work/one.walk"
+one_vars=$(vars_in "$work/one.walk")
+"$work/one/mibscan" "$one" >/dev/null 2>&1
+one_rows=$(rows_in "$work/one")
+read -r m1_wall m1_cpu < <(best_of_3 "$work/one/mibscan" "$one")
+read -r s1_wall s1_cpu < <(best_of_3 bash -c "$(declare -p snmpwalk_args); walk_both $one")
+m1_ir=$(instructions "$work/one/mibscan" "$one")
+s1_ir=$(( $(instructions snmpwalk "${snmpwalk_args[@]}" "$one" 1.3.6.1.2.1) +
+          $(instructions snmpwalk "${snmpwalk_args[@]}" "$one" 1.3.6.1.4.1) ))
+
+# --- 2. 200 live targets ----------------------------------------------------
+addresses=()
+for i in $(seq 1 200); do addresses+=("127.0.0.$i"); done
+start_agent many "view benchview included .1.3.6.1.2.1.1
+view benchview included .1.3.6.1.2.1.2
+view benchview included .1.3.6.1.2.1.11
+rocommunity public 127.0.0.0/8 -V benchview" "${addresses[@]}"
+live=()
+for a in "${addresses[@]}"; do live+=("$a:$port"); done
+install_scanner "$work/live" "$live_config"
+timed "$work/m200" "$work/live/mibscan" "${live[@]}"
+read -r m2_wall m2_user m2_sys m2_rss <"$work/m200"
+m2_vars=$(rows_in "$work/live")
+
+# The peers twice: once plain for the wall time, once with every snmpwalk
+# timed alone for the sums of CPU and peak memory of the snmpwalk processes
+# alone (no shell, no timing wrapper counted).
+peer_batch() {  # DIR [TIMED]: each target's two walks in a background job of its own
+  local dir=$1 timed=${2:-} i=0 t
+  mkdir -p "$dir"
+  for t in "${live[@]}"; do
+    i=$((i + 1))
+    if [ -n "$timed" ]; then
+      {
+        /usr/bin/time -f "%U %S %M" -o "$dir/$i.a" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.2.1
+        /usr/bin/time -f "%U %S %M" -o "$dir/$i.b" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.4.1
+      } >"$dir/$i.out" 2>/dev/null &
+    else
+      {
+        snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.2.1
+        snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.4.1
+      } >"$dir/$i.out" 2>/dev/null &
+    fi
+  done
+  wait
+}
+peer_env="$(declare -f peer_batch); $(declare -p live snmpwalk_args)"
+timed "$work/s200" bash -c "$peer_env; peer_batch $work/peers"
+read -r s2_wall _ <"$work/s200"
+s2_vars=$(vars_in "$work"/peers/*.out)
+timeout 300 bash -c "$peer_env; peer_batch $work/peers-timed timed" || true
+read -r s2_cpu s2_rss < <(cat "$work"/peers-timed/*.[ab] | awk '{cpu += $1 + $2; rss += $3} END{printf "%.2f %d\n", cpu, rss}')
+m2_cpu=$(awk -v u="$m2_user" -v s="$m2_sys" 'BEGIN{printf "%.2f", u + s}')
+
+# --- 3. 2,000 targets that never answer -------------------------------------
+dead_port=$(( $(shuf -i 20000-49999 -n 1) ))
+while ss -Huln "sport = :$dead_port" | grep -q .; do dead_port=$((dead_port + 1)); done
+dead=()
+for i in $(seq 0 1999); do dead+=("127.1.$((i / 250)).$((i % 250 + 1)):$dead_port"); done
+install_scanner "$work/dead" '[Config]\nTimeout=200000\nRetry=0\n'
+timed "$work/d1" "$work/dead/mibscan" "${dead[0]}"
+read -r d1_wall d1_user d1_sys d1_rss <"$work/d1"
+timed "$work/d2000" "$work/dead/mibscan" "${dead[@]}"
+read -r d2_wall d2_user d2_sys d2_rss <"$work/d2000"
+d2_files=$(ls "$work/dead" | grep -c '\.xml$' || true)
+
+# --- the table --------------------------------------------------------------
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if (b == 0) print "-"; else printf "%.2f", a / b}'; }
+per_var_us() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.1f", c * 1e6 / n}'; }
+per_s() { awk -v n="$1" -v w="$2" 'BEGIN{if (w == 0) print "-"; else printf "%.0f", n / w}'; }
+mib() { awk -v k="$1" 'BEGIN{printf "%.1f", k / 1024}'; }
+row() { printf "| %-46s | %12s | %12s | %6s | %-10s |\n" "$@"; }
+
+m1_ipv=$((m1_ir / (one_rows > 0 ? one_rows : 1)))
+s1_ipv=$((s1_ir / (one_vars > 0 ? one_vars : 1)))
+m2_us=$(per_var_us "$m2_cpu" "$m2_vars")
+s2_us=$(per_var_us "$s2_cpu" "$s2_vars")
+
+echo "mibscan $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) CPUs, $(date -u +%Y-%m-%d)"
+row "measure" "mibscan" "peer" "ratio" "goal"
+row "----------------------------------------------" "------------" "------------" "------" "----------"
+row "1 target: variables (rows / snmpwalk lines)" "$one_rows" "$one_vars" "$(ratio "$one_rows" "$one_vars")" ""
+row "1 target: wall s (best of 3) vs snmpwalk" "$m1_wall" "$s1_wall" "$(ratio "$m1_wall" "$s1_wall")" "<= 1"
+row "1 target: CPU s (same run)" "$m1_cpu" "$s1_cpu" "$(ratio "$m1_cpu" "$s1_cpu")" ""
+row "1 target: instructions per variable" "$m1_ipv" "$s1_ipv" "$(ratio "$m1_ipv" "$s1_ipv")" "<= 0.7"
+row "200 live: variables" "$m2_vars" "$s2_vars" "$(ratio "$m2_vars" "$s2_vars")" ""
+row "200 live: wall s vs 200 snmpwalk processes" "$m2_wall" "$s2_wall" "$(ratio "$m2_wall" "$s2_wall")" "<= 0.8"
+row "200 live: CPU s" "$m2_cpu" "$s2_cpu" "$(ratio "$m2_cpu" "$s2_cpu")" ""
+row "200 live: CPU us per variable" "$m2_us" "$s2_us" "$(ratio "$m2_us" "$s2_us")" "<= 0.5"
+row "200 live: variables per second" "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "$s2_vars" "$s2_wall")" \
+  "$(ratio "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "$s2_vars" "$s2_wall")")" ""
+row "200 live: peak memory MiB (peers: sum)" "$(mib "$m2_rss")" "$(mib "$s2_rss")" \
+  "$(ratio "$m2_rss" "$s2_rss")" ""
+row "2000 silent: wall s vs 1 silent target" "$d2_wall" "$d1_wall" "$(ratio "$d2_wall" "$d1_wall")" "< 3"
+row "2000 silent: peak memory MiB vs 1 target" "$(mib "$d2_rss")" "$(mib "$d1_rss")" \
+  "$(ratio "$d2_rss" "$d1_rss")" "< 1024 MiB"
+row "2000 silent: KiB per extra concurrent target" \
+  "$(awk -v a="$d2_rss" -v b="$d1_rss" 'BEGIN{printf "%.1f", (a - b) / 1999}')" "" "" ""
+row "2000 silent: result files" "$d2_files" "1" "" ""
