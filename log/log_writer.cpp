@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -23,6 +24,9 @@ namespace {
 constexpr long long kRotateAbove = 262144;
 constexpr size_t kKeepRotated = 30;
 constexpr auto kWriterCycle = std::chrono::milliseconds(200);
+
+std::mutex g_writerWakeMutex;
+std::condition_variable g_writerWake;
 
 std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 
@@ -58,7 +62,9 @@ unsigned LogWriterThread(void*) {
       WriteLogLines(lines);
       lines.clear();
     }
-    std::this_thread::sleep_for(kWriterCycle);
+    // The stop wakes this wait, so a finished run does not sit out the cycle.
+    std::unique_lock<std::mutex> lock(g_writerWakeMutex);
+    g_writerWake.wait_for(lock, kWriterCycle, [] { return !g_bLogRunning; });
   }
   return 0;
 }
@@ -125,7 +131,11 @@ void StartLogWriter() {
 }
 
 void StopLogWriterAndDrain() {
-  g_bLogRunning = false;
+  {
+    std::lock_guard<std::mutex> lock(g_writerWakeMutex);
+    g_bLogRunning = false;
+  }
+  g_writerWake.notify_all();
   if (g_pLogThread) {
     g_pLogThread->Join();
     delete g_pLogThread;

@@ -11,7 +11,7 @@
 
 // Thread procedure of the log writer. Creates g_strLogDir if missing, then
 // while g_bLogRunning is set: moves up to 200 queued records into lines under
-// g_logMutex, writes them with the lock released, sleeps 200 ms. Ends at the
+// g_logMutex, writes them with the lock released, sleeps 200 ms (cut short by StopLogWriterAndDrain). Ends at the
 // first poll after g_bLogRunning is cleared; what is still queued is left for
 // the caller's final drain. Returns 0.
 unsigned LogWriterThread(void* unused);
