@@ -7,6 +7,7 @@
 #include "app/globals.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
+#include "platform/interrupt.h"
 
 int main(int argc, char** argv) {
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
@@ -20,8 +21,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Before any thread exists, so every thread inherits the handling. An
+  // interrupted run still writes what it gathered; its exit code is what a
+  // caller saw before from a process ended by SIGINT.
+  platform::InstallInterruptHandling();
+
   CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   g_strOid = cl.oid;
   RunScan(cl.targets);
-  return 0;
+  return platform::Interrupted() ? 130 : 0;
 }

@@ -30,7 +30,9 @@ class CMIB {
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
   // single-session variant when the traditional one stored nothing. Returns 0,
   // or -1 when the SNMPv3 key could not be made. Reports on the console and in
-  // the log; never throws.
+  // the log; never throws. After the operator's interrupt it returns 0 at
+  // once, and a walk in progress ends at its next request or wait, logging
+  // "<target>|interrupted"; the rows it stored stay.
   int Walk(const char* pszOid, int nVersion, bool bGetNext);
   int WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext);
   int WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext);

@@ -1,7 +1,9 @@
 #include "scan/snmp_library.h"
 
 #include <net-snmp/library/large_fd_set.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -9,6 +11,8 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -75,6 +79,23 @@ void ReleaseLease(const std::string& id) {
   auto it = g_leases.find(id);
   if (it == g_leases.end()) return;
   if (--it->second.holders == 0) g_leaseChanged.notify_all();
+}
+
+// Connects a client UDP socket to the transport's peer, so that the kernel
+// drops datagrams from any other source: the library itself takes an answer
+// from anyone who matches the request id. Sends are unaffected (the library
+// names the peer on each send anyway). Other transports are left alone.
+void ConnectToPeer(netsnmp_transport* t) {
+  if (!t || t->sock < 0 || !t->remote) return;
+  const auto* sa = static_cast<const sockaddr*>(t->remote);
+  const size_t length = static_cast<size_t>(t->remote_length);
+  const bool inet = (sa->sa_family == AF_INET && length == sizeof(sockaddr_in)) ||
+                    (sa->sa_family == AF_INET6 && length == sizeof(sockaddr_in6));
+  int type = 0;
+  socklen_t type_length = sizeof type;
+  if (!inet || getsockopt(t->sock, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 || type != SOCK_DGRAM) return;
+  // On failure answers are taken from any source, as the library does.
+  (void)connect(t->sock, sa, static_cast<socklen_t>(length));
 }
 
 }  // namespace
@@ -241,11 +262,12 @@ bool SnmpSession::Open(netsnmp_session* settings) {
     // The library would probe for the engine ID at the first send, blocking
     // under our lock; discovery goes through our own exchange instead.
     session_->flags |= SNMP_FLAGS_DONT_PROBE;
+    ConnectToPeer(snmp_sess_transport(handle_));
     empty_security_name_ = session_->version == SNMP_VERSION_3 && session_->securityNameLen == 0;
   }
   if (session_->version != SNMP_VERSION_3) return true;
   if (Discover() && InstallUserKey()) return true;
-  PrintLibraryError();
+  if (!interrupted_) PrintLibraryError();
   Close();
   return false;
 }
@@ -257,6 +279,7 @@ bool SnmpSession::Discover() {
   const int status = Transact(SNMP_MSG_GET, nullptr, 0, /*probe=*/true);
   auto lock = LockSnmpLibrary();
   FreeResponseLocked();
+  if (status == kStatInterrupted) return false;
   if (session_->securityEngineIDLen == 0) {
     if (status == STAT_TIMEOUT)
       session_->s_snmp_errno = SNMPERR_TIMEOUT;
@@ -330,8 +353,11 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const oid* name, size_t name_
 }
 
 int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool probe) {
+  interrupted_ = platform::Interrupted();
+  if (interrupted_) return kStatInterrupted;
   Request* r = request_.get();
   int fd = -1, timeout_ms = -1;
+  int wake_fd = platform::InterruptWakeFd();
   {
     auto lock = LockSnmpLibrary();
     FreeResponseLocked();
@@ -354,12 +380,18 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
     }
   }
   while (r->waiting) {
-    pollfd p = {fd, POLLIN, 0};
-    const int n = poll(&p, fd >= 0 ? 1 : 0, timeout_ms);
+    // The socket first, so an answer that came with the interrupt is kept.
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int n = poll(p, 2, timeout_ms);
     const int poll_errno = errno;
+    const bool answered = n > 0 && p[0].revents != 0;
     auto lock = LockSnmpLibrary();
-    if (n > 0) {
+    if (answered) {
       snmp_sess_read2(handle_, &fdset_);
+    } else if (n > 0 || (n < 0 && platform::Interrupted())) {
+      // Only the wake-up: nothing to read, no time-out due. A wake-up
+      // without the flag (left over from a test) would wake us for ever.
+      if (!platform::Interrupted()) wake_fd = -1;
     } else if (n == 0) {
       snmp_sess_timeout(handle_);
     } else if (poll_errno != EINTR) {
@@ -369,6 +401,11 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
       snmp_set_detail(strerror(poll_errno));
       break;
     }
+    if (r->waiting && platform::Interrupted()) {
+      // The request stays with the library until the session closes.
+      interrupted_ = true;
+      break;
+    }
     if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
       // Nothing to wait for and no time-out: the library lost the request.
       r->waiting = false;
@@ -376,7 +413,7 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
       session_->s_snmp_errno = SNMPERR_GENERR;
     }
   }
-  const int status = r->status;
+  const int status = interrupted_ ? kStatInterrupted : r->status;
   response_ = r->response;
   r->response = nullptr;
   if (status != STAT_SUCCESS && response_) {

@@ -34,6 +34,10 @@ void InitSnmpLibrary();
 // never while waiting for the network.
 std::unique_lock<std::mutex> LockSnmpLibrary();
 
+// Exchange status of a wait cut short by the operator's interrupt (beside the
+// library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
+constexpr int kStatInterrupted = -1;
+
 // Application setting 3 of the library's store ("dontCheckOrdering" in a
 // configuration file of type "snmpwalk").
 constexpr int kDontCheckOrderingIndex = 3;
@@ -59,8 +63,15 @@ bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key);
 // user name but not the key take turns (the library's user table holds one key
 // per pair), so each authenticates with its own pass phrase.
 //
+// A UDP session's socket is connected to the target once open, so datagrams
+// from any other address or port never reach the library: only the target
+// answers for itself.
+//
+// Waits end early at the operator's interrupt (platform/interrupt.h).
+//
 // Failures write the library's own report, prefixed "snmpwalk", on standard
-// error; the caller adds its own log line.
+// error; the caller adds its own log line. A failure caused by the interrupt
+// prints nothing and sets interrupted().
 class SnmpSession {
  public:
   enum class Api { kTraditional, kSingleSession };
@@ -78,7 +89,9 @@ class SnmpSession {
   // Sends one request of type command (SNMP_MSG_GET or SNMP_MSG_GETNEXT) for
   // the single name and waits for the answer without holding the library
   // lock. Returns STAT_SUCCESS with *response set (owned by this object, valid
-  // until the next Exchange or Close), STAT_TIMEOUT, or STAT_ERROR.
+  // until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR, or
+  // kStatInterrupted when the operator's interrupt came first (nothing is
+  // sent once it has come).
   int Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response);
 
   // The library's report of the last failure of this session, prefixed
@@ -87,6 +100,9 @@ class SnmpSession {
 
   // Prints name with the library's fprint_objid.
   static void PrintObjid(FILE* stream, const oid* name, size_t name_length);
+
+  // True when the last Open or Exchange ended because of the interrupt.
+  bool interrupted() const { return interrupted_; }
 
   // The peer name of the open session (the target text); "" when not open.
   const char* PeerName() const;
@@ -113,6 +129,7 @@ class SnmpSession {
   void* handle_ = nullptr;              // single-session handle (both APIs)
   netsnmp_session* session_ = nullptr;  // the library's copy of the session
   bool empty_security_name_ = false;    // SNMPv3 without a user name
+  bool interrupted_ = false;
   netsnmp_pdu* response_ = nullptr;
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library

@@ -11,6 +11,7 @@
 
 #include "app/globals.h"
 #include "log/log.h"
+#include "platform/interrupt.h"
 #include "scan/mib.h"
 #include "scan/snmp_library.h"
 #include "scan/start_oid.h"
@@ -122,7 +123,10 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
 
   SnmpSession session(api);
   if (!session.Open(&settings)) {
-    WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
+    if (session.interrupted())
+      WriteLog("%s|interrupted", target);
+    else
+      WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
     WriteLog("%s|scan end", target);
     return 0;
   }
@@ -137,7 +141,9 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
     const int status = session.Exchange(command, name, name_length, &response);
     if (status != STAT_SUCCESS) {
       running = false;
-      if (status == STAT_TIMEOUT) {
+      if (status == kStatInterrupted) {
+        WriteLog("%s|interrupted", target);
+      } else if (status == STAT_TIMEOUT) {
         fprintf(stderr, "Timeout: No Response from %s\n", session.PeerName());
         WriteLog("%s|Timeout", target);
       } else {
@@ -188,9 +194,11 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
       name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
       memcpy(name, var->name, name_length * sizeof(oid));
     }
-    // Without the ordering check nothing else ends a get: it would repeat
-    // the same request for ever.
-    if (!bGetNext && !check_ordering) running = false;
+    // A get asks for one instance: one answer ends it. Without this, an
+    // answer naming a greater OID inside the bound would pass the ordering
+    // check and have the next get ask for that name, and so on for ever;
+    // without the ordering check even a plain answer would repeat the get.
+    if (!bGetNext) running = false;
   }
   session.Close();
   WriteLog("%s|scan end", target);
@@ -200,6 +208,9 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
 }  // namespace
 
 int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
+  // After the operator's interrupt no walk starts: the job goes straight on
+  // to write what it has.
+  if (platform::Interrupted()) return 0;
   const char* text = pszOid ? pszOid : "";
   WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
   printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
@@ -212,7 +223,7 @@ int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   }
   const size_t rows = m_mapValues.GetCount();
   int result = WalkTraditional(root, root_length, nVersion, bGetNext);
-  if (m_mapValues.GetCount() == rows) {
+  if (m_mapValues.GetCount() == rows && !platform::Interrupted()) {
     WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
     printf("snmp_sess_synch_response\n");
     result = WalkSingleSession(root, root_length, nVersion, bGetNext);

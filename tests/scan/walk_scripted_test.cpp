@@ -1,9 +1,14 @@
 // The walk against a scripted agent, for answers snmpd never gives.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/interrupt.h"
 
 #include "scan/walk_test_support.h"
 #include "support/scripted_agent.h"
@@ -176,6 +181,204 @@ TEST_F(ScriptedWalkTest, DuplicateAnswersAreReadOnce) {
   WalkRun run = WalkScenario("duplicate", "", "1.3.6.1.2.1.1");
   EXPECT_EQ(job_.m_mapValues.GetCount(), 5u) << run.Everything();
   EXPECT_EQ(run.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+using testutil::ScriptedAgent;
+using walktest::CapturedWalk;
+using walktest::Count;
+using walktest::Keys;
+using walktest::QueuedLog;
+using walktest::WalkRun;
+
+// Hostile answers beyond malformed packets.
+class HostileWalkTest : public testing::Test {
+ protected:
+  void TearDown() override { platform::ResetInterruptForTesting(); }
+
+  WalkRun WalkScenario(const std::string& scenario, const std::string& arg, const char* root, int version,
+                       bool get_next = true, int timeout_us = 300000) {
+    std::string error;
+    EXPECT_TRUE(agent_.Start(scenario, arg, &error)) << error;
+    job_.m_strTarget = agent_.peer();
+    g_strCommunity = "tkvwqz";
+    g_nTimeout = timeout_us;
+    g_nRetry = 0;
+    return CapturedWalk(&log_, &job_, root, version, get_next);
+  }
+
+  QueuedLog log_;
+  ScriptedAgent agent_;
+  CMIB job_;
+};
+
+// The correct answer, but from another port or another address: it is not
+// the target's, so it is never taken.
+TEST_F(HostileWalkTest, AnswersFromAnotherSourceAreIgnored) {
+  for (const char* scenario : {"wrong-port", "wrong-address"}) {
+    CMIB job;
+    ScriptedAgent agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start(scenario, "", &error)) << error;
+    job.m_strTarget = agent.peer();
+    g_strCommunity = "tkvwqz";
+    g_nTimeout = 200000;
+    g_nRetry = 0;
+    WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
+    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << scenario << "\n" << run.Everything();
+    EXPECT_EQ(Count(run.err, "Timeout: No Response from " + job.m_strTarget), 2) << scenario;
+    // The agent did answer both requests: the answers were dropped.
+    EXPECT_EQ(agent.RequestCount(), 2) << scenario << "\n" << agent.Log();
+  }
+}
+
+TEST_F(HostileWalkTest, AnswerInAnotherSnmpVersionIsNotTaken) {
+  struct Case {
+    const char* name;
+    int version;
+  };
+  for (const Case& c : {Case{"v2c answer to v1", 1}, Case{"v1 answer to v2c", 2}}) {
+    CMIB job;
+    ScriptedAgent agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start("wrong-version", "", &error)) << error;
+    job.m_strTarget = agent.peer();
+    g_strCommunity = "tkvwqz";
+    g_nTimeout = 200000;
+    g_nRetry = 0;
+    WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", c.version, true);
+    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << c.name << "\n" << run.Everything();
+    EXPECT_EQ(Count(run.err, "Timeout: No Response from"), 2) << c.name << "\n" << run.Everything();
+  }
+}
+
+TEST_F(HostileWalkTest, ThousandsOfVariablesInOneAnswer) {
+  WalkRun run = WalkScenario("many-varbinds", "2000", "1.3.6.1.2.1.1", 2);
+  ASSERT_EQ(job_.m_mapValues.GetCount(), 2000u) << run.Everything();
+  EXPECT_EQ(*job_.m_mapValues.Find("1.3.6.1.2.1.1.9.1"), "1");
+  EXPECT_EQ(*job_.m_mapValues.Find("1.3.6.1.2.1.1.9.2000"), "2000");
+  EXPECT_EQ(run.err, "");
+  // One answer with them all, then the end of the MIB view.
+  EXPECT_EQ(agent_.RequestCount(), 2);
+}
+
+TEST_F(HostileWalkTest, ErrorIndexAtTheExtremes) {
+  for (const char* index : {"2147483647", "-1", "-2147483648"}) {
+    CMIB job;
+    ScriptedAgent agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start("error-index-beyond", index, &error)) << error;
+    job.m_strTarget = agent.peer();
+    g_strCommunity = "tkvwqz";
+    g_nTimeout = 200000;
+    g_nRetry = 0;
+    WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
+    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << index;
+    // Whether the library takes such an index or drops the packet, the walk
+    // ends without naming a variable that is not there.
+    EXPECT_EQ(Count(run.err, "Failed object: iso"), 0) << index << "\n" << run.Everything();
+    EXPECT_EQ(Count(run.log.empty() ? "" : run.log.back(), "|scan end"), 1) << index << "\n" << run.Everything();
+  }
+}
+
+// A get answered with another name: whatever lies before the get's bound is
+// stored under the name the agent gave (the bound is the only test of an
+// answer's name), and a get is one request, never a walk along the names the
+// agent keeps offering.
+TEST_F(HostileWalkTest, GetAnsweredWithAnotherName) {
+  struct Case {
+    const char* name;
+    const char* answered;  // "" : the requested name with .1 appended
+    std::vector<std::string> keys;
+    const char* out;  // after the start line
+    int requests;
+  };
+  const Case cases[] = {
+      {"greater, inside the bound", "", {"1.3.6.1.2.1.1.5.0.1"}, "Success\n", 1},
+      {"smaller", "1.3.6.1.2.1.1.1.0", {"1.3.6.1.2.1.1.1.0"}, "Success\nError: OID not increasing: \n", 1},
+      // Nothing stored: the second variant asks once more, and that is all.
+      {"beyond the bound", "1.3.6.1.2.1.1.6.0", {}, "snmp_sess_synch_response\n", 2},
+  };
+  for (const Case& c : cases) {
+    CMIB job;
+    ScriptedAgent agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start("other-oid", c.answered, &error)) << error;
+    job.m_strTarget = agent.peer();
+    g_strCommunity = "tkvwqz";
+    g_nTimeout = 200000;
+    g_nRetry = 0;
+    WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1.5.0", 1, /*get_next=*/false);
+    EXPECT_EQ(Keys(job), c.keys) << c.name << "\n" << run.Everything();
+    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.2.1.1.5.0[v1]\n" + c.out) << c.name;
+    EXPECT_EQ(agent.RequestCount(), c.requests) << c.name;
+  }
+}
+
+// Stores rows of an endless walk until `rows` exist, then interrupts it from
+// another thread, the way the signal handler does.
+TEST_F(HostileWalkTest, InterruptEndsAnEndlessWalkAndKeepsItsRows) {
+  std::string error;
+  ASSERT_TRUE(agent_.Start("endless", "", &error)) << error;
+  job_.m_strTarget = agent_.peer();
+  g_strCommunity = "tkvwqz";
+  g_nTimeout = 300000;
+  g_nRetry = 0;
+  std::atomic<bool> done{false};
+  std::thread interrupter([&] {
+    // Bounded: at most about 30 s, then the walk is interrupted anyway.
+    for (int i = 0; i < 3000 && !done && agent_.RequestCount() < 50; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    platform::RequestInterrupt();
+  });
+  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 1, true);
+  done = true;
+  interrupter.join();
+  EXPECT_GE(job_.m_mapValues.GetCount(), 49u);
+  EXPECT_NE(job_.m_mapValues.Find("1.3.6.1.2.1.1.1.1"), nullptr);
+  ASSERT_GE(run.log.size(), 3u) << run.Everything();
+  EXPECT_EQ(run.log[run.log.size() - 2], job_.m_strTarget + "|interrupted");
+  EXPECT_EQ(run.log.back(), job_.m_strTarget + "|scan end");
+  EXPECT_EQ(Count(run.out, "snmp_sess_synch_response"), 0);  // rows were stored
+  EXPECT_EQ(run.err, "");
+}
+
+// A wait for an agent that never answers ends at the interrupt, not at its
+// (here very long) time-out.
+TEST_F(HostileWalkTest, InterruptWakesAWaitingWalk) {
+  std::string error;
+  ASSERT_TRUE(agent_.Start("silent-after", "0", &error)) << error;
+  job_.m_strTarget = agent_.peer();
+  g_strCommunity = "tkvwqz";
+  g_nTimeout = 60 * 1000 * 1000;  // beyond the test's own time limit
+  g_nRetry = 0;
+  std::thread interrupter([&] {
+    for (int i = 0; i < 3000 && agent_.RequestCount() < 1; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    platform::RequestInterrupt();
+  });
+  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 2, true);
+  interrupter.join();
+  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  const std::string t = job_.m_strTarget;
+  // No second variant after the interrupt, though nothing was stored.
+  EXPECT_EQ(run.log, (std::vector<std::string>{t + "|scan start: 1.3.6.1.2.1[v2]", t + "|interrupted",
+                                               t + "|scan end"}));
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(HostileWalkTest, NoWalkStartsAfterTheInterrupt) {
+  std::string error;
+  ASSERT_TRUE(agent_.Start("normal", "", &error)) << error;
+  job_.m_strTarget = agent_.peer();
+  platform::RequestInterrupt();
+  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 1, true);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.Everything(), "");
+  EXPECT_EQ(agent_.RequestCount(), 0);
 }
 
 }  // namespace

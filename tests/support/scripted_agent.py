@@ -174,13 +174,14 @@ def encode_value(value):
     return value if isinstance(value, bytes) else tlv(*value)
 
 
-def encode_response(req, varbinds, error_status=NO_ERROR, error_index=0, request_id=None):
+def encode_response(req, varbinds, error_status=NO_ERROR, error_index=0, request_id=None, version=None):
     """varbinds: [(oid tuple, (tag, content)), ...]"""
     vbl = b"".join(tlv(SEQUENCE, tlv(OBJECT_ID, oid_content(oid)) + encode_value(value)) for oid, value in varbinds)
     pdu = (tlv(INTEGER, int_content(req.request_id if request_id is None else request_id))
            + tlv(INTEGER, int_content(error_status)) + tlv(INTEGER, int_content(error_index))
            + tlv(SEQUENCE, vbl))
-    return tlv(SEQUENCE, tlv(INTEGER, int_content(req.version)) + tlv(OCTET_STRING, req.community)
+    return tlv(SEQUENCE, tlv(INTEGER, int_content(req.version if version is None else version))
+               + tlv(OCTET_STRING, req.community)
                + tlv(RESPONSE, pdu))
 
 
@@ -405,6 +406,53 @@ def wrong_port(agent, req):
     return []
 
 
+def wrong_address(agent, req):
+    """The good answer, sent from the same port number on another address ARG
+    (default 127.0.0.2; any 127.x.y.z reaches loopback)."""
+    if agent.foreign_sock is None:
+        agent.foreign_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        agent.foreign_sock.bind((agent.arg or "127.0.0.2", agent.sock.getsockname()[1]))
+    agent.foreign_sock.sendto(serve(req, NORMAL_TREE), agent.peer)
+    return []
+
+
+def wrong_version(agent, req):
+    """The good answer in a message of SNMP version ARG (default: v2c for a
+    v1 request, v1 for a v2c one)."""
+    version = arg_int(agent, V2C if req.version == V1 else V1)
+    tree = NORMAL_TREE if version == V1 else NORMAL_TREE + [(oid("1.3.6.1.2.1.1.6.0"), unsigned(COUNTER64, 2**40))]
+    good = serve(req, tree)
+    _, message, _ = read_tlv(good, 0)
+    _, _, pos = read_tlv(message, 0)  # skip the version
+    return [tlv(SEQUENCE, tlv(INTEGER, int_content(version)) + message[pos:])]
+
+
+MANY_BASE = oid("1.3.6.1.2.1.1.9")
+
+
+def many_varbinds(agent, req):
+    """A GETNEXT gets every instance MANY_BASE.k (k = 1 .. ARG, default 2000)
+    after the requested name in one answer, as many as one datagram holds;
+    after the last one the v1/v2c end of the MIB. GET as the normal tree."""
+    if req.pdu_type != GETNEXT:
+        return [serve(req, NORMAL_TREE)]
+    name = req.varbinds[0][0]
+    tree = [(MANY_BASE + (k,), integer(k)) for k in range(1, arg_int(agent, 2000) + 1)]
+    answers = [(o, v) for o, v in tree if o > name]
+    if not answers:
+        return [serve(req, [])]
+    while len(encode_response(req, answers)) > MAX_UDP_PAYLOAD:
+        answers = answers[:len(answers) * 9 // 10]
+    return [encode_response(req, answers)]
+
+
+def other_oid(agent, req):
+    """Every request is answered with the name ARG (default: the requested
+    name with .1 appended, which lies past it inside a get's bound)."""
+    name = oid(agent.arg) if agent.arg else req.varbinds[0][0] + (1,)
+    return [encode_response(req, [(name, octets("other"))])]
+
+
 def wrong_request_id(agent, req):
     """The good answer with the request id plus ARG (default 1)."""
     return [serve(req, NORMAL_TREE, request_id=req.request_id + arg_int(agent, 1))]
@@ -439,6 +487,10 @@ SCENARIOS = {
     "big-string": big_string,
     "endless": endless,
     "wrong-port": wrong_port,
+    "wrong-address": wrong_address,
+    "wrong-version": wrong_version,
+    "many-varbinds": many_varbinds,
+    "other-oid": other_oid,
     "wrong-request-id": wrong_request_id,
     "duplicate": duplicate,
     "all-types": all_types,
@@ -461,6 +513,7 @@ class Agent:
         self.sock.bind((options.address, 0))
         self.other_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.other_sock.bind((options.address, 0))
+        self.foreign_sock = None  # made by the wrong-address scenario
 
     def write_count(self):
         if self.count_file:

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -52,7 +53,7 @@ bool FileExists(const std::string& path) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_seconds,
-                         const std::vector<std::string>& env) {
+                         const std::vector<std::string>& env, const WhileRunning& while_running) {
   ProcessResult result;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return result;
@@ -80,7 +81,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_secon
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+    const long wait_ms = while_running ? std::min<long>(left.count(), 50) : left.count();
+    if (while_running) while_running(pid, result);
+    if (poll(fds, 2, static_cast<int>(wait_ms)) < 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -98,6 +101,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_secon
   int status = 0;
   waitpid(pid, &status, 0);
   if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (!result.timed_out && WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
 }
 

@@ -2,6 +2,9 @@
 // running the real mibscan binary.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,15 +31,20 @@ bool FileExists(const std::string& path);
 
 struct ProcessResult {
   int exit_code = -1;  // -1: killed by a signal or timed out
+  int term_signal = 0;  // the signal that ended it, if one did
   std::string out;
   std::string err;
   bool timed_out = false;
 };
 
+// Called about every 50 ms while the process runs, with its pid and what it
+// has written so far (for tests that signal it at a chosen moment).
+using WhileRunning = std::function<void(pid_t pid, const ProcessResult& so_far)>;
+
 // Runs argv[0] with the arguments, capturing both streams; kills it after
 // timeout_seconds. env entries "NAME=value" are added to the environment.
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_seconds = 60,
-                         const std::vector<std::string>& env = {});
+                         const std::vector<std::string>& env = {}, const WhileRunning& while_running = {});
 
 // Copies the built mibscan binary into dir (so that its config.ini, log and
 // result files live there) and returns the copy's path.

@@ -1,0 +1,95 @@
+#include "platform/interrupt.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// Lock-free, so the handler may touch them.
+std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_wakeFd{-1};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+constexpr char kMessage[] =
+    "mibscan: interrupted; ending the walks in progress and writing the results "
+    "(interrupt again to quit at once)\n";
+
+void Wake() {
+  const int fd = g_wakeFd.load();
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  // Fails only when the counter is full, and then the descriptor is readable.
+  ssize_t ignored = write(fd, &one, sizeof one);
+  (void)ignored;
+}
+
+void OnInterrupt(int) {
+  const int saved_errno = errno;
+  // A second interrupt takes the default action: the process ends at once.
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGINT, &dfl, nullptr);
+  sigaction(SIGTERM, &dfl, nullptr);
+  if (!g_interrupted.exchange(true)) {
+    ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    (void)ignored;
+  }
+  Wake();
+  errno = saved_errno;
+}
+
+int EnsureWakeFd() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_wakeFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); });
+  return g_wakeFd.load();
+}
+
+}  // namespace
+
+bool InstallInterruptHandling() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] {
+    if (EnsureWakeFd() < 0) return;
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    // Restarted calls keep stdio writes of the other threads from failing.
+    sa.sa_flags = SA_RESTART;
+    ok = sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+  });
+  return ok;
+}
+
+bool Interrupted() { return g_interrupted.load(); }
+
+int InterruptWakeFd() { return EnsureWakeFd(); }
+
+void RequestInterrupt() {
+  EnsureWakeFd();
+  g_interrupted.store(true);
+  Wake();
+}
+
+void ResetInterruptForTesting() {
+  g_interrupted.store(false);
+  const int fd = g_wakeFd.load();
+  if (fd < 0) return;
+  uint64_t count;
+  ssize_t ignored = read(fd, &count, sizeof count);  // non-blocking: empties the counter
+  (void)ignored;
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+// The operator's interrupt (SIGINT, SIGTERM): the first one asks the run to
+// end early but keep what it has gathered; a second one ends the process at
+// once.
+//
+// InstallInterruptHandling is called once, on the main thread, before any
+// other thread starts. The handler only writes one line on standard error,
+// sets an atomic flag, restores the default action of both signals and makes
+// InterruptWakeFd readable: all async-signal-safe. Everything else here may
+// be called from any thread at any time.
+#pragma once
+
+namespace platform {
+
+// Installs the handlers and creates the wake-up descriptor. Returns false
+// when either cannot be done; the signals then keep their default action.
+bool InstallInterruptHandling();
+
+// True once an interrupt has arrived (or RequestInterrupt was called).
+bool Interrupted();
+
+// A descriptor that becomes readable (POLLIN) at the interrupt and stays so;
+// put it in a poll set to wake a wait. Made on first use; -1 when the system
+// refused it (waits then see the flag only at their next time-out). Never
+// read it or close it.
+int InterruptWakeFd();
+
+// What the handler does, minus the message and the handler change: sets the
+// flag and wakes every waiter. For tests, and for callers that end a run
+// themselves.
+void RequestInterrupt();
+
+// Clears the flag and makes the wake-up descriptor quiet again. For tests
+// only; never while another thread may be waiting on it.
+void ResetInterruptForTesting();
+
+}  // namespace platform
