@@ -81,23 +81,6 @@ void ReleaseLease(const std::string& id) {
   if (--it->second.holders == 0) g_leaseChanged.notify_all();
 }
 
-// Connects a client UDP socket to the transport's peer, so that the kernel
-// drops datagrams from any other source: the library itself takes an answer
-// from anyone who matches the request id. Sends are unaffected (the library
-// names the peer on each send anyway). Other transports are left alone.
-void ConnectToPeer(netsnmp_transport* t) {
-  if (!t || t->sock < 0 || !t->remote) return;
-  const auto* sa = static_cast<const sockaddr*>(t->remote);
-  const size_t length = static_cast<size_t>(t->remote_length);
-  const bool inet = (sa->sa_family == AF_INET && length == sizeof(sockaddr_in)) ||
-                    (sa->sa_family == AF_INET6 && length == sizeof(sockaddr_in6));
-  int type = 0;
-  socklen_t type_length = sizeof type;
-  if (!inet || getsockopt(t->sock, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 || type != SOCK_DGRAM) return;
-  // On failure answers are taken from any source, as the library does.
-  (void)connect(t->sock, sa, static_cast<socklen_t>(length));
-}
-
 }  // namespace
 
 void InitSnmpLibrary() {
@@ -262,7 +245,6 @@ bool SnmpSession::Open(netsnmp_session* settings) {
     // The library would probe for the engine ID at the first send, blocking
     // under our lock; discovery goes through our own exchange instead.
     session_->flags |= SNMP_FLAGS_DONT_PROBE;
-    ConnectToPeer(snmp_sess_transport(handle_));
     empty_security_name_ = session_->version == SNMP_VERSION_3 && session_->securityNameLen == 0;
   }
   if (session_->version != SNMP_VERSION_3) return true;

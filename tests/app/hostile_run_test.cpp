@@ -122,8 +122,9 @@ TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {
       {"long-oid", "128", 2, "1.3.6.1.2.1.1.8.0", false},
       {"long-oid", "129", 0, nullptr, true},
       {"big-string", "", 1, "1.3.6.1.2.1.1.1.0", false},
-      {"wrong-port", "", 0, nullptr, true},
-      {"wrong-address", "", 0, nullptr, true},
+      // Matched by request id, as the library (and snmpwalk) does.
+      {"wrong-port", "", 6, "1.3.6.1.4.1.8072.1.1.0", false},
+      {"wrong-address", "", 6, "1.3.6.1.4.1.8072.1.1.0", false},
       {"wrong-request-id", "", 0, nullptr, true},
       {"wrong-version", "", 0, nullptr, true},
       {"duplicate", "", 6, "1.3.6.1.4.1.8072.1.1.0", false},

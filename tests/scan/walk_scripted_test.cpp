@@ -215,9 +215,10 @@ class HostileWalkTest : public testing::Test {
   CMIB job_;
 };
 
-// The correct answer, but from another port or another address: it is not
-// the target's, so it is never taken.
-TEST_F(HostileWalkTest, AnswersFromAnotherSourceAreIgnored) {
+// The correct answer, but from another port or another address: like
+// snmpwalk, the scanner matches answers by request id on its own socket (a
+// multi-homed device may answer from another address), so the rows are taken.
+TEST_F(HostileWalkTest, AnswersFromAnotherSourceAreMatchedByRequestId) {
   for (const char* scenario : {"wrong-port", "wrong-address"}) {
     CMIB job;
     ScriptedAgent agent;
@@ -228,10 +229,8 @@ TEST_F(HostileWalkTest, AnswersFromAnotherSourceAreIgnored) {
     g_nTimeout = 200000;
     g_nRetry = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << scenario << "\n" << run.Everything();
-    EXPECT_EQ(Count(run.err, "Timeout: No Response from " + job.m_strTarget), 2) << scenario;
-    // The agent did answer both requests: the answers were dropped.
-    EXPECT_EQ(agent.RequestCount(), 2) << scenario << "\n" << agent.Log();
+    EXPECT_EQ(job.m_mapValues.GetCount(), 5u) << scenario << "\n" << run.Everything();
+    EXPECT_EQ(Count(run.err, "Timeout"), 0) << scenario;
   }
 }
 
