@@ -18,11 +18,14 @@ std::string_view TrimBlanks(std::string_view s) {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
+// "section\0key", lower-cased, as names compare without case.
+std::string EntryId(std::string_view section, std::string_view key) {
+  std::string id;
+  id.reserve(section.size() + 1 + key.size());
+  for (char c : section) id.push_back(LowerAscii(c));
+  id.push_back('\0');
+  for (char c : key) id.push_back(LowerAscii(c));
+  return id;
 }
 
 }  // namespace
@@ -57,6 +60,9 @@ Profile Profile::Parse(std::string_view text) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
       value = value.substr(1, value.size() - 2);
     if (value.size() > kMaxValueBytes) value = value.substr(0, kMaxValueBytes);
+    const size_t section_index = static_cast<size_t>(current - profile.sections_.data());
+    profile.first_entry_.emplace(EntryId(current->name, key),
+                                 std::make_pair(section_index, current->entries.size()));  // first wins
     current->entries.push_back(Entry{std::string(key), std::string(value)});
   }
   return profile;
@@ -71,13 +77,9 @@ Profile Profile::Load(const std::string& path) {
 }
 
 const std::string* Profile::Find(std::string_view section, std::string_view key) const {
-  for (const auto& s : sections_) {
-    if (!EqualsNoCase(s.name, section)) continue;
-    for (const auto& e : s.entries)
-      if (EqualsNoCase(e.key, key)) return &e.value;
-    return nullptr;  // names are unique among sections_: duplicates were merged
-  }
-  return nullptr;
+  auto it = first_entry_.find(EntryId(section, key));
+  if (it == first_entry_.end()) return nullptr;
+  return &sections_[it->second.first].entries[it->second.second].value;
 }
 
 std::string Profile::GetString(std::string_view section, std::string_view key,

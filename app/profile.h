@@ -15,6 +15,8 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class Profile {
@@ -47,8 +49,11 @@ class Profile {
   const std::string* Find(std::string_view section, std::string_view key) const;
 
   // One entry per section name (compared without case), in order of first appearance.
-
   std::vector<Section> sections_;
+  // Lower-cased "section\0key" to the first entry of that key (section and
+  // entry index), so that a lookup costs the same however many keys a section
+  // holds: the OID_n list is read one key at a time.
+  std::unordered_map<std::string, std::pair<size_t, size_t>> first_entry_;
 };
 
 // Parses an integer the way the profile functions do: leading blanks, an

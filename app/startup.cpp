@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +32,10 @@ bool HandleInfoOption(const char* arg) {
 }
 
 bool StartupProcess() {
+  // The console only reports: a reader that went away (`mibscan ... | head`)
+  // must cost that write, not the whole run with every result file still to
+  // be written.
+  signal(SIGPIPE, SIG_IGN);
   if (!platform::InitTextEncoding()) return false;
   platform::RaiseOpenFileLimit();
   return true;

@@ -5,7 +5,9 @@
 // output and returns true when arg is one of those; false otherwise.
 bool HandleInfoOption(const char* arg);
 
-// Locale and text conversion, open-files limit. False when the locale's code
+// Locale and text conversion, open-files limit; SIGPIPE ignored, so a write
+// to a closed pipe fails with EPIPE instead of ending the process.
+// Main thread, before any other thread starts. False when the locale's code
 // set cannot be converted to UTF-8.
 bool StartupProcess();
 

@@ -79,6 +79,18 @@ TEST(Profile, ManySectionsAndKeys) {
   EXPECT_EQ(p.GetInt("Config", "Retry", 3), 4);
 }
 
+TEST(Profile, ManyKeysInOneSection) {
+  // The OID_n list is read one key at a time: a lookup must not walk the
+  // section, or reading the list grows with the square of its length.
+  std::string text = "[Target]\n";
+  for (int n = 1; n <= 100000; ++n) text += "oid_" + std::to_string(n) + " = 1.3." + std::to_string(n) + "\n";
+  text += "OID_1=repeated\n[target]\nOID_2=merged later\n";
+  Profile p = Profile::Parse(text);
+  for (int n = 1; n <= 100000; ++n)
+    ASSERT_EQ(p.GetString("Target", "OID_" + std::to_string(n), ""), "1.3." + std::to_string(n)) << n;
+  EXPECT_EQ(p.GetString("Target", "OID_100001", "none"), "none");
+}
+
 TEST(Profile, SurvivesBinaryInput) {
   std::string junk;
   for (int i = 0; i < 100000; ++i) junk.push_back(static_cast<char>((i * 7919) & 0xFF));
