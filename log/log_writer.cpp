@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -30,19 +31,18 @@ std::condition_variable g_writerWake;
 
 std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 
-// fopen(path, "a"), except that a FIFO in the file's place with no reader
-// fails the open instead of blocking the writer (and shutdown) for good.
-FILE* OpenForAppend(const std::string& path) {
+// An append-only descriptor, like fopen(path, "a"), except that a FIFO in the
+// file's place with no reader fails the open instead of blocking the writer
+// (and shutdown) for good. -1 on failure.
+int OpenForAppend(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
     close(fd);
-    return nullptr;
+    return -1;
   }
-  FILE* file = fdopen(fd, "a");
-  if (!file) close(fd);
-  return file;
+  return fd;
 }
 
 }  // namespace
@@ -70,17 +70,25 @@ unsigned LogWriterThread(void*) {
 }
 
 int WriteLogLines(const std::vector<std::string>& lines) {
-  FILE* file = OpenForAppend(CurrentLogPath());
-  if (!file) return 0;
-  for (const auto& line : lines) {
-    // After a failed write (disk full) the rest of the batch would fail too.
-    if (!line.empty() && fwrite(line.data(), 1, line.size(), file) != line.size()) break;
+  int fd = OpenForAppend(CurrentLogPath());
+  if (fd < 0) return 0;
+  // One write for the whole batch: an appending write is placed as a unit, so
+  // another instance appending to the same file cannot split a line.
+  std::string batch;
+  size_t size = 0;
+  for (const auto& line : lines) size += line.size();
+  batch.reserve(size);
+  for (const auto& line : lines) batch += line;
+  for (size_t done = 0; done < batch.size();) {
+    ssize_t n = write(fd, batch.data() + done, batch.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // disk full and the like: the rest of the batch is lost
+    done += static_cast<size_t>(n);
   }
-  // The size is read after the flush, so it counts this batch and whatever
-  // another writer of the file appended meanwhile.
+  // The size counts this batch and whatever another writer appended meanwhile.
   struct stat info;
-  bool have_size = fflush(file) == 0 && fstat(fileno(file), &info) == 0;
-  fclose(file);
+  bool have_size = fstat(fd, &info) == 0;
+  close(fd);
   if (have_size && static_cast<long long>(info.st_size) > kRotateAbove) RotateLog();
   return 0;
 }
