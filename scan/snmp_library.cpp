@@ -16,7 +16,7 @@
 
 namespace {
 
-std::mutex g_snmpLibraryMutex;
+SnmpLibraryMutex g_snmpLibraryMutex;
 std::once_flag g_snmpInitOnce;
 
 // ---------------------------------------------------------------------------
@@ -85,7 +85,7 @@ void ReleaseLease(const std::string& id) {
 
 void InitSnmpLibrary() {
   std::call_once(g_snmpInitOnce, [] {
-    std::lock_guard<std::mutex> lock(g_snmpLibraryMutex);
+    std::lock_guard<SnmpLibraryMutex> lock(g_snmpLibraryMutex);
     // Without MIB files the library cannot print names, which the scanner
     // never does; loading them costs time and warnings.
     const char* mibs = getenv("MIBS");
@@ -101,7 +101,7 @@ void InitSnmpLibrary() {
   });
 }
 
-std::unique_lock<std::mutex> LockSnmpLibrary() { return std::unique_lock<std::mutex>(g_snmpLibraryMutex); }
+std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary() { return std::unique_lock<SnmpLibraryMutex>(g_snmpLibraryMutex); }
 
 bool SnmpAppBoolean(int index) {
   auto lock = LockSnmpLibrary();

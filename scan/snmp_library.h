@@ -15,6 +15,7 @@
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -31,8 +32,18 @@
 void InitSnmpLibrary();
 
 // The one lock around every library call. Hold it only for library calls and
-// never while waiting for the network.
-std::unique_lock<std::mutex> LockSnmpLibrary();
+// never while waiting for the network. Its holds are short and taken by many
+// threads per variable, so a waiter spins a little before it sleeps: a sleep
+// and wake-up cost more than most holds.
+class SnmpLibraryMutex {
+ public:
+  void lock() { pthread_mutex_lock(&mutex_); }
+  void unlock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t mutex_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+};
+std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary();
 
 // Exchange status of a wait cut short by the operator's interrupt (beside the
 // library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
