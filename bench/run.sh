@@ -78,21 +78,24 @@ install_scanner() {
   printf '%b' "$2" >"$1/config.ini"
 }
 
-# timed OUT_FILE COMMAND...: wall, user, sys seconds and peak RSS (KiB) of one
-# run, in OUT_FILE; the command's own output is dropped. Bounded to 5 minutes.
+# timed OUT_FILE COMMAND...: wall, user, sys seconds, peak RSS (KiB) and
+# context switches (voluntary + involuntary) of one run, in OUT_FILE; the
+# command's own output is dropped. Bounded to 5 minutes.
 timed() {
   local out=$1
   shift
-  echo "0 0 0 0" >"$out"
-  timeout 300 /usr/bin/time -f "%e %U %S %M" -o "$out" "$@" >/dev/null 2>&1 || true
+  echo "0 0 0 0 0" >"$out"
+  timeout 300 /usr/bin/time -f "%e %U %S %M %w %c" -o "$out" "$@" >/dev/null 2>&1 || true
+  # the last line: a failed command's status line comes first
+  awk 'END{print $1, $2, $3, $4, $5 + $6}' "$out" >"$out.tmp" && mv "$out.tmp" "$out"
 }
 
 # best_of_3 COMMAND...: "wall cpu" of the fastest of three runs
 best_of_3() {
-  local best="" line wall user sys rss
+  local best="" line wall user sys rss switches
   for _ in 1 2 3; do
     timed "$work/t" "$@"
-    read -r wall user sys rss <"$work/t"
+    read -r wall user sys rss switches <"$work/t"
     line="$wall $(awk -v u="$user" -v s="$sys" 'BEGIN{printf "%.2f", u + s}')"
     if [ -z "$best" ] || awk -v a="$wall" -v b="${best%% *}" 'BEGIN{exit !(a < b)}'; then best=$line; fi
   done
@@ -142,7 +145,7 @@ live=()
 for a in "${addresses[@]}"; do live+=("$a:$port"); done
 install_scanner "$work/live" "$live_config"
 timed "$work/m200" "$work/live/mibscan" "${live[@]}"
-read -r m2_wall m2_user m2_sys m2_rss <"$work/m200"
+read -r m2_wall m2_user m2_sys m2_rss m2_switches <"$work/m200"
 m2_vars=$(rows_in "$work/live")
 
 # The peers twice: once plain for the wall time, once with every snmpwalk
@@ -155,8 +158,8 @@ peer_batch() {  # DIR [TIMED]: each target's two walks in a background job of it
     i=$((i + 1))
     if [ -n "$timed" ]; then
       {
-        /usr/bin/time -f "%U %S %M" -o "$dir/$i.a" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.2.1
-        /usr/bin/time -f "%U %S %M" -o "$dir/$i.b" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.4.1
+        /usr/bin/time -f "%U %S %M %w %c" -o "$dir/$i.a" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.2.1
+        /usr/bin/time -f "%U %S %M %w %c" -o "$dir/$i.b" snmpwalk "${snmpwalk_args[@]}" "$t" 1.3.6.1.4.1
       } >"$dir/$i.out" 2>/dev/null &
     else
       {
@@ -172,7 +175,8 @@ timed "$work/s200" bash -c "$peer_env; peer_batch $work/peers"
 read -r s2_wall _ <"$work/s200"
 s2_vars=$(vars_in "$work"/peers/*.out)
 timeout 300 bash -c "$peer_env; peer_batch $work/peers-timed timed" || true
-read -r s2_cpu s2_rss < <(cat "$work"/peers-timed/*.[ab] | awk '{cpu += $1 + $2; rss += $3} END{printf "%.2f %d\n", cpu, rss}')
+read -r s2_cpu s2_rss s2_switches < <(cat "$work"/peers-timed/*.[ab] |
+  awk '{cpu += $1 + $2; rss += $3; sw += $4 + $5} END{printf "%.2f %d %d\n", cpu, rss, sw}')
 m2_cpu=$(awk -v u="$m2_user" -v s="$m2_sys" 'BEGIN{printf "%.2f", u + s}')
 
 # --- 3. 2,000 targets that never answer -------------------------------------
@@ -182,14 +186,15 @@ dead=()
 for i in $(seq 0 1999); do dead+=("127.1.$((i / 250)).$((i % 250 + 1)):$dead_port"); done
 install_scanner "$work/dead" '[Config]\nTimeout=200000\nRetry=0\n'
 timed "$work/d1" "$work/dead/mibscan" "${dead[0]}"
-read -r d1_wall d1_user d1_sys d1_rss <"$work/d1"
+read -r d1_wall d1_user d1_sys d1_rss _ <"$work/d1"
 timed "$work/d2000" "$work/dead/mibscan" "${dead[@]}"
-read -r d2_wall d2_user d2_sys d2_rss <"$work/d2000"
+read -r d2_wall d2_user d2_sys d2_rss _ <"$work/d2000"
 d2_files=$(ls "$work/dead" | grep -c '\.xml$' || true)
 
 # --- the table --------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if (b == 0) print "-"; else printf "%.2f", a / b}'; }
 per_var_us() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.1f", c * 1e6 / n}'; }
+per_var() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.2f", c / n}'; }
 per_s() { awk -v n="$1" -v w="$2" 'BEGIN{if (w == 0) print "-"; else printf "%.0f", n / w}'; }
 mib() { awk -v k="$1" 'BEGIN{printf "%.1f", k / 1024}'; }
 row() { printf "| %-46s | %12s | %12s | %6s | %-10s |\n" "$@"; }
@@ -210,6 +215,9 @@ row "200 live: variables" "$m2_vars" "$s2_vars" "$(ratio "$m2_vars" "$s2_vars")"
 row "200 live: wall s vs 200 snmpwalk processes" "$m2_wall" "$s2_wall" "$(ratio "$m2_wall" "$s2_wall")" "<= 0.8"
 row "200 live: CPU s" "$m2_cpu" "$s2_cpu" "$(ratio "$m2_cpu" "$s2_cpu")" ""
 row "200 live: CPU us per variable" "$m2_us" "$s2_us" "$(ratio "$m2_us" "$s2_us")" "<= 0.5"
+row "200 live: context switches per variable" "$(per_var "$m2_switches" "$m2_vars")" \
+  "$(per_var "$s2_switches" "$s2_vars")" \
+  "$(ratio "$(per_var "$m2_switches" "$m2_vars")" "$(per_var "$s2_switches" "$s2_vars")")" ""
 row "200 live: variables per second" "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "$s2_vars" "$s2_wall")" \
   "$(ratio "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "$s2_vars" "$s2_wall")")" ""
 row "200 live: peak memory MiB (peers: sum)" "$(mib "$m2_rss")" "$(mib "$s2_rss")" \

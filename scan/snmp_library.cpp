@@ -1,6 +1,7 @@
 #include "scan/snmp_library.h"
 
 #include <net-snmp/library/large_fd_set.h>
+#include <net-snmp/library/snmpUDPBaseDomain.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,14 +10,16 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <new>
 #include <unordered_map>
 
 #include "platform/interrupt.h"
 
 namespace {
 
-std::mutex g_snmpLibraryMutex;
+SnmpLibraryMutex g_snmpLibraryMutex;
 std::once_flag g_snmpInitOnce;
 
 // ---------------------------------------------------------------------------
@@ -83,9 +86,94 @@ void ReleaseLease(const std::string& id) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Socket calls outside the lock. A request's sendmsg carries the loopback
+// delivery to the agent and an answer's recvmsg and getsockname are system
+// calls too: made under the library lock, they made it the bottleneck of many
+// targets. On a UDP/IPv4 transport with the library's own send and receive,
+// two stand-ins take their place: the send stand-in keeps the datagram, which
+// the session sends once the lock is released; the receive stand-in hands the
+// library the datagram that the session read before it took the lock. Outside
+// the session's own calls (t_socketIo not this transport), with nothing read
+// ahead, or for an address the plain case does not cover, they call the
+// library's own functions.
+struct SnmpSession::SocketIo {
+  static constexpr size_t kMaxDatagram = 65536;  // as much as the library reads
+
+  struct Datagram {
+    std::vector<u_char> bytes;
+    sockaddr_in to = {};
+  };
+
+  netsnmp_transport* transport = nullptr;  // null: the library's own socket calls
+  std::vector<Datagram> outgoing;          // the first outgoing_count are queued
+  size_t outgoing_count = 0;
+  std::unique_ptr<u_char[]> incoming;      // made at the first answer
+  ssize_t incoming_length = -1;            // -1: nothing read ahead
+  sockaddr_storage from = {};
+  socklen_t from_length = 0;
+  sockaddr_storage local = {};             // the library reports the local address too
+  socklen_t local_length = 0;
+};
+
+namespace {
+
+thread_local SnmpSession::SocketIo* t_socketIo = nullptr;
+
+// Runs inside the library, under its lock.
+int SendLater(netsnmp_transport* t, const void* buf, int size, void** opaque, int* olength) {
+  SnmpSession::SocketIo* io = t_socketIo;
+  const auto* pair = static_cast<const netsnmp_indexed_addr_pair*>(t->data);
+  // The plain case of the library's send: the transport's own address pair,
+  // no source address of our choosing.
+  if (!io || io->transport != t || size < 0 || (opaque && *opaque) || !pair ||
+      t->data_length != static_cast<int>(sizeof *pair) || pair->remote_addr.sa.sa_family != AF_INET ||
+      pair->local_addr.sin.sin_addr.s_addr != htonl(INADDR_ANY))
+    return netsnmp_udpbase_send(t, buf, size, opaque, olength);
+  if (io->outgoing.size() == io->outgoing_count) io->outgoing.emplace_back();
+  SnmpSession::SocketIo::Datagram& d = io->outgoing[io->outgoing_count++];
+  d.bytes.assign(static_cast<const u_char*>(buf), static_cast<const u_char*>(buf) + size);
+  d.to = pair->remote_addr.sin;
+  return size;
+}
+
+// Runs inside the library, under its lock.
+int ReceiveReadAhead(netsnmp_transport* t, void* buf, int size, void** opaque, int* olength) {
+  SnmpSession::SocketIo* io = t_socketIo;
+  if (!io || io->transport != t || io->incoming_length < 0)
+    return netsnmp_udpbase_recv(t, buf, size, opaque, olength);
+  // The library frees it with the PDU, as its own.
+  auto* pair = static_cast<netsnmp_indexed_addr_pair*>(calloc(1, sizeof(netsnmp_indexed_addr_pair)));
+  if (!pair) {
+    *opaque = nullptr;
+    *olength = 0;
+    return -1;
+  }
+  memcpy(&pair->remote_addr, &io->from, std::min<size_t>(io->from_length, sizeof pair->remote_addr));
+  memcpy(&pair->local_addr, &io->local, std::min<size_t>(io->local_length, sizeof pair->local_addr));
+  const size_t length = std::min<size_t>(static_cast<size_t>(io->incoming_length), size < 0 ? 0 : size);
+  memcpy(buf, io->incoming.get(), length);
+  io->incoming_length = -1;
+  *opaque = pair;
+  *olength = sizeof *pair;
+  return static_cast<int>(length);
+}
+
+// Routes the library's socket calls for this thread's session to the
+// stand-ins' buffers for one locked section.
+class ScopedSocketIo {
+ public:
+  explicit ScopedSocketIo(SnmpSession::SocketIo* io) { t_socketIo = io; }
+  ~ScopedSocketIo() { t_socketIo = nullptr; }
+  ScopedSocketIo(const ScopedSocketIo&) = delete;
+  ScopedSocketIo& operator=(const ScopedSocketIo&) = delete;
+};
+
+}  // namespace
+
 void InitSnmpLibrary() {
   std::call_once(g_snmpInitOnce, [] {
-    std::lock_guard<std::mutex> lock(g_snmpLibraryMutex);
+    std::lock_guard<SnmpLibraryMutex> lock(g_snmpLibraryMutex);
     // Without MIB files the library cannot print names, which the scanner
     // never does; loading them costs time and warnings.
     const char* mibs = getenv("MIBS");
@@ -101,7 +189,7 @@ void InitSnmpLibrary() {
   });
 }
 
-std::unique_lock<std::mutex> LockSnmpLibrary() { return std::unique_lock<std::mutex>(g_snmpLibraryMutex); }
+std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary() { return std::unique_lock<SnmpLibraryMutex>(g_snmpLibraryMutex); }
 
 bool SnmpAppBoolean(int index) {
   auto lock = LockSnmpLibrary();
@@ -209,7 +297,8 @@ class SnmpSession::KeyLease {
   std::string id_;
 };
 
-SnmpSession::SnmpSession(Api api) : api_(api), request_(std::make_unique<Request>()) {
+SnmpSession::SnmpSession(Api api)
+    : api_(api), request_(std::make_unique<Request>()), io_(std::make_unique<SocketIo>()) {
   netsnmp_large_fd_set_init(&fdset_, FD_SETSIZE);
 }
 
@@ -246,6 +335,13 @@ bool SnmpSession::Open(netsnmp_session* settings) {
     // under our lock; discovery goes through our own exchange instead.
     session_->flags |= SNMP_FLAGS_DONT_PROBE;
     empty_security_name_ = session_->version == SNMP_VERSION_3 && session_->securityNameLen == 0;
+    netsnmp_transport* transport = snmp_sess_transport(handle_);
+    if (transport && transport->sock >= 0 && transport->f_send == netsnmp_udpbase_send &&
+        transport->f_recv == netsnmp_udpbase_recv) {
+      transport->f_send = SendLater;
+      transport->f_recv = ReceiveReadAhead;
+      io_->transport = transport;
+    }
   }
   if (session_->version != SNMP_VERSION_3) return true;
   if (Discover() && InstallUserKey()) return true;
@@ -342,6 +438,7 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
   int wake_fd = platform::InterruptWakeFd();
   {
     auto lock = LockSnmpLibrary();
+    ScopedSocketIo io(io_.get());
     FreeResponseLocked();
     // Request ids are process-wide counters: the PDU is made under the lock.
     netsnmp_pdu* pdu = BuildLocked(command, name, name_length, probe);
@@ -361,39 +458,56 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
       PrepareWaitLocked(&fd, &timeout_ms);
     }
   }
+  if (const int send_error = SendQueued(); send_error != 0 && r->waiting) {
+    // What the library reports when its own send fails; the request stays
+    // with it until the session closes.
+    auto lock = LockSnmpLibrary();
+    r->waiting = false;
+    r->status = STAT_ERROR;
+    session_->s_snmp_errno = SNMPERR_BAD_SENDTO;
+    session_->s_errno = send_error;
+  }
   while (r->waiting) {
     // The socket first, so an answer that came with the interrupt is kept.
     pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int n = poll(p, 2, timeout_ms);
     const int poll_errno = errno;
-    const bool answered = n > 0 && p[0].revents != 0;
-    auto lock = LockSnmpLibrary();
-    if (answered) {
-      snmp_sess_read2(handle_, &fdset_);
-    } else if (n > 0 || (n < 0 && platform::Interrupted())) {
-      // Only the wake-up: nothing to read, no time-out due. A wake-up
-      // without the flag (left over from a test) would wake us for ever.
-      if (!platform::Interrupted()) wake_fd = -1;
-    } else if (n == 0) {
-      snmp_sess_timeout(handle_);
-    } else if (poll_errno != EINTR) {
-      r->waiting = false;
-      r->status = STAT_ERROR;
-      session_->s_snmp_errno = SNMPERR_GENERR;
-      snmp_set_detail(strerror(poll_errno));
-      break;
+    const bool readable = n > 0 && p[0].revents != 0;
+    // 1: an answer read ahead; 0: nothing there after all; -1: the library
+    // reads (and reports) for itself.
+    const int read_ahead = readable ? ReadAhead(fd) : 0;
+    {
+      auto lock = LockSnmpLibrary();
+      ScopedSocketIo io(io_.get());
+      if (readable) {
+        if (read_ahead != 0) snmp_sess_read2(handle_, &fdset_);
+      } else if (n > 0 || (n < 0 && platform::Interrupted())) {
+        // Only the wake-up: nothing to read, no time-out due. A wake-up
+        // without the flag (left over from a test) would wake us for ever.
+        if (!platform::Interrupted()) wake_fd = -1;
+      } else if (n == 0) {
+        snmp_sess_timeout(handle_);
+      } else if (poll_errno != EINTR) {
+        r->waiting = false;
+        r->status = STAT_ERROR;
+        session_->s_snmp_errno = SNMPERR_GENERR;
+        snmp_set_detail(strerror(poll_errno));
+      }
+      // Not consumed (the library did not read): stale by the next wait.
+      io_->incoming_length = -1;
+      if (r->waiting && platform::Interrupted()) {
+        // The request stays with the library until the session closes.
+        interrupted_ = true;
+      } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+        // Nothing to wait for and no time-out: the library lost the request.
+        r->waiting = false;
+        r->status = STAT_ERROR;
+        session_->s_snmp_errno = SNMPERR_GENERR;
+      }
     }
-    if (r->waiting && platform::Interrupted()) {
-      // The request stays with the library until the session closes.
-      interrupted_ = true;
-      break;
-    }
-    if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
-      // Nothing to wait for and no time-out: the library lost the request.
-      r->waiting = false;
-      r->status = STAT_ERROR;
-      session_->s_snmp_errno = SNMPERR_GENERR;
-    }
+    // Resends; a failed one ends in a time-out, as in the library.
+    SendQueued();
+    if (interrupted_) break;
   }
   const int status = interrupted_ ? kStatInterrupted : r->status;
   response_ = r->response;
@@ -404,6 +518,53 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
   }
   RetireRequest();
   return status;
+}
+
+int SnmpSession::SendQueued() {
+  SocketIo& io = *io_;
+  int error = 0;
+  for (size_t i = 0; i < io.outgoing_count; ++i) {
+    SocketIo::Datagram& d = io.outgoing[i];
+    iovec iov = {d.bytes.data(), d.bytes.size()};
+    msghdr m = {};
+    m.msg_name = &d.to;
+    m.msg_namelen = sizeof d.to;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    ssize_t rc;
+    do {
+      rc = sendmsg(io.transport->sock, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0 && error == 0) error = errno;
+  }
+  io.outgoing_count = 0;
+  return error;
+}
+
+int SnmpSession::ReadAhead(int fd) {
+  SocketIo& io = *io_;
+  if (!io.transport || fd != io.transport->sock) return -1;
+  if (!io.incoming) {
+    io.incoming.reset(new (std::nothrow) u_char[SocketIo::kMaxDatagram]);
+    if (!io.incoming) return -1;
+    // The library asks for it at every answer; the bound address stays.
+    io.local_length = sizeof io.local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&io.local), &io.local_length) != 0) io.local_length = 0;
+  }
+  iovec iov = {io.incoming.get(), SocketIo::kMaxDatagram};
+  msghdr m = {};
+  m.msg_name = &io.from;
+  m.msg_namelen = sizeof io.from;
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  ssize_t n;
+  do {
+    n = recvmsg(fd, &m, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  io.from_length = m.msg_namelen;
+  io.incoming_length = n;
+  return 1;
 }
 
 bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {
@@ -476,6 +637,7 @@ void SnmpSession::Close() {
         snmp_sess_close(handle_);
       handle_ = nullptr;
       session_ = nullptr;
+      io_->transport = nullptr;  // closed with the session
     }
     for (auto& orphan : orphans_)
       if (orphan->response) snmp_free_pdu(orphan->response);

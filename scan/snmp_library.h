@@ -15,6 +15,7 @@
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -31,8 +32,18 @@
 void InitSnmpLibrary();
 
 // The one lock around every library call. Hold it only for library calls and
-// never while waiting for the network.
-std::unique_lock<std::mutex> LockSnmpLibrary();
+// never while waiting for the network. Its holds are short and taken by many
+// threads per variable, so a waiter spins a little before it sleeps: a sleep
+// and wake-up cost more than most holds.
+class SnmpLibraryMutex {
+ public:
+  void lock() { pthread_mutex_lock(&mutex_); }
+  void unlock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t mutex_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+};
+std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary();
 
 // Exchange status of a wait cut short by the operator's interrupt (beside the
 // library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
@@ -63,9 +74,10 @@ bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key);
 // user name but not the key take turns (the library's user table holds one key
 // per pair), so each authenticates with its own pass phrase.
 //
-// A UDP session's socket is connected to the target once open, so datagrams
-// from any other address or port never reach the library: only the target
-// answers for itself.
+// Answers are matched by request id on the session's own socket, as the
+// library does. On UDP over IPv4 the session makes the socket's system calls
+// itself, outside the library lock (the datagrams the library builds and
+// parses are the same; see SocketIo in the source).
 //
 // Waits end early at the operator's interrupt (platform/interrupt.h).
 //
@@ -113,6 +125,9 @@ class SnmpSession {
   // Fills *settings with the library defaults (snmp_sess_init) under the lock.
   static void InitSessionSettings(netsnmp_session* settings);
 
+  // The session's socket buffers; for the library's transport stand-ins only.
+  struct SocketIo;
+
  private:
   struct Request;
   class KeyLease;
@@ -122,6 +137,8 @@ class SnmpSession {
   netsnmp_pdu* BuildLocked(int command, const oid* name, size_t name_length, bool probe);
   int Transact(int command, const oid* name, size_t name_length, bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
+  int SendQueued();
+  int ReadAhead(int fd);
   void RetireRequest();
   void FreeResponseLocked();
 
@@ -134,5 +151,6 @@ class SnmpSession {
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library
   std::unique_ptr<KeyLease> lease_;
+  std::unique_ptr<SocketIo> io_;
   netsnmp_large_fd_set fdset_;
 };

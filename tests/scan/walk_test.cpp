@@ -431,4 +431,36 @@ TEST(WalkOpenFailureTest, FailedOpenInBothVariants) {
   }
 }
 
+// A datagram the system refuses to send (port 0 gives EINVAL): the library's
+// own report of a failed send, then the same outcome as any failed exchange;
+// for SNMPv3 it is the discovery that fails, so the open.
+TEST(WalkSendFailureTest, RefusedSendIsReportedLikeTheLibrarys) {
+  QueuedLog log;
+  g_nTimeout = 100000;
+  g_nRetry = 0;
+  const struct {
+    int version;
+    const char* failure;   // logged by the first variant
+    const char* failure2;  // ... and by the second
+  } cases[] = {{1, "Error 1", "Error 1"}, {2, "Error 1", "Error 1"}, {3, "snmp_open error", "snmp_sess_session"}};
+  for (const auto& c : cases) {
+    CMIB job;
+    job.m_strTarget = "127.0.0.1:0";
+    job.m_strUser = "alice";
+    job.m_strPassword = "alice-pass-phrase";
+    WalkRun run = CapturedWalk(&log, &job, "1.3.6.1.2.1", c.version, true);
+    EXPECT_EQ(run.result, 0) << c.version;
+    EXPECT_EQ(run.err,
+              "snmpwalk: Failure in sendto (Invalid argument)\n"
+              "snmpwalk: Failure in sendto (Invalid argument)\n")
+        << c.version;
+    const std::string t = job.m_strTarget + "|";
+    EXPECT_EQ(run.log,
+              (std::vector<std::string>{t + "scan start: 1.3.6.1.2.1[v" + std::to_string(c.version) + "]",
+                                        t + c.failure, t + "scan end", t + "scan start: snmp_sess_synch_response",
+                                        t + c.failure2, t + "scan end"}))
+        << c.version;
+  }
+}
+
 }  // namespace
