@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -47,6 +48,24 @@ std::string CheckedName(std::string_view name) {
   if (platform::SanitizeXmlText(s) != s || xmlValidateName(X(s), 0) != 0)
     throw CXmlError(CXmlError::E_INVALIDARG, "invalid XML name");
   return s;
+}
+
+// A text node of doc holding text (which needs no NUL); null when out of
+// memory. A short text is kept inside the node, in the two pointer fields
+// that text nodes do not use, as the parser's compact mode does: libxml2
+// recognises that form wherever it frees or replaces a node's content, and
+// it saves a block of its own for most values.
+xmlNodePtr NewText(xmlDocPtr doc, std::string_view text) {
+  constexpr size_t kInline = sizeof(xmlNode::properties) + sizeof(xmlNode::nsDef);
+  static_assert(offsetof(xmlNode, nsDef) == offsetof(xmlNode, properties) + sizeof(xmlNode::properties));
+  if (text.size() >= kInline) return xmlNewDocTextLen(doc, Bytes(text), static_cast<int>(text.size()));
+  xmlNodePtr node = xmlNewDocText(doc, nullptr);
+  if (!node) return nullptr;
+  xmlChar* inside = reinterpret_cast<xmlChar*>(&node->properties);
+  if (!text.empty()) memcpy(inside, text.data(), text.size());
+  inside[text.size()] = 0;
+  node->content = inside;
+  return node;
 }
 
 // Text and element children side by side.
@@ -108,7 +127,7 @@ const char kAttrSpecials[] = "<>&\"\r\n\t";
 class Layout {
  public:
   size_t size() const { return len_; }
-  const char* data() const { return buf_.data(); }
+  const char* data() const { return buf_.get(); }
   void Truncate(size_t n) { len_ = n; }
 
   [[gnu::always_inline]] void Put(const char* s, size_t n) {
@@ -137,13 +156,21 @@ class Layout {
 
  private:
   char* Room(size_t n) {
-    if (buf_.size() - len_ < n) [[unlikely]]
+    if (capacity_ - len_ < n) [[unlikely]]
       Grow(n);
-    return buf_.data() + len_;
+    return buf_.get() + len_;
   }
-  [[gnu::noinline]] void Grow(size_t n) { buf_.resize(std::max(buf_.size() * 2, len_ + n + 4096)); }
+  // The first growth makes room for a whole run, so a run is rarely copied.
+  [[gnu::noinline]] void Grow(size_t n) {
+    const size_t capacity = std::max({capacity_ * 2, len_ + n + 4096, kRawChunk + 16 * 1024});
+    std::unique_ptr<char[]> buf(new char[capacity]);
+    if (len_) memcpy(buf.get(), buf_.get(), len_);
+    buf_ = std::move(buf);
+    capacity_ = capacity;
+  }
 
-  std::string buf_;
+  std::unique_ptr<char[]> buf_;
+  size_t capacity_ = 0;
   size_t len_ = 0;
 };
 
@@ -209,33 +236,46 @@ bool WriteRaw(xmlTextWriterPtr w, const Layout& layout) {
 // cannot lay out goes through WriteElement. The writer's own rules decide
 // whatever is around them: the start tag's ">" comes from the writer, its
 // line end from the first run, and the end tag at depth 0 needs no indent.
-bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root) {
+// sink is where the writer's output ends up: it is sized once from the
+// first run, so the output is not copied again and again as it grows.
+bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink) {
   bool plainRoot = root->properties == nullptr;
-  for (xmlNodePtr n = root->children; n && plainRoot; n = n->next)
+  size_t children = 0;
+  for (xmlNodePtr n = root->children; n && plainRoot; n = n->next) {
     plainRoot = !(n->type == XML_TEXT_NODE && n->content && *n->content);
+    children += n->type == XML_ELEMENT_NODE;
+  }
   if (!plainRoot) return WriteElement(w, root, true);
 
   if (xmlTextWriterStartElement(w, root->name) < 0) return false;
   Layout run;
-  bool startTagOpen = true;
+  bool startTagOpen = true, sized = false;
+  size_t done = 0;
+  auto flush = [&] {
+    if (!sized && done > 0) {
+      sized = true;
+      const size_t perChild = run.size() / done + 1;
+      if (children > done) sink->reserve(sink->size() + run.size() + (children - done) * perChild * 9 / 8 + 4096);
+    }
+    const bool ok = WriteRaw(w, run);
+    run.Truncate(0);
+    return ok;
+  };
   for (xmlNodePtr n = root->children; n; n = n->next) {
     if (n->type != XML_ELEMENT_NODE) continue;
     const size_t mark = run.size();
     if (startTagOpen && mark == 0) run.Put('\n');
     if (AppendPlain(&run, n, 1)) {
       startTagOpen = false;
-      if (run.size() >= kRawChunk) {
-        if (!WriteRaw(w, run)) return false;
-        run.Truncate(0);
-      }
+      ++done;
+      if (run.size() >= kRawChunk && !flush()) return false;
       continue;
     }
     run.Truncate(startTagOpen ? 0 : mark);
-    if (!WriteRaw(w, run) || !WriteElement(w, n, true)) return false;
-    run.Truncate(0);
+    if (!flush() || !WriteElement(w, n, true)) return false;
     startTagOpen = false;
   }
-  return WriteRaw(w, run) && xmlTextWriterEndElement(w) >= 0;
+  return flush() && xmlTextWriterEndElement(w) >= 0;
 }
 
 // Output callback of the writer: appends to the std::string in context.
@@ -324,7 +364,7 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name, s
     // Made empty, then given its text node: the value need not end in NUL.
     xmlAttrPtr attr = xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attributeName), nullptr);
     xmlNodePtr valueNode =
-        attr ? xmlNewDocTextLen(m_pDoc, Bytes(value), static_cast<int>(value.size())) : nullptr;
+        attr ? NewText(m_pDoc, value) : nullptr;
     if (!valueNode) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
     attr->children = attr->last = valueNode;
     valueNode->parent = reinterpret_cast<xmlNodePtr>(attr);
@@ -332,7 +372,7 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name, s
   if (!bNoText) {
     // xmlAddChild would merge adjacent text nodes and free this one; the
     // element is new, so this text is its first child.
-    xmlNodePtr node = xmlNewDocTextLen(m_pDoc, Bytes(clean), static_cast<int>(clean.size()));
+    xmlNodePtr node = NewText(m_pDoc, clean);
     if (!node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
     xmlAddChild(element, node);
   }
@@ -353,7 +393,7 @@ bool CXmlDocument::Serialize(std::string* out) {
   bool ok = writer && xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
             xmlTextWriterSetIndentString(writer.get(), BAD_CAST kIndent) >= 0 &&
             xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteDocumentElement(writer.get(), root) && xmlTextWriterEndDocument(writer.get()) >= 0;
+            WriteDocumentElement(writer.get(), root, &text) && xmlTextWriterEndDocument(writer.get()) >= 0;
   if (ok) ok = xmlTextWriterFlush(writer.get()) >= 0;
   writer.reset();  // closes the output buffer, flushing what is left into text
   if (!ok) {
