@@ -1,6 +1,8 @@
 #include "output/result_document.h"
 
+#include <charconv>
 #include <cstdio>
+#include <string_view>
 #include <exception>
 
 #include "app/globals.h"
@@ -9,14 +11,19 @@
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
+  std::string oidCopy, valueCopy;  // used only for texts that need converting
   values.ForEach([&](const std::string& oid, const std::string& value) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
-    const std::string oidText = platform::LocaleToUtf8(oid);
-    if (const intptr_t* version = versions.Find(oid))
-      doc.AddElement(result, "OID", oidText, "VER", std::to_string(static_cast<int>(*version)), false);
-    else
+    const std::string_view oidText = platform::LocaleToUtf8View(oid, &oidCopy);
+    if (const intptr_t* version = versions.Find(oid)) {
+      char number[16];
+      const char* end = std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
+      doc.AddElement(result, "OID", oidText, "VER", std::string_view(number, static_cast<size_t>(end - number)),
+                     false);
+    } else {
       doc.AddElement(result, "OID", oidText, "", "", false);
-    doc.AddElement(result, "VALUE", platform::LocaleToUtf8(value), "", "", false);
+    }
+    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &valueCopy), "", "", false);
   });
 }
 

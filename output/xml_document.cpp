@@ -8,8 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <system_error>
 
 #include "platform/text_encoding.h"
@@ -17,13 +22,19 @@
 namespace {
 
 const char kTemplate[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<RESULTS/>";
+const char kIndent[] = "\t";  // the writer's indentation, one level
+constexpr size_t kMaxCachedNames = 16;
+constexpr size_t kRawChunk = 64 * 1024;  // laid-out rows handed to the writer at once
 
 const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+// The bytes of s for the length-taking calls; never a null pointer.
+const xmlChar* Bytes(std::string_view s) {
+  return s.data() ? reinterpret_cast<const xmlChar*>(s.data()) : BAD_CAST "";
+}
 
 struct XmlFree {
   void operator()(xmlChar* p) const { xmlFree(p); }
-  void operator()(xmlBufferPtr p) const { xmlBufferFree(p); }
   void operator()(xmlTextWriterPtr p) const { xmlFreeTextWriter(p); }
 };
 
@@ -37,6 +48,24 @@ std::string CheckedName(std::string_view name) {
   if (platform::SanitizeXmlText(s) != s || xmlValidateName(X(s), 0) != 0)
     throw CXmlError(CXmlError::E_INVALIDARG, "invalid XML name");
   return s;
+}
+
+// A text node of doc holding text (which needs no NUL); null when out of
+// memory. A short text is kept inside the node, in the two pointer fields
+// that text nodes do not use, as the parser's compact mode does: libxml2
+// recognises that form wherever it frees or replaces a node's content, and
+// it saves a block of its own for most values.
+xmlNodePtr NewText(xmlDocPtr doc, std::string_view text) {
+  constexpr size_t kInline = sizeof(xmlNode::properties) + sizeof(xmlNode::nsDef);
+  static_assert(offsetof(xmlNode, nsDef) == offsetof(xmlNode, properties) + sizeof(xmlNode::properties));
+  if (text.size() >= kInline) return xmlNewDocTextLen(doc, Bytes(text), static_cast<int>(text.size()));
+  xmlNodePtr node = xmlNewDocText(doc, nullptr);
+  if (!node) return nullptr;
+  xmlChar* inside = reinterpret_cast<xmlChar*>(&node->properties);
+  if (!text.empty()) memcpy(inside, text.data(), text.size());
+  inside[text.size()] = 0;
+  node->content = inside;
+  return node;
 }
 
 // Text and element children side by side.
@@ -73,6 +102,192 @@ bool WriteElement(xmlTextWriterPtr w, xmlNodePtr element, bool indent) {
   return true;
 }
 
+// Escapes of the writer: text goes through xmlEncodeSpecialChars, attribute
+// values through the attribute serialiser. Empty entries: byte kept as is.
+struct Escape {
+  const char* text = nullptr;
+  size_t size = 0;
+};
+struct Escapes {
+  Escape text[256];
+  Escape attr[256];
+  Escapes() {
+    Set(text, '<', "&lt;"), Set(text, '>', "&gt;"), Set(text, '&', "&amp;");
+    Set(text, '"', "&quot;"), Set(text, '\r', "&#13;");
+    for (int c = 0; c < 256; ++c) attr[c] = text[c];
+    Set(attr, '\n', "&#10;"), Set(attr, '\t', "&#9;");
+  }
+  static void Set(Escape* table, unsigned char c, const char* e) { table[c] = Escape{e, strlen(e)}; }
+};
+const Escapes kEscapes;
+const char kTextSpecials[] = "<>&\"\r";
+const char kAttrSpecials[] = "<>&\"\r\n\t";
+
+// The layout buffer: appends with one capacity check per piece.
+class Layout {
+ public:
+  size_t size() const { return len_; }
+  const char* data() const { return buf_.get(); }
+  void Truncate(size_t n) { len_ = n; }
+
+  [[gnu::always_inline]] void Put(const char* s, size_t n) {
+    memcpy(Room(n), s, n);
+    len_ += n;
+  }
+  [[gnu::always_inline]] void Put(char c) {
+    *Room(1) = c;
+    ++len_;
+  }
+  void Put(const xmlChar* s) { Put(C(s), strlen(C(s))); }
+  void PutIndent(int depth) {
+    for (int i = 0; i < depth; ++i) Put(kIndent, sizeof kIndent - 1);
+  }
+  // s with the bytes in specials replaced by their entries in table.
+  void PutEscaped(const xmlChar* s, const char* specials, const Escape* table) {
+    for (;;) {
+      const size_t n = strcspn(C(s), specials);
+      Put(C(s), n);
+      s += n;
+      if (!*s) return;
+      Put(table[*s].text, table[*s].size);
+      ++s;
+    }
+  }
+
+ private:
+  char* Room(size_t n) {
+    if (capacity_ - len_ < n) [[unlikely]]
+      Grow(n);
+    return buf_.get() + len_;
+  }
+  // The first growth makes room for a whole run, so a run is rarely copied.
+  [[gnu::noinline]] void Grow(size_t n) {
+    const size_t capacity = std::max({capacity_ * 2, len_ + n + 4096, kRawChunk + 16 * 1024});
+    std::unique_ptr<char[]> buf(new char[capacity]);
+    if (len_) memcpy(buf.get(), buf_.get(), len_);
+    buf_ = std::move(buf);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<char[]> buf_;
+  size_t capacity_ = 0;
+  size_t len_ = 0;
+};
+
+// Appends element, indented by depth levels, exactly as WriteElement would
+// have the writer lay it out with indentation on. Returns false when the
+// subtree needs the writer itself: mixed content, an attribute that is not a
+// plain text, or an attribute value beyond ASCII (the writer turns those
+// into character references); out then holds a partial layout.
+bool AppendPlain(Layout* out, xmlNodePtr element, int depth) {
+  out->PutIndent(depth);
+  out->Put('<');
+  out->Put(element->name);
+  for (xmlAttrPtr a = element->properties; a; a = a->next) {
+    const xmlNode* v = a->children;
+    if (v && (v->type != XML_TEXT_NODE || v->next)) return false;
+    const xmlChar* value = v && v->content ? v->content : BAD_CAST "";
+    for (const xmlChar* p = value; *p; ++p)
+      if (*p >= 0x80) return false;
+    out->Put(' ');
+    out->Put(a->name);
+    out->Put("=\"", 2);
+    out->PutEscaped(value, kAttrSpecials, kEscapes.attr);
+    out->Put('"');
+  }
+  bool text = false, child = false;
+  for (xmlNodePtr n = element->children; n; n = n->next) {
+    text = text || (n->type == XML_TEXT_NODE && n->content && *n->content);
+    child = child || n->type == XML_ELEMENT_NODE;
+  }
+  if (text && child) return false;
+  if (!text && !child) {
+    out->Put("/>\n", 3);
+    return true;
+  }
+  out->Put('>');
+  if (text) {
+    for (xmlNodePtr n = element->children; n; n = n->next)
+      if (n->type == XML_TEXT_NODE && n->content) out->PutEscaped(n->content, kTextSpecials, kEscapes.text);
+  } else {
+    out->Put('\n');
+    for (xmlNodePtr n = element->children; n; n = n->next)
+      if (n->type == XML_ELEMENT_NODE && !AppendPlain(out, n, depth + 1)) return false;
+    out->PutIndent(depth);
+  }
+  out->Put("</", 2);
+  out->Put(element->name);
+  out->Put(">\n", 2);
+  return true;
+}
+
+bool WriteRaw(xmlTextWriterPtr w, const Layout& layout) {
+  for (size_t pos = 0; pos < layout.size();) {
+    const size_t n = std::min(layout.size() - pos, static_cast<size_t>(INT_MAX / 2));
+    if (xmlTextWriterWriteRawLen(w, BAD_CAST layout.data() + pos, static_cast<int>(n)) < 0) return false;
+    pos += n;
+  }
+  return true;
+}
+
+// The document element with indentation on. Its children are laid out by
+// AppendPlain and handed to the writer in large raw runs (element by element
+// through the writer costs several times more); a child that AppendPlain
+// cannot lay out goes through WriteElement. The writer's own rules decide
+// whatever is around them: the start tag's ">" comes from the writer, its
+// line end from the first run, and the end tag at depth 0 needs no indent.
+// sink is where the writer's output ends up: it is sized once from the
+// first run, so the output is not copied again and again as it grows.
+bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink) {
+  bool plainRoot = root->properties == nullptr;
+  size_t children = 0;
+  for (xmlNodePtr n = root->children; n && plainRoot; n = n->next) {
+    plainRoot = !(n->type == XML_TEXT_NODE && n->content && *n->content);
+    children += n->type == XML_ELEMENT_NODE;
+  }
+  if (!plainRoot) return WriteElement(w, root, true);
+
+  if (xmlTextWriterStartElement(w, root->name) < 0) return false;
+  Layout run;
+  bool startTagOpen = true, sized = false;
+  size_t done = 0;
+  auto flush = [&] {
+    if (!sized && done > 0) {
+      sized = true;
+      const size_t perChild = run.size() / done + 1;
+      if (children > done) sink->reserve(sink->size() + run.size() + (children - done) * perChild * 9 / 8 + 4096);
+    }
+    const bool ok = WriteRaw(w, run);
+    run.Truncate(0);
+    return ok;
+  };
+  for (xmlNodePtr n = root->children; n; n = n->next) {
+    if (n->type != XML_ELEMENT_NODE) continue;
+    const size_t mark = run.size();
+    if (startTagOpen && mark == 0) run.Put('\n');
+    if (AppendPlain(&run, n, 1)) {
+      startTagOpen = false;
+      ++done;
+      if (run.size() >= kRawChunk && !flush()) return false;
+      continue;
+    }
+    run.Truncate(startTagOpen ? 0 : mark);
+    if (!flush() || !WriteElement(w, n, true)) return false;
+    startTagOpen = false;
+  }
+  return flush() && xmlTextWriterEndElement(w) >= 0;
+}
+
+// Output callback of the writer: appends to the std::string in context.
+int AppendOutput(void* context, const char* buffer, int len) {
+  try {
+    static_cast<std::string*>(context)->append(buffer, static_cast<size_t>(len));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return len;
+}
+
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = write(fd, data, size);
@@ -91,6 +306,7 @@ CXmlDocument::~CXmlDocument() {
 }
 
 bool CXmlDocument::Create() {
+  m_names.clear();
   if (m_pDoc) {
     xmlFreeDoc(m_pDoc);
     m_pDoc = nullptr;
@@ -98,12 +314,25 @@ bool CXmlDocument::Create() {
   xmlResetLastError();
   m_pDoc = xmlReadMemory(kTemplate, sizeof kTemplate - 1, nullptr, nullptr,
                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (m_pDoc && xmlDocGetRootElement(m_pDoc)) return true;
+  // Element names are interned in the document's dictionary; the parser
+  // gives the document one, this is only in case it did not.
+  if (m_pDoc && !m_pDoc->dict) m_pDoc->dict = xmlDictCreate();
+  if (m_pDoc && m_pDoc->dict && xmlDocGetRootElement(m_pDoc)) return true;
   const xmlError* e = xmlGetLastError();
   m_nErrorCode = e ? e->code : -1;
   m_strError = e && e->message ? e->message : "cannot build the document";
   while (!m_strError.empty() && m_strError.back() == '\n') m_strError.pop_back();
   return false;
+}
+
+const xmlChar* CXmlDocument::InternName(std::string_view name) {
+  for (const CachedName& c : m_names)
+    if (c.given == name) return c.name;
+  const std::string checked = CheckedName(name);
+  const xmlChar* interned = xmlDictLookup(m_pDoc->dict, X(checked), static_cast<int>(checked.size()));
+  if (!interned) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  if (m_names.size() < kMaxCachedNames) m_names.push_back(CachedName{std::string(name), interned});
+  return interned;
 }
 
 XmlElement CXmlDocument::AddRootElement(std::string_view name, std::string_view text,
@@ -119,20 +348,31 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name, s
   if (!m_pDoc || !pParent) throw CXmlError(CXmlError::E_POINTER, "no document or parent");
   if (pParent->doc != m_pDoc || pParent->type != XML_ELEMENT_NODE)
     throw CXmlError(CXmlError::E_INVALIDARG, "parent is not an element of this document");
-  const std::string elementName = CheckedName(name);
-  const std::string attributeName = attrName.empty() ? std::string() : CheckedName(attrName);
+  const xmlChar* elementName = InternName(name);
+  const xmlChar* attributeName = attrName.empty() ? nullptr : InternName(attrName);
+  std::string valueCopy, textCopy;  // used only when a text needs cleaning
+  const std::string_view value = attributeName ? platform::SanitizeXmlTextView(attrValue, &valueCopy) : "";
+  const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &textCopy);
+  if (value.size() > INT_MAX || clean.size() > INT_MAX)
+    throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
 
-  xmlNodePtr element = xmlNewDocNode(m_pDoc, nullptr, X(elementName), nullptr);
+  // The dictionary owns the name; the node only points at it.
+  xmlNodePtr element = xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(elementName), nullptr);
   if (!element) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
   xmlAddChild(pParent, element);
-  if (!attributeName.empty() &&
-      !xmlSetProp(element, X(attributeName), X(platform::SanitizeXmlText(attrValue))))
-    throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  if (attributeName) {
+    // Made empty, then given its text node: the value need not end in NUL.
+    xmlAttrPtr attr = xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attributeName), nullptr);
+    xmlNodePtr valueNode =
+        attr ? NewText(m_pDoc, value) : nullptr;
+    if (!valueNode) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+    attr->children = attr->last = valueNode;
+    valueNode->parent = reinterpret_cast<xmlNodePtr>(attr);
+  }
   if (!bNoText) {
-    const std::string clean = platform::SanitizeXmlText(text);
     // xmlAddChild would merge adjacent text nodes and free this one; the
     // element is new, so this text is its first child.
-    xmlNodePtr node = xmlNewDocTextLen(m_pDoc, X(clean), static_cast<int>(clean.size()));
+    xmlNodePtr node = NewText(m_pDoc, clean);
     if (!node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
     xmlAddChild(element, node);
   }
@@ -146,20 +386,22 @@ bool CXmlDocument::Serialize(std::string* out) {
     m_strError = "no document element";
     return false;
   }
-  std::unique_ptr<xmlBuffer, XmlFree> buffer(xmlBufferCreate());
-  std::unique_ptr<xmlTextWriter, XmlFree> writer(buffer ? xmlNewTextWriterMemory(buffer.get(), 0) : nullptr);
+  std::string text;
+  xmlOutputBufferPtr buffer = xmlOutputBufferCreateIO(AppendOutput, nullptr, &text, nullptr);
+  std::unique_ptr<xmlTextWriter, XmlFree> writer(buffer ? xmlNewTextWriter(buffer) : nullptr);
+  if (buffer && !writer) xmlOutputBufferClose(buffer);
   bool ok = writer && xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
-            xmlTextWriterSetIndentString(writer.get(), BAD_CAST "\t") >= 0 &&
+            xmlTextWriterSetIndentString(writer.get(), BAD_CAST kIndent) >= 0 &&
             xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteElement(writer.get(), root, true) && xmlTextWriterEndDocument(writer.get()) >= 0;
+            WriteDocumentElement(writer.get(), root, &text) && xmlTextWriterEndDocument(writer.get()) >= 0;
   if (ok) ok = xmlTextWriterFlush(writer.get()) >= 0;
-  writer.reset();  // flushes into the buffer
+  writer.reset();  // closes the output buffer, flushing what is left into text
   if (!ok) {
     m_nErrorCode = 0;
     m_strError = "cannot serialise the document";
     return false;
   }
-  out->assign(C(xmlBufferContent(buffer.get())), static_cast<size_t>(xmlBufferLength(buffer.get())));
+  *out = std::move(text);
   return true;
 }
 

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The error raised by the element operations: a code and a text.
 class CXmlError : public std::runtime_error {
@@ -79,5 +80,14 @@ class CXmlDocument {
   std::string m_strError;    // its text
 
  private:
+  // An element or attribute name as given, and its checked form interned in
+  // the document's dictionary (owned by the document).
+  struct CachedName {
+    std::string given;
+    const xmlChar* name;
+  };
+  const xmlChar* InternName(std::string_view name);
+
   xmlDocPtr m_pDoc = nullptr;
+  std::vector<CachedName> m_names;  // a few names, reused for every row
 };

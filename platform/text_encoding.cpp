@@ -16,6 +16,7 @@ const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
 std::string g_codeset = "UTF-8";
 bool g_utf8 = true;
+bool g_ascii_compatible = true;  // of g_codeset, when it is not UTF-8
 
 bool IsUtf8Name(const char* name) {
   return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0 ||
@@ -62,13 +63,28 @@ bool IsXmlChar(uint32_t c) {
   return c != 0xFFFE && c != 0xFFFF;
 }
 
+// True when the 8 bytes at s are all in 0x20..0x7F, tested at once.
+bool IsPrintableAscii8(const char* s) {
+  uint64_t w;
+  memcpy(&w, s, 8);
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  // A byte below 0x20 borrows into its high bit when 0x20 is taken away
+  // (bytes of 0x80 and up are caught by the first test).
+  return (w & kHigh) == 0 && ((w - 0x2020202020202020ull) & kHigh) == 0;
+}
+
+// The text itself when every character passes keep; otherwise its copy in
+// *storage with each failing character or ill-formed byte as U+FFFD.
 template <class Keep>
-std::string Sanitize(std::string_view text, Keep keep) {
-  std::string out;
-  out.reserve(text.size());
+std::string_view Sanitize(std::string_view text, Keep keep, std::string* storage) {
   size_t run = 0;  // start of the good characters not yet copied
   size_t i = 0;
+  bool copying = false;
   while (i < text.size()) {
+    if (i + 8 <= text.size() && IsPrintableAscii8(text.data() + i)) {
+      i += 8;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x80) {  // printable ASCII: always kept
       ++i;
@@ -79,13 +95,40 @@ std::string Sanitize(std::string_view text, Keep keep) {
       i += n;
       continue;
     }
-    out.append(text.data() + run, i - run);
-    out += kReplacement;
+    if (!copying) {
+      storage->clear();
+      storage->reserve(text.size() + 8);
+      copying = true;
+    }
+    storage->append(text.data() + run, i - run);
+    *storage += kReplacement;
     i += n == 0 ? 1 : n;
     run = i;
   }
-  out.append(text.data() + run, text.size() - run);
-  return out;
+  if (!copying) return text;
+  storage->append(text.data() + run, text.size() - run);
+  return *storage;
+}
+
+bool KeepAny(uint32_t) { return true; }
+
+// True when iconv turns each byte 0x00..0x7F of the code set into the same
+// ASCII character, so pure-ASCII texts need no conversion.
+bool AsciiCompatible(iconv_t cd) {
+  char in[128], out[512];
+  for (int b = 0; b < 128; ++b) in[b] = static_cast<char>(b);
+  char* ip = in;
+  char* op = out;
+  size_t in_left = sizeof in, out_left = sizeof out;
+  if (iconv(cd, &ip, &in_left, &op, &out_left) == static_cast<size_t>(-1) || in_left != 0) return false;
+  if (iconv(cd, nullptr, nullptr, &op, &out_left) == static_cast<size_t>(-1)) return false;
+  return static_cast<size_t>(op - out) == sizeof in && memcmp(in, out, sizeof in) == 0;
+}
+
+bool IsAscii(std::string_view text) {
+  for (unsigned char c : text)
+    if (c >= 0x80) return false;
+  return true;
 }
 
 }  // namespace
@@ -104,6 +147,7 @@ bool SetTextCodeset(const std::string& codeset) {
   }
   iconv_t cd = iconv_open("UTF-8", codeset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  g_ascii_compatible = AsciiCompatible(cd);
   iconv_close(cd);
   g_codeset = codeset;
   g_utf8 = false;
@@ -113,16 +157,31 @@ bool SetTextCodeset(const std::string& codeset) {
 const std::string& LocaleCodeset() { return g_codeset; }
 
 std::string SanitizeUtf8(std::string_view text) {
-  return Sanitize(text, [](uint32_t) { return true; });
+  std::string storage;
+  return std::string(Sanitize(text, KeepAny, &storage));
 }
 
-std::string SanitizeXmlText(std::string_view text) { return Sanitize(text, IsXmlChar); }
+std::string SanitizeXmlText(std::string_view text) {
+  std::string storage;
+  return std::string(SanitizeXmlTextView(text, &storage));
+}
+
+std::string_view SanitizeXmlTextView(std::string_view text, std::string* storage) {
+  return Sanitize(text, IsXmlChar, storage);
+}
 
 std::string LocaleToUtf8(std::string_view text) {
-  if (g_utf8) return SanitizeUtf8(text);
+  std::string storage;
+  return std::string(LocaleToUtf8View(text, &storage));
+}
+
+std::string_view LocaleToUtf8View(std::string_view text, std::string* storage) {
+  if (g_utf8) return Sanitize(text, KeepAny, storage);
+  if (g_ascii_compatible && IsAscii(text)) return text;
   iconv_t cd = iconv_open("UTF-8", g_codeset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return SanitizeUtf8(text);
-  std::string out;
+  if (cd == reinterpret_cast<iconv_t>(-1)) return Sanitize(text, KeepAny, storage);
+  std::string& out = *storage;
+  out.clear();
   out.reserve(text.size() * 2);
   char buf[1024];
   char* in = const_cast<char*>(text.data());

@@ -27,6 +27,12 @@ const std::string& LocaleCodeset();
 // Any thread may call it.
 std::string LocaleToUtf8(std::string_view text);
 
+// LocaleToUtf8 without a copy where none is needed: returns text itself when
+// the conversion leaves it unchanged (pure ASCII, or well-formed UTF-8 in a
+// UTF-8 locale), else converts into *storage and returns a view of it. The
+// view lives as long as text and *storage; storage must not hold text.
+std::string_view LocaleToUtf8View(std::string_view text, std::string* storage);
+
 // Replaces every byte that does not belong to a well-formed UTF-8 character
 // (overlong forms, surrogates and values above U+10FFFF included) with U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
@@ -35,5 +41,9 @@ std::string SanitizeUtf8(std::string_view text);
 // (controls other than tab, LF and CR; U+FFFE; U+FFFF) becomes U+FFFD, so the
 // result can stand in any XML text or attribute value. Any thread.
 std::string SanitizeXmlText(std::string_view text);
+
+// SanitizeXmlText returning text itself when it is already clean, else a
+// view of the cleaned copy made in *storage (which must not hold text).
+std::string_view SanitizeXmlTextView(std::string_view text, std::string* storage);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "scan/mib.h"
 
@@ -22,13 +23,31 @@ void AppendDecimal(std::string* out, T value) {
   out->append(buf, result.ptr);
 }
 
-// Sub-identifiers joined by '.', no leading or trailing dot.
-void AppendOidText(std::string* out, const oid* ids, size_t count) {
-  if (!ids) return;
+// Writes the sub-identifiers joined by '.' (no leading or trailing dot) at
+// out, which has room for kMaxIdText bytes per sub-identifier; returns the end.
+constexpr size_t kMaxIdText = 21;  // 20 digits of a 64-bit value and a dot
+char* WriteOidText(char* out, const oid* ids, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    if (i) out->push_back('.');
-    AppendDecimal(out, static_cast<unsigned long>(ids[i]));
+    if (i) *out++ = '.';
+    const unsigned long id = ids[i];
+    if (id < 10) {  // most sub-identifiers are one or two digits
+      *out++ = static_cast<char>('0' + id);
+    } else if (id < 100) {
+      *out++ = static_cast<char>('0' + id / 10);
+      *out++ = static_cast<char>('0' + id % 10);
+    } else {
+      out = std::to_chars(out, out + kMaxIdText, id).ptr;
+    }
   }
+  return out;
+}
+
+void AppendOidText(std::string* out, const oid* ids, size_t count) {
+  if (!ids || count == 0) return;
+  const size_t start = out->size();
+  out->resize(start + count * kMaxIdText);
+  char* end = WriteOidText(out->data() + start, ids, count);
+  out->resize(static_cast<size_t>(end - out->data()));
 }
 
 // The first min(val_len, sizeof(T)) bytes of the value, zero-filled beyond.
@@ -139,9 +158,17 @@ bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
       // unknown leave no row.
       return false;
   }
-  std::string key;
-  key.reserve(var->name_length * 3);
-  AppendOidText(&key, var->name, var->name_length);
+  // Walked names are short: their text is built on the stack.
+  char stack[64 * kMaxIdText];
+  std::string heap;
+  std::string_view key;
+  const size_t ids = var->name ? var->name_length : 0;
+  if (ids <= sizeof stack / kMaxIdText) {
+    key = std::string_view(stack, static_cast<size_t>(WriteOidText(stack, var->name, ids) - stack));
+  } else {
+    AppendOidText(&heap, var->name, ids);
+    key = heap;
+  }
   m_mapValues.SetAt(key, std::move(value));
   m_mapVersions.SetAt(key, static_cast<intptr_t>(m_nVersion));
   return true;

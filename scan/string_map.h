@@ -7,17 +7,19 @@
 // chain; iteration walks buckets 0..16, each newest key first. Replacing the
 // value of a present key keeps its place.
 //
-// Lookups go through a separate hash index, so the fixed 17 chains never make
-// a lookup linear in the number of rows.
+// Lookups go through a separate open-addressing index on a full hash of the
+// key, so the fixed 17 chains never make a lookup linear in the number of
+// rows, and an insert hashes the key once.
 //
 // Not thread-safe: one thread writes a map (a job owns its maps).
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 template <class V>
 class CStringMap {
@@ -46,10 +48,11 @@ class CStringMap {
   size_t GetCount() const { return nodes_.size(); }
   bool IsEmpty() const { return nodes_.empty(); }
 
-  // Exact, byte-for-byte lookup. Returns nullptr when absent.
+  // Exact, byte-for-byte lookup. Returns nullptr when absent. The pointer
+  // stays valid until the map is destroyed.
   const V* Find(std::string_view key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &nodes_[it->second].value;
+    const uint32_t id = FindId(key, IndexHash(key));
+    return id == kNone ? nullptr : &nodes_[id].value;
   }
   bool Lookup(std::string_view key, V* value) const {
     const V* v = Find(key);
@@ -59,17 +62,22 @@ class CStringMap {
 
   // Adds the key at the head of its bucket, or replaces the value in place.
   void SetAt(std::string_view key, V value) {
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-      nodes_[it->second].value = std::move(value);
+    const uint32_t hash = IndexHash(key);
+    size_t slot = 0;
+    const uint32_t found = FindId(key, hash, &slot);
+    if (found != kNone) {
+      nodes_[found].value = std::move(value);
       return;
     }
     const unsigned bucket = BucketOf(key);
     const uint32_t id = static_cast<uint32_t>(nodes_.size());
-    nodes_.push_back(Node{std::string(key), std::move(value), heads_[bucket]});
+    nodes_.push_back(Node{std::string(key), std::move(value), heads_[bucket], hash});
     heads_[bucket] = id;
-    // Deque elements never move, so the view into the stored key stays valid.
-    index_.emplace(std::string_view(nodes_.back().key), id);
+    if ((nodes_.size() + 1) * 2 > slots_.size()) {
+      Grow();
+    } else {
+      slots_[slot] = id;
+    }
   }
 
   // Calls fn(key, value) for every entry in the map's iteration order.
@@ -84,9 +92,60 @@ class CStringMap {
   struct Node {
     std::string key;
     V value;
-    uint32_t next;
+    uint32_t next;  // older key of the same bucket
+    uint32_t hash;  // IndexHash(key)
   };
+
+  // The index's own hash: every byte counts, eight at a time.
+  static uint32_t IndexHash(std::string_view key) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
+    const char* p = key.data();
+    size_t n = key.size();
+    for (; n >= 8; p += 8, n -= 8) {
+      uint64_t w;
+      memcpy(&w, p, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    }
+    if (n > 0) {
+      uint64_t w = 0;
+      memcpy(&w, p, n);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    }
+    h ^= h >> 29;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return static_cast<uint32_t>(h >> 32);
+  }
+
+  // The node holding key, or kNone; *empty_slot gets the slot where the
+  // key would go.
+  uint32_t FindId(std::string_view key, uint32_t hash, size_t* empty_slot = nullptr) const {
+    if (slots_.empty()) return kNone;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const uint32_t id = slots_[i];
+      if (id == kNone) {
+        if (empty_slot) *empty_slot = i;
+        return kNone;
+      }
+      const Node& n = nodes_[id];
+      if (n.hash == hash && n.key == key) return id;
+    }
+  }
+
+  // Doubles the index (at least 64 slots), keeping it at most half full.
+  void Grow() {
+    std::vector<uint32_t> slots(slots_.empty() ? 64 : slots_.size() * 2, kNone);
+    const size_t mask = slots.size() - 1;
+    for (uint32_t id = 0; id < nodes_.size(); ++id) {
+      size_t i = nodes_[id].hash & mask;
+      while (slots[i] != kNone) i = (i + 1) & mask;
+      slots[i] = id;
+    }
+    slots_.swap(slots);
+  }
+
   std::deque<Node> nodes_;
   uint32_t heads_[kBucketCount];
-  std::unordered_map<std::string_view, uint32_t> index_;
+  std::vector<uint32_t> slots_;  // node ids, kNone when free; size a power of two
 };

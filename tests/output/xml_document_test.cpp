@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libxml/xmlwriter.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,6 +263,116 @@ TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
     testxml::Element root = ParsedRoot(ReadFile(dir / ("t" + std::to_string(t) + ".xml")));
     ASSERT_EQ(root.children.size(), 50u) << t;
     EXPECT_EQ(root.children[49].children.at(0).text, std::to_string(t) + ".49");
+  }
+}
+
+// The reference layout: the same tree handed to the writer element by
+// element, so the writer itself does every escape and indent.
+bool WriteThroughWriter(xmlTextWriterPtr w, xmlNodePtr e, bool indent) {
+  if (xmlTextWriterStartElement(w, e->name) < 0) return false;
+  for (xmlAttrPtr a = e->properties; a; a = a->next) {
+    xmlChar* v = xmlNodeListGetString(e->doc, a->children, 1);
+    const int rc = xmlTextWriterWriteAttribute(w, a->name, v ? v : BAD_CAST "");
+    xmlFree(v);
+    if (rc < 0) return false;
+  }
+  bool text = false, child = false;
+  for (xmlNodePtr n = e->children; n; n = n->next) {
+    text = text || (n->type == XML_TEXT_NODE && n->content && *n->content);
+    child = child || n->type == XML_ELEMENT_NODE;
+  }
+  const bool mixed = indent && text && child;
+  if (mixed) xmlTextWriterSetIndent(w, 0);
+  for (xmlNodePtr n = e->children; n; n = n->next) {
+    if (n->type == XML_ELEMENT_NODE && !WriteThroughWriter(w, n, indent && !mixed)) return false;
+    if (n->type == XML_TEXT_NODE && n->content && *n->content && xmlTextWriterWriteString(w, n->content) < 0)
+      return false;
+  }
+  if (xmlTextWriterEndElement(w) < 0) return false;
+  if (mixed) xmlTextWriterSetIndent(w, 1), xmlTextWriterWriteRaw(w, BAD_CAST "\n");
+  return true;
+}
+
+std::string ReferenceLayout(xmlDocPtr doc) {
+  xmlBufferPtr buffer = xmlBufferCreate();
+  xmlTextWriterPtr w = xmlNewTextWriterMemory(buffer, 0);
+  bool ok = xmlTextWriterSetIndent(w, 1) >= 0 && xmlTextWriterSetIndentString(w, BAD_CAST "\t") >= 0 &&
+            xmlTextWriterStartDocument(w, "1.0", "UTF-8", nullptr) >= 0 &&
+            WriteThroughWriter(w, xmlDocGetRootElement(doc), true) && xmlTextWriterEndDocument(w) >= 0;
+  xmlFreeTextWriter(w);
+  std::string out = ok ? std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
+                                     static_cast<size_t>(xmlBufferLength(buffer)))
+                       : "writer failed";
+  xmlBufferFree(buffer);
+  return out;
+}
+
+// Whatever the tree, the saved bytes are the ones the writer produces when
+// fed element by element: escapes of every special byte in texts and in
+// attribute values (non-ASCII values included), empty and missing texts,
+// texts on both sides of the length kept inside a text node, nesting, mixed
+// content at any depth among ordinary rows, and documents larger than one
+// run of rows.
+TEST(XmlDocument, LayoutIsTheWritersOwn) {
+  const std::string specials = "<>&\"'\r\n\t]]>";
+  std::vector<std::string> texts = {"", "x", specials, "caf\xC3\xA9 \xE2\x82\xAC", "a\r\nb\r\n", "  lead and trail  "};
+  for (size_t n = 12; n <= 20; ++n) texts.push_back(std::string(n, 'z'));
+  auto rows = [&](CXmlDocument& doc, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string& t = texts[static_cast<size_t>(i) % texts.size()];
+      XmlElement r = doc.AddRootElement("RESULT", "", "", "");
+      doc.AddElement(r, "OID", "1.3.6.1.4.1." + std::to_string(i), "VER", std::to_string(i % 3 + 1), false);
+      doc.AddElement(r, "VALUE", t, "", "", false);
+    }
+  };
+  auto mixed = [](CXmlDocument& doc, XmlElement parent) {
+    XmlElement m = doc.AddElement(parent, "MIXED", "head", "", "", false);
+    doc.AddElement(m, "IN", "x", "", "", false);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(CXmlDocument&)> build;
+  };
+  const Case cases[] = {
+      {"rows", [&](CXmlDocument& d) { rows(d, 40); }},
+      {"attribute values",
+       [&](CXmlDocument& d) {
+         for (const auto& t : texts) d.AddRootElement("A", t, "at", t);
+         d.AddRootElement("B", "", "at", "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80");
+         d.AddRootElement("C", "", "at", "");
+       }},
+      {"nesting and empty elements",
+       [&](CXmlDocument& d) {
+         XmlElement a = d.AddRootElement("A", "", "", "");
+         XmlElement b = d.AddElement(a, "B", "", "k", "v", true);
+         d.AddElement(d.AddElement(b, "C", "", "", "", false), "D", "deep", "", "", false);
+         d.AddElement(b, "E", "", "", "", true);
+         d.AddRootElement("F", "", "", "");
+       }},
+      {"mixed first, middle, last",
+       [&](CXmlDocument& d) {
+         mixed(d, d.AddRootElement("R0", "", "", ""));
+         rows(d, 3);
+         mixed(d, d.AddRootElement("R1", "", "", ""));
+         d.AddElement(d.AddRootElement("R2", "", "", ""), "X", "y", "", "", false);
+         XmlElement deep = d.AddRootElement("R3", "", "", "");
+         mixed(d, d.AddElement(deep, "S", "", "", "", false));
+       }},
+      {"mixed root child",
+       [&](CXmlDocument& d) { d.AddElement(d.AddRootElement("MIXED", "head", "", ""), "IN", "x", "", "", false); }},
+      {"larger than a run",
+       [&](CXmlDocument& d) {
+         rows(d, 1500);
+         mixed(d, d.AddRootElement("R", "", "", ""));
+         rows(d, 1500);
+       }},
+  };
+  for (const auto& c : cases) {
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.Create());
+    XmlElement first = doc.AddRootElement("FIRST", "", "", "");
+    c.build(doc);
+    EXPECT_EQ(Saved(doc), ReferenceLayout(first->doc)) << c.name;
   }
 }
 

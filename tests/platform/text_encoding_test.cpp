@@ -141,4 +141,56 @@ TEST_F(TextEncodingTest, LocaleFromEnvironment) {
   setlocale(LC_ALL, "C");
 }
 
+// Texts that need no change come back as themselves; any other comes back
+// from the storage. The byte to replace is put at every position of a text
+// longer than a few 8-byte blocks, so each block and each tail position is
+// checked.
+TEST_F(TextEncodingTest, ViewsCopyOnlyWhatChanges) {
+  const std::string base = "1.3.6.1.2.1.2.2.1.2.17 <a & b> \r\n\t";
+  std::string storage;
+  for (const std::string& clean : {std::string(), base, std::string("\x7F caf\xC3\xA9")}) {
+    EXPECT_EQ(platform::SanitizeXmlTextView(clean, &storage).data(), clean.data()) << clean;
+    EXPECT_EQ(platform::LocaleToUtf8View(clean, &storage).data(), clean.data()) << clean;
+  }
+  struct Bad {
+    char byte;
+    bool xml_only;  // well-formed UTF-8, refused by XML alone
+  };
+  for (const Bad bad : {Bad{'\x01', true}, Bad{'\x1F', true}, Bad{'\0', true}, Bad{'\x80', false}, Bad{'\xFF', false}})
+    for (size_t pos = 0; pos < base.size(); ++pos) {
+      std::string in = base;
+      in[pos] = bad.byte;
+      std::string want = base;
+      want.replace(pos, 1, kFffd);
+      EXPECT_EQ(platform::SanitizeXmlTextView(in, &storage), want) << int(bad.byte) << " at " << pos;
+      EXPECT_EQ(platform::SanitizeXmlText(in), want) << int(bad.byte) << " at " << pos;
+      EXPECT_EQ(platform::LocaleToUtf8View(in, &storage), bad.xml_only ? in : want) << int(bad.byte) << " at " << pos;
+    }
+}
+
+// Pure ASCII passes unconverted only through code sets that keep ASCII as it
+// is; others convert it like any text.
+TEST_F(TextEncodingTest, AsciiShortcutOnlyForAsciiCompatibleCodesets) {
+  struct Case {
+    const char* codeset;
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"ISO-8859-1", "public 1.3.6", "public 1.3.6"},
+      {"CP1252", "a<b>&c", "a<b>&c"},
+      {"UTF-16LE", std::string("A\0B\0", 4), "AB"},
+      {"IBM037", "\xC1\x81", "Aa"},    // EBCDIC
+      {"IBM037", "AB", "\xC2\xA0\xC3\xA2"},  // ASCII bytes are other characters there
+  };
+  for (const auto& c : cases) {
+    if (!platform::SetTextCodeset(c.codeset)) {
+      ADD_FAILURE() << "no converter for " << c.codeset;
+      continue;
+    }
+    std::string storage;
+    EXPECT_EQ(platform::LocaleToUtf8View(c.in, &storage), c.out) << c.codeset;
+    EXPECT_EQ(platform::LocaleToUtf8(c.in), c.out) << c.codeset;
+  }
+}
+
 }  // namespace

@@ -188,3 +188,29 @@ TEST(StoreVariableTest, NullValuePointerIsReadAsEmpty) {
 }
 
 }  // namespace
+
+// Names around the size where the key text stops fitting the stack buffer,
+// and sub-identifiers of every digit count.
+TEST(StoreVariableTest, OidTextOfLongNamesAndEveryDigitCount) {
+  struct Case {
+    const char* name;
+    std::vector<oid> ids;
+  };
+  std::vector<Case> cases = {
+      {"digit counts", {0, 9, 10, 99, 100, 999, 1000, 65535, 4294967295u}},
+      {"64 maximal", std::vector<oid>(64, 4294967295u)},
+      {"65 maximal", std::vector<oid>(65, 4294967295u)},
+      {"128 maximal", std::vector<oid>(128, 4294967295u)},
+      {"128 small", std::vector<oid>(128, 7)},
+  };
+  for (const auto& c : cases) {
+    std::string expected;
+    for (size_t i = 0; i < c.ids.size(); ++i) expected += (i ? "." : "") + std::to_string(c.ids[i]);
+    CMIB job;
+    ASSERT_TRUE(Store(&job, c.ids, Long(ASN_INTEGER, 1))) << c.name;
+    std::vector<std::string> keys;
+    job.m_mapValues.ForEach([&](const std::string& k, const std::string&) { keys.push_back(k); });
+    EXPECT_EQ(keys, std::vector<std::string>{expected}) << c.name;
+    EXPECT_NE(job.m_mapVersions.Find(expected), nullptr) << c.name;
+  }
+}

@@ -82,3 +82,31 @@ TEST(StringMap, ManyRowsKeepEveryKeyOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lookups through the index: every stored key is found with its own value,
+// absent keys (prefixes, extensions, near misses) are not, and a value's
+// address stays put while the index grows.
+TEST(StringMap, IndexFindsExactlyTheStoredKeys) {
+  CStringMap<std::string> m;
+  m.SetAt("1.3.6.1.2.1.1.1.0", "first");
+  const std::string* first = m.Find("1.3.6.1.2.1.1.1.0");
+  ASSERT_NE(first, nullptr);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 5000; ++i) keys.push_back("1.3.6.1.2.1.2.2.1." + std::to_string(i % 22) + "." + std::to_string(i));
+  for (const auto& k : keys) m.SetAt(k, "v" + k);
+  EXPECT_EQ(first, m.Find("1.3.6.1.2.1.1.1.0"));
+  EXPECT_EQ(*first, "first");
+  for (const auto& k : keys) {
+    const std::string* v = m.Find(k);
+    ASSERT_NE(v, nullptr) << k;
+    EXPECT_EQ(*v, "v" + k);
+  }
+  for (const std::string& absent : std::vector<std::string>{"", "1.3.6.1.2.1.2.2.1", "1.3.6.1.2.1.2.2.1.0.0.", "1.3.6.1.2.1.2.2.1.0.00",
+                                   "1.3.6.1.2.1.2.2.1.0.5000", "x", std::string("1.3.6.1.2.1.1.1.0\0", 18)})
+    EXPECT_EQ(m.Find(absent), nullptr) << absent;
+  EXPECT_EQ(m.GetCount(), keys.size() + 1);
+}
+
+}  // namespace
