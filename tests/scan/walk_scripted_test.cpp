@@ -183,17 +183,6 @@ TEST_F(ScriptedWalkTest, DuplicateAnswersAreReadOnce) {
   EXPECT_EQ(run.err, "");
 }
 
-}  // namespace
-
-namespace {
-
-using testutil::ScriptedAgent;
-using walktest::CapturedWalk;
-using walktest::Count;
-using walktest::Keys;
-using walktest::QueuedLog;
-using walktest::WalkRun;
-
 // Hostile answers beyond malformed packets.
 class HostileWalkTest : public testing::Test {
  protected:
