@@ -54,4 +54,13 @@ fi
 echo
 echo "log: $work/log/log.txt"
 [ -f "$work/log/log.txt" ] && tail -n 5 "$work/log/log.txt"
+
+# The same target with an account: SNMPv3 (MD5, authNoPriv) only.
+printf 'ip,username,password\n127.0.0.1:%s,demo,mibscan-demo\n' "$port" >"$work/accounts.csv"
+echo
+echo "running again with accounts.csv (SNMPv3 user demo): $work/mibscan 127.0.0.1:$port"
+"$work/mibscan" "127.0.0.1:$port" | tail -n 1
+if [ -f "$result" ]; then
+  echo "result file: $(grep -c '<RESULT>' "$result" || true) rows, $(grep -c 'VER="3"' "$result" || true) of them over SNMPv3"
+fi
 exit 0
