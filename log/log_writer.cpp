@@ -9,11 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 #include "app/globals.h"
 #include "log/log.h"
