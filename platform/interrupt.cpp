@@ -1,6 +1,5 @@
 #include "platform/interrupt.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
