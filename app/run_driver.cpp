@@ -8,7 +8,6 @@
 #include "accounts/accounts.h"
 #include "app/globals.h"
 #include "app/profile.h"
-#include "log/log.h"
 #include "log/log_writer.h"
 #include "platform/process.h"
 #include "platform/thread.h"
