@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
   }
 
   // Before any thread exists, so every thread inherits the handling. An
-  // interrupted run still writes what it gathered; its exit code is what a
-  // caller saw before from a process ended by SIGINT.
+  // interrupted run still writes what it gathered; its exit code is the one a
+  // shell reports for a process ended by SIGINT.
   platform::InstallInterruptHandling();
 
   CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
