@@ -46,7 +46,7 @@ class CXmlDocument {
   CXmlDocument(const CXmlDocument&) = delete;
   CXmlDocument& operator=(const CXmlDocument&) = delete;
 
-  // Replaces any document held by the template. Returns false, recording the
+  // Replaces any document held with the template. Returns false, recording the
   // parser's code and message, when it cannot be built (out of memory).
   bool Create();
 
