@@ -38,7 +38,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-ulimit -n "$(ulimit -Hn)"  # the agent of part 2 and the 2,000 targets need sockets
+ulimit -n "$(ulimit -Hn)"  # the 200-address agent and the 2,000 targets need sockets
 
 # start_agent NAME CONFIG_LINES ADDRESS...: a stable-MIB snmpd on one free port
 # of every address; sets $port. Our own config only, no persistent state.
