@@ -120,6 +120,8 @@ std::string RowFault(const std::string& name, unsigned line, const char* what) {
   return Where(name, line) + what + "; this line and the rest of the file are ignored";
 }
 
+std::string OverlongLine() { return "longer than " + std::to_string(kMaxAccountLineBytes) + " bytes"; }
+
 // After a fault at an empty line: true when only empty lines follow, so that
 // nothing was lost.
 bool OnlyEmptyLinesFollow(AccountReader* reader, const SourceNotes& notes) {
@@ -147,7 +149,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     if (notes.read_failed) {
       *problem = Where(name, 0) + "cannot be read; no accounts loaded";
     } else if (notes.overlong_line) {
-      *problem = RowFault(name, 1, "longer than 1048575 bytes");
+      *problem = RowFault(name, 1, OverlongLine().c_str());
     } else {
       *problem = Where(name, 0) + "empty, the header line is missing; no accounts loaded";
     }
@@ -171,7 +173,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     *problem = RowFault(name, static_cast<unsigned>(e.file_line), "more cells than the header has columns");
     return false;
   } catch (const io::error::line_length_limit_exceeded& e) {
-    *problem = RowFault(name, static_cast<unsigned>(e.file_line), "longer than 1048575 bytes");
+    *problem = RowFault(name, static_cast<unsigned>(e.file_line), OverlongLine().c_str());
     return false;
   } catch (...) {
     // Other library errors would quote a cell; say nothing of the content.
@@ -183,7 +185,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     return false;
   }
   if (notes.overlong_line) {
-    *problem = RowFault(name, notes.overlong_line, "longer than 1048575 bytes");
+    *problem = RowFault(name, notes.overlong_line, OverlongLine().c_str());
     return false;
   }
   return true;
