@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -306,6 +307,10 @@ CXmlDocument::~CXmlDocument() {
 }
 
 bool CXmlDocument::Create() {
+  // libxml2 2.9 initialises itself lazily and not thread-safely: documents
+  // made on several threads at once must find it initialised.
+  static std::once_flag initialised;
+  std::call_once(initialised, xmlInitParser);
   m_names.clear();
   if (m_pDoc) {
     xmlFreeDoc(m_pDoc);

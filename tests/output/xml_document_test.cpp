@@ -245,21 +245,28 @@ TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
   constexpr int kThreads = 8, kRounds = 20;
   std::vector<std::thread> threads;
   std::vector<int> saved(kThreads, 0);
+  std::vector<std::string> failure(kThreads);  // the first failure of each thread, for the report
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
         CXmlDocument doc;
-        if (!doc.Create()) continue;
+        if (!doc.Create()) {
+          if (failure[t].empty()) failure[t] = "Create: " + doc.m_strError;
+          continue;
+        }
         for (int row = 0; row < 50; ++row) {
           XmlElement r = doc.AddRootElement("RESULT", "", "", "");
           doc.AddElement(r, "OID", std::to_string(t) + "." + std::to_string(row), "VER", "1", false);
         }
-        if (doc.Save(dir / ("t" + std::to_string(t) + ".xml"))) ++saved[t];
+        if (doc.Save(dir / ("t" + std::to_string(t) + ".xml")))
+          ++saved[t];
+        else if (failure[t].empty())
+          failure[t] = "Save: " + std::to_string(doc.m_nErrorCode) + " " + doc.m_strError;
       }
     });
   for (auto& th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(saved[t], kRounds) << t;
+    EXPECT_EQ(saved[t], kRounds) << t << " " << failure[t];
     testxml::Element root = ParsedRoot(ReadFile(dir / ("t" + std::to_string(t) + ".xml")));
     ASSERT_EQ(root.children.size(), 50u) << t;
     EXPECT_EQ(root.children[49].children.at(0).text, std::to_string(t) + ".49");
