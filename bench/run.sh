@@ -21,6 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 source scripts/packages.sh
+source scripts/agent.sh
 install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
 
 build=${1:-build-bench}
@@ -48,25 +49,12 @@ start_agent() {
   mkdir -p "$work/$name/persist"
   printf '[snmp] persistentDir %s\n[snmp] noPersistentLoad yes\ndontLogTCPWrappersConnects yes\n%s\n' \
     "$work/$name/persist" "$lines" >"$work/$name/snmpd.conf"
-  local try listen a pid
-  for try in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 30000))
-    listen=""
-    for a in "$@"; do listen+="${listen:+,}udp:$a:$port"; done
-    snmpd -f -C -c "$work/$name/snmpd.conf" -Lf "$work/$name/snmpd.log" -p "$work/$name/snmpd.pid" \
-      -I -hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable "$listen" &
-    pid=$!
-    for _ in $(seq 50); do
-      if snmpget -v1 -c public -t 0.3 -r 0 -On "$1:$port" 1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
-        agents+=("$pid")
-        return 0
-      fi
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  if start_snmpd "$work/$name" "$work/$name/snmpd.conf" public "$*" \
+    -I -hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable; then
+    port=$SNMPD_PORT
+    agents+=("$SNMPD_PID")
+    return 0
+  fi
   echo "could not start snmpd ($name); see $work/$name/snmpd.log" >&2
   exit 1
 }

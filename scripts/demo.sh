@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 source scripts/packages.sh
+source scripts/agent.sh
 install_missing_packages "${BUILD_PACKAGES[@]}"
 
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIBSCAN_TESTS=OFF >/dev/null
@@ -19,22 +20,8 @@ cleanup() {
 trap cleanup EXIT
 
 printf '[snmp]\npersistentDir %s\nnoPersistentLoad yes\n' "$work/persist" >"$work/local.conf"
-for try in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 20000))
-  MIBS="" snmpd -f -C -c "$repo/scripts/demo/snmpd.conf,$work/local.conf" -Lf "$work/snmpd.log" \
-    -p "$work/snmpd.pid" "udp:127.0.0.1:$port" &
-  agent_pid=$!
-  for _ in $(seq 50); do
-    if MIBS="" snmpget -v2c -c tkvwqz -t 0.2 -r 0 -On "127.0.0.1:$port" 1.3.6.1.2.1.1.3.0 >/dev/null 2>&1; then
-      break 2
-    fi
-    kill -0 "$agent_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill "$agent_pid" 2>/dev/null || true
-  wait "$agent_pid" 2>/dev/null || true
-  agent_pid=""
-done
+start_snmpd "$work" "$repo/scripts/demo/snmpd.conf,$work/local.conf" tkvwqz 127.0.0.1 && agent_pid=$SNMPD_PID
+port=$SNMPD_PORT
 [ -n "$agent_pid" ] || { echo "could not start the demo agent (see $work/snmpd.log)"; exit 1; }
 echo "demo agent: snmpd on 127.0.0.1:$port"
 
