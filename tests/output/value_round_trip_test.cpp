@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -35,6 +36,8 @@ struct LocaleChoice {
   const char* label;
   Codeset codeset;
 };
+
+void PrintTo(const LocaleChoice& choice, std::ostream* os) { *os << choice.label; }
 
 // Sets LC_ALL to the locale and selects it as the program does at start.
 // Returns the locale name, or empty with *why when it is not available.
@@ -237,8 +240,8 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
     std::map<std::string, std::string> values;
     for (const char* root : {"1.3.6.1.2.1", "1.3.6.1.4.1"}) {
       testutil::ProcessResult r = testutil::RunSnmpTool(
-          "snmpwalk", {"-v1", "-c", kCommunity, "-On", "-Ox", "-t", "2", "-r", "1", target, root});
-      EXPECT_EQ(r.exit_code, 0) << r.err;
+          "snmpwalk", {"-v1", "-c", kCommunity, "-On", "-Ox", "-t", "5", "-r", "2", target, root});
+      EXPECT_EQ(r.exit_code, 0) << root << ": " << r.err;
       std::istringstream lines(r.out);
       std::string line, *current = nullptr;
       while (std::getline(lines, line)) {
@@ -259,7 +262,7 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
   };
 
   TempDir dir;
-  testutil::WriteFile(dir / "config.ini", std::string("[Config]\nTimeout=2000000\nRetry=1\nCommunity=") + kCommunity +
+  testutil::WriteFile(dir / "config.ini", std::string("[Config]\nTimeout=5000000\nRetry=2\nCommunity=") + kCommunity +
                                               "\n");
   const std::string exe = testutil::InstallBinary(dir.path());
   const std::map<std::string, std::string> before = strings();
@@ -280,7 +283,7 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
     if (later == after.end() || later->second != bytes) continue;  // changed during the run
     const auto row = rows.find(oid);
     if (row == rows.end()) {
-      ADD_FAILURE() << oid << " missing from the result file";
+      ADD_FAILURE() << oid << " missing from the result file\n" << run.out;
       continue;
     }
     EXPECT_EQ(Unrecoverable(row->second, bytes, codeset), "") << oid;
