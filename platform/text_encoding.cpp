@@ -17,6 +17,34 @@ const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 std::string g_codeset = "UTF-8";
 bool g_utf8 = true;
 bool g_ascii_compatible = true;  // of g_codeset, when it is not UTF-8
+unsigned g_selection = 0;        // counts code set selections, for the converters
+
+// Each thread's converter from g_codeset, opened on first use and again after
+// another code set is selected; closed when the thread ends.
+class ThreadConverter {
+ public:
+  ~ThreadConverter() { Close(); }
+  // The converter in its initial state; (iconv_t)-1 when iconv has none.
+  iconv_t Get() {
+    if (selection_ != g_selection || cd_ == kNone) {
+      Close();
+      cd_ = iconv_open("UTF-8", g_codeset.c_str());
+      selection_ = g_selection;
+    } else {
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return cd_;
+  }
+
+ private:
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+  void Close() {
+    if (cd_ != kNone) iconv_close(cd_);
+    cd_ = kNone;
+  }
+  iconv_t cd_ = kNone;
+  unsigned selection_ = 0;
+};
 
 bool IsUtf8Name(const char* name) {
   return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0 ||
@@ -145,7 +173,8 @@ bool IsAscii(std::string_view text) {
 // starts no character becomes U+FFFD and the conversion goes on, or, when
 // strict, ends it with false. Also false when iconv has no converter.
 bool IconvToUtf8(std::string_view text, bool strict, std::string* out) {
-  iconv_t cd = iconv_open("UTF-8", g_codeset.c_str());
+  thread_local ThreadConverter converter;
+  iconv_t cd = converter.Get();
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   out->clear();
   out->reserve(text.size() * 2);
@@ -176,7 +205,6 @@ bool IconvToUtf8(std::string_view text, bool strict, std::string* out) {
     if (iconv(cd, nullptr, nullptr, &o, &o_left) == static_cast<size_t>(-1) && strict) ok = false;
     out->append(buf, static_cast<size_t>(o - buf));
   }
-  iconv_close(cd);
   return ok;
 }
 
@@ -200,6 +228,7 @@ bool SetTextCodeset(const std::string& codeset) {
   iconv_close(cd);
   g_codeset = codeset;
   g_utf8 = false;
+  ++g_selection;
   return true;
 }
 
