@@ -2,13 +2,20 @@
 // any type code, any name of 0 to 128 sub-identifiers, any value bytes in a
 // heap block of exactly val_len bytes (so the sanitizer sees any read past
 // it). A row is stored exactly for the rendered types, under the name's
-// dotted text; no value text holds a NUL; a binary OCTET STRING becomes Base64
-// in lines of at most 64 characters, each ending in CR LF, that decodes back
-// to the value.
+// dotted text; no value text holds a NUL.
+//
+// An OCTET STRING goes on, under a UTF-8, a Latin-1 and a multibyte code set,
+// into a result document that is serialised and parsed back: its VALUE is
+// either the bytes without trailing zeros read as text of the code set, when
+// they are such text (checked here with a strict iconv of its own), or Base64
+// in lines of at most 64 characters, each ending in CR LF, that decodes to
+// every byte.
 //
 // Input: one byte type code, one byte name length (taken modulo 129), four
 // bytes (little-endian) per sub-identifier as far as the input goes, then the
 // value: every byte left.
+#include <iconv.h>
+#include <libxml/parser.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -18,6 +25,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "output/result_document.h"
+#include "platform/text_encoding.h"
 #include "scan/mib.h"
 
 namespace {
@@ -49,10 +58,63 @@ std::string DottedName(const std::vector<oid>& name) {
   return text;
 }
 
-bool IsBinary(const u_char* bytes, size_t len) {
-  for (size_t i = 0; i < len; ++i)
-    if (bytes[i] < 0x20 && bytes[i] != 0x00 && bytes[i] != '\n' && bytes[i] != '\r') return true;
-  return false;
+// The UTF-8 form of bytes read strictly in codeset, when every byte belongs
+// to a character and every character is one XML 1.0 allows; false otherwise.
+bool DecodeAsXmlText(const std::string& codeset, const std::string& bytes, std::string* utf8) {
+  iconv_t cd = iconv_open("UTF-8", codeset.c_str());
+  FUZZ_CHECK(cd != reinterpret_cast<iconv_t>(-1));
+  std::vector<char> out(bytes.size() * 4 + 16);
+  char* in = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  char* o = out.data();
+  size_t o_left = out.size();
+  const bool ok = iconv(cd, &in, &in_left, &o, &o_left) != static_cast<size_t>(-1) &&
+                  iconv(cd, nullptr, nullptr, &o, &o_left) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return false;
+  utf8->assign(out.data(), static_cast<size_t>(o - out.data()));
+  // Code points of the (now well-formed) UTF-8, against XML's Char.
+  for (size_t i = 0; i < utf8->size();) {
+    const unsigned char c = static_cast<unsigned char>((*utf8)[i]);
+    const size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    FUZZ_CHECK(i + n <= utf8->size());
+    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>((*utf8)[i + k]) & 0x3F);
+    if ((cp < 0x20 && cp != 0x09 && cp != 0x0A && cp != 0x0D) || cp == 0xFFFE || cp == 0xFFFF) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Text bytes as the renderer takes them: no NUL, no control but LF and CR.
+bool HasOnlyTextBytes(const std::string& bytes) {
+  for (unsigned char c : bytes)
+    if (c < 0x20 && c != '\n' && c != '\r') return false;
+  return true;
+}
+
+// The VALUE text of the one row after the document is serialised and parsed
+// back by libxml2.
+std::string SavedAndParsedBack(const CMIB& job) {
+  CXmlDocument doc;
+  FUZZ_CHECK(doc.Create());
+  AddResultRows(doc, job.m_mapValues, job.m_mapVersions);
+  std::string xml;
+  FUZZ_CHECK(doc.Serialize(&xml));
+  xmlDocPtr parsed = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  FUZZ_CHECK(parsed != nullptr);
+  const xmlNode* value = nullptr;
+  for (const xmlNode* r = xmlDocGetRootElement(parsed)->children; r; r = r->next)
+    if (r->type == XML_ELEMENT_NODE)
+      for (const xmlNode* e = r->children; e; e = e->next)
+        if (e->type == XML_ELEMENT_NODE && std::string(reinterpret_cast<const char*>(e->name)) == "VALUE") value = e;
+  FUZZ_CHECK(value != nullptr);
+  std::string text;
+  for (const xmlNode* c = value->children; c; c = c->next)
+    if (c->type == XML_TEXT_NODE && c->content) text += reinterpret_cast<const char*>(c->content);
+  xmlFreeDoc(parsed);
+  return text;
 }
 
 // Lines of 1 to 64 Base64 characters, each ending in CR LF, all but the last
@@ -85,6 +147,11 @@ void CheckBase64Lines(const std::string& text, const u_char* value, size_t len) 
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  xmlInitParser();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -125,13 +192,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(version != nullptr && *version == 2);
     FUZZ_CHECK(text->find('\0') == std::string::npos);
     if (type == ASN_OCTET_STR) {
-      if (val_len && IsBinary(block, val_len)) {
-        CheckBase64Lines(*text, block, val_len);
-      } else {
-        const void* zero = val_len ? memchr(block, 0, val_len) : nullptr;
-        const size_t used = zero ? static_cast<size_t>(static_cast<const u_char*>(zero) - block) : val_len;
-        FUZZ_CHECK(*text == std::string(reinterpret_cast<const char*>(block), used));
+      const std::string bytes(reinterpret_cast<const char*>(block), val_len);
+      std::string trimmed = bytes;
+      while (!trimmed.empty() && trimmed.back() == '\0') trimmed.pop_back();
+      for (const char* codeset : {"UTF-8", "ISO-8859-1", "CP932"}) {
+        FUZZ_CHECK(platform::SetTextCodeset(codeset));
+        CMIB local;
+        local.m_nVersion = 2;
+        FUZZ_CHECK(local.StoreVariable(&var));
+        const std::string& value = *local.m_mapValues.Find(key);
+        const std::string back = SavedAndParsedBack(local);
+        std::string utf8;
+        if (HasOnlyTextBytes(trimmed) && DecodeAsXmlText(codeset, trimmed, &utf8)) {
+          FUZZ_CHECK(value == trimmed);
+          FUZZ_CHECK(back == utf8);
+        } else {
+          CheckBase64Lines(value, block, val_len);
+          FUZZ_CHECK(back == value);
+        }
       }
+      platform::SetTextCodeset("UTF-8");
     }
   }
   free(block);

@@ -17,6 +17,34 @@ const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 std::string g_codeset = "UTF-8";
 bool g_utf8 = true;
 bool g_ascii_compatible = true;  // of g_codeset, when it is not UTF-8
+unsigned g_selection = 0;        // counts code set selections, for the converters
+
+// Each thread's converter from g_codeset, opened on first use and again after
+// another code set is selected; closed when the thread ends.
+class ThreadConverter {
+ public:
+  ~ThreadConverter() { Close(); }
+  // The converter in its initial state; (iconv_t)-1 when iconv has none.
+  iconv_t Get() {
+    if (selection_ != g_selection || cd_ == kNone) {
+      Close();
+      cd_ = iconv_open("UTF-8", g_codeset.c_str());
+      selection_ = g_selection;
+    } else {
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return cd_;
+  }
+
+ private:
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+  void Close() {
+    if (cd_ != kNone) iconv_close(cd_);
+    cd_ = kNone;
+  }
+  iconv_t cd_ = kNone;
+  unsigned selection_ = 0;
+};
 
 bool IsUtf8Name(const char* name) {
   return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0 ||
@@ -73,13 +101,12 @@ bool IsPrintableAscii8(const char* s) {
   return (w & kHigh) == 0 && ((w - 0x2020202020202020ull) & kHigh) == 0;
 }
 
-// The text itself when every character passes keep; otherwise its copy in
-// *storage with each failing character or ill-formed byte as U+FFFD.
+// Position of the first character at or after from that keep refuses, or of
+// the first byte that starts no well-formed character; npos when there is
+// none. *length is how many bytes that character or byte takes.
 template <class Keep>
-std::string_view Sanitize(std::string_view text, Keep keep, std::string* storage) {
-  size_t run = 0;  // start of the good characters not yet copied
-  size_t i = 0;
-  bool copying = false;
+size_t FindRefused(std::string_view text, size_t from, Keep keep, size_t* length) {
+  size_t i = from;
   while (i < text.size()) {
     if (i + 8 <= text.size() && IsPrintableAscii8(text.data() + i)) {
       i += 8;
@@ -95,17 +122,28 @@ std::string_view Sanitize(std::string_view text, Keep keep, std::string* storage
       i += n;
       continue;
     }
-    if (!copying) {
-      storage->clear();
-      storage->reserve(text.size() + 8);
-      copying = true;
-    }
-    storage->append(text.data() + run, i - run);
-    *storage += kReplacement;
-    i += n == 0 ? 1 : n;
-    run = i;
+    *length = n == 0 ? 1 : n;
+    return i;
   }
-  if (!copying) return text;
+  return std::string_view::npos;
+}
+
+// The text itself when every character passes keep; otherwise its copy in
+// *storage with each failing character or ill-formed byte as U+FFFD.
+template <class Keep>
+std::string_view Sanitize(std::string_view text, Keep keep, std::string* storage) {
+  size_t length = 0;
+  size_t bad = FindRefused(text, 0, keep, &length);
+  if (bad == std::string_view::npos) return text;
+  storage->clear();
+  storage->reserve(text.size() + 8);
+  size_t run = 0;  // start of the good characters not yet copied
+  while (bad != std::string_view::npos) {
+    storage->append(text.data() + run, bad - run);
+    *storage += kReplacement;
+    run = bad + length;
+    bad = FindRefused(text, run, keep, &length);
+  }
   storage->append(text.data() + run, text.size() - run);
   return *storage;
 }
@@ -131,6 +169,45 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
+// Converts text from the selected code set (not UTF-8) into *out. A byte that
+// starts no character becomes U+FFFD and the conversion goes on, or, when
+// strict, ends it with false. Also false when iconv has no converter.
+bool IconvToUtf8(std::string_view text, bool strict, std::string* out) {
+  thread_local ThreadConverter converter;
+  iconv_t cd = converter.Get();
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  out->clear();
+  out->reserve(text.size() * 2);
+  char buf[1024];
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  bool ok = true;
+  while (in_left > 0) {
+    char* o = buf;
+    size_t o_left = sizeof buf;
+    size_t rc = iconv(cd, &in, &in_left, &o, &o_left);
+    out->append(buf, static_cast<size_t>(o - buf));
+    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+      // EILSEQ or EINVAL: this byte starts no character.
+      if (strict) {
+        ok = false;
+        break;
+      }
+      *out += kReplacement;
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  if (ok) {
+    char* o = buf;
+    size_t o_left = sizeof buf;
+    if (iconv(cd, nullptr, nullptr, &o, &o_left) == static_cast<size_t>(-1) && strict) ok = false;
+    out->append(buf, static_cast<size_t>(o - buf));
+  }
+  return ok;
+}
+
 }  // namespace
 
 bool InitTextEncoding() {
@@ -151,6 +228,7 @@ bool SetTextCodeset(const std::string& codeset) {
   iconv_close(cd);
   g_codeset = codeset;
   g_utf8 = false;
+  ++g_selection;
   return true;
 }
 
@@ -178,33 +256,16 @@ std::string LocaleToUtf8(std::string_view text) {
 std::string_view LocaleToUtf8View(std::string_view text, std::string* storage) {
   if (g_utf8) return Sanitize(text, KeepAny, storage);
   if (g_ascii_compatible && IsAscii(text)) return text;
-  iconv_t cd = iconv_open("UTF-8", g_codeset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return Sanitize(text, KeepAny, storage);
-  std::string& out = *storage;
-  out.clear();
-  out.reserve(text.size() * 2);
-  char buf[1024];
-  char* in = const_cast<char*>(text.data());
-  size_t in_left = text.size();
-  while (in_left > 0) {
-    char* o = buf;
-    size_t o_left = sizeof buf;
-    size_t rc = iconv(cd, &in, &in_left, &o, &o_left);
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-      // EILSEQ or EINVAL: this byte starts no character; replace it, go on.
-      out += kReplacement;
-      ++in;
-      --in_left;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  char* o = buf;
-  size_t o_left = sizeof buf;
-  iconv(cd, nullptr, nullptr, &o, &o_left);
-  out.append(buf, static_cast<size_t>(o - buf));
-  iconv_close(cd);
-  return out;
+  if (!IconvToUtf8(text, false, storage)) return Sanitize(text, KeepAny, storage);
+  return *storage;
+}
+
+bool IsXmlTextOfCodeset(std::string_view text) {
+  size_t length;
+  if (g_utf8 || (g_ascii_compatible && IsAscii(text)))
+    return FindRefused(text, 0, IsXmlChar, &length) == std::string_view::npos;
+  std::string utf8;
+  return IconvToUtf8(text, true, &utf8) && FindRefused(utf8, 0, IsXmlChar, &length) == std::string_view::npos;
 }
 
 }  // namespace platform

@@ -24,7 +24,8 @@ const std::string& LocaleCodeset();
 
 // Converts text from the selected code set to UTF-8. Never fails and drops
 // nothing: every byte that is not part of a valid character becomes U+FFFD.
-// Any thread may call it.
+// That replacement guards texts of unknown origin; values an agent sent are
+// checked with IsXmlTextOfCodeset first and never take it. Any thread.
 std::string LocaleToUtf8(std::string_view text);
 
 // LocaleToUtf8 without a copy where none is needed: returns text itself when
@@ -32,6 +33,13 @@ std::string LocaleToUtf8(std::string_view text);
 // UTF-8 locale), else converts into *storage and returns a view of it. The
 // view lives as long as text and *storage; storage must not hold text.
 std::string_view LocaleToUtf8View(std::string_view text, std::string* storage);
+
+// True when every byte of text belongs to a character of the selected code
+// set and XML 1.0 allows every one of those characters (for UTF-8: well-formed,
+// no controls but tab, LF and CR, no U+FFFE or U+FFFF). Such a text passes
+// LocaleToUtf8 and SanitizeXmlText unchanged but for the conversion, so it
+// reaches a result file whole. Any thread.
+bool IsXmlTextOfCodeset(std::string_view text);
 
 // Replaces every byte that does not belong to a well-formed UTF-8 character
 // (overlong forms, surrogates and values above U+10FFFF included) with U+FFFD.

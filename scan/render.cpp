@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text_encoding.h"
 #include "scan/mib.h"
 
 namespace {
@@ -64,11 +65,12 @@ uint32_t Read32(const netsnmp_variable_list* var) {
   return static_cast<uint32_t>(ReadFixed<long>(var));
 }
 
-// Text when no byte is a control character other than NUL, LF and CR.
-bool IsText(const u_char* bytes, size_t len) {
+// No zero byte and no control character other than LF and CR (a tab, too,
+// counts as binary).
+bool HasOnlyTextBytes(const u_char* bytes, size_t len) {
   for (size_t i = 0; i < len; ++i) {
     const u_char c = bytes[i];
-    if (c < 0x20 && c != 0x00 && c != 0x0A && c != 0x0D) return false;
+    if (c < 0x20 && c != 0x0A && c != 0x0D) return false;
   }
   return true;
 }
@@ -91,16 +93,20 @@ std::string Base64Lines(const u_char* bytes, size_t len) {
   return text;
 }
 
+// Text, without its trailing zero bytes, when those bytes are characters of
+// the locale's code set that the result file can hold as they are; anything
+// else (a MAC or IP address, bytes of another code set, an inner zero) is
+// Base64 of every byte, so no value reaches the file changed or cut.
 void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
   const u_char* bytes = var->val.string;
   const size_t len = bytes ? var->val_len : 0;
-  if (len == 0) {
+  size_t used = len;
+  while (used > 0 && bytes[used - 1] == 0) --used;
+  const std::string_view chars(reinterpret_cast<const char*>(bytes), used);
+  if (used == 0) {
     text->clear();
-  } else if (IsText(bytes, len)) {
-    // Read as a C string: the text ends at the first zero byte.
-    const void* zero = memchr(bytes, 0, len);
-    const size_t used = zero ? static_cast<size_t>(static_cast<const u_char*>(zero) - bytes) : len;
-    text->assign(reinterpret_cast<const char*>(bytes), used);
+  } else if (HasOnlyTextBytes(bytes, used) && platform::IsXmlTextOfCodeset(chars)) {
+    text->assign(chars);
   } else {
     *text = Base64Lines(bytes, len);
   }

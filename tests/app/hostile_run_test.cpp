@@ -28,20 +28,6 @@ constexpr char kInterruptMessage[] =
     "mibscan: interrupted; ending the walks in progress and writing the results "
     "(interrupt again to quit at once)\n";
 
-// OID text -> value text of one result file; false when it does not parse.
-bool ReadRows(const std::string& path, std::map<std::string, std::string>* rows, std::string* error) {
-  testxml::Element root;
-  if (!testxml::Parse(testutil::ReadFile(path), &root, error)) return false;
-  for (const auto& result : root.children) {
-    if (result.name != "RESULT" || result.children.size() != 2) {
-      *error = "unexpected element " + result.name;
-      return false;
-    }
-    (*rows)[result.children[0].text] = result.children[1].text;
-  }
-  return true;
-}
-
 std::vector<std::string> LogTexts(const std::string& log, const std::string& target) {
   std::vector<std::string> texts;
   std::istringstream lines(log);
@@ -160,7 +146,7 @@ TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {
     const std::string target = agents[i]->peer();
     std::map<std::string, std::string> rows;
     std::string error;
-    ASSERT_TRUE(ReadRows(ResultPath(dir, target), &rows, &error)) << name << ": " << error;
+    ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, target), &rows, &error)) << name << ": " << error;
     EXPECT_EQ(rows.size(), c.rows) << name;
     if (c.some_oid) {
       EXPECT_EQ(rows.count(c.some_oid), 1u) << name;
@@ -176,13 +162,13 @@ TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {
   // The hostile answers did nothing to the values of these two.
   std::map<std::string, std::string> rows;
   std::string error;
-  ASSERT_TRUE(ReadRows(ResultPath(dir, agents[4]->peer()), &rows, &error)) << error;
+  ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, agents[4]->peer()), &rows, &error)) << error;
   std::string long_name = "1.3.6.1.2.1.1.9";
   for (int k = 1; k <= 120; ++k) long_name += "." + std::to_string(k);
   EXPECT_EQ(rows["1.3.6.1.2.1.1.8.0"], long_name);
   EXPECT_EQ(rows[long_name], "long name");
   rows.clear();
-  ASSERT_TRUE(ReadRows(ResultPath(dir, agents[6]->peer()), &rows, &error)) << error;
+  ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, agents[6]->peer()), &rows, &error)) << error;
   EXPECT_GT(rows["1.3.6.1.2.1.1.1.0"].size(), 65000u);
 
   // The normal target's file is the one a run of its own writes.
@@ -213,7 +199,7 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
   EXPECT_EQ(Count(r.err, kInterruptMessage), 1) << r.err;
 
   std::map<std::string, std::string> rows;
-  ASSERT_TRUE(ReadRows(ResultPath(dir, endless.peer()), &rows, &error)) << error;
+  ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, endless.peer()), &rows, &error)) << error;
   EXPECT_GE(rows.size(), 199u);
   EXPECT_EQ(rows["1.3.6.1.2.1.1.1.1"], "1");
   EXPECT_EQ(testutil::ReadFile(normal_file), solo);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_util.h"
+
 namespace testxml {
 
 struct Element {
@@ -55,5 +57,20 @@ inline bool Parse(const std::string& bytes, Element* root, std::string* error) {
 }
 
 inline bool IsBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+// OID text -> value text of one result file; false when it does not parse
+// or holds anything but RESULT elements of two children.
+inline bool ReadResultRows(const std::string& path, std::map<std::string, std::string>* rows, std::string* error) {
+  Element root;
+  if (!Parse(testutil::ReadFile(path), &root, error)) return false;
+  for (const auto& result : root.children) {
+    if (result.name != "RESULT" || result.children.size() != 2) {
+      *error = "unexpected element " + result.name;
+      return false;
+    }
+    (*rows)[result.children[0].text] = result.children[1].text;
+  }
+  return true;
+}
 
 }  // namespace testxml

@@ -5,16 +5,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <filesystem>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "app/globals.h"
 #include "output/parsed_xml.h"
 #include "platform/text_encoding.h"
 #include "scan/mib.h"
+#include "support/locale_env.h"
 #include "support/test_util.h"
 
 namespace {
@@ -130,6 +129,8 @@ TEST_F(ResultFileTest, Base64ValueKeepsItsCrLf) {
 }
 
 // Row texts are in the locale's code set; the file holds their UTF-8 form.
+// Bytes that are no character of it cannot come from the renderer, which
+// makes them Base64; here they still leave a well-formed file.
 TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
   const std::string fffd = "\xEF\xBF\xBD";
   struct Case {
@@ -140,7 +141,7 @@ TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
   };
   const Case cases[] = {
       {"UTF-8 locale, UTF-8 bytes", "UTF-8", "Z\xC3\xBCrich \xE2\x82\xAC", "Z\xC3\xBCrich \xE2\x82\xAC"},
-      {"UTF-8 locale, Latin-1 bytes", "UTF-8", "Z\xFCrich \xA4", "Z" + fffd + "rich " + fffd},
+      {"UTF-8 locale, Latin-1 bytes of no agent value", "UTF-8", "Z\xFCrich \xA4", "Z" + fffd + "rich " + fffd},
       {"Latin-1 locale, Latin-1 bytes", "ISO-8859-1", "Z\xFCrich \xA4", "Z\xC3\xBCrich \xC2\xA4"},
       {"Latin-1 locale, UTF-8 bytes", "ISO-8859-1", "\xC3\xBC", "\xC3\x83\xC2\xBC"},
       {"Latin-1 locale, control byte", "ISO-8859-1", "a\x01", "a" + fffd},
@@ -154,46 +155,11 @@ TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
   }
 }
 
-// Restores LC_ALL and LOCPATH and the C locale when it goes.
-class ScopedLocaleEnv {
- public:
-  ScopedLocaleEnv() {
-    for (auto& [name, value, set] : saved_) {
-      const char* v = getenv(name);
-      set = v != nullptr;
-      value = v ? v : "";
-    }
-  }
-  ~ScopedLocaleEnv() {
-    for (auto& [name, value, set] : saved_)
-      set ? setenv(name, value.c_str(), 1) : unsetenv(name);
-    setlocale(LC_ALL, "C");
-  }
-
- private:
-  std::tuple<const char*, std::string, bool> saved_[2] = {{"LC_ALL", "", false}, {"LOCPATH", "", false}};
-};
-
-// A Latin-1 locale: an installed one, or one compiled into dir with
-// localedef (needs the locales package's sources). Empty when neither works.
-std::string FindOrMakeLatin1Locale(const std::string& dir) {
-  for (const char* name : {"en_US.ISO-8859-1", "en_US.iso88591", "de_DE.ISO-8859-1", "de_DE.iso88591"})
-    if (locale_t l = newlocale(LC_ALL_MASK, name, nullptr)) {
-      freelocale(l);
-      return name;
-    }
-  testutil::ProcessResult r =
-      testutil::RunProcess({"/usr/bin/localedef", "-i", "en_US", "-f", "ISO-8859-1", dir + "/en_US.ISO-8859-1"});
-  if (r.exit_code != 0) return "";
-  setenv("LOCPATH", dir.c_str(), 1);
-  return "en_US.ISO-8859-1";
-}
-
 // The same through a real Latin-1 locale, as the program selects it at start.
 TEST_F(ResultFileTest, Latin1Locale) {
-  ScopedLocaleEnv restore;
+  testutil::ScopedLocaleEnv restore;
   TempDir locales;
-  const std::string name = FindOrMakeLatin1Locale(locales.path());
+  const std::string name = testutil::FindOrMakeLatin1Locale(locales.path());
   if (name.empty()) GTEST_SKIP() << "no Latin-1 locale installed and localedef cannot make one";
   setenv("LC_ALL", name.c_str(), 1);
   ASSERT_TRUE(platform::InitTextEncoding());

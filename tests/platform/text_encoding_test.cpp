@@ -193,4 +193,46 @@ TEST_F(TextEncodingTest, AsciiShortcutOnlyForAsciiCompatibleCodesets) {
   }
 }
 
+// A text that passes reaches the file unchanged but for the conversion; one
+// that fails would have needed a replacement somewhere on the way.
+TEST_F(TextEncodingTest, XmlTextOfTheCodeset) {
+  struct Case {
+    const char* name;
+    const char* codeset;
+    std::string text;
+    bool storable;
+  };
+  const Case cases[] = {
+      {"empty", "UTF-8", "", true},
+      {"ascii with CR LF and tab", "UTF-8", "a\r\n\tb <&>", true},
+      {"UTF-8 of every length", "UTF-8", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
+      {"Latin-1 byte under UTF-8", "UTF-8", "caf\xE9", false},
+      {"truncated UTF-8", "UTF-8", "caf\xC3", false},
+      {"surrogate", "UTF-8", "\xED\xA0\x80", false},
+      {"U+FFFE", "UTF-8", "\xEF\xBF\xBE", false},
+      {"U+FFFF", "UTF-8", "\xEF\xBF\xBF", false},
+      {"control", "UTF-8", "a\x01", false},
+      {"NUL", "UTF-8", std::string("a\0", 2), false},
+      {"control beyond the first 8-byte block", "UTF-8", "abcdefghij\x1F", false},
+      {"Latin-1 every high byte", "ISO-8859-1", "\x80\x9F\xA0\xE9\xFF", true},
+      {"Latin-1 control", "ISO-8859-1", "caf\xE9\x02", false},
+      {"CP1252 euro", "CP1252", "\x80", true},
+      {"CP1252 undefined byte", "CP1252", "a\x81", false},
+      {"CP932 character", "CP932", "\x82\xA0", true},
+      {"CP932 bad trail byte", "CP932", "\x82\x20", false},
+      {"CP932 lead byte at the end", "CP932", "ab\x82", false},
+      {"EBCDIC letters", "IBM037", "\xC1\x81", true},
+      {"EBCDIC control", "IBM037", "\x01", false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
+    EXPECT_EQ(platform::IsXmlTextOfCodeset(c.text), c.storable) << c.name;
+    if (c.storable) {
+      const std::string utf8 = platform::LocaleToUtf8(c.text);
+      EXPECT_EQ(utf8.find(kFffd), std::string::npos) << c.name;
+      EXPECT_EQ(platform::SanitizeXmlText(utf8), utf8) << c.name;
+    }
+  }
+}
+
 }  // namespace

@@ -124,10 +124,17 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
       {"1.3.6.1.4.1.99999.8.0", "plain text"},
       {"1.3.6.1.4.1.99999.9.0", "abc"},
       {"1.3.6.1.4.1.99999.10.0", "AAECCf8=\r\n"},
-      {"1.3.6.1.4.1.99999.11.0", "caf\xe9"},
+      {"1.3.6.1.4.1.99999.11.0", "Y2Fm6Q==\r\n"},  // Latin-1: not text in the tests' UTF-8
       // 12.0 is Opaque: no row.
       {"1.3.6.1.4.1.99999.13.0", ""},
       {"1.3.6.1.4.1.99999.14.0", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"},
+      {"1.3.6.1.4.1.99999.15.0", "ACGbqrvM\r\n"},
+      {"1.3.6.1.4.1.99999.16.0", "ruPwUubA\r\n"},
+      {"1.3.6.1.4.1.99999.17.0", "wKgAIA==\r\n"},
+      {"1.3.6.1.4.1.99999.18.0", "YWJjAGRlZg==\r\n"},
+      {"1.3.6.1.4.1.99999.19.0", ""},
+      {"1.3.6.1.4.1.99999.20.0", "caf\xc3\xa9"},
+      {"1.3.6.1.4.1.99999.21.0", "77++\r\n"},
   };
   for (int version : {1, 2}) {
     CMIB job;
@@ -402,7 +409,7 @@ TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
   CMIB job;
   job.m_strTarget = agent_->Target();
   WalkRun walk = CapturedWalk(&log_, &job, kTyped, 2, true);
-  EXPECT_EQ(job.m_mapValues.GetCount(), 13u) << walk.Everything();
+  EXPECT_EQ(job.m_mapValues.GetCount(), 20u) << walk.Everything();  // every typed object but the Opaque one
 }
 
 }  // namespace

@@ -24,6 +24,13 @@ OBJECTS = [
     ("12.0", "opaque", "01 02"),                    # not rendered
     ("13.0", "string", ""),                         # empty text
     ("14.0", "octet", " ".join("%02x" % b for b in range(48))),
+    ("15.0", "octet", "00 21 9b aa bb cc"),         # MAC with a leading zero
+    ("16.0", "octet", "ae e3 f0 52 e6 c0"),         # MAC of high bytes
+    ("17.0", "octet", "c0 a8 00 20"),               # IPv4 address as bytes
+    ("18.0", "octet", "61 62 63 00 64 65 66"),      # inner zero
+    ("19.0", "octet", "00 00 00 00"),               # zeros only
+    ("20.0", "octet", "63 61 66 c3 a9"),            # UTF-8 text
+    ("21.0", "octet", "ef bf be"),                  # U+FFFE
 ]
 
 
