@@ -100,10 +100,7 @@ bool RunScan(const std::vector<std::string>& targets) {
     jobs.back()->m_strTarget = target;
   }
   WorkerLauncher launcher(&jobs);
-  for (size_t i = 0; i < jobs.size(); ++i) {
-    jobs[i]->m_bRunning = 1;
-    launcher.Start(i);
-  }
+  for (size_t i = 0; i < jobs.size(); ++i) launcher.Start(i);
   for (auto& job : jobs) {
     job->m_pThread->Join();
     job.reset();

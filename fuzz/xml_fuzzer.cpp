@@ -1,7 +1,8 @@
 // Any bytes as OID texts, value texts, versions, element and attribute names,
 // target and command-line OID: the document always serialises to XML that
-// libxml2 parses back strictly, with every text as it was built, and the
-// result file name never leaves its directory.
+// libxml2 parses back strictly, with every text as it was built, laid out
+// byte for byte as libxml2's writer lays out the same tree element by element,
+// and the result file name never leaves its directory.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
@@ -14,8 +15,9 @@
 
 #include "output/result_document.h"
 #include "output/xml_document.h"
-#include "platform/text_encoding.h"
 #include "platform/string_map.h"
+#include "platform/text_encoding.h"
+#include "tests/output/reference_layout.h"
 
 namespace {
 
@@ -66,17 +68,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CXmlDocument doc;
   Check(doc.Create(), "create");
+  // Its first element gives the reference layout the tree.
+  const XmlElement first = doc.AddRootElement("FIRST", "", "", "");
   AddResultRows(doc, values, versions);
   // Free names: refused with CXmlError or stored so that the file still parses.
+  // A child below the free element gives it mixed content when it has text.
   const std::string name = in.ConsumeRandomLengthString(16);
   const std::string attr = in.ConsumeRandomLengthString(16);
   try {
-    doc.AddRootElement(name, in.ConsumeRandomLengthString(32), attr, in.ConsumeRandomLengthString(32));
+    XmlElement free = doc.AddRootElement(name, in.ConsumeRandomLengthString(32), attr, in.ConsumeRandomLengthString(32));
+    if (in.ConsumeBool())
+      doc.AddElement(free, in.ConsumeRandomLengthString(16), in.ConsumeRandomLengthString(32), "", "", in.ConsumeBool());
+    if (in.ConsumeBool()) doc.AddRootElement("AFTER", in.ConsumeRandomLengthString(32), "", "");
   } catch (const CXmlError&) {
   }
 
   std::string bytes;
   Check(doc.Serialize(&bytes), "serialise");
+  Check(bytes == testxml::ReferenceLayout(first->doc), "layout differs from the writer's own");
   xmlDocPtr parsed = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!parsed) {
@@ -86,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(parsed != nullptr, "saved document does not parse");
 
   // Every row reads back as built, in map order.
-  const xmlNode* result = NextElement(xmlDocGetRootElement(parsed)->children);
+  const xmlNode* result = NextElement(NextElement(xmlDocGetRootElement(parsed)->children)->next);
   values.ForEach([&](const std::string& oid, const std::string& value) {
     Check(result != nullptr, "row missing");
     const xmlNode* oidNode = NextElement(result->children);

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 
 #include "log/log_writer.h"
 
@@ -63,12 +62,12 @@ int WriteLog(const char* format, ...) {
 }
 
 void LogQueue::Push(LogRecord record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   records_.push_back(std::move(record));
 }
 
 size_t LogQueue::Drain(std::vector<std::string>* lines, size_t max) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   size_t moved = 0;
   for (; moved < max && !records_.empty(); ++moved) {
     const LogRecord& front = records_.front();
@@ -79,12 +78,12 @@ size_t LogQueue::Drain(std::vector<std::string>* lines, size_t max) {
 }
 
 size_t LogQueue::Size() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return records_.size();
 }
 
 std::deque<LogRecord> LogQueue::TakeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::deque<LogRecord> all;
   all.swap(records_);
   return all;

@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/thread_annotations.h"
 
 // Written by the main thread before the first worker starts and only read
 // afterwards.
@@ -26,20 +27,20 @@ struct LogRecord {
 // Every member takes the queue's own lock; any thread may call them.
 class LogQueue {
  public:
-  void Push(LogRecord record);
+  void Push(LogRecord record) EXCLUDES(mutex_);
 
   // Moves at most max records from the front into lines (as FormatLogLine
   // renders them), appended to *lines. Returns how many moved.
-  size_t Drain(std::vector<std::string>* lines, size_t max);
+  size_t Drain(std::vector<std::string>* lines, size_t max) EXCLUDES(mutex_);
 
-  size_t Size();
+  size_t Size() EXCLUDES(mutex_);
 
   // Takes every record out, oldest first.
-  std::deque<LogRecord> TakeAll();
+  std::deque<LogRecord> TakeAll() EXCLUDES(mutex_);
 
  private:
-  std::mutex mutex_;  // guards records_
-  std::deque<LogRecord> records_;
+  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  std::deque<LogRecord> records_ GUARDED_BY(mutex_);
 };
 extern LogQueue g_logQueue;
 

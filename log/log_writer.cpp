@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 
 #include "log/log.h"
 #include "log/sort_string_array.h"
@@ -26,8 +25,11 @@ constexpr long long kRotateAbove = 262144;
 constexpr size_t kKeepRotated = 30;
 constexpr auto kWriterCycle = std::chrono::milliseconds(200);
 
-std::mutex g_writerWakeMutex;
-std::condition_variable g_writerWake;
+// Guards no data (the flag is atomic): it closes the gap between the writer's
+// test of g_bLogRunning and its wait, so the stop's wake-up is not lost.
+// Lock order: platform/thread_annotations.h.
+platform::Mutex g_writerWakeMutex;
+std::condition_variable_any g_writerWake;
 
 std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 
@@ -60,7 +62,7 @@ unsigned LogWriterThread(void*) {
       lines.clear();
     }
     // The stop wakes this wait, so a finished run does not sit out the cycle.
-    std::unique_lock<std::mutex> lock(g_writerWakeMutex);
+    platform::MutexLock lock(g_writerWakeMutex);
     g_writerWake.wait_for(lock, kWriterCycle, [] { return !g_bLogRunning; });
   }
   return 0;
@@ -137,7 +139,7 @@ void StartLogWriter() {
 
 void StopLogWriterAndDrain() {
   {
-    std::lock_guard<std::mutex> lock(g_writerWakeMutex);
+    platform::MutexLock lock(g_writerWakeMutex);
     g_bLogRunning = false;
   }
   g_writerWake.notify_all();

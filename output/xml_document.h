@@ -10,7 +10,7 @@
 //
 // Threads: an instance and its elements belong to the thread that made them;
 // several threads may build and save different documents at the same time
-// (libxml2 must have been initialised on the main thread first).
+// (the first Create of the process, on whichever thread, initialises libxml2).
 #pragma once
 
 #include <libxml/tree.h>

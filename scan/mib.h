@@ -17,7 +17,6 @@
 
 class CMIB {
  public:
-  int m_bRunning = 0;
   std::unique_ptr<platform::Thread> m_pThread;
   std::string m_strTarget;
   int m_nVersion = 0;                     // SNMP version (1, 2, 3) of the walk in progress

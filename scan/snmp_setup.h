@@ -16,6 +16,8 @@
 
 #include <mutex>
 
+#include "platform/thread_annotations.h"
+
 // Sets up the library once per process: MIB loading off (the scanner prints
 // numeric OIDs only), the six boolean settings of configuration files of type
 // "snmpwalk", then init_snmp("snmpapp"). Later calls return at once. Best
@@ -27,10 +29,12 @@ void InitSnmpLibrary();
 // never while waiting for the network. Its holds are short and taken by many
 // threads per variable, so a waiter spins a little before it sleeps: a sleep
 // and wake-up cost more than most holds.
-class SnmpLibraryMutex {
+// It guards the library's own globals, which carry no annotations; functions
+// named ...Locked expect it held. Lock order: platform/thread_annotations.h.
+class CAPABILITY("mutex") SnmpLibraryMutex {
  public:
-  void lock() { pthread_mutex_lock(&mutex_); }
-  void unlock() { pthread_mutex_unlock(&mutex_); }
+  void lock() ACQUIRE() { pthread_mutex_lock(&mutex_); }
+  void unlock() RELEASE() { pthread_mutex_unlock(&mutex_); }
 
  private:
   pthread_mutex_t mutex_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;

@@ -12,25 +12,25 @@ namespace {
 // is hashed once, outside the library lock; concurrent first users of the same
 // pass phrase wait for the one computation.
 struct KeyCacheEntry {
-  std::mutex mutex;
-  bool done = false;
-  bool ok = false;
-  SnmpAuthKey key;
+  platform::Mutex mutex;  // lock order: platform/thread_annotations.h
+  bool done GUARDED_BY(mutex) = false;
+  bool ok GUARDED_BY(mutex) = false;
+  SnmpAuthKey key GUARDED_BY(mutex);
 };
-std::mutex g_keyCacheMutex;
-std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache;
+platform::Mutex g_keyCacheMutex;  // lock order: platform/thread_annotations.h
+std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache GUARDED_BY(g_keyCacheMutex);
 
 }  // namespace
 
 bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
   std::shared_ptr<KeyCacheEntry> entry;
   {
-    std::lock_guard<std::mutex> lock(g_keyCacheMutex);
+    platform::MutexLock lock(g_keyCacheMutex);
     auto& slot = g_keyCache[pass_phrase];
     if (!slot) slot = std::make_shared<KeyCacheEntry>();
     entry = slot;
   }
-  std::lock_guard<std::mutex> lock(entry->mutex);
+  platform::MutexLock lock(entry->mutex);
   if (!entry->done && pass_phrase.size() < USM_LENGTH_P_MIN) {
     // Refused here rather than by generate_Ku, which would log through the
     // library's shared log handlers outside the library lock.
@@ -50,14 +50,16 @@ bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
   return entry->ok;
 }
 
+bool UsmKeyTurns::MayTake(const std::string& id, const std::string& key) const {
+  auto it = entries_.find(id);
+  if (it == entries_.end()) return true;
+  const Entry& e = it->second;
+  return e.ready && (e.holders == 0 || (e.valid && e.key == key));
+}
+
 bool UsmKeyTurns::Acquire(const std::string& id, const std::string& key) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] {
-    auto it = entries_.find(id);
-    if (it == entries_.end()) return true;
-    const Entry& e = it->second;
-    return e.ready && (e.holders == 0 || (e.valid && e.key == key));
-  });
+  platform::MutexLock lock(mutex_);
+  while (!MayTake(id, key)) changed_.wait(lock);
   Entry& e = entries_[id];
   ++e.holders;
   if (e.valid && e.key == key) return false;
@@ -68,7 +70,7 @@ bool UsmKeyTurns::Acquire(const std::string& id, const std::string& key) {
 }
 
 void UsmKeyTurns::FinishInstall(const std::string& id, bool ok) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Entry& e = entries_[id];
   e.ready = true;
   e.valid = ok;
@@ -76,7 +78,7 @@ void UsmKeyTurns::FinishInstall(const std::string& id, bool ok) {
 }
 
 void UsmKeyTurns::Release(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto it = entries_.find(id);
   if (it == entries_.end()) return;
   if (--it->second.holders == 0) changed_.notify_all();

@@ -11,8 +11,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/thread_annotations.h"
 
 // The SNMPv3 authentication key (Ku) for an MD5 pass phrase, generated once
 // per pass phrase for the whole process, outside the library lock. Returns
@@ -35,14 +36,14 @@ class UsmKeyTurns {
   // Returns true when the caller must install its key and then call
   // FinishInstall (holders of another key wait until then), false when the
   // installed key is already its own.
-  bool Acquire(const std::string& id, const std::string& key);
+  bool Acquire(const std::string& id, const std::string& key) EXCLUDES(mutex_);
 
   // Ends an install that Acquire asked for; ok tells whether the library now
   // holds the key (when not, the next holder installs again).
-  void FinishInstall(const std::string& id, bool ok);
+  void FinishInstall(const std::string& id, bool ok) EXCLUDES(mutex_);
 
   // Gives a turn back; one call per Acquire.
-  void Release(const std::string& id);
+  void Release(const std::string& id) EXCLUDES(mutex_);
 
  private:
   struct Entry {
@@ -52,9 +53,11 @@ class UsmKeyTurns {
     bool valid = false;  // the library's entry holds `key`
   };
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::map<std::string, Entry> entries_;
+  bool MayTake(const std::string& id, const std::string& key) const REQUIRES(mutex_);
+
+  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  std::condition_variable_any changed_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
 // The turns of every session of the process.

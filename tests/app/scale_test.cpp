@@ -1,6 +1,7 @@
 // Many targets at once through the real binary, worker threads refused by a
 // real system limit, and the stack a scan worker really uses.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -267,6 +268,18 @@ size_t StackHighWater(unsigned (*proc)(void*), void* arg, size_t stack_size) {
   return stack_size - untouched;
 }
 
+// True when the system's name service gives "localhost" an IPv4 address (a
+// minimal system may have no hosts file).
+bool LocalhostResolves() {
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
 // The deepest stack a scan job reaches, over the plans and the failure paths,
 // must leave three quarters of the worker's stack free: room for what cannot
 // be measured here, such as name resolution over DNS.
@@ -303,7 +316,8 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
       {"SNMPv3 walks with an account", live, true, {}, 3000000, true},
       {"configured gets, found and missing", live, false, {"1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.99.0"}, 3000000,
        true},
-      // The name is resolved through the system's name service (the hosts file).
+      // The name is resolved through the system's name service (the hosts file);
+      // left out, with a message, where "localhost" has no IPv4 address.
       {"host name target", "localhost:" + std::to_string(agent.port()), false, {"1.3.6.1.2.1.1.5.0"}, 3000000,
        true},
       {"silent target, every version times out", "127.0.0.1:" + std::to_string(closed_port), false, {}, 50000,
@@ -313,6 +327,10 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
   testutil::TempDir dir;
   size_t deepest = 0;
   for (const auto& c : cases) {
+    if (c.target.starts_with("localhost:") && !LocalhostResolves()) {
+      std::cout << c.name << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
+      continue;
+    }
     ResetGlobalsForTesting();
     g_strModuleDir = dir.path();
     g_strLogDir = dir / "log";

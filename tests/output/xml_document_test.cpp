@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <libxml/xmlwriter.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "output/parsed_xml.h"
+#include "output/reference_layout.h"
 #include "support/test_util.h"
 
 namespace {
@@ -273,51 +273,10 @@ TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
   }
 }
 
-// The reference layout: the same tree handed to the writer element by
-// element, so the writer itself does every escape and indent.
-bool WriteThroughWriter(xmlTextWriterPtr w, xmlNodePtr e, bool indent) {
-  if (xmlTextWriterStartElement(w, e->name) < 0) return false;
-  for (xmlAttrPtr a = e->properties; a; a = a->next) {
-    xmlChar* v = xmlNodeListGetString(e->doc, a->children, 1);
-    const int rc = xmlTextWriterWriteAttribute(w, a->name, v ? v : BAD_CAST "");
-    xmlFree(v);
-    if (rc < 0) return false;
-  }
-  bool text = false, child = false;
-  for (xmlNodePtr n = e->children; n; n = n->next) {
-    text = text || (n->type == XML_TEXT_NODE && n->content && *n->content);
-    child = child || n->type == XML_ELEMENT_NODE;
-  }
-  const bool mixed = indent && text && child;
-  if (mixed) xmlTextWriterSetIndent(w, 0);
-  for (xmlNodePtr n = e->children; n; n = n->next) {
-    if (n->type == XML_ELEMENT_NODE && !WriteThroughWriter(w, n, indent && !mixed)) return false;
-    if (n->type == XML_TEXT_NODE && n->content && *n->content && xmlTextWriterWriteString(w, n->content) < 0)
-      return false;
-  }
-  if (xmlTextWriterEndElement(w) < 0) return false;
-  if (mixed) xmlTextWriterSetIndent(w, 1), xmlTextWriterWriteRaw(w, BAD_CAST "\n");
-  return true;
-}
-
-std::string ReferenceLayout(xmlDocPtr doc) {
-  xmlBufferPtr buffer = xmlBufferCreate();
-  xmlTextWriterPtr w = xmlNewTextWriterMemory(buffer, 0);
-  bool ok = xmlTextWriterSetIndent(w, 1) >= 0 && xmlTextWriterSetIndentString(w, BAD_CAST "\t") >= 0 &&
-            xmlTextWriterStartDocument(w, "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteThroughWriter(w, xmlDocGetRootElement(doc), true) && xmlTextWriterEndDocument(w) >= 0;
-  xmlFreeTextWriter(w);
-  std::string out = ok ? std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
-                                     static_cast<size_t>(xmlBufferLength(buffer)))
-                       : "writer failed";
-  xmlBufferFree(buffer);
-  return out;
-}
-
 // Whatever the tree, the saved bytes are the ones the writer produces when
 // fed element by element: escapes of every special byte in texts and in
 // attribute values (non-ASCII values included), empty and missing texts,
-// texts on both sides of the length kept inside a text node, nesting, mixed
+// texts of many lengths, nesting, mixed
 // content at any depth among ordinary rows, and documents larger than one
 // run of rows.
 TEST(XmlDocument, LayoutIsTheWritersOwn) {
@@ -379,7 +338,7 @@ TEST(XmlDocument, LayoutIsTheWritersOwn) {
     ASSERT_TRUE(doc.Create());
     XmlElement first = doc.AddRootElement("FIRST", "", "", "");
     c.build(doc);
-    EXPECT_EQ(Saved(doc), ReferenceLayout(first->doc)) << c.name;
+    EXPECT_EQ(Saved(doc), testxml::ReferenceLayout(first->doc)) << c.name;
   }
 }
 

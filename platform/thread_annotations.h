@@ -1,0 +1,62 @@
+// Clang's thread-safety annotations, and the mutex and scoped lock that carry
+// them (the standard library's do not here). Other compilers see plain code.
+//
+// Lock order. The process has six locks; none is ever taken while another of
+// them is held, and a new nesting must be added to this list first:
+//   - the Net-SNMP library lock (scan/snmp_setup.cpp), innermost by rule: only
+//     library calls run under it;
+//   - the pass-phrase key cache's map lock, then (after it is released) the
+//     lock of one cache entry, held while that key is computed
+//     (scan/usm_keys.cpp);
+//   - UsmKeyTurns' lock (scan/usm_keys.h), never held across a library call;
+//   - LogQueue's lock (log/log.h), held only to move records;
+//   - the log writer's wake-up lock (log/log_writer.cpp).
+#pragma once
+
+#include <mutex>
+
+#if defined(__clang__)
+#define THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace platform {
+
+// std::mutex with the annotations.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+};
+
+// Holds a Mutex for its scope. lock() and unlock() let a
+// std::condition_variable_any wait with it.
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  Mutex& mutex_;
+};
+
+}  // namespace platform
