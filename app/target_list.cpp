@@ -86,8 +86,7 @@ uint64_t Fnv1a64(std::string_view text) {
 }
 
 uint32_t ShardOf(std::string_view target, uint32_t count) {
-  const unsigned __int128 scaled = static_cast<unsigned __int128>(Fnv1a64(target)) * count;
-  return static_cast<uint32_t>(scaled >> 64) + 1;
+  return static_cast<uint32_t>(Fnv1a64(target) % count) + 1;
 }
 
 bool AssembleTargets(const RunOptions& options, const std::vector<std::string>& command_line,

@@ -31,8 +31,9 @@ bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets, 
 // definition, so every machine, process and build agrees on it.
 uint64_t Fnv1a64(std::string_view text);
 
-// The shard, 1 ... count, that target belongs to: floor(Fnv1a64(target) *
-// count / 2^64) + 1, so the hash's well-mixed high bits choose it. count >= 1.
+// The shard, 1 ... count, that target belongs to: Fnv1a64(target) % count + 1.
+// (The remainder, not the high bits: FNV-1a leaves the high bits of short,
+// similar texts such as addresses poorly mixed.) count >= 1.
 uint32_t ShardOf(std::string_view target, uint32_t count);
 
 // The final target list of a run: the targets of options.targets_file (when
