@@ -19,11 +19,12 @@ cmake --build "$build" --target package >"$build/package.log" 2>&1 || {
 deb="$build/mibscan_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $deb"
 
-files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
+listing=$(dpkg-deb -c "$deb")
+files=$(awk '$1 !~ /^d/ {print $NF}' <<<"$listing" | sort)
 expected=$(printf '%s\n' ./usr/bin/mibscan ./usr/share/doc/mibscan/README.md \
   ./usr/share/doc/mibscan/accounts.csv ./usr/share/doc/mibscan/config.ini | sort)
 [ "$files" = "$expected" ] || fail "files in the package:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
-dpkg-deb -c "$deb" | grep -q '^-rwxr-xr-x .* \./usr/bin/mibscan$' || fail "/usr/bin/mibscan is not executable"
+grep -q '^-rwxr-xr-x .* \./usr/bin/mibscan$' <<<"$listing" || fail "/usr/bin/mibscan is not executable"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libsnmp40 libxml2 libssl3; do
