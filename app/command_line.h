@@ -34,8 +34,8 @@ struct RunOptions {
 
 // Takes the options off the front of *args, leaving the arguments that follow
 // them for ParseCommandLine. Only arguments before the first one that does
-// not start with "--" are options, so a target may be "--dir" only after
-// another target; "--" ends the options and is removed. Each option is
+// not start with "--" are options, so a target starting with "--" can only
+// follow another target or "--", which ends the options and is removed. Each option is
 // recognised in exactly the spellings of RunOptions (no "=VALUE" forms) and
 // may be given once. Returns false with a one-line message naming the option
 // (unknown, given twice, value missing or malformed), *args then unspecified.
