@@ -1,6 +1,7 @@
 // The command-line forms: which arguments become which targets.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,26 @@ struct CommandLine {
 //   any other number        -> every argument, trimmed, unsplit
 // Never fails; nothing is validated or de-duplicated.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The options that may come before the command-line forms above.
+struct RunOptions {
+  std::string dir;           // --dir DIR, as given; empty: the executable's directory
+  std::string targets_file;  // --targets FILE; "-" is standard input; empty: none
+  uint32_t shard = 0;        // --shard K/N: K (1 <= K <= N); 0 when not given
+  uint32_t shard_count = 0;  // N; 0 when not given
+  bool help = false;         // --help
+  bool version = false;      // --version
+};
+
+// Takes the options off the front of *args, leaving the arguments that follow
+// them for ParseCommandLine. Only arguments before the first one that does
+// not start with "--" are options, so a target starting with "--" can only
+// follow another target or "--", which ends the options and is removed. Each option is
+// recognised in exactly the spellings of RunOptions (no "=VALUE" forms) and
+// may be given once. Returns false with a one-line message naming the option
+// (unknown, given twice, value missing or malformed), *args then unspecified.
+// The directory and the file are not looked at here.
+bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::string* error);
 
 // Removes leading and trailing space, \t, \n, \v, \f and \r.
 std::string TrimWhite(std::string_view s);

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -6,10 +7,35 @@
 #include "app/globals.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
+#include "app/target_list.h"
 #include "platform/interrupt.h"
+
+namespace {
+
+int RefuseArguments(const std::string& message) {
+  fprintf(stderr, "mibscan: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  RunOptions options;
+  std::string error;
+  if (!TakeOptions(&args, &options, &error)) return RefuseArguments(error);
+  if (options.help || options.version) {
+    HandleInfoOption(options.help ? "--help" : "--version");
+    return 0;
+  }
+  std::error_code ec;
+  if (!options.dir.empty() && !std::filesystem::is_directory(options.dir, ec))
+    return RefuseArguments("--dir: " + options.dir + ": not an existing directory");
+  CommandLine cl = ParseCommandLine(args);
+  std::vector<std::string> targets;
+  if (!AssembleTargets(options, cl.targets, &targets, &error)) return RefuseArguments(error);
 
   if (!StartupProcess()) {
     fputs("致命的なエラー: GetModuleHandle が失敗しました\n", stdout);
@@ -25,8 +51,7 @@ int main(int argc, char** argv) {
   // shell reports for a process ended by SIGINT.
   platform::InstallInterruptHandling();
 
-  CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   g_strOid = cl.oid;
-  RunScan(cl.targets);
+  RunScan(targets, options.dir);
   return platform::Interrupted() ? 130 : 0;
 }

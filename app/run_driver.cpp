@@ -71,10 +71,15 @@ void ApplyConfig(const Profile& config) {
   }
 }
 
-bool RunScan(const std::vector<std::string>& targets) {
-  std::string exe;
-  if (!platform::GetExecutablePath(&exe)) return false;
-  if (!platform::DirectoryOf(exe, &g_strModuleDir)) return false;
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir) {
+  if (dir.empty()) {
+    std::string exe;
+    if (!platform::GetExecutablePath(&exe)) return false;
+    if (!platform::DirectoryOf(exe, &g_strModuleDir)) return false;
+  } else {
+    // Every path is made as "<dir>/<name>": no trailing '/' (the root becomes "").
+    g_strModuleDir = dir.substr(0, dir.find_last_not_of('/') + 1);
+  }
 
   std::string log_dir = g_strModuleDir + "/log";
   std::error_code ec;

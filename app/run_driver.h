@@ -24,10 +24,12 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 void ApplyConfig(const Profile& config);
 
 // Runs the scan of every target, each on its own worker thread, all at once,
+// with config.ini, accounts.csv, the result files and log/ in dir (an existing
+// directory; empty: the executable's directory),
 // and returns when every worker and the log writer have ended and the log
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
-// so once on standard error. Returns false, having done nothing, when the
-// executable's directory cannot be determined. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets);
+// so once on standard error. Returns false, having done nothing, when dir is
+// empty and the executable's directory cannot be determined. Main thread, once.
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir = {});

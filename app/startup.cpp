@@ -11,12 +11,23 @@
 #include "platform/text_encoding.h"
 
 static const char kUsage[] =
-    "usage: mibscan                      (no targets: prepares the log directory only)\n"
-    "       mibscan TARGET[,TARGET...]   (one argument: targets separated by commas)\n"
-    "       mibscan TARGET TARGET...     (several arguments: one target each)\n"
-    "       mibscan oid OID TARGET       (one get of OID from TARGET)\n"
-    "       mibscan -h | --help | --version\n"
-    "Settings come from config.ini and accounts.csv beside the executable;\n"
+    "usage: mibscan [OPTION...] [--] [FORMS]\n"
+    "forms:\n"
+    "  (none)                 no targets: prepares the log directory only\n"
+    "  TARGET[,TARGET...]     one argument: targets separated by commas\n"
+    "  TARGET TARGET...       several arguments: one target each\n"
+    "  oid OID TARGET         one get of OID from TARGET\n"
+    "options (only before the forms; \"--\" ends them):\n"
+    "  --dir DIR              read config.ini and accounts.csv from DIR and write the\n"
+    "                         result files and log/ there (default: beside the executable)\n"
+    "  --targets FILE         also scan the targets in FILE (\"-\": standard input), one a\n"
+    "                         line, before those of the command line; blank lines and\n"
+    "                         lines starting with # are skipped\n"
+    "  --shard K/N            scan only the targets of shard K of N (1 <= K <= N); N\n"
+    "                         machines with K = 1..N scan each target of one list once\n"
+    "  -h, --help             this text\n"
+    "  --version              the version\n"
+    "Settings come from config.ini and accounts.csv beside the executable (or in DIR);\n"
     "one result file TARGET.xml per target is written there.\n";
 
 bool HandleInfoOption(const char* arg) {

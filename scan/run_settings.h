@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-extern std::string g_strModuleDir;           // executable's directory, no trailing '/'
+extern std::string g_strModuleDir;           // the run's directory (--dir, else the executable's), no trailing '/'
 extern std::string g_strCommunity;           // SNMPv1/v2c community
 extern std::string g_strOid;                 // the OID of the "oid" command-line form
 extern std::vector<std::string> g_arrOids;   // OIDs configured in config.ini [Target]
