@@ -27,6 +27,9 @@ int main(int argc, char** argv) {
 
   CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   g_strOid = cl.oid;
-  RunScan(cl.targets);
-  return platform::Interrupted() ? 130 : 0;
+  RunReport report;
+  RunScan(cl.targets, &report);
+  if (platform::Interrupted()) return 130;
+  // Data gathered but not saved is a failure the caller must see.
+  return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;
 }

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/globals.h"
+#include "output/console.h"
 #include "platform/text_encoding.h"
 #include "scan/mib.h"
 
@@ -46,11 +47,11 @@ bool CMIB::WriteResultFile() {
       ok = false;
     }
   }
+  m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
   if (ok) {
-    const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
-    ok = doc.Save(path);
-    if (ok) printf("output: %s\n", path.c_str());
+    ok = doc.Save(m_strResultFile);
+    if (ok) console::Print(stdout, "output: %s\n", m_strResultFile.c_str());
   }
-  if (!ok) printf("output error\n");
+  if (!ok) console::Print(stdout, "output error\n");
   return ok;
 }

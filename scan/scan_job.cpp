@@ -1,6 +1,7 @@
 // The scan job of one target: its account, its scan plan with the version
-// fallback, then its result file. Every fallback is judged by the row count,
-// never by what a walk returned.
+// fallback, then its result file and its outcome. Every fallback is judged by
+// the row count, never by what a walk returned.
+#include <chrono>
 #include <string>
 
 #include "accounts/accounts.h"
@@ -38,8 +39,18 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 unsigned ScanThreadProc(void* pParam) {
   CMIB* job = static_cast<CMIB*>(pParam);
+  const auto started = std::chrono::steady_clock::now();
+  if (job->m_pProgress) {
+    job->m_pProgress->started_ms.store(SteadyMilliseconds(), std::memory_order_relaxed);
+    job->m_pProgress->state.store(JobProgress::kRunning, std::memory_order_release);
+  }
   const std::string target = job->m_strTarget;
   WriteLog("%s|start", target.c_str());
 
@@ -67,6 +78,9 @@ unsigned ScanThreadProc(void* pParam) {
   }
 
   WriteLog("%s|end", target.c_str());
-  job->WriteResultFile();
+  job->m_bResultWritten = job->WriteResultFile();
+  job->m_outcome = DecideOutcome(job->m_walks, job->m_mapValues.GetCount());
+  job->m_dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (job->m_pProgress) job->m_pProgress->state.store(JobProgress::kDone, std::memory_order_release);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "output/console.h"
 #include "platform/interrupt.h"
 
 namespace {
@@ -327,8 +328,10 @@ bool SnmpSession::Open(netsnmp_session* settings) {
     session_ = handle_ ? snmp_sess_session(handle_) : nullptr;
     if (!session_) {
       // The library reports on the settings it was given.
-      snmp_sess_perror("snmpwalk", settings);
+      CaptureErrorLocked(settings);
       handle_ = nullptr;
+      lock.unlock();
+      PrintError();
       return false;
     }
     // The library would probe for the engine ID at the first send, blocking
@@ -606,9 +609,24 @@ void SnmpSession::FreeResponseLocked() {
   response_ = nullptr;
 }
 
+void SnmpSession::CaptureErrorLocked(netsnmp_session* s) {
+  char* text = nullptr;
+  // What snmp_sess_perror prints, with the same buffers read.
+  snmp_error(s, nullptr, nullptr, &text);
+  error_code_ = s->s_snmp_errno;
+  error_text_ = text ? text : "";
+  free(text);
+}
+
+void SnmpSession::PrintError() const { console::Print(stderr, "snmpwalk: %s\n", error_text_.c_str()); }
+
 void SnmpSession::PrintLibraryError() {
-  auto lock = LockSnmpLibrary();
-  if (session_) snmp_sess_perror("snmpwalk", session_);
+  {
+    auto lock = LockSnmpLibrary();
+    if (!session_) return;
+    CaptureErrorLocked(session_);
+  }
+  PrintError();
 }
 
 void SnmpSession::PrintObjid(FILE* stream, const oid* name, size_t name_length) {
