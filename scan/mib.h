@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/string_map.h"
 #include "platform/thread.h"
-#include "scan/string_map.h"
 #include "scan/walk_outcome.h"
 
 // How far one job has come, read by the run driver's status line while the

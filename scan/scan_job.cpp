@@ -2,12 +2,15 @@
 // fallback, then its result file and its outcome. Every fallback is judged by
 // the row count, never by what a walk returned.
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
 #include "log/log.h"
+#include "output/console.h"
+#include "output/result_document.h"
 #include "scan/mib.h"
+#include "scan/run_settings.h"
 
 namespace {
 
@@ -36,6 +39,16 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 }
 
 }  // namespace
+
+bool CMIB::WriteResultFile() {
+  m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  const bool ok = SaveResultDocument(m_strResultFile, m_mapValues, m_mapVersions);
+  if (ok)
+    console::Print(stdout, "output: %s\n", m_strResultFile.c_str());
+  else
+    console::Print(stdout, "output error\n");
+  return ok;
+}
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 
