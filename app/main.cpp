@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
   platform::InstallInterruptHandling();
 
   g_strOid = cl.oid;
-  RunScan(targets, options.dir);
-  return platform::Interrupted() ? 130 : 0;
+  RunReport report;
+  RunScan(targets, options.dir, &report);
+  if (platform::Interrupted()) return 130;
+  // Data gathered but not saved is a failure the caller must see.
+  return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;
 }

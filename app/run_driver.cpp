@@ -8,7 +8,11 @@
 #include "accounts/accounts.h"
 #include "app/globals.h"
 #include "app/profile.h"
+#include "app/progress_line.h"
+#include "app/run_summary.h"
 #include "log/log_writer.h"
+#include "output/console.h"
+#include "output/summary_file.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "scan/mib.h"
@@ -46,7 +50,7 @@ class WorkerLauncher {
   void ReportRefusalOnce(int err) {
     if (reported_) return;
     reported_ = true;
-    fprintf(stderr,
+    console::Print(stderr,
             "mibscan: the system refused a new scan thread (%s); further targets start as running "
             "scans finish\n",
             strerror(err));
@@ -71,7 +75,31 @@ void ApplyConfig(const Profile& config) {
   }
 }
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir) {
+namespace {
+
+// summary.csv, the closing summary and the hint, once every job has ended.
+void ReportRun(const std::vector<TargetResult>& results, double seconds, bool timeout_configured,
+               RunReport* report) {
+  std::vector<SummaryRow> rows;
+  rows.reserve(results.size());
+  size_t silent = 0;
+  for (const TargetResult& r : results) {
+    rows.push_back(r.row);
+    if (!r.file_written) ++report->result_files_not_written;
+    if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
+  }
+  const std::string path = SummaryFilePath(g_strModuleDir);
+  std::string error;
+  report->summary_written = WriteSummaryFile(path, rows, &error);
+  const std::string note = report->summary_written ? path : path + " not written: " + error;
+  fprintf(stderr, "%s\n", ClosingSummary(results, seconds, note).c_str());
+  if (!timeout_configured && silent > 0) fprintf(stderr, "%s\n", TimeoutHint(g_nTimeout).c_str());
+}
+
+}  // namespace
+
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
+  const int64_t started_ms = SteadyMilliseconds();
   if (dir.empty()) {
     std::string exe;
     if (!platform::GetExecutablePath(&exe)) return false;
@@ -90,7 +118,9 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir) {
 
   if (targets.size() == 1) g_bDirectLog = true;
 
-  ApplyConfig(Profile::Load(g_strModuleDir + "/config.ini"));
+  const Profile config = Profile::Load(g_strModuleDir + "/config.ini");
+  ApplyConfig(config);
+  const bool timeout_configured = config.Has("Config", "Timeout");
 
   std::string accounts = g_strModuleDir + "/accounts.csv";
   if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
@@ -100,17 +130,28 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir) {
 
   std::vector<std::unique_ptr<CMIB>> jobs;
   jobs.reserve(targets.size());
-  for (const auto& target : targets) {
+  std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
+  for (size_t i = 0; i < targets.size(); ++i) {
     jobs.push_back(std::make_unique<CMIB>());
-    jobs.back()->m_strTarget = target;
+    jobs.back()->m_strTarget = targets[i];
+    jobs.back()->m_pProgress = &progress[i];
   }
+  ProgressLine progress_line(targets, progress.get(), started_ms);
   WorkerLauncher launcher(&jobs);
   for (size_t i = 0; i < jobs.size(); ++i) launcher.Start(i);
+  // A job's rows go with its record as soon as it is joined; its summary
+  // stays.
+  std::vector<TargetResult> results;
+  results.reserve(jobs.size());
   for (auto& job : jobs) {
     job->m_pThread->Join();
+    results.push_back(ResultOf(*job));
     job.reset();
   }
+  progress_line.Stop();
 
   StopLogWriterAndDrain();
+  if (!targets.empty())
+    ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, timeout_configured, report);
   return true;
 }

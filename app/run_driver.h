@@ -23,6 +23,12 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 // process-wide settings. Main thread, before any worker starts.
 void ApplyConfig(const Profile& config);
 
+// What a finished run leaves for the exit status.
+struct RunReport {
+  size_t result_files_not_written = 0;
+  bool summary_written = true;  // summary.csv (true when there was none to write)
+};
+
 // Runs the scan of every target, each on its own worker thread, all at once,
 // with config.ini, accounts.csv, the result files and log/ in dir (an existing
 // directory; empty: the executable's directory),
@@ -30,6 +36,11 @@ void ApplyConfig(const Profile& config);
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
-// so once on standard error. Returns false, having done nothing, when dir is
-// empty and the executable's directory cannot be determined. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir = {});
+// so once on standard error. While workers run and standard error is a
+// terminal, a status line shows the progress. A run with targets ends with
+// summary.csv beside the result files, the closing summary on standard error
+// and, when the built-in time-out met silent targets, a hint about it; what
+// could not be written is counted in *report. Returns false, having done
+// nothing, when dir is empty and the executable's directory cannot be
+// determined. Main thread, once.
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report);

@@ -16,6 +16,8 @@
 # 3. 2,000 targets that never answer (closed ports on loopback addresses),
 #    Timeout=200000, Retry=0, the default scan with its version fallback,
 #    against one such target.
+# 4. 2,000 silent and 200 live targets in one run, standard error on a
+#    pseudo-terminal (the status line) against standard error redirected.
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -179,6 +181,37 @@ timed "$work/d2000" "$work/dead/mibscan" "${dead[@]}"
 read -r d2_wall d2_user d2_sys d2_rss _ <"$work/d2000"
 d2_files=$(ls "$work/dead" | grep -c '\.xml$' || true)
 
+# --- 4. the status line: 2,000 silent and 200 live targets in one run ---------
+# Standard error on a pseudo-terminal (status line drawn, every console line
+# on it clears it first) against standard error redirected to a file (no
+# status line); standard output goes to /dev/null in both. `script` provides
+# the terminal; time measures mibscan alone. Alternated, best of 3 by wall.
+install_scanner "$work/mixed" '[Config]\nTimeout=200000\nRetry=0\nCommunity=public\n'
+mixed=("${dead[@]}" "${live[@]}")
+printf '%s\n' "${mixed[@]}" >"$work/mixed/targets"
+mixed_run() {  # OUT_FILE tty|file
+  local cmd="/usr/bin/time -f '%e %U %S' -o $1 $work/mixed/mibscan \$(cat $work/mixed/targets) >/dev/null"
+  echo "0 0 0" >"$1"
+  if [ "$2" = tty ]; then
+    timeout 300 script -qfec "$cmd" /dev/null >/dev/null 2>&1 || true
+  else
+    timeout 300 bash -c "$cmd 2>$work/mixed/stderr" || true
+  fi
+  awk 'END{printf "%s %.2f\n", $1, $2 + $3}' "$1" >"$1.tmp" && mv "$1.tmp" "$1"
+}
+p_wall="" f_wall=""
+for _ in 1 2 3; do
+  for mode in tty file; do
+    mixed_run "$work/mx" "$mode"
+    read -r w c <"$work/mx"
+    if [ "$mode" = tty ]; then
+      if [ -z "$p_wall" ] || awk -v a="$w" -v b="$p_wall" 'BEGIN{exit !(a < b)}'; then p_wall=$w p_cpu=$c; fi
+    elif [ -z "$f_wall" ] || awk -v a="$w" -v b="$f_wall" 'BEGIN{exit !(a < b)}'; then
+      f_wall=$w f_cpu=$c
+    fi
+  done
+done
+
 # --- the table --------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if (b == 0) print "-"; else printf "%.2f", a / b}'; }
 per_var_us() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.1f", c * 1e6 / n}'; }
@@ -216,3 +249,5 @@ row "2000 silent: peak memory MiB vs 1 target" "$(mib "$d2_rss")" "$(mib "$d1_rs
 row "2000 silent: KiB per extra concurrent target" \
   "$(awk -v a="$d2_rss" -v b="$d1_rss" 'BEGIN{printf "%.1f", (a - b) / 1999}')" "" "" ""
 row "2000 silent: result files" "$d2_files" "1" "" ""
+row "2000 silent + 200 live: wall s, status vs none" "$p_wall" "$f_wall" "$(ratio "$p_wall" "$f_wall")" "<= 1.02"
+row "2000 silent + 200 live: CPU s, status vs none" "$p_cpu" "$f_cpu" "$(ratio "$p_cpu" "$f_cpu")" "<= 1.02"

@@ -2,18 +2,30 @@
 //
 // The run driver creates it and starts the job's worker thread on it; from
 // then until the driver has joined that thread, only the job's own thread
-// touches it. Records of different targets share nothing.
+// touches it, except the JobProgress it points to, which is made of atomics
+// for the driver's status line. Records of different targets share nothing.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/string_map.h"
 #include "platform/thread.h"
+#include "scan/walk_outcome.h"
+
+// How far one job has come, read by the run driver's status line while the
+// job runs. Written by the job's thread only; any thread may read.
+struct JobProgress {
+  enum State { kWaiting, kRunning, kDone };
+  std::atomic<int> state{kWaiting};
+  std::atomic<int64_t> started_ms{0};  // steady-clock milliseconds at the start
+  std::atomic<size_t> rows{0};
+};
 
 class CMIB {
  public:
@@ -24,6 +36,14 @@ class CMIB {
   CStringMap<intptr_t> m_mapVersions;     // OID text -> version that stored the row
   std::string m_strUser;                  // SNMPv3 user; empty without an account
   std::string m_strPassword;              // SNMPv3 pass phrase; never printed or logged
+  JobProgress* m_pProgress = nullptr;     // the driver's; may be null
+
+  // Filled by the job as it runs and when it ends, for the run's summary.
+  WalkTally m_walks;                      // what the walks met
+  OutcomeDecision m_outcome;              // decided at the end of the job
+  double m_dSeconds = 0;                  // the job's run time, result file included
+  bool m_bResultWritten = false;          // WriteResultFile succeeded
+  std::string m_strResultFile;            // the result file's path
 
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
@@ -31,7 +51,8 @@ class CMIB {
   // or -1 when the SNMPv3 key could not be made. Reports on the console and in
   // the log; never throws. After the operator's interrupt it returns 0 at
   // once, and a walk in progress ends at its next request or wait, logging
-  // "<target>|interrupted"; the rows it stored stay.
+  // "<target>|interrupted"; the rows it stored stay. What the walk met
+  // (answers, time-outs, refusals) is noted in m_walks.
   int Walk(const char* pszOid, int nVersion, bool bGetNext);
   int WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext);
   int WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext);
@@ -43,12 +64,22 @@ class CMIB {
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;
 
-  // Writes the rows to "<module dir>/<target><suffix>.xml" and prints
-  // "output: <path>" or "output error". Returns true when the file was written.
+  // Writes the rows to "<module dir>/<target><suffix>.xml" (its path left in
+  // m_strResultFile) and prints "output: <path>" or "output error". Returns
+  // true when the file was written.
   bool WriteResultFile();
+
+  // Makes the row count visible to the status line.
+  void PublishRows() {
+    if (m_pProgress) m_pProgress->rows.store(m_mapValues.GetCount(), std::memory_order_relaxed);
+  }
 };
 
 // Worker thread procedure: the whole scan of the CMIB passed as pParam, which
 // only this thread touches until it returns. Failures are reported by the
-// walks and the result step; the job always runs to its end. Returns 0.
+// walks and the result step; the job always runs to its end, and leaves its
+// outcome, time and result file in the record. Returns 0.
 unsigned ScanThreadProc(void* pParam);
+
+// The steady clock in milliseconds, as JobProgress::started_ms holds it.
+int64_t SteadyMilliseconds();

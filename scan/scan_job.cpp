@@ -1,11 +1,13 @@
 // The scan job of one target: its account, its scan plan with the version
-// fallback, then its result file. Every fallback is judged by the row count,
-// never by what a walk returned.
+// fallback, then its result file and its outcome. Every fallback is judged by
+// the row count, never by what a walk returned.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "accounts/accounts.h"
 #include "log/log.h"
+#include "output/console.h"
 #include "output/result_document.h"
 #include "scan/mib.h"
 #include "scan/run_settings.h"
@@ -39,19 +41,29 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 }  // namespace
 
 bool CMIB::WriteResultFile() {
-  const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
-  const bool ok = SaveResultDocument(path, m_mapValues, m_mapVersions);
+  m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  const bool ok = SaveResultDocument(m_strResultFile, m_mapValues, m_mapVersions);
   if (ok)
-    printf("output: %s\n", path.c_str());
+    console::Print(stdout, "output: %s\n", m_strResultFile.c_str());
   else
-    printf("output error\n");
+    console::Print(stdout, "output error\n");
   return ok;
 }
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 unsigned ScanThreadProc(void* pParam) {
   CMIB* job = static_cast<CMIB*>(pParam);
+  const auto started = std::chrono::steady_clock::now();
+  if (job->m_pProgress) {
+    job->m_pProgress->started_ms.store(SteadyMilliseconds(), std::memory_order_relaxed);
+    job->m_pProgress->state.store(JobProgress::kRunning, std::memory_order_release);
+  }
   const std::string target = job->m_strTarget;
   WriteLog("%s|start", target.c_str());
 
@@ -79,6 +91,9 @@ unsigned ScanThreadProc(void* pParam) {
   }
 
   WriteLog("%s|end", target.c_str());
-  job->WriteResultFile();
+  job->m_bResultWritten = job->WriteResultFile();
+  job->m_outcome = DecideOutcome(job->m_walks, job->m_mapValues.GetCount());
+  job->m_dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (job->m_pProgress) job->m_pProgress->state.store(JobProgress::kDone, std::memory_order_release);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "output/console.h"
 #include "platform/interrupt.h"
 #include "scan/snmp_setup.h"
 #include "scan/usm_keys.h"
@@ -235,8 +236,10 @@ bool SnmpSession::OpenWith(netsnmp_session* settings) {
     session_ = handle_ ? snmp_sess_session(handle_) : nullptr;
     if (!session_) {
       // The library reports on the settings it was given.
-      snmp_sess_perror("snmpwalk", settings);
+      CaptureErrorLocked(settings);
       handle_ = nullptr;
+      lock.unlock();
+      PrintError();
       return false;
     }
     // The library would probe for the engine ID at the first send, blocking
@@ -514,9 +517,24 @@ void SnmpSession::FreeResponseLocked() {
   response_ = nullptr;
 }
 
+void SnmpSession::CaptureErrorLocked(netsnmp_session* s) {
+  char* text = nullptr;
+  // What snmp_sess_perror prints, with the same buffers read.
+  snmp_error(s, nullptr, nullptr, &text);
+  error_code_ = s->s_snmp_errno;
+  error_text_ = text ? text : "";
+  free(text);
+}
+
+void SnmpSession::PrintError() const { console::Print(stderr, "snmpwalk: %s\n", error_text_.c_str()); }
+
 void SnmpSession::PrintLibraryError() {
-  auto lock = LockSnmpLibrary();
-  if (session_) snmp_sess_perror("snmpwalk", session_);
+  {
+    auto lock = LockSnmpLibrary();
+    if (!session_) return;
+    CaptureErrorLocked(session_);
+  }
+  PrintError();
 }
 
 void SnmpSession::PrintObjid(FILE* stream, const oid* name, size_t name_length) {

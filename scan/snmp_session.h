@@ -52,8 +52,10 @@ struct SnmpTarget {
 // Waits end early at the operator's interrupt (platform/interrupt.h).
 //
 // Failures write the library's own report, prefixed "snmpwalk", on standard
-// error; the caller adds its own log line. A failure caused by the interrupt
-// prints nothing and sets interrupted().
+// error (through output/console.h); the caller adds its own log line. A
+// failure caused by the interrupt prints nothing and sets interrupted().
+// The report's number and text stay readable through error_code() and
+// error_text() until the next report.
 class SnmpSession {
  public:
   enum class Api { kTraditional, kSingleSession };
@@ -82,6 +84,11 @@ class SnmpSession {
   // "snmpwalk", on standard error.
   void PrintLibraryError();
 
+  // The library's error number (SNMPERR_...) and text of the last report
+  // printed by Open or PrintLibraryError; 0 and "" before any.
+  int error_code() const { return error_code_; }
+  const std::string& error_text() const { return error_text_; }
+
   // Prints name with the library's fprint_objid.
   static void PrintObjid(FILE* stream, const oid* name, size_t name_length);
 
@@ -101,6 +108,11 @@ class SnmpSession {
   struct Request;
   class KeyLease;
 
+  // Takes the report of s (its number and the library's text, which lives in
+  // shared buffers) under the held library lock; PrintError prints it
+  // after the lock is released.
+  void CaptureErrorLocked(netsnmp_session* s);
+  void PrintError() const;
   bool OpenWith(netsnmp_session* settings);
   bool Discover();
   bool InstallUserKey();
@@ -117,6 +129,8 @@ class SnmpSession {
   netsnmp_session* session_ = nullptr;  // the library's copy of the session
   bool empty_security_name_ = false;    // SNMPv3 without a user name
   bool interrupted_ = false;
+  int error_code_ = 0;
+  std::string error_text_;
   netsnmp_pdu* response_ = nullptr;
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library

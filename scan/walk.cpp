@@ -10,6 +10,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "output/console.h"
 #include "platform/interrupt.h"
 #include "scan/mib.h"
 #include "scan/run_settings.h"
@@ -69,15 +70,31 @@ const netsnmp_variable_list* NthVariable(const netsnmp_pdu* pdu, long index) {
 // bound), is refused before anything is sent.
 bool RootFits(int root_length) { return root_length >= 1 && root_length <= MAX_OID_LEN; }
 
-void RefuseOid(const std::string& target, const char* oid_text) {
-  fprintf(stderr, "target[%s]invalid OID:%s\n", target.c_str(), oid_text);
-  WriteLog("%s|invalid OID: %s", target.c_str(), oid_text);
+void RefuseOid(CMIB& job, const char* oid_text) {
+  console::Print(stderr, "target[%s]invalid OID:%s\n", job.m_strTarget.c_str(), oid_text);
+  WriteLog("%s|invalid OID: %s", job.m_strTarget.c_str(), oid_text);
+  job.m_walks.NoteInvalidOid(oid_text);
+}
+
+// What a failed open or exchange means for the job's outcome, judged by the
+// library's report of it (printed before).
+void NoteFailure(CMIB& job, const SnmpSession& session, int version, bool in_open) {
+  const int code = session.error_code();
+  if (code == SNMPERR_TIMEOUT) {
+    job.m_walks.NoteSilent(version);  // an SNMPv3 discovery without an answer
+  } else if (const char* usm = UsmFailureText(code)) {
+    job.m_walks.NoteAuthFailure(usm, !job.m_strUser.empty());
+  } else if (in_open) {
+    job.m_walks.NoteOpenFailure(session.error_text());
+  } else {
+    job.m_walks.NoteOtherFailure(session.error_text());
+  }
 }
 
 int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
   const char* target = job.m_strTarget.c_str();
   if (!pRoot || !RootFits(nRootLen)) {
-    RefuseOid(job.m_strTarget, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
+    RefuseOid(job, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
     return 0;
   }
   job.m_nVersion = nVersion;
@@ -106,15 +123,22 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   SnmpSession session(api);
   const SnmpSession::OpenStatus opened = session.Open(peer);
   if (opened == SnmpSession::OpenStatus::kBadPassPhrase) {
-    fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+    console::Print(stderr, "Error generating Ku from authentication pass phrase.\n");
     WriteLog("%s|password error", target);
+    job.m_walks.NoteAuthFailure(job.m_strPassword.size() < USM_LENGTH_P_MIN
+                                    ? "pass phrase refused (fewer than 8 characters)"
+                                    : "pass phrase refused",
+                                true);
     return -1;
   }
   if (opened != SnmpSession::OpenStatus::kOpen) {
-    if (session.interrupted())
+    if (session.interrupted()) {
       WriteLog("%s|interrupted", target);
-    else
+      job.m_walks.NoteInterrupted();
+    } else {
       WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
+      NoteFailure(job, session, nVersion, /*in_open=*/true);
+    }
     WriteLog("%s|scan end", target);
     return 0;
   }
@@ -129,23 +153,29 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
       running = false;
       if (status == kStatInterrupted) {
         WriteLog("%s|interrupted", target);
+        job.m_walks.NoteInterrupted();
       } else if (status == STAT_TIMEOUT) {
-        fprintf(stderr, "Timeout: No Response from %s\n", session.PeerName());
+        console::Print(stderr, "Timeout: No Response from %s\n", session.PeerName());
         WriteLog("%s|Timeout", target);
+        job.m_walks.NoteSilent(nVersion);
       } else {
         session.PrintLibraryError();
         WriteLog("%s|Error %d", target, status);
+        NoteFailure(job, session, nVersion, /*in_open=*/false);
       }
       continue;
     }
+    job.m_walks.NoteAnswer(nVersion);
     if (response->errstat != SNMP_ERR_NOERROR) {
       running = false;
       if (response->errstat == SNMP_ERR_NOSUCHNAME) {
-        printf("End of MIB\n");
+        console::Print(stdout, "End of MIB\n");
         WriteLog("%s|End of MIB", target);
       } else {
         const char* reason = snmp_errstring(static_cast<int>(response->errstat));
         WriteLog("%s|Error in packet. %s", target, reason);
+        job.m_walks.NoteOtherFailure(std::string("error in packet: ") + reason);
+        console::LineGuard line(stderr);
         fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
         if (response->errindex != 0) {
           fprintf(stderr, "Failed object: ");
@@ -165,7 +195,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
         continue;
       }
       if (job.StoreVariable(var) && !bGetNext) {
-        printf("Success\n");
+        console::Print(stdout, "Success\n");
         WriteLog("%s|Success", target);
       }
       if (IsException(var->type)) {
@@ -173,13 +203,14 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
         continue;
       }
       if (check_ordering && snmp_oid_compare(name, name_length, var->name, var->name_length) >= 0) {
-        printf("Error: OID not increasing: \n");
+        console::Print(stdout, "Error: OID not increasing: \n");
         WriteLog("%s|OID not increasing", target);
         running = false;
       }
       name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
       memcpy(name, var->name, name_length * sizeof(oid));
     }
+    job.PublishRows();
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;
@@ -196,22 +227,27 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
 int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   // After the operator's interrupt no walk starts: the job goes straight on
   // to write what it has.
-  if (platform::Interrupted()) return 0;
+  if (platform::Interrupted()) {
+    m_walks.NoteInterrupted();
+    return 0;
+  }
   const char* text = pszOid ? pszOid : "";
   WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
-  printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
+  console::Print(stdout, "target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
 
   oid root[MAX_OID_LEN];
   const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
   if (!RootFits(root_length)) {
-    RefuseOid(m_strTarget, text);
+    RefuseOid(*this, text);
     return 0;
   }
   const size_t rows = m_mapValues.GetCount();
   int result = WalkTraditional(root, root_length, nVersion, bGetNext);
-  if (m_mapValues.GetCount() == rows && !platform::Interrupted()) {
+  if (m_mapValues.GetCount() == rows && platform::Interrupted()) {
+    m_walks.NoteInterrupted();  // the second variant does not start
+  } else if (m_mapValues.GetCount() == rows) {
     WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
-    printf("snmp_sess_synch_response\n");
+    console::Print(stdout, "snmp_sess_synch_response\n");
     result = WalkSingleSession(root, root_length, nVersion, bGetNext);
   }
   return result;

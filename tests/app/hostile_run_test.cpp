@@ -215,6 +215,12 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
   ASSERT_FALSE(normal.empty());
   EXPECT_EQ(normal.back(), "end");
   EXPECT_EQ(std::count(normal.begin(), normal.end(), "interrupted"), 0);
+
+  // The target done before the interrupt answered; the cut one is marked so.
+  const std::string summary = testutil::ReadFile(dir / "summary.csv");
+  EXPECT_NE(summary.find("\r\n" + endless.peer() + ",interrupted,1,"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\r\n" + snmpd_->Target() + ",answered,1,"), std::string::npos) << summary;
+  EXPECT_NE(r.err.find(" 1 answered (v1 1), 1 interrupted; "), std::string::npos) << r.err;
 }
 
 // The handler itself, in a child process: the first interrupt only sets the

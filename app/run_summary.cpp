@@ -1,0 +1,101 @@
+#include "app/run_summary.h"
+
+#include <cstdio>
+
+#include "scan/mib.h"
+
+namespace {
+
+// "1 target" / "2 targets"
+std::string Counted(size_t n, const char* one, const char* many) {
+  return GroupThousands(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+TargetResult ResultOf(const CMIB& job) {
+  TargetResult r;
+  job.m_mapVersions.ForEach([&](const std::string&, const intptr_t& version) {
+    r.stored_versions |= VersionBit(static_cast<int>(version));
+  });
+  r.outcome = job.m_outcome.outcome;
+  r.file_written = job.m_bResultWritten;
+  r.row.target = job.m_strTarget;
+  r.row.outcome = OutcomeName(r.outcome);
+  for (int v = 1; v <= 3; ++v) {
+    if (!(r.stored_versions & VersionBit(v))) continue;
+    if (!r.row.versions.empty()) r.row.versions += ' ';
+    r.row.versions += VersionLabel(v) + 1;  // "1", "2c", "3"
+  }
+  r.row.rows = job.m_mapValues.GetCount();
+  r.row.seconds = job.m_dSeconds;
+  if (job.m_bResultWritten) {
+    const size_t slash = job.m_strResultFile.rfind('/');
+    r.row.result_file = job.m_strResultFile.substr(slash == std::string::npos ? 0 : slash + 1);
+  }
+  r.row.detail = job.m_outcome.detail;
+  return r;
+}
+
+std::string GroupThousands(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return digits;
+}
+
+std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds, const std::string& summary_note) {
+  static const struct {
+    TargetOutcome outcome;
+    const char* label;
+  } kOrder[] = {{TargetOutcome::kAnswered, "answered"},
+                {TargetOutcome::kNoAnswer, "no answer"},
+                {TargetOutcome::kAuthFailed, "authentication failed"},
+                {TargetOutcome::kOpenFailed, "open failed"},
+                {TargetOutcome::kInvalidOid, "invalid OID"},
+                {TargetOutcome::kEmpty, "empty"},
+                {TargetOutcome::kInterrupted, "interrupted"}};
+  size_t count[std::size(kOrder)] = {};
+  size_t by_version[4] = {};
+  uint64_t rows = 0;
+  size_t not_written = 0;
+  for (const TargetResult& r : results) {
+    for (size_t k = 0; k < std::size(kOrder); ++k)
+      if (kOrder[k].outcome == r.outcome) ++count[k];
+    if (r.outcome == TargetOutcome::kAnswered) {
+      for (int v = 1; v <= 3; ++v) {
+        if (r.stored_versions & VersionBit(v)) {
+          ++by_version[v];
+          break;
+        }
+      }
+    }
+    rows += r.row.rows;
+    if (!r.file_written) ++not_written;
+  }
+
+  char time[32];
+  snprintf(time, sizeof time, "%.1f s", seconds);
+  std::string line = "mibscan: " + Counted(results.size(), "target", "targets") + " in " + time + ":";
+  const char* separator = " ";
+  for (size_t k = 0; k < std::size(kOrder); ++k) {
+    if (count[k] == 0) continue;
+    line += separator + GroupThousands(count[k]) + " " + kOrder[k].label;
+    separator = ", ";
+    if (kOrder[k].outcome != TargetOutcome::kAnswered) continue;
+    std::string versions;
+    for (int v = 1; v <= 3; ++v) {
+      if (by_version[v] == 0) continue;
+      versions += (versions.empty() ? "" : ", ") + std::string(VersionLabel(v)) + " " + GroupThousands(by_version[v]);
+    }
+    if (!versions.empty()) line += " (" + versions + ")";
+  }
+  line += "; " + Counted(rows, "row", "rows");
+  if (not_written > 0) line += "; " + Counted(not_written, "result file", "result files") + " not written";
+  line += "; " + summary_note;
+  return line;
+}
+
+std::string TimeoutHint(int timeout_us) {
+  return "mibscan: the time-out was the built-in " + GroupThousands(static_cast<uint64_t>(timeout_us)) +
+         " microseconds per try; Timeout= in config.ini sets it, in microseconds (Timeout=1000000 is one second)";
+}

@@ -1,0 +1,38 @@
+// What a run tells the operator at its end: summary.csv's rows, the closing
+// summary on standard error and the time-out hint. Plain functions of the
+// jobs' records; main thread, after the workers have been joined.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "output/summary_file.h"
+#include "scan/walk_outcome.h"
+
+class CMIB;
+
+// One target's part of the summary, taken from its record once its job
+// has ended.
+struct TargetResult {
+  SummaryRow row;
+  TargetOutcome outcome = TargetOutcome::kNoAnswer;
+  VersionSet stored_versions = 0;  // versions that stored rows
+  bool file_written = false;
+};
+TargetResult ResultOf(const CMIB& job);
+
+// 1234567 -> "1,234,567".
+std::string GroupThousands(uint64_t n);
+
+// The closing summary, one line without its line end, e.g.
+// "mibscan: 3 targets in 4.2 s: 1 answered (v1 1), 2 no answer; 2,454 rows; <summary path>".
+// Counts of zero are left out; an answered target counts under the lowest
+// version that stored rows. summary_note is what is said of summary.csv
+// (its path, or why it was not written).
+std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds, const std::string& summary_note);
+
+// The hint, without its line end, for a run that used the built-in time-out
+// of timeout_us microseconds and had targets that never answered.
+std::string TimeoutHint(int timeout_us);

@@ -1,0 +1,68 @@
+#include "output/console.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+
+namespace console {
+namespace {
+
+std::atomic<bool> g_enabled{false};
+bool g_stdout_shares = false;
+std::mutex g_mutex;    // guards what follows, and the terminal while held
+size_t g_shown = 0;    // length of the status line on screen; 0: none
+
+void ClearLocked() {
+  if (g_shown == 0) return;
+  fprintf(stderr, "\r%*s\r", static_cast<int>(g_shown), "");
+  g_shown = 0;
+}
+
+bool SharesTerminal(FILE* stream) { return stream == stderr || (stream == stdout && g_stdout_shares); }
+
+}  // namespace
+
+LineGuard::LineGuard(FILE* stream) : locked_(g_enabled.load(std::memory_order_acquire)) {
+  if (!locked_) return;
+  g_mutex.lock();
+  if (SharesTerminal(stream)) ClearLocked();
+}
+
+LineGuard::~LineGuard() {
+  if (!locked_) return;
+  // A buffered stream's line must reach the terminal before the next redraw.
+  fflush(stdout);
+  g_mutex.unlock();
+}
+
+void Print(FILE* stream, const char* format, ...) {
+  LineGuard guard(stream);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stream, format, args);
+  va_end(args);
+}
+
+void EnableStatusLine(bool stdout_shares_terminal) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_stdout_shares = stdout_shares_terminal;
+  g_enabled.store(true, std::memory_order_release);
+}
+
+void ShowStatus(const std::string& text) {
+  if (!g_enabled.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_enabled.load(std::memory_order_relaxed)) return;
+  const int pad = g_shown > text.size() ? static_cast<int>(g_shown - text.size()) : 0;
+  fprintf(stderr, "\r%s%*s", text.c_str(), pad, "");
+  if (pad > 0) fprintf(stderr, "\r%s", text.c_str());
+  g_shown = text.size();
+}
+
+void EndStatusLine() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  ClearLocked();
+  g_enabled.store(false, std::memory_order_release);
+}
+
+}  // namespace console

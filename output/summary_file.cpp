@@ -1,0 +1,39 @@
+#include "output/summary_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "output/file_replace.h"
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  quoted += '"';
+  return quoted;
+}
+
+std::string SummaryCsv(const std::vector<SummaryRow>& rows) {
+  std::string csv = "target,outcome,versions,rows,seconds,result_file,detail\r\n";
+  char seconds[32];
+  for (const SummaryRow& row : rows) {
+    snprintf(seconds, sizeof seconds, "%.3f", row.seconds);
+    csv += CsvField(row.target) + ',' + CsvField(row.outcome) + ',' + CsvField(row.versions) + ',' +
+           std::to_string(row.rows) + ',' + seconds + ',' + CsvField(row.result_file) + ',' +
+           CsvField(row.detail) + "\r\n";
+  }
+  return csv;
+}
+
+std::string SummaryFilePath(const std::string& dir) { return dir + "/summary.csv"; }
+
+bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error) {
+  int err = 0;
+  if (ReplaceFileContent(path, SummaryCsv(rows), &err)) return true;
+  *error = err == EWOULDBLOCK ? "in use by another writer" : std::generic_category().message(err);
+  return false;
+}

@@ -1,0 +1,34 @@
+// summary.csv: one row per target of a run, in command-line order, beside
+// the result files.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct SummaryRow {
+  std::string target;
+  std::string outcome;      // "answered", "no_answer", ...
+  std::string versions;     // versions that stored rows: "1", "2c", "1 2c", ...; "" for none
+  size_t rows = 0;
+  double seconds = 0;       // the target's scan time
+  std::string result_file;  // the result file's name; "" when it was not written
+  std::string detail;
+};
+
+// One field as RFC 4180 writes it: in double quotes, inner quotes doubled,
+// when it holds a comma, a double quote, a CR or an LF; unchanged otherwise.
+std::string CsvField(std::string_view text);
+
+// The whole file: the header "target,outcome,versions,rows,seconds,
+// result_file,detail", then one record per row, each line ended by CR LF.
+std::string SummaryCsv(const std::vector<SummaryRow>& rows);
+
+// "<dir>/summary.csv".
+std::string SummaryFilePath(const std::string& dir);
+
+// Writes SummaryCsv(rows) to path, replacing the file in place as result
+// files are replaced (output/file_replace.h). Returns false with the reason
+// in *error. Any thread.
+bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error);

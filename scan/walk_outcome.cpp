@@ -1,0 +1,109 @@
+#include "scan/walk_outcome.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+namespace {
+
+void KeepFirst(bool* seen, std::string* kept, const std::string& text) {
+  if (*seen) return;
+  *seen = true;
+  *kept = text;
+}
+
+}  // namespace
+
+const char* OutcomeName(TargetOutcome outcome) {
+  switch (outcome) {
+    case TargetOutcome::kAnswered: return "answered";
+    case TargetOutcome::kNoAnswer: return "no_answer";
+    case TargetOutcome::kAuthFailed: return "auth_failed";
+    case TargetOutcome::kOpenFailed: return "open_failed";
+    case TargetOutcome::kInvalidOid: return "invalid_oid";
+    case TargetOutcome::kEmpty: return "empty";
+    case TargetOutcome::kInterrupted: return "interrupted";
+  }
+  return "";
+}
+
+const char* VersionLabel(int version) {
+  switch (version) {
+    case 1: return "v1";
+    case 2: return "v2c";
+    case 3: return "v3";
+  }
+  return "";
+}
+
+std::string JoinVersions(VersionSet set) {
+  std::string text;
+  int left = 0;
+  for (int v = 1; v <= 3; ++v) left += (set & VersionBit(v)) ? 1 : 0;
+  for (int v = 1; v <= 3; ++v) {
+    if (!(set & VersionBit(v))) continue;
+    text += VersionLabel(v);
+    --left;
+    if (left > 1) text += ", ";
+    else if (left == 1) text += " and ";
+  }
+  return text;
+}
+
+void WalkTally::NoteAuthFailure(const std::string& detail, bool with_account) {
+  if (with_account) auth_with_account = true;
+  KeepFirst(&auth_failed, &auth_detail, detail);
+}
+
+void WalkTally::NoteOpenFailure(const std::string& detail) { KeepFirst(&open_failed, &open_detail, detail); }
+
+void WalkTally::NoteInvalidOid(const std::string& oid_text) {
+  KeepFirst(&invalid_oid, &invalid_detail, oid_text);
+}
+
+void WalkTally::NoteOtherFailure(const std::string& detail) { KeepFirst(&other_failed, &other_detail, detail); }
+
+OutcomeDecision DecideOutcome(const WalkTally& t, size_t rows) {
+  const VersionSet silent_only = t.silent & ~t.answered;
+  const std::string silent_text = silent_only ? JoinVersions(silent_only) + " silent" : "";
+  if (t.interrupted) return {TargetOutcome::kInterrupted, ""};
+  if (rows > 0) return {TargetOutcome::kAnswered, silent_text};
+  if (t.invalid_oid) return {TargetOutcome::kInvalidOid, t.invalid_detail};
+  if (t.auth_failed && t.auth_with_account) return {TargetOutcome::kAuthFailed, t.auth_detail};
+  if (t.answered) {
+    std::string detail = JoinVersions(t.answered) + " answered, nothing stored";
+    if (t.other_failed) detail += " (" + t.other_detail + ")";
+    return {TargetOutcome::kEmpty, detail};
+  }
+  if (t.auth_failed) {
+    std::string detail = t.auth_detail + " (no account)";
+    if (!silent_text.empty()) detail += "; " + silent_text;
+    return {TargetOutcome::kAuthFailed, detail};
+  }
+  if (t.open_failed) return {TargetOutcome::kOpenFailed, t.open_detail};
+  if (t.other_failed && !silent_only) return {TargetOutcome::kNoAnswer, t.other_detail};
+  return {TargetOutcome::kNoAnswer, silent_text};
+}
+
+const char* UsmFailureText(int snmp_errno) {
+  switch (snmp_errno) {
+    case SNMPERR_AUTHENTICATION_FAILURE:
+    case SNMPERR_USM_AUTHENTICATIONFAILURE:
+      return "wrong digest";
+    case SNMPERR_UNKNOWN_USER_NAME:
+    case SNMPERR_USM_UNKNOWNSECURITYNAME:
+      return "unknown user";
+    case SNMPERR_UNSUPPORTED_SEC_LEVEL:
+    case SNMPERR_USM_UNSUPPORTEDSECURITYLEVEL:
+      return "unsupported security level";
+    case SNMPERR_NOT_IN_TIME_WINDOW:
+    case SNMPERR_USM_NOTINTIMEWINDOW:
+      return "not in time window";
+    case SNMPERR_UNKNOWN_ENG_ID:
+    case SNMPERR_USM_UNKNOWNENGINEID:
+      return "unknown engine ID";
+    case SNMPERR_DECRYPTION_ERR:
+    case SNMPERR_USM_DECRYPTIONERROR:
+      return "decryption error";
+  }
+  return nullptr;
+}
