@@ -6,9 +6,14 @@
 #include "app/globals.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
+#include "app/targets.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
+  // First of all: with a console descriptor closed (cron, some supervisors),
+  // the next file opened would take its number and receive console text.
+  platform::FillClosedStandardDescriptors();
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
 
   if (!StartupProcess()) {
@@ -22,11 +27,12 @@ int main(int argc, char** argv) {
 
   // Before any thread exists, so every thread inherits the handling. An
   // interrupted run still writes what it gathered; its exit code is the one a
-  // shell reports for a process ended by SIGINT.
+  // shell reports for a process ended by that signal.
   platform::InstallInterruptHandling();
 
   CommandLine cl = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   g_strOid = cl.oid;
-  RunScan(cl.targets);
-  return platform::Interrupted() ? 130 : 0;
+  if (!RunScan(UsableTargets(cl.targets))) return 1;
+  if (const int signo = platform::InterruptSignal()) return 128 + signo;
+  return 0;
 }

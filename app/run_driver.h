@@ -19,8 +19,14 @@ constexpr std::size_t kWorkerStackSize = std::size_t{4} << 20;
 constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 #endif
 
+// Loads config.ini at path; one that exists but cannot be read (no
+// permission, not a regular file) is reported as one line on standard error
+// and gives the defaults. Main thread.
+Profile LoadConfig(const std::string& path);
+
 // Reads the [Config] keys and the [Target] OID list of config.ini into the
-// process-wide settings. Main thread, before any worker starts.
+// process-wide settings. A Timeout of zero or less is reported on standard
+// error and replaced by the default. Main thread, before any worker starts.
 void ApplyConfig(const Profile& config);
 
 // Runs the scan of every target, each on its own worker thread, all at once,
@@ -28,6 +34,10 @@ void ApplyConfig(const Profile& config);
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
-// so once on standard error. Returns false, having done nothing, when the
-// executable's directory cannot be determined. Main thread, once.
+// so once on standard error. The open-files limit is handled the same way:
+// no more scans run at once than it leaves descriptors for (said once on
+// standard error when it holds targets back). Returns false, having scanned
+// nothing, when the executable's directory cannot be determined or (with
+// targets) result files cannot be made in it, the latter said on standard
+// error. Main thread, once.
 bool RunScan(const std::vector<std::string>& targets);

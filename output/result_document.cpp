@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/globals.h"
+#include "log/log.h"
 #include "platform/text_encoding.h"
 #include "scan/mib.h"
 
@@ -27,11 +28,39 @@ void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
   });
 }
 
+namespace {
+
+// Longest file name the file systems in use take (NAME_MAX), less what the
+// temporary name of an atomic save adds (".", ".tmp") and the ".xml".
+constexpr size_t kMaxNameStem = 255 - 5 - 4;
+constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
+
+uint64_t Fnv1a64(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+}  // namespace
+
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid) {
   std::string name = target;
   if (!oid.empty()) name += "_[" + oid + "]";
   for (char& c : name)
     if (c == '/') c = '_';
+  if (name.size() > kMaxNameStem) {
+    const uint64_t hash = Fnv1a64(name);
+    size_t keep = kMaxNameStem - kHashMark;
+    // Not inside a UTF-8 sequence, so the prefix stays readable text.
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    char mark[kHashMark + 1];
+    snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
+    name.resize(keep);
+    name += mark;
+  }
   return dir + "/" + name + ".xml";
 }
 
@@ -41,8 +70,9 @@ bool CMIB::WriteResultFile() {
   if (ok) {
     try {
       AddResultRows(doc, m_mapValues, m_mapVersions);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       // A row that cannot become an element: no partial file.
+      doc.m_strError = e.what();
       ok = false;
     }
   }
@@ -51,6 +81,9 @@ bool CMIB::WriteResultFile() {
     ok = doc.Save(path);
     if (ok) printf("output: %s\n", path.c_str());
   }
-  if (!ok) printf("output error\n");
+  if (!ok) {
+    printf("output error\n");
+    WriteLog("%s|output error: %s", m_strTarget.c_str(), doc.m_strError.c_str());
+  }
   return ok;
 }

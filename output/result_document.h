@@ -17,5 +17,8 @@ void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
 
 // "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
 // empty. A "/" in target or oid becomes "_", so the file always lands
-// directly in dir whatever the two texts hold.
+// directly in dir whatever the two texts hold. A name too long for the file
+// system (with the room an atomic save needs) keeps its first bytes, cut at
+// a character boundary, and ends in "~" and 16 hexadecimal digits of a hash of
+// the whole name: the same target and oid always give the same name.
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid);

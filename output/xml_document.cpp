@@ -18,6 +18,7 @@
 #include <new>
 #include <system_error>
 
+#include "output/atomic_file.h"
 #include "platform/text_encoding.h"
 
 namespace {
@@ -289,17 +290,6 @@ int AppendOutput(void* context, const char* buffer, int len) {
   return len;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 CXmlDocument::~CXmlDocument() {
@@ -413,24 +403,11 @@ bool CXmlDocument::Serialize(std::string* out) {
 bool CXmlDocument::Save(const std::string& path) {
   std::string text;
   if (!Serialize(&text)) return false;
-
-  // O_NONBLOCK: a FIFO in the way must fail the save, not hang the job.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
+  std::string cause;
+  if (!SaveFileAtomically(path, text, &cause)) {
+    m_nErrorCode = 0;
+    m_strError = cause;
     return false;
   }
-  bool ok = ftruncate(fd, 0) == 0 && WriteAll(fd, text.data(), text.size());
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    m_nErrorCode = err;
-    m_strError = std::generic_category().message(err);
-  }
-  return ok;
+  return true;
 }

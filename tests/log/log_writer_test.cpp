@@ -84,9 +84,9 @@ TEST_F(LogFileTest, RotatesOnlyAboveTheLimitAfterABatch) {
   }
 }
 
-TEST_F(LogFileTest, RotationNeverReplacesAndRetriesWithTheNextBatch) {
-  // Rotated files already hold every stamp this test can produce, as a second
-  // rotation within the same second finds its own first one.
+TEST_F(LogFileTest, RotationNeverReplacesAndCountsWithinASecond) {
+  // Rotated files already hold every plain stamp this test can produce, so
+  // each rotation finds its stamp taken and takes the next counter instead.
   long long now = time(nullptr);
   std::vector<std::string> blockers;
   for (long long t = now - 2; t <= now + 20; ++t) {
@@ -94,20 +94,21 @@ TEST_F(LogFileTest, RotationNeverReplacesAndRetriesWithTheNextBatch) {
     MakeRotated(blockers.back(), "kept " + std::to_string(t) + "\n");
   }
   std::string big(kLimit, 'b');
-  WriteLogLines({big, "\n"});
-  WriteLogLines({"grows on\n"});
+  const std::string contents[] = {"first", "second", "third"};
+  for (const auto& content : contents) WriteLogLines({big, content + "\n"});
   ASSERT_LT(time(nullptr), now + 20) << "machine too slow for the stamp window";
-  EXPECT_EQ(testutil::ReadFile(CurrentLog()), big + "\ngrows on\n");
+  EXPECT_FALSE(testutil::FileExists(CurrentLog()));
   for (size_t i = 0; i < blockers.size(); ++i)
     EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + blockers[i]), "kept " + std::to_string(now - 2 + i) + "\n");
 
-  // Once a name is free, the next batch rotates the whole file.
+  // Name order is age order: the counters sort after their plain stamp.
   for (const auto& name : blockers) fs::remove(LogDir() + "/" + name);
-  WriteLogLines({"last\n"});
-  EXPECT_FALSE(testutil::FileExists(CurrentLog()));
   auto rotated = RotatedNames();
-  ASSERT_EQ(rotated.size(), 1u);
-  EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[0]), big + "\ngrows on\nlast\n");
+  ASSERT_EQ(rotated.size(), 3u);
+  for (size_t i = 0; i < rotated.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(rotated[i], std::regex(R"(\d{8}_\d{6}_r\d{3}_log\.txt)"))) << rotated[i];
+    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[i]), big + contents[i] + "\n") << rotated[i];
+  }
 }
 
 TEST_F(LogFileTest, RotationKeepsTheNewest30) {
