@@ -290,6 +290,31 @@ TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
     ++next[t];
   }
   EXPECT_FALSE(RotatedNames().empty());  // the load crossed the limit at least once
+  // Many rotations fall within one second: each still finds a name, so no
+  // file grows past the limit by more than one batch.
+  const size_t batch_bytes = 200 * (lines.front().size() + 8);
+  for (const auto& name : RotatedNames())
+    EXPECT_LE(fs::file_size(LogDir() + "/" + name), static_cast<uintmax_t>(kLimit) + batch_bytes) << name;
+}
+
+// A queue longer than one batch is written out in the same cycle, not one
+// batch per cycle: all of it is on disk well before the writer's next wake-up.
+TEST_F(LogWriterThreadTest, WholeQueueIsWrittenInOneCycle) {
+  for (int i = 0; i < 1000; ++i) g_logQueue.push_back(LogRecord{-1, "rec " + std::to_string(i), 0});
+  StartWriter();
+  using Clock = std::chrono::steady_clock;
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  while (!testutil::FileExists(CurrentLog()) && Clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto first_seen = Clock::now();
+  size_t on_disk = 0;
+  while (Clock::now() < first_seen + std::chrono::milliseconds(150)) {
+    on_disk = logtest::SplitLines(testutil::ReadFile(CurrentLog())).size();
+    if (on_disk == 1000) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  StopWriterAndDrain();
+  EXPECT_EQ(on_disk, 1000u);
 }
 
 }  // namespace
