@@ -9,7 +9,6 @@
 #include <sstream>
 #include <vector>
 
-#include "app/globals.h"
 #include "platform/files.h"
 
 // No read-ahead thread: the loader reads the source's notes between rows, and
@@ -23,6 +22,8 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+
+std::map<std::string, Account> g_mapAccounts;
 
 namespace {
 

@@ -14,10 +14,12 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "log/sort_string_array.h"
 #include "platform/files.h"
+
+std::atomic<bool> g_bLogRunning{true};
+platform::Thread* g_pLogThread = nullptr;
 
 namespace {
 
@@ -52,10 +54,7 @@ int OpenForAppend(const std::string& path) {
 void WriteQueuedBatches() {
   std::vector<std::string> lines;
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      DrainLogQueue(&lines);
-    }
+    DrainLogQueue(&lines);
     if (lines.empty()) return;
     WriteLogLines(lines);
     lines.clear();
@@ -160,4 +159,13 @@ void StopLogWriterAndDrain() {
     g_pLogThread = nullptr;
   }
   WriteQueuedBatches();
+}
+
+void ResetLogState() {
+  g_strLogDir = "./log";
+  g_bLogEnabled = false;
+  g_bDirectLog = false;
+  g_bLogRunning = true;
+  g_pLogThread = nullptr;
+  g_logQueue.TakeAll();
 }

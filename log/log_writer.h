@@ -6,12 +6,20 @@
 // caller carries on, and nothing is printed.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+namespace platform {
+class Thread;
+}
+
+extern std::atomic<bool> g_bLogRunning;  // log writer loops while set
+extern platform::Thread* g_pLogThread;   // the log writer, once started; main thread only
+
 // Thread procedure of the log writer. Creates g_strLogDir if missing, then
 // while g_bLogRunning is set: writes the whole queue in batches of up to 200
-// records (each taken under g_logMutex and written with the lock released,
+// records (each taken under the queue's lock and written with the lock released,
 // each tested for rotation), then sleeps 200 ms (cut short by
 // StopLogWriterAndDrain). Ends at the
 // first poll after g_bLogRunning is cleared; what is still queued is left for
@@ -50,3 +58,8 @@ void RotateLog();
 // when the directory cannot be listed in full. Same caller rule as
 // WriteLogLines.
 void PruneLogFiles();
+
+// Puts the log settings, the queue and the writer's flag and thread pointer
+// back to their values at process start (a running writer is not stopped).
+// Never called while threads run.
+void ResetLogState();

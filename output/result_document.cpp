@@ -5,10 +5,7 @@
 #include <string_view>
 #include <exception>
 
-#include "app/globals.h"
-#include "log/log.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
@@ -64,26 +61,21 @@ std::string ResultFilePath(const std::string& dir, const std::string& target, co
   return dir + "/" + name + ".xml";
 }
 
-bool CMIB::WriteResultFile() {
+bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
+                        const CStringMap<intptr_t>& versions, std::string* error) {
   CXmlDocument doc;
-  bool ok = doc.Create();
-  if (ok) {
-    try {
-      AddResultRows(doc, m_mapValues, m_mapVersions);
-    } catch (const std::exception& e) {
-      // A row that cannot become an element: no partial file.
-      doc.m_strError = e.what();
-      ok = false;
-    }
+  if (!doc.Create()) {
+    if (error) *error = doc.m_strError;
+    return false;
   }
-  if (ok) {
-    const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
-    ok = doc.Save(path);
-    if (ok) printf("output: %s\n", path.c_str());
+  try {
+    AddResultRows(doc, values, versions);
+  } catch (const std::exception& e) {
+    // A row that cannot become an element: no partial file.
+    if (error) *error = e.what();
+    return false;
   }
-  if (!ok) {
-    printf("output error\n");
-    WriteLog("%s|output error: %s", m_strTarget.c_str(), doc.m_strError.c_str());
-  }
-  return ok;
+  if (doc.Save(path)) return true;
+  if (error) *error = doc.m_strError;
+  return false;
 }

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/string_map.h"
 #include "platform/thread.h"
-#include "scan/string_map.h"
 
 class CMIB {
  public:

@@ -1,12 +1,14 @@
 // The scan job of one target: its account, its scan plan with the version
 // fallback, then its result file. Every fallback is judged by the row count,
 // never by what a walk returned.
+#include <cstdio>
 #include <string>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
 #include "log/log.h"
+#include "output/result_document.h"
 #include "scan/mib.h"
+#include "scan/run_settings.h"
 
 namespace {
 
@@ -35,6 +37,19 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 }
 
 }  // namespace
+
+bool CMIB::WriteResultFile() {
+  const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  std::string cause;
+  const bool ok = SaveResultDocument(path, m_mapValues, m_mapVersions, &cause);
+  if (ok) {
+    printf("output: %s\n", path.c_str());
+  } else {
+    printf("output error\n");
+    WriteLog("%s|output error: %s", m_strTarget.c_str(), cause.c_str());
+  }
+  return ok;
+}
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 
