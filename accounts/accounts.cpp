@@ -6,7 +6,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <vector>
+
+#include "platform/files.h"
 
 // No read-ahead thread: the loader reads the source's notes between rows, and
 // an accounts file is small.
@@ -192,12 +195,12 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
 }
 
 bool LoadAccounts(const std::string& path) {
-  std::string problem;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    int err = errno;
-    problem = Where(path, 0) + "cannot be opened (" + std::strerror(err) + "); no accounts loaded";
+  std::string problem, text, why;
+  if (!platform::ReadRegularFile(path, &text, &why)) {
+    if (why.empty()) why = std::strerror(ENOENT);
+    problem = Where(path, 0) + "cannot be opened (" + why + "); no accounts loaded";
   } else {
+    std::istringstream in(std::move(text));
     LoadAccountsFrom(in, path, &g_mapAccounts, &problem);
   }
   if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());

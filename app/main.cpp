@@ -8,7 +8,9 @@
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "app/target_list.h"
+#include "app/targets.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -20,6 +22,9 @@ int RefuseArguments(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all: with a console descriptor closed (cron, some supervisors),
+  // the next file opened would take its number and receive console text.
+  platform::FillClosedStandardDescriptors();
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
 
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -48,13 +53,13 @@ int main(int argc, char** argv) {
 
   // Before any thread exists, so every thread inherits the handling. An
   // interrupted run still writes what it gathered; its exit code is the one a
-  // shell reports for a process ended by SIGINT.
+  // shell reports for a process ended by that signal.
   platform::InstallInterruptHandling();
 
   g_strOid = cl.oid;
   RunReport report;
-  RunScan(targets, options.dir, &report);
-  if (platform::Interrupted()) return 130;
+  if (!RunScan(UsableTargets(targets), options.dir, &report)) return 1;
+  if (const int signo = platform::InterruptSignal()) return 128 + signo;
   // Data gathered but not saved is a failure the caller must see.
   return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;
 }

@@ -1,5 +1,7 @@
 #include "app/profile.h"
 
+#include "platform/files.h"
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -67,12 +69,14 @@ Profile Profile::Parse(std::string_view text) {
   return profile;
 }
 
-Profile Profile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Profile{};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return Parse(text.str());
+Profile Profile::Load(const std::string& path, std::string* problem) {
+  std::string text, why;
+  if (!platform::ReadRegularFile(path, &text, &why)) {
+    if (problem) *problem = why;
+    return Profile{};
+  }
+  if (problem) problem->clear();
+  return Parse(text);
 }
 
 const std::string* Profile::Find(std::string_view section, std::string_view key) const {

@@ -27,8 +27,10 @@ class Profile {
   static Profile Parse(std::string_view text);
 
   // Reads and parses the file at path. A missing or unreadable file gives an
-  // empty profile, in which every key takes its default.
-  static Profile Load(const std::string& path);
+  // empty profile, in which every key takes its default; for one that exists
+  // but cannot be read (no permission, not a regular file) *problem, if
+  // given, holds the cause, else it is cleared. A FIFO never blocks the read.
+  static Profile Load(const std::string& path, std::string* problem = nullptr);
 
   // The value of section/key, or default_value when the key is absent. A key
   // present with an empty value gives "", not the default.

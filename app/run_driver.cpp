@@ -1,9 +1,13 @@
 #include "app/run_driver.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
 #include "accounts/accounts.h"
 #include "app/globals.h"
@@ -13,6 +17,7 @@
 #include "log/log_writer.h"
 #include "output/console.h"
 #include "output/summary_file.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "scan/mib.h"
@@ -20,26 +25,90 @@
 
 namespace {
 
-// Starts the workers of a run in list order. When the system refuses another
-// thread (thread count, memory or address-space limits), waits for the oldest
-// running worker before trying again, so that no target is dropped; with no
-// worker left to wait for, the job runs on the calling thread.
+// Descriptors one scan may hold at once: its socket, its result file, and
+// what name resolution opens; plus a reserve for the log writer and the rest
+// of the process.
+constexpr unsigned long kDescriptorsPerScan = 4;
+constexpr unsigned long kDescriptorReserve = 16;
+
+// How many scans the open-files limit lets run at once, judged from what is
+// open now; at least one.
+size_t ScansWithinDescriptorLimit() {
+  const unsigned long limit = platform::OpenFileLimit();
+  const unsigned long open_now = platform::OpenDescriptorCount();
+  if (limit == 0 || open_now == 0) return SIZE_MAX;  // unknown: no waiting
+  const unsigned long spare = limit > open_now + kDescriptorReserve ? limit - open_now - kDescriptorReserve : 0;
+  return std::max<size_t>(1, spare / kDescriptorsPerScan);
+}
+
+// Scans allowed to hold descriptors at once. A worker takes a slot before it
+// starts and gives it back as its last act.
+class ScanSlots {
+ public:
+  explicit ScanSlots(size_t count) : free_(count) {}
+  void Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    freed_.wait(lock, [this] { return free_ > 0; });
+    --free_;
+  }
+  void Give() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++free_;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  size_t free_;
+};
+
+struct WorkerStart {
+  CMIB* job;
+  ScanSlots* slots;
+};
+
+unsigned ScanWithinSlot(void* param) {
+  auto* start = static_cast<WorkerStart*>(param);
+  ScanThreadProc(start->job);
+  start->slots->Give();
+  return 0;
+}
+
+// Starts the workers of a run in list order. Running out of descriptors is
+// treated like a refused thread: a target waits for running scans to end
+// rather than fail to open its socket or result file. When the system refuses
+// another thread (thread count, memory or address-space limits), waits for
+// the oldest running worker before trying again, so that no target is
+// dropped; with no worker left to wait for, the job runs on the calling
+// thread.
 class WorkerLauncher {
  public:
-  explicit WorkerLauncher(std::vector<std::unique_ptr<CMIB>>* jobs) : jobs_(*jobs) {}
+  WorkerLauncher(std::vector<std::unique_ptr<CMIB>>* jobs, size_t slots)
+      : jobs_(*jobs), starts_(jobs->size()), slots_(slots) {
+    if (slots < jobs_.size())
+      console::Print(stderr,
+              "mibscan: the open-files limit lets %zu scans run at once; further targets start as "
+              "running scans finish\n",
+              slots);
+  }
 
   void Start(size_t i) {
     CMIB* job = jobs_[i].get();
+    starts_[i] = WorkerStart{job, &slots_};
+    slots_.Take();
     job->m_pThread = std::make_unique<platform::Thread>();
     for (;;) {
       int err = 0;
-      if (job->m_pThread->Start(ScanThreadProc, job, kWorkerStackSize, &err)) return;
+      if (job->m_pThread->Start(ScanWithinSlot, &starts_[i], kWorkerStackSize, &err)) return;
       ReportRefusalOnce(err);
       // Workers before i that are not running any more (joined here, or never
       // started because their job ran on this thread) are passed over.
       while (oldest_ < i && !jobs_[oldest_]->m_pThread->started()) ++oldest_;
       if (oldest_ == i) {
-        ScanThreadProc(job);
+        ScanWithinSlot(&starts_[i]);
         return;
       }
       jobs_[oldest_]->m_pThread->Join();
@@ -57,14 +126,28 @@ class WorkerLauncher {
   }
 
   std::vector<std::unique_ptr<CMIB>>& jobs_;
+  std::vector<WorkerStart> starts_;  // one per job, never moved once the workers run
+  ScanSlots slots_;
   size_t oldest_ = 0;  // no worker before this index is running
   bool reported_ = false;
 };
 
 }  // namespace
 
+Profile LoadConfig(const std::string& path) {
+  std::string problem;
+  Profile config = Profile::Load(path, &problem);
+  if (!problem.empty())
+    fprintf(stderr, "mibscan: %s cannot be read (%s); the defaults are used\n", path.c_str(), problem.c_str());
+  return config;
+}
+
 void ApplyConfig(const Profile& config) {
   g_nTimeout = config.GetInt("Config", "Timeout", 500);
+  if (g_nTimeout <= 0) {
+    fprintf(stderr, "mibscan: config.ini: Timeout=%d is not a time; using 500\n", g_nTimeout);
+    g_nTimeout = 500;
+  }
   g_nRetry = config.GetInt("Config", "Retry", 3);
   g_bLogEnabled = config.GetInt("Config", "Log", 0) == 1;
   g_strCommunity = config.GetString("Config", "Community", "tkvwqz");
@@ -114,13 +197,26 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
 
+  // Found before any scan, not after every target has been walked.
+  std::string problem;
+  if (!targets.empty() && !platform::DirectoryWritable(g_strModuleDir, &problem)) {
+    fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", g_strModuleDir.c_str(),
+            problem.c_str());
+    return false;
+  }
+
   StartLogWriter();
 
   if (targets.size() == 1) g_bDirectLog = true;
 
-  const Profile config = Profile::Load(g_strModuleDir + "/config.ini");
+  const Profile config = LoadConfig(g_strModuleDir + "/config.ini");
   ApplyConfig(config);
   const bool timeout_configured = config.Has("Config", "Timeout");
+  if (g_bLogEnabled && !platform::DirectoryWritable(log_dir, &problem)) {
+    fprintf(stderr, "mibscan: config.ini: Log=1, but the log directory %s cannot be made or written (%s); no log is kept\n",
+            log_dir.c_str(), problem.c_str());
+    g_bLogEnabled = false;
+  }
 
   std::string accounts = g_strModuleDir + "/accounts.csv";
   if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
@@ -137,7 +233,7 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
     jobs.back()->m_pProgress = &progress[i];
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
-  WorkerLauncher launcher(&jobs);
+  WorkerLauncher launcher(&jobs, std::min(jobs.size(), ScansWithinDescriptorLimit()));
   for (size_t i = 0; i < jobs.size(); ++i) launcher.Start(i);
   // A job's rows go with its record as soon as it is joined; its summary
   // stays.

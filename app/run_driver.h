@@ -19,8 +19,14 @@ constexpr std::size_t kWorkerStackSize = std::size_t{4} << 20;
 constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 #endif
 
+// Loads config.ini at path; one that exists but cannot be read (no
+// permission, not a regular file) is reported as one line on standard error
+// and gives the defaults. Main thread.
+Profile LoadConfig(const std::string& path);
+
 // Reads the [Config] keys and the [Target] OID list of config.ini into the
-// process-wide settings. Main thread, before any worker starts.
+// process-wide settings. A Timeout of zero or less is reported on standard
+// error and replaced by the default. Main thread, before any worker starts.
 void ApplyConfig(const Profile& config);
 
 // What a finished run leaves for the exit status.
@@ -36,11 +42,14 @@ struct RunReport {
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
-// so once on standard error. While workers run and standard error is a
-// terminal, a status line shows the progress. A run with targets ends with
-// summary.csv beside the result files, the closing summary on standard error
-// and, when the built-in time-out met silent targets, a hint about it; what
-// could not be written is counted in *report. Returns false, having done
-// nothing, when dir is empty and the executable's directory cannot be
-// determined. Main thread, once.
+// so once on standard error. The open-files limit is handled the same way:
+// no more scans run at once than it leaves descriptors for (said once on
+// standard error when it holds targets back). While workers run and standard
+// error is a terminal, a status line shows the progress. A run with targets
+// ends with summary.csv beside the result files, the closing summary on
+// standard error and, when the built-in time-out met silent targets, a hint
+// about it; what could not be written is counted in *report. Returns false,
+// having scanned nothing, when dir is empty and the executable's directory
+// cannot be determined, or (with targets) result files cannot be made in the
+// directory, the latter said on standard error. Main thread, once.
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report);

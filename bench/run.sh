@@ -18,6 +18,8 @@
 #    against one such target.
 # 4. 2,000 silent and 200 live targets in one run, standard error on a
 #    pseudo-terminal (the status line) against standard error redirected.
+# 5. 3,000 silent targets with Log=1: log lines on disk per second while the
+#    run lasts against lines made per second; the largest log file.
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -212,6 +214,30 @@ for _ in 1 2 3; do
   done
 done
 
+# --- 5. 3,000 silent targets with Log=1: is the log on disk as fast as it is made?
+# Lines on disk are counted (all log files) every 0.1 s while the run lasts;
+# the last count before the process ends, over the time it was taken, is the
+# on-disk rate; all lines at the end over the whole run is the produced rate.
+noisy=()
+for i in $(seq 0 2999); do noisy+=("127.2.$((i / 250)).$((i % 250 + 1)):$dead_port"); done
+install_scanner "$work/noisy" '[Config]\nTimeout=200000\nRetry=0\nLog=1\n'
+log_lines() { cat "$work/noisy/log/"*log.txt 2>/dev/null | wc -l; }
+start_ns=$(date +%s%N)
+"$work/noisy/mibscan" "${noisy[@]}" >/dev/null 2>&1 &
+noisy_pid=$!
+l_disk=0 l_at=0
+for _ in $(seq 1 1200); do  # at most two minutes
+  kill -0 "$noisy_pid" 2>/dev/null || break
+  n=$(log_lines) now_ns=$(date +%s%N)
+  kill -0 "$noisy_pid" 2>/dev/null || break
+  l_disk=$n l_at=$(awk -v a="$now_ns" -v b="$start_ns" 'BEGIN{printf "%.3f", (a - b) / 1e9}')
+  sleep 0.1
+done
+wait "$noisy_pid" || true
+l_wall=$(awk -v a="$(date +%s%N)" -v b="$start_ns" 'BEGIN{printf "%.3f", (a - b) / 1e9}')
+l_total=$(log_lines)
+l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
+
 # --- the table --------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if (b == 0) print "-"; else printf "%.2f", a / b}'; }
 per_var_us() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.1f", c * 1e6 / n}'; }
@@ -251,3 +277,7 @@ row "2000 silent: KiB per extra concurrent target" \
 row "2000 silent: result files" "$d2_files" "1" "" ""
 row "2000 silent + 200 live: wall s, status vs none" "$p_wall" "$f_wall" "$(ratio "$p_wall" "$f_wall")" "<= 1.02"
 row "2000 silent + 200 live: CPU s, status vs none" "$p_cpu" "$f_cpu" "$(ratio "$p_cpu" "$f_cpu")" "<= 1.02"
+row "3000 silent, Log=1: log lines/s on disk vs made" "$(per_s "$l_disk" "$l_at")" "$(per_s "$l_total" "$l_wall")" \
+  "$(ratio "$(per_s "$l_disk" "$l_at")" "$(per_s "$l_total" "$l_wall")")" ">= 1"
+row "3000 silent, Log=1: lines made / on disk at exit" "$l_total" "$l_disk" "" ""
+row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 batch"

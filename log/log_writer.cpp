@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -24,6 +25,7 @@ namespace {
 constexpr long long kRotateAbove = 262144;
 constexpr size_t kKeepRotated = 30;
 constexpr auto kWriterCycle = std::chrono::milliseconds(200);
+constexpr int kMaxRotationsPerSecond = 999;
 
 // Guards no data (the flag is atomic): it closes the gap between the writer's
 // test of g_bLogRunning and its wait, so the stop's wake-up is not lost.
@@ -33,18 +35,32 @@ std::condition_variable_any g_writerWake;
 
 std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 
-// An append-only descriptor, like fopen(path, "a"), except that a FIFO in the
-// file's place with no reader fails the open instead of blocking the writer
-// (and shutdown) for good. -1 on failure.
+// An append-only descriptor, like fopen(path, "a"), for a regular file only:
+// a symbolic link in the file's place is not followed, and a FIFO fails
+// instead of blocking the writer (and shutdown) for good, with or without a
+// reader. -1 on failure.
 int OpenForAppend(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// Moves the whole queue to the file, one batch at a time with the size check
+// after each, so a busy run keeps nothing waiting past one cycle and rotation
+// still happens near the limit.
+void WriteQueuedBatches() {
+  std::vector<std::string> lines;
+  for (;;) {
+    DrainLogQueue(&lines);
+    if (lines.empty()) return;
+    WriteLogLines(lines);
+    lines.clear();
+  }
 }
 
 }  // namespace
@@ -52,15 +68,8 @@ int OpenForAppend(const std::string& path) {
 unsigned LogWriterThread(void*) {
   std::error_code ec;
   std::filesystem::create_directory(g_strLogDir, ec);
-  std::vector<std::string> lines;
   while (g_bLogRunning) {
-    // Testing for emptiness under the queue's lock keeps the test race-free;
-    // an empty queue costs one uncontended lock per cycle.
-    DrainLogQueue(&lines);
-    if (!lines.empty()) {
-      WriteLogLines(lines);
-      lines.clear();
-    }
+    WriteQueuedBatches();
     // The stop wakes this wait, so a finished run does not sit out the cycle.
     platform::MutexLock lock(g_writerWakeMutex);
     g_writerWake.wait_for(lock, kWriterCycle, [] { return !g_bLogRunning; });
@@ -78,12 +87,7 @@ int WriteLogLines(const std::vector<std::string>& lines) {
   for (const auto& line : lines) size += line.size();
   batch.reserve(size);
   for (const auto& line : lines) batch += line;
-  for (size_t done = 0; done < batch.size();) {
-    ssize_t n = write(fd, batch.data() + done, batch.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // disk full and the like: the rest of the batch is lost
-    done += static_cast<size_t>(n);
-  }
+  platform::WriteAll(fd, batch.data(), batch.size());  // disk full and the like: the rest is lost
   // The size counts this batch and whatever another writer appended meanwhile.
   struct stat info;
   bool have_size = fstat(fd, &info) == 0;
@@ -97,9 +101,17 @@ void RotateLog() {
   time_t now = time(nullptr);
   struct tm local;
   if (localtime_r(&now, &local) != nullptr && strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local) != 0) {
-    // Never replaces: a second rotation within the same second fails, and the
-    // file grows on until a later batch finds a free name.
-    platform::RenameNoReplace(CurrentLogPath(), g_strLogDir + "/" + stamp + "_" + g_strLogFile);
+    // Never replaces: a name already taken within this second gets a counter
+    // ("<stamp>_r002_log.txt", ...). Pruning counts these like any other, and
+    // "r" and the fixed width keep name order the age order it relies on.
+    const std::string from = CurrentLogPath();
+    int err = 0;
+    for (int n = 1; n <= kMaxRotationsPerSecond; ++n) {
+      char counter[8] = "";
+      if (n > 1) snprintf(counter, sizeof counter, "r%03d_", n);
+      if (platform::RenameNoReplace(from, g_strLogDir + "/" + stamp + "_" + counter + g_strLogFile, &err)) break;
+      if (err != EEXIST) break;
+    }
   }
   PruneLogFiles();
 }
@@ -148,12 +160,7 @@ void StopLogWriterAndDrain() {
     delete g_pLogThread;
     g_pLogThread = nullptr;
   }
-  std::vector<std::string> lines;
-  while (g_logQueue.Size() != 0) {
-    DrainLogQueue(&lines);
-    WriteLogLines(lines);
-    lines.clear();
-  }
+  WriteQueuedBatches();
 }
 
 void ResetLogState() {

@@ -18,8 +18,10 @@ extern std::atomic<bool> g_bLogRunning;  // log writer loops while set
 extern platform::Thread* g_pLogThread;   // the log writer, once started; main thread only
 
 // Thread procedure of the log writer. Creates g_strLogDir if missing, then
-// while g_bLogRunning is set: moves up to 200 queued records into lines under
-// the queue's lock, writes them with the lock released, sleeps 200 ms (cut short by StopLogWriterAndDrain). Ends at the
+// while g_bLogRunning is set: writes the whole queue in batches of up to 200
+// records (each taken under the queue's lock and written with the lock released,
+// each tested for rotation), then sleeps 200 ms (cut short by
+// StopLogWriterAndDrain). Ends at the
 // first poll after g_bLogRunning is cleared; what is still queued is left for
 // the caller's final drain. Returns 0.
 unsigned LogWriterThread(void* unused);
@@ -35,16 +37,19 @@ void StartLogWriter();
 void StopLogWriterAndDrain();
 
 // Appends lines, in order and as given (each carries its own "\n"), to
-// g_strLogDir/g_strLogFile, created if missing and never truncated; then
+// g_strLogDir/g_strLogFile, created if missing and never truncated; a
+// symbolic link, FIFO or anything else but a regular file there is not
+// written to (the lines are lost); then
 // calls RotateLog when the file is larger than 262,144 bytes. Takes no lock:
 // one caller at a time (the writer thread, the single worker in direct mode,
 // or the main thread after the writer has ended). Always returns 0.
 int WriteLogLines(const std::vector<std::string>& lines);
 
 // Renames the current log file to g_strLogDir/<%Y%m%d_%H%M%S local time>_
-// g_strLogFile, never replacing an existing file (so a second rotation within
-// one second fails and the file grows on), then calls PruneLogFiles whatever
-// the rename did. Same caller rule as WriteLogLines.
+// g_strLogFile, never replacing an existing file: a name already taken gets a
+// counter before g_strLogFile (<stamp>_r002_log.txt, _r003_, ... up to 999
+// in one second, after which the file grows on). Then calls PruneLogFiles
+// whatever the rename did. Same caller rule as WriteLogLines.
 void RotateLog();
 
 // Deletes the oldest files named "*_" + g_strLogFile in g_strLogDir beyond

@@ -1,6 +1,7 @@
 #include "output/result_document.h"
 
 #include <charconv>
+#include <cstdio>
 #include <string_view>
 #include <exception>
 
@@ -24,23 +25,57 @@ void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
   });
 }
 
+namespace {
+
+// Longest file name the file systems in use take (NAME_MAX), less what the
+// temporary name of an atomic save adds (".", ".tmp") and the ".xml".
+constexpr size_t kMaxNameStem = 255 - 5 - 4;
+constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
+
+uint64_t Fnv1a64(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+}  // namespace
+
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid) {
   std::string name = target;
   if (!oid.empty()) name += "_[" + oid + "]";
   for (char& c : name)
     if (c == '/') c = '_';
+  if (name.size() > kMaxNameStem) {
+    const uint64_t hash = Fnv1a64(name);
+    size_t keep = kMaxNameStem - kHashMark;
+    // Not inside a UTF-8 sequence, so the prefix stays readable text.
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    char mark[kHashMark + 1];
+    snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
+    name.resize(keep);
+    name += mark;
+  }
   return dir + "/" + name + ".xml";
 }
 
 bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
-                        const CStringMap<intptr_t>& versions) {
+                        const CStringMap<intptr_t>& versions, std::string* error) {
   CXmlDocument doc;
-  if (!doc.Create()) return false;
-  try {
-    AddResultRows(doc, values, versions);
-  } catch (const std::exception&) {
-    // A row that cannot become an element: no partial file.
+  if (!doc.Create()) {
+    if (error) *error = doc.m_strError;
     return false;
   }
-  return doc.Save(path);
+  try {
+    AddResultRows(doc, values, versions);
+  } catch (const std::exception& e) {
+    // A row that cannot become an element: no partial file.
+    if (error) *error = e.what();
+    return false;
+  }
+  if (doc.Save(path)) return true;
+  if (error) *error = doc.m_strError;
+  return false;
 }

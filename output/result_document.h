@@ -17,12 +17,15 @@ void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
 
 // Writes a result document of the rows (AddResultRows) to path. Returns false,
 // writing nothing, when the document cannot be made or a row cannot become an
-// element; false as well when the save fails (see CXmlDocument::Save). Prints
-// nothing. Any thread.
+// element; false as well when the save fails (see CXmlDocument::Save). On
+// failure *error (if given) holds the cause. Prints nothing. Any thread.
 bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
-                        const CStringMap<intptr_t>& versions);
+                        const CStringMap<intptr_t>& versions, std::string* error = nullptr);
 
 // "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
 // empty. A "/" in target or oid becomes "_", so the file always lands
-// directly in dir whatever the two texts hold.
+// directly in dir whatever the two texts hold. A name too long for the file
+// system (with the room an atomic save needs) keeps its first bytes, cut at
+// a character boundary, and ends in "~" and 16 hexadecimal digits of a hash of
+// the whole name: the same target and oid always give the same name.
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid);

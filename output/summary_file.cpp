@@ -1,10 +1,8 @@
 #include "output/summary_file.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <system_error>
 
-#include "output/file_replace.h"
+#include "output/atomic_file.h"
 
 std::string CsvField(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -32,8 +30,5 @@ std::string SummaryCsv(const std::vector<SummaryRow>& rows) {
 std::string SummaryFilePath(const std::string& dir) { return dir + "/summary.csv"; }
 
 bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error) {
-  int err = 0;
-  if (ReplaceFileContent(path, SummaryCsv(rows), &err)) return true;
-  *error = err == EWOULDBLOCK ? "in use by another writer" : std::generic_category().message(err);
-  return false;
+  return SaveFileAtomically(path, SummaryCsv(rows), error);
 }

@@ -28,7 +28,7 @@ std::string SummaryCsv(const std::vector<SummaryRow>& rows);
 // "<dir>/summary.csv".
 std::string SummaryFilePath(const std::string& dir);
 
-// Writes SummaryCsv(rows) to path, replacing the file in place as result
-// files are replaced (output/file_replace.h). Returns false with the reason
-// in *error. Any thread.
+// Writes SummaryCsv(rows) to path, replacing the whole file as result files
+// are replaced (output/atomic_file.h). Returns false with the reason in
+// *error. Any thread.
 bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error);

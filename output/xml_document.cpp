@@ -18,7 +18,7 @@
 #include <new>
 #include <system_error>
 
-#include "output/file_replace.h"
+#include "output/atomic_file.h"
 #include "platform/text_encoding.h"
 
 namespace {
@@ -395,13 +395,11 @@ bool CXmlDocument::Serialize(std::string* out) {
 bool CXmlDocument::Save(const std::string& path) {
   std::string text;
   if (!Serialize(&text)) return false;
-
-  int err = 0;
-  bool touched = false;
-  const bool ok = ReplaceFileContent(path, text, &err, &touched);
-  if (!ok && touched) {
-    m_nErrorCode = err;
-    m_strError = std::generic_category().message(err);
+  std::string cause;
+  if (!SaveFileAtomically(path, text, &cause)) {
+    m_nErrorCode = 0;
+    m_strError = cause;
+    return false;
   }
-  return ok;
+  return true;
 }

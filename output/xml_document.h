@@ -68,12 +68,11 @@ class CXmlDocument {
   // the failure, without a document or when the writer fails.
   bool Serialize(std::string* out);
 
-  // Writes the document to path. The file is opened without truncation and
-  // locked (flock, exclusive, non-blocking) before it is truncated, so a
-  // second writer of the same path fails instead of mixing content.
-  // Returns false with the error fields unchanged when the file cannot be
-  // opened or locked or is not a regular file; with them set when
-  // serialising or writing fails (a partly written file then stays).
+  // Writes the document to path as a whole (SaveFileAtomically): a reader
+  // sees the old file or the new one, a second writer of the same path at the
+  // same time fails, and nothing is written through a symbolic link. Returns
+  // false with m_strError set to the cause (m_nErrorCode 0 unless the
+  // serialiser gave one); path is then untouched.
   bool Save(const std::string& path);
 
   int32_t m_nErrorCode = 0;  // code of the last Create or Save failure

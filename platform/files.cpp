@@ -1,10 +1,12 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace platform {
 
@@ -22,6 +24,66 @@ bool RenameNoReplace(const std::string& from, const std::string& to, int* error)
     }
   }
   if (error) *error = err;
+  return false;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadRegularFile(const std::string& path, std::string* text, std::string* problem) {
+  problem->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) *problem = strerror(errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *problem = "not a regular file";
+    close(fd);
+    return false;
+  }
+  text->clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *problem = strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool DirectoryWritable(const std::string& dir, std::string* problem) {
+  const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  int err = errno;
+  if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
+    if (access(dir.c_str(), W_OK | X_OK) == 0) return true;
+    err = errno;
+  }
+  *problem = strerror(err);
   return false;
 }
 

@@ -16,6 +16,7 @@ namespace {
 // Lock-free, so the handler may touch them.
 std::atomic<bool> g_interrupted{false};
 std::atomic<int> g_wakeFd{-1};
+std::atomic<int> g_signal{0};  // the first interrupting signal
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
 constexpr char kMessage[] =
@@ -31,14 +32,17 @@ void Wake() {
   (void)ignored;
 }
 
-void OnInterrupt(int) {
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnInterrupt(int signo) {
   const int saved_errno = errno;
   // A second interrupt takes the default action: the process ends at once.
   struct sigaction dfl = {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
-  sigaction(SIGINT, &dfl, nullptr);
-  sigaction(SIGTERM, &dfl, nullptr);
+  for (int s : kSignals) sigaction(s, &dfl, nullptr);
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signo);
   if (!g_interrupted.exchange(true)) {
     ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
     (void)ignored;
@@ -63,16 +67,18 @@ bool InstallInterruptHandling() {
     struct sigaction sa = {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaddset(&sa.sa_mask, SIGINT);
-    sigaddset(&sa.sa_mask, SIGTERM);
+    for (int s : kSignals) sigaddset(&sa.sa_mask, s);
     // Restarted calls keep stdio writes of the other threads from failing.
     sa.sa_flags = SA_RESTART;
-    ok = sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+    ok = true;
+    for (int s : kSignals) ok = sigaction(s, &sa, nullptr) == 0 && ok;
   });
   return ok;
 }
 
 bool Interrupted() { return g_interrupted.load(); }
+
+int InterruptSignal() { return g_signal.load(); }
 
 int InterruptWakeFd() { return EnsureWakeFd(); }
 
@@ -84,6 +90,7 @@ void RequestInterrupt() {
 
 void ResetInterruptForTesting() {
   g_interrupted.store(false);
+  g_signal.store(0);
   const int fd = g_wakeFd.load();
   if (fd < 0) return;
   uint64_t count;

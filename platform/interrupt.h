@@ -1,10 +1,11 @@
-// The operator's interrupt (SIGINT, SIGTERM): the first one asks the run to
+// The operator's interrupt (SIGINT, SIGTERM, and SIGHUP when the terminal or
+// session goes away): the first one asks the run to
 // end early but keep what it has gathered; a second one ends the process at
 // once.
 //
 // InstallInterruptHandling is called once, on the main thread, before any
 // other thread starts. The handler only writes one line on standard error,
-// sets an atomic flag, restores the default action of both signals and makes
+// sets an atomic flag, restores the default action of the three signals and makes
 // InterruptWakeFd readable: all async-signal-safe. Everything else here may
 // be called from any thread at any time.
 #pragma once
@@ -12,11 +13,15 @@
 namespace platform {
 
 // Installs the handlers and creates the wake-up descriptor. Returns false
-// when either cannot be done; the signals then keep their default action.
+// when any of them cannot be done; the signals then keep their default action.
 bool InstallInterruptHandling();
 
 // True once an interrupt has arrived (or RequestInterrupt was called).
 bool Interrupted();
+
+// The number of the signal that interrupted the run; 0 when none did (also
+// after RequestInterrupt).
+int InterruptSignal();
 
 // A descriptor that becomes readable (POLLIN) at the interrupt and stays so;
 // put it in a poll set to wake a wait. Made on first use; -1 when the system

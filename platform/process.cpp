@@ -1,8 +1,12 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -36,6 +40,35 @@ unsigned long RaiseOpenFileLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
   }
   return static_cast<unsigned long>(rl.rlim_cur);
+}
+
+bool FillClosedStandardDescriptors() {
+  bool ok = true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one, as the ones below are open.
+    const int got = open("/dev/null", O_RDWR);
+    if (got != fd) {
+      if (got >= 0) close(got);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+unsigned long OpenFileLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  return static_cast<unsigned long>(rl.rlim_cur);
+}
+
+unsigned long OpenDescriptorCount() {
+  std::error_code ec;
+  unsigned long n = 0;
+  std::filesystem::directory_iterator it("/proc/self/fd", ec), end;
+  for (; !ec && it != end; it.increment(ec)) ++n;
+  if (ec) return 0;
+  return n > 0 ? n - 1 : 0;  // less the listing's own descriptor
 }
 
 }  // namespace platform

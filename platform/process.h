@@ -19,4 +19,15 @@ bool DirectoryOf(const std::string& path, std::string* dir);
 // (0 when it cannot be read).
 unsigned long RaiseOpenFileLimit();
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// files opened later never take their place (console text would land in
+// them). Call first, before anything opens a file. False when one of them
+// could not be filled.
+bool FillClosedStandardDescriptors();
+
+// The soft open-files limit in force, and how many descriptors the process
+// has open now (0 when either cannot be read).
+unsigned long OpenFileLimit();
+unsigned long OpenDescriptorCount();
+
 }  // namespace platform

@@ -42,11 +42,14 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 
 bool CMIB::WriteResultFile() {
   m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
-  const bool ok = SaveResultDocument(m_strResultFile, m_mapValues, m_mapVersions);
-  if (ok)
+  std::string cause;
+  const bool ok = SaveResultDocument(m_strResultFile, m_mapValues, m_mapVersions, &cause);
+  if (ok) {
     console::Print(stdout, "output: %s\n", m_strResultFile.c_str());
-  else
+  } else {
     console::Print(stdout, "output error\n");
+    WriteLog("%s|output error: %s", m_strTarget.c_str(), cause.c_str());
+  }
   return ok;
 }
 

@@ -234,8 +234,11 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
       {"malformed row", bad, kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3, 1,
        ", line 3: more cells than the header has columns; this line and the rest of the file are ignored"},
       {"missing file", dir / "none.csv", "", 0, ": cannot be opened (No such file or directory); no accounts loaded"},
-      {"directory", dir.path(), "", 0, ": cannot be read; no accounts loaded"},
+      {"directory", dir.path(), "", 0, ": cannot be opened (not a regular file); no accounts loaded"},
+      // A FIFO would block the read for ever.
+      {"fifo", dir / "fifo.csv", "", 0, ": cannot be opened (not a regular file); no accounts loaded"},
   };
+  ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
   for (const auto& c : cases) {
     ResetGlobalsForTesting();
     if (!c.content.empty()) testutil::WriteFile(c.path, c.content);

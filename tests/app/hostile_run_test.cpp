@@ -227,8 +227,8 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
 // flag and prints the line; the next one, of either kind, ends the process.
 TEST(InterruptHandlingDeathTest, SecondInterruptEndsTheProcessAtOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (int first : {SIGINT, SIGTERM}) {
-    const int second = first == SIGINT ? SIGTERM : SIGINT;
+  for (int first : {SIGINT, SIGTERM, SIGHUP}) {
+    const int second = first == SIGINT ? SIGHUP : SIGINT;
     EXPECT_EXIT(
         {
           if (!platform::InstallInterruptHandling()) _exit(2);

@@ -28,6 +28,7 @@
 namespace {
 
 using testutil::SnmpdFixture;
+using testutil::LoopbackAddresses;
 using testutil::SnmpdOptions;
 
 const char kCommunity[] = "mibscan-scale";
@@ -40,15 +41,6 @@ std::vector<std::string> SystemGroupView() {
   return {"view scaleview included .1.3.6.1.2.1.1", "view scaleview excluded .1.3.6.1.2.1.1.3",
           std::string("rocommunity ") + kCommunity + " 127.0.0.0/8 -V scaleview",
           "sysContact scale-contact", "sysLocation scale-location", "sysName scale-name"};
-}
-
-// count distinct loopback addresses 127.0.<1+i/250>.<1+i%250>, starting at
-// address number first.
-std::vector<std::string> LoopbackAddresses(size_t count, size_t first = 0) {
-  std::vector<std::string> addresses;
-  for (size_t i = first; i < first + count; ++i)
-    addresses.push_back("127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250));
-  return addresses;
 }
 
 using Rows = std::map<std::string, std::pair<std::string, std::string>>;  // OID -> (VER, VALUE)

@@ -84,9 +84,9 @@ TEST_F(LogFileTest, RotatesOnlyAboveTheLimitAfterABatch) {
   }
 }
 
-TEST_F(LogFileTest, RotationNeverReplacesAndRetriesWithTheNextBatch) {
-  // Rotated files already hold every stamp this test can produce, as a second
-  // rotation within the same second finds its own first one.
+TEST_F(LogFileTest, RotationNeverReplacesAndCountsWithinASecond) {
+  // Rotated files already hold every plain stamp this test can produce, so
+  // each rotation finds its stamp taken and takes the next counter instead.
   long long now = time(nullptr);
   std::vector<std::string> blockers;
   for (long long t = now - 2; t <= now + 20; ++t) {
@@ -94,20 +94,21 @@ TEST_F(LogFileTest, RotationNeverReplacesAndRetriesWithTheNextBatch) {
     MakeRotated(blockers.back(), "kept " + std::to_string(t) + "\n");
   }
   std::string big(kLimit, 'b');
-  WriteLogLines({big, "\n"});
-  WriteLogLines({"grows on\n"});
+  const std::string contents[] = {"first", "second", "third"};
+  for (const auto& content : contents) WriteLogLines({big, content + "\n"});
   ASSERT_LT(time(nullptr), now + 20) << "machine too slow for the stamp window";
-  EXPECT_EQ(testutil::ReadFile(CurrentLog()), big + "\ngrows on\n");
+  EXPECT_FALSE(testutil::FileExists(CurrentLog()));
   for (size_t i = 0; i < blockers.size(); ++i)
     EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + blockers[i]), "kept " + std::to_string(now - 2 + i) + "\n");
 
-  // Once a name is free, the next batch rotates the whole file.
+  // Name order is age order: the counters sort after their plain stamp.
   for (const auto& name : blockers) fs::remove(LogDir() + "/" + name);
-  WriteLogLines({"last\n"});
-  EXPECT_FALSE(testutil::FileExists(CurrentLog()));
   auto rotated = RotatedNames();
-  ASSERT_EQ(rotated.size(), 1u);
-  EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[0]), big + "\ngrows on\nlast\n");
+  ASSERT_EQ(rotated.size(), 3u);
+  for (size_t i = 0; i < rotated.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(rotated[i], std::regex(R"(\d{8}_\d{6}_r\d{3}_log\.txt)"))) << rotated[i];
+    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[i]), big + contents[i] + "\n") << rotated[i];
+  }
 }
 
 TEST_F(LogFileTest, RotationKeepsTheNewest30) {
@@ -283,6 +284,31 @@ TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
     ++next[t];
   }
   EXPECT_FALSE(RotatedNames().empty());  // the load crossed the limit at least once
+  // Many rotations fall within one second: each still finds a name, so no
+  // file grows past the limit by more than one batch.
+  const size_t batch_bytes = 200 * (lines.front().size() + 8);
+  for (const auto& name : RotatedNames())
+    EXPECT_LE(fs::file_size(LogDir() + "/" + name), static_cast<uintmax_t>(kLimit) + batch_bytes) << name;
+}
+
+// A queue longer than one batch is written out in the same cycle, not one
+// batch per cycle: all of it is on disk well before the writer's next wake-up.
+TEST_F(LogWriterThreadTest, WholeQueueIsWrittenInOneCycle) {
+  for (int i = 0; i < 1000; ++i) g_logQueue.Push(LogRecord{-1, "rec " + std::to_string(i), 0});
+  StartWriter();
+  using Clock = std::chrono::steady_clock;
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  while (!testutil::FileExists(CurrentLog()) && Clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto first_seen = Clock::now();
+  size_t on_disk = 0;
+  while (Clock::now() < first_seen + std::chrono::milliseconds(150)) {
+    on_disk = logtest::SplitLines(testutil::ReadFile(CurrentLog())).size();
+    if (on_disk == 1000) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  StopWriterAndDrain();
+  EXPECT_EQ(on_disk, 1000u);
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/globals.h"
+#include "output/atomic_file.h"
 #include "output/parsed_xml.h"
 #include "platform/text_encoding.h"
 #include "scan/mib.h"
@@ -172,6 +174,8 @@ TEST_F(ResultFileTest, Latin1Locale) {
 }
 
 TEST(ResultFilePath, NamesStayInTheDirectory) {
+  std::string kEuros;
+  for (int i = 0; i < 10; ++i) kEuros += "\xE2\x82\xAC";
   struct Case {
     const char* name;
     std::string target, oid, expected;
@@ -184,6 +188,10 @@ TEST(ResultFilePath, NamesStayInTheDirectory) {
       {"slash in oid", "h", "1/../../2", "/d/h_[1_.._.._2].xml"},
       {"dot dot target", "..", "", "/d/...xml"},
       {"empty target", "", "", "/d/.xml"},
+      {"longest kept whole", std::string(246, 'a'), "", "/d/" + std::string(246, 'a') + ".xml"},
+      {"one byte over", std::string(247, 'a'), "", "/d/" + std::string(229, 'a') + "~1d4db4a3fed17e6e.xml"},
+      // Cut before a character, not inside one: the euro sign at bytes 228-230 goes whole.
+      {"cut at a character", std::string(228, 'a') + kEuros, "", "/d/" + std::string(228, 'a') + "~e686f841ede3d559.xml"},
   };
   for (const auto& c : cases) EXPECT_EQ(ResultFilePath("/d", c.target, c.oid), c.expected) << c.name;
 }
@@ -205,24 +213,74 @@ TEST_F(ResultFileTest, ExistingFileIsReplaced) {
   ExpectRows(WriteAndRead(DefaultPath()), {{"1.3.6.1.2.1.1.1.0", "new", ""}});
 }
 
-TEST_F(ResultFileTest, UnwritableDirectoryPrintsOutputError) {
+// Each failure prints "output error", leaves what was there, and logs why.
+TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
+  g_bLogEnabled = true;
+  g_bDirectLog = true;
+  g_strLogDir = dir_ / "log";
+  std::filesystem::create_directory(g_strLogDir);
   WriteFile(dir_ / "file", "x");
-  g_strModuleDir = dir_ / "file/sub";
-  std::string printed;
-  EXPECT_FALSE(Write(&printed));
-  EXPECT_EQ(printed, "output error\n");
+  WriteFile(dir_ / "elsewhere", "not ours");
+  struct Case {
+    const char* name;
+    std::string module_dir;
+    std::function<int()> hold;  // sets the fault up; returns a descriptor to close after, or -1
+    std::string old_content;    // of the result path before and after; "" for none
+    std::string cause;
+  };
+  const std::string temp = AtomicTempPath(DefaultPath());
+  const Case cases[] = {
+      {"directory missing", dir_ / "file/sub", [] { return -1; }, "", "Not a directory"},
+      {"another writer", dir_.path(),
+       [&] {
+         WriteFile(DefaultPath(), "other job");
+         int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+         if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) ADD_FAILURE() << "cannot lock";
+         return fd;
+       },
+       "other job", "another writer is saving this file"},
+      {"symbolic link", dir_.path(),
+       [&] {
+         std::filesystem::remove(DefaultPath());
+         if (symlink((dir_ / "elsewhere").c_str(), DefaultPath().c_str()) != 0) ADD_FAILURE() << "symlink";
+         return -1;
+       },
+       "not ours", "is a symbolic link"},
+  };
+  for (const auto& c : cases) {
+    g_strModuleDir = c.module_dir;
+    const int held = c.hold();
+    std::string printed;
+    EXPECT_FALSE(Write(&printed)) << c.name;
+    EXPECT_EQ(printed, "output error\n") << c.name;
+    if (!c.old_content.empty()) {
+      EXPECT_EQ(ReadFile(DefaultPath()), c.old_content) << c.name;
+    }
+    EXPECT_NE(ReadFile(g_strLogDir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
+              std::string::npos)
+        << c.name;
+    if (held >= 0) {
+      close(held);
+      std::filesystem::remove(temp);
+    }
+  }
+  EXPECT_EQ(ReadFile(dir_ / "elsewhere"), "not ours");
 }
 
-TEST_F(ResultFileTest, FileHeldByAnotherWriterPrintsOutputError) {
-  WriteFile(DefaultPath(), "other job");
-  int fd = open(DefaultPath().c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-  std::string printed;
-  EXPECT_FALSE(Write(&printed));
-  EXPECT_EQ(printed, "output error\n");
-  EXPECT_EQ(ReadFile(DefaultPath()), "other job");
-  close(fd);
+// A name longer than a file name may be still gets its file, under a
+// shortened name that is the same in every run and differs between targets.
+TEST_F(ResultFileTest, OverlongNamesAreShortenedWithAHash) {
+  const std::string long_oid = "1.3.6.1.4.1.9999.1." + std::string(300, '7');
+  g_strOid = long_oid;
+  mib_.m_mapValues.SetAt(long_oid, "v");
+  const std::string path = ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid);
+  ExpectRows(WriteAndRead(path), {{long_oid, "v", ""}});
+  const std::string name = std::filesystem::path(path).filename();
+  EXPECT_LE(AtomicTempPath(name).size(), 255u);
+  EXPECT_TRUE(name.starts_with("127.0.0.1_[1.3.6.1.4.1.9999.1.777")) << name;
+  EXPECT_EQ(ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid), path);
+  EXPECT_NE(ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid + "8"), path);
+  EXPECT_NE(ResultFilePath(dir_.path(), "127.0.0.2", long_oid), path);
 }
 
 }  // namespace

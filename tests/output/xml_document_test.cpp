@@ -1,5 +1,7 @@
 #include "output/xml_document.h"
 
+#include "output/atomic_file.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -208,29 +210,50 @@ TEST_F(XmlSaveTest, WritesAndReplacesAWholeFile) {
   EXPECT_EQ(ReadFile(path), expected_);
 }
 
-TEST_F(XmlSaveTest, FailuresLeaveErrorFieldsAndOtherFilesAlone) {
+TEST_F(XmlSaveTest, FailuresNameTheirCauseAndTouchNothing) {
   WriteFile(dir_ / "plain", "x");
+  WriteFile(dir_ / "target", "link target");
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  for (const std::string& path : {dir_ / "missing/r.xml", dir_ / "plain/r.xml", dir_.path(), dir_ / "fifo"}) {
-    EXPECT_FALSE(doc_.Save(path)) << path;
-    EXPECT_EQ(doc_.m_nErrorCode, 0) << path;
-    EXPECT_EQ(doc_.m_strError, "") << path;
+  ASSERT_EQ(symlink((dir_ / "target").c_str(), (dir_ / "link.xml").c_str()), 0);
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "dangling.xml").c_str()), 0);
+  struct Case {
+    std::string path;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {dir_ / "missing/r.xml", "No such file or directory"},
+      {dir_ / "plain/r.xml", "Not a directory"},
+      {dir_.path(), "not a regular file"},
+      {dir_ / "fifo", "not a regular file"},
+      {dir_ / "link.xml", "is a symbolic link"},
+      {dir_ / "dangling.xml", "is a symbolic link"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(doc_.Save(c.path)) << c.path;
+    EXPECT_EQ(doc_.m_strError, c.cause) << c.path;
+    EXPECT_FALSE(testutil::FileExists(AtomicTempPath(c.path))) << c.path;
   }
   EXPECT_FALSE(testutil::FileExists(dir_ / "missing/r.xml"));
   EXPECT_EQ(ReadFile(dir_ / "plain"), "x");
+  EXPECT_EQ(ReadFile(dir_ / "target"), "link target");
+  EXPECT_FALSE(testutil::FileExists(dir_ / "nowhere"));
 }
 
-TEST_F(XmlSaveTest, FileLockedByAnotherWriterIsNotTouched) {
+TEST_F(XmlSaveTest, SecondWriterFailsWhileTheFirstHoldsTheTemporaryFile) {
   const std::string path = dir_ / "r.xml";
-  WriteFile(path, "held by someone else");
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  WriteFile(path, "previous run");
+  const std::string temp = AtomicTempPath(path);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(doc_.Save(path));
-  EXPECT_EQ(ReadFile(path), "held by someone else");  // not truncated
+  EXPECT_EQ(doc_.m_strError, "another writer is saving this file");
+  EXPECT_EQ(ReadFile(path), "previous run");
   close(fd);
+  // A temporary file left behind (a crashed run) is taken over.
   EXPECT_TRUE(doc_.Save(path));
   EXPECT_EQ(ReadFile(path), expected_);
+  EXPECT_FALSE(testutil::FileExists(temp));
 }
 
 TEST_F(XmlSaveTest, SaveWithoutDocumentFails) {

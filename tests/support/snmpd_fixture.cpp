@@ -167,4 +167,11 @@ void SnmpdFixture::Stop() {
   pid_ = -1;
 }
 
+std::vector<std::string> LoopbackAddresses(size_t count, size_t first) {
+  std::vector<std::string> addresses;
+  for (size_t i = first; i < first + count; ++i)
+    addresses.push_back("127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250));
+  return addresses;
+}
+
 }  // namespace testutil

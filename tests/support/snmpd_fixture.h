@@ -63,6 +63,10 @@ class SnmpdFixture {
 // A free UDP port above 1024 on all the given addresses (0 when none found).
 int FindFreeUdpPort(const std::vector<std::string>& addresses);
 
+// count distinct loopback addresses 127.0.<1+i/250>.<1+i%250>, starting at
+// address number first.
+std::vector<std::string> LoopbackAddresses(size_t count, size_t first = 0);
+
 // Runs one of the snmp command-line tools (snmpget, snmpwalk ...) with MIBS=""
 // and the given arguments.
 ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string>& args, int timeout_seconds = 60);
