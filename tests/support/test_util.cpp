@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -109,6 +110,20 @@ std::string InstallBinary(const std::string& dir) {
   std::string dest = dir + "/mibscan";
   std::filesystem::copy_file(MIBSCAN_BINARY, dest, std::filesystem::copy_options::overwrite_existing);
   return dest;
+}
+
+std::string WithoutRunSummary(const std::string& err) {
+  static const std::regex kSummaryLine("mibscan: [0-9,]+ targets? in .*|mibscan: the time-out was the built-in .*");
+  std::string kept;
+  size_t start = 0;
+  while (start < err.size()) {
+    size_t end = err.find('\n', start);
+    end = end == std::string::npos ? err.size() : end + 1;
+    const std::string line = err.substr(start, end - start);
+    if (!std::regex_match(line.substr(0, line.find('\n')), kSummaryLine)) kept += line;
+    start = end;
+  }
+  return kept;
 }
 
 }  // namespace testutil

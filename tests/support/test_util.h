@@ -46,6 +46,10 @@ using WhileRunning = std::function<void(pid_t pid, const ProcessResult& so_far)>
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_seconds = 60,
                          const std::vector<std::string>& env = {}, const WhileRunning& while_running = {});
 
+// Standard error of a run without its closing summary line ("mibscan: N
+// target(s) in ...") and the time-out hint, for tests about the other lines.
+std::string WithoutRunSummary(const std::string& err);
+
 // Copies the built mibscan binary into dir (so that its config.ini, log and
 // result files live there) and returns the copy's path.
 std::string InstallBinary(const std::string& dir);
