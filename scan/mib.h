@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "accounts/accounts.h"
 #include "platform/thread.h"
 #include "scan/string_map.h"
 
@@ -25,6 +26,9 @@ class CMIB {
   CStringMap<intptr_t> m_mapVersions;     // OID text -> version that stored the row
   std::string m_strUser;                  // SNMPv3 user; empty without an account
   std::string m_strPassword;              // SNMPv3 pass phrase; never printed or logged
+  AuthProtocol m_authProtocol = AuthProtocol::kMd5;   // SNMPv3 authentication with a user
+  PrivProtocol m_privProtocol = PrivProtocol::kNone;  // kNone: authNoPriv
+  std::string m_strPrivPassword;          // SNMPv3 privacy pass phrase; never printed or logged
 
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
@@ -40,6 +44,10 @@ class CMIB {
   // Renders one received variable and stores it as a row tagged with
   // m_nVersion. Returns false, touching nothing, for types without a rendering.
   bool StoreVariable(const netsnmp_variable_list* var);
+
+  // Takes the user, the pass phrases and the protocols of the account for
+  // the SNMPv3 walks that follow.
+  void UseAccount(const Account& account);
 
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;
