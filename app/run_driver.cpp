@@ -12,7 +12,7 @@
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "scan/mib.h"
-#include "scan/snmp_library.h"
+#include "scan/snmp_setup.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "accounts/accounts.h"
+#include "platform/string_map.h"
 #include "platform/thread.h"
-#include "scan/string_map.h"
 
 class CMIB {
  public:

@@ -1,12 +1,14 @@
 // The scan job of one target: its account, its scan plan with the version
 // fallback, then its result file. Every fallback is judged by the row count,
 // never by what a walk returned.
+#include <cstdio>
 #include <string>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
 #include "log/log.h"
+#include "output/result_document.h"
 #include "scan/mib.h"
+#include "scan/run_settings.h"
 
 namespace {
 
@@ -42,6 +44,16 @@ void CMIB::UseAccount(const Account& account) {
   m_authProtocol = account.auth_protocol;
   m_privProtocol = account.priv_protocol;
   m_strPrivPassword = account.priv_password;
+}
+
+bool CMIB::WriteResultFile() {
+  const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  const bool ok = SaveResultDocument(path, m_mapValues, m_mapVersions);
+  if (ok)
+    printf("output: %s\n", path.c_str());
+  else
+    printf("output error\n");
+  return ok;
 }
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }

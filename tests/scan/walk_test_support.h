@@ -29,10 +29,8 @@ class QueuedLog {
   ~QueuedLog() { ResetGlobalsForTesting(); }
   // Takes the texts logged so far.
   std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> lock(g_logMutex);
     std::vector<std::string> texts;
-    for (const auto& r : g_logQueue) texts.push_back(r.m_strText);
-    g_logQueue.clear();
+    for (const auto& r : g_logQueue.TakeAll()) texts.push_back(r.m_strText);
     return texts;
   }
 };
