@@ -11,6 +11,7 @@
 #include "log/log_writer.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "scan/engine_ids.h"
 #include "scan/mib.h"
 #include "scan/snmp_setup.h"
 
@@ -108,6 +109,7 @@ bool RunScan(const std::vector<std::string>& targets) {
     job->m_pThread->Join();
     job.reset();
   }
+  LogSharedEngineIds();
 
   StopLogWriterAndDrain();
   return true;

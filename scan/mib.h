@@ -15,6 +15,7 @@
 #include "accounts/accounts.h"
 #include "platform/string_map.h"
 #include "platform/thread.h"
+#include "scan/usm_report.h"
 
 class CMIB {
  public:
@@ -29,6 +30,7 @@ class CMIB {
   AuthProtocol m_authProtocol = AuthProtocol::kMd5;   // SNMPv3 authentication with a user
   PrivProtocol m_privProtocol = PrivProtocol::kNone;  // kNone: authNoPriv
   std::string m_strPrivPassword;          // SNMPv3 privacy pass phrase; never printed or logged
+  UsmReport m_usmReport = UsmReport::kNone;  // the USM report that ended the last walk, if one did
 
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the

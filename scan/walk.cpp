@@ -74,6 +74,14 @@ void RefuseOid(const std::string& target, const char* oid_text) {
   WriteLog("%s|invalid OID: %s", target.c_str(), oid_text);
 }
 
+// A failure the agent named in a USM report: kept on the job and logged by
+// name (never with a pass phrase), before the designed failure line.
+void NoteUsmReport(CMIB* job, const SnmpSession& session) {
+  job->m_usmReport = session.usm_report();
+  if (job->m_usmReport != UsmReport::kNone)
+    WriteLog("%s|authentication failed: %s", job->m_strTarget.c_str(), UsmReportText(job->m_usmReport));
+}
+
 int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
   const char* target = job.m_strTarget.c_str();
   if (!pRoot || !RootFits(nRootLen)) {
@@ -99,18 +107,24 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   if (nVersion == 3) {
     peer.user = job.m_strUser;
     peer.pass_phrase = job.m_strPassword;
+    peer.auth_protocol = job.m_authProtocol;
+    peer.priv_protocol = job.m_privProtocol;
+    peer.priv_pass_phrase = job.m_strPrivPassword;
   } else {
     peer.community = g_strCommunity;
   }
 
   SnmpSession session(api);
+  job.m_usmReport = UsmReport::kNone;
   const SnmpSession::OpenStatus opened = session.Open(peer);
-  if (opened == SnmpSession::OpenStatus::kBadPassPhrase) {
-    fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+  if (opened == SnmpSession::OpenStatus::kBadPassPhrase || opened == SnmpSession::OpenStatus::kBadPrivPassPhrase) {
+    fprintf(stderr, "Error generating Ku from %s pass phrase.\n",
+            opened == SnmpSession::OpenStatus::kBadPassPhrase ? "authentication" : "privacy");
     WriteLog("%s|password error", target);
     return -1;
   }
   if (opened != SnmpSession::OpenStatus::kOpen) {
+    NoteUsmReport(&job, session);
     if (session.interrupted())
       WriteLog("%s|interrupted", target);
     else
@@ -134,6 +148,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
         WriteLog("%s|Timeout", target);
       } else {
         session.PrintLibraryError();
+        NoteUsmReport(&job, session);
         WriteLog("%s|Error %d", target, status);
       }
       continue;
