@@ -392,8 +392,10 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
       r->waiting = false;
       r->settled = true;
       r->status = STAT_ERROR;
-    } else if (r->waiting) {
-      PrepareWaitLocked(&fd, &timeout_ms);
+    } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+      r->waiting = false;  // the library dropped it at once
+      r->status = STAT_ERROR;
+      if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
     }
   }
   if (const int send_error = SendQueued(); send_error != 0 && r->waiting) {
@@ -437,10 +439,12 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
         // The request stays with the library until the session closes.
         interrupted_ = true;
       } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
-        // Nothing to wait for and no time-out: the library lost the request.
+        // No request of ours in flight any more: the library gave up on it
+        // (after a notInTimeWindow report once its retries are spent) or
+        // lost it. Waiting on would last until some datagram came.
         r->waiting = false;
         r->status = STAT_ERROR;
-        session_->s_snmp_errno = SNMPERR_GENERR;
+        if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
       }
     }
     // Resends; a failed one ends in a time-out, as in the library.
@@ -521,12 +525,14 @@ bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {
     for (int i = 0; i < numfds && *fd < 0; ++i)
       if (netsnmp_large_fd_is_set(i, &fdset_)) *fd = i;
   }
+  // The library blocks without a time-out only when it has no request in
+  // flight: then there is nothing to wait for.
   if (block) {
     *timeout_ms = -1;
-  } else {
-    const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
-    *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+    return false;
   }
+  const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+  *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
   return *fd >= 0 || *timeout_ms >= 0;
 }
 

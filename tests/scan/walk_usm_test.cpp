@@ -205,7 +205,9 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
       EXPECT_EQ(Count(log, "authentication failed"), 0) << c.name << "\n" << log;
     }
     for (const std::string& secret : {c.account.password, c.account.priv_password}) {
-      if (!secret.empty()) EXPECT_EQ(Count(run.Everything(), secret), 0) << c.name << ": pass phrase shown";
+      if (!secret.empty()) {
+        EXPECT_EQ(Count(run.Everything(), secret), 0) << c.name << ": pass phrase shown";
+      }
     }
   }
 
