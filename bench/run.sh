@@ -185,7 +185,8 @@ start_agent v3 "view benchview included .1.3.6.1.2.1.1
 view benchview included .1.3.6.1.2.1.2
 view benchview included .1.3.6.1.2.1.11
 createUser benchuser SHA-512 \"$v3_auth\" AES-256 \"$v3_priv\"
-rouser benchuser priv -V benchview" "${addresses[@]}"
+rouser benchuser priv -V benchview
+rocommunity public 127.0.0.1 -V benchview" "${addresses[@]}"
 v3_targets=()
 for a in "${addresses[@]}"; do v3_targets+=("$a:$port"); done
 v3_csv="ip,username,password,authprotocol,privprotocol,privpassword\n"
