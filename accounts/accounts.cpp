@@ -1,10 +1,12 @@
 #include "accounts/accounts.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -28,7 +30,7 @@ std::map<std::string, Account> g_mapAccounts;
 namespace {
 
 using AccountReader =
-    io::CSVReader<3, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>, io::throw_on_overflow, io::no_comment>;
+    io::CSVReader<6, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>, io::throw_on_overflow, io::no_comment>;
 
 // What the source saw, for the loader's message. Outlives the source, which
 // the reader destroys as soon as its first read has taken the whole input.
@@ -123,6 +125,83 @@ std::string RowFault(const std::string& name, unsigned line, const char* what) {
   return Where(name, line) + what + "; this line and the rest of the file are ignored";
 }
 
+// The protocol names of the file, canonical spelling first; matched without
+// regard to case.
+struct AuthName {
+  AuthProtocol protocol;
+  const char* name;
+};
+constexpr AuthName kAuthNames[] = {{AuthProtocol::kMd5, "MD5"},         {AuthProtocol::kSha, "SHA"},
+                                   {AuthProtocol::kSha224, "SHA-224"},  {AuthProtocol::kSha256, "SHA-256"},
+                                   {AuthProtocol::kSha384, "SHA-384"},  {AuthProtocol::kSha512, "SHA-512"}};
+struct PrivName {
+  PrivProtocol protocol;
+  const char* name;
+};
+constexpr PrivName kPrivNames[] = {{PrivProtocol::kDes, "DES"},          {PrivProtocol::kAes, "AES"},
+                                   {PrivProtocol::kAes192, "AES-192"},   {PrivProtocol::kAes256, "AES-256"},
+                                   {PrivProtocol::kAes192Cisco, "AES-192C"}, {PrivProtocol::kAes256Cisco, "AES-256C"}};
+
+bool SameNameIgnoringCase(std::string_view a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != static_cast<unsigned char>(b[i])) return false;
+  return i == a.size() && !b[i];
+}
+
+template <typename Table>
+std::string KnownNames(const Table& table) {
+  std::string names;
+  for (const auto& entry : table) names += std::string(names.empty() ? "" : ", ") + entry.name;
+  return names;
+}
+
+// The security cells of one row, as read (empty when the column is absent).
+struct SecurityCells {
+  std::string auth_protocol, priv_protocol, priv_password;
+};
+
+// Fills the security fields of *account from the cells. Returns false with
+// *column and *fault set when the row must not be used; never quotes a cell.
+bool ApplySecurityCells(const SecurityCells& cells, Account* account, const char** column, std::string* fault) {
+  if (!cells.auth_protocol.empty() && !ParseAuthProtocol(cells.auth_protocol, &account->auth_protocol)) {
+    *column = "authprotocol";
+    *fault = "unknown authentication protocol (known: " + KnownNames(kAuthNames) + ")";
+    return false;
+  }
+  if (!cells.priv_protocol.empty() && !ParsePrivProtocol(cells.priv_protocol, &account->priv_protocol)) {
+    *column = "privprotocol";
+    *fault = "unknown privacy protocol (known: " + KnownNames(kPrivNames) + ")";
+    return false;
+  }
+  const bool privacy = account->priv_protocol != PrivProtocol::kNone;
+  if (privacy && cells.priv_password.empty()) {
+    *column = "privpassword";
+    *fault = "a privacy protocol needs a privacy pass phrase";
+    return false;
+  }
+  if (!privacy && !cells.priv_password.empty()) {
+    // Not a silent authNoPriv: the row meant privacy.
+    *column = "privprotocol";
+    *fault = "a privacy pass phrase needs a privacy protocol";
+    return false;
+  }
+  if (privacy && cells.priv_password.size() < kMinPassPhraseBytes) {
+    *column = "privpassword";
+    *fault = "the privacy pass phrase is shorter than " + std::to_string(kMinPassPhraseBytes) + " bytes";
+    return false;
+  }
+  const bool any_security = !cells.auth_protocol.empty() || privacy;
+  if (account->username.empty() && any_security) {
+    // Without a user the walk runs without authentication.
+    *column = "username";
+    *fault = "security protocols need a user name";
+    return false;
+  }
+  if (privacy) account->priv_password = cells.priv_password;
+  return true;
+}
+
 std::string OverlongLine() { return "longer than " + std::to_string(kMaxAccountLineBytes) + " bytes"; }
 
 // After a fault at an empty line: true when only empty lines follow, so that
@@ -139,15 +218,69 @@ bool OnlyEmptyLinesFollow(AccountReader* reader, const SourceNotes& notes) {
 
 }  // namespace
 
+bool ParseAuthProtocol(std::string_view name, AuthProtocol* protocol) {
+  for (const auto& entry : kAuthNames) {
+    if (SameNameIgnoringCase(name, entry.name)) {
+      *protocol = entry.protocol;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParsePrivProtocol(std::string_view name, PrivProtocol* protocol) {
+  for (const auto& entry : kPrivNames) {
+    if (SameNameIgnoringCase(name, entry.name)) {
+      *protocol = entry.protocol;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* AuthProtocolName(AuthProtocol protocol) {
+  for (const auto& entry : kAuthNames)
+    if (entry.protocol == protocol) return entry.name;
+  return "";
+}
+
+const char* PrivProtocolName(PrivProtocol protocol) {
+  for (const auto& entry : kPrivNames)
+    if (entry.protocol == protocol) return entry.name;
+  return "";
+}
+
 bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
-                      std::string* problem) {
+                      std::string* problem, std::vector<std::string>* refused) {
   SourceNotes notes;
   std::unique_ptr<AccountReader> reader;
   try {
     reader = std::make_unique<AccountReader>(name, std::make_unique<LineLimitedSource>(in, &notes));
-    reader->read_header(io::ignore_extra_column, "ip", "username", "password");
+    reader->read_header(io::ignore_extra_column | io::ignore_missing_column, "ip", "username", "password",
+                        "authprotocol", "privprotocol", "privpassword");
+    for (const char* required : {"ip", "username", "password"}) {
+      if (!reader->has_column(required)) {
+        io::error::missing_column_in_header missing;
+        missing.set_column_name(required);
+        throw missing;
+      }
+    }
     std::string ip, username, password;
-    while (reader->read_row(ip, username, password)) (*accounts)[ip] = Account{username, password};
+    SecurityCells cells;
+    // Absent columns leave their variables as they were: empty.
+    while (reader->read_row(ip, username, password, cells.auth_protocol, cells.priv_protocol, cells.priv_password)) {
+      Account account{username, password};
+      const char* column = "";
+      std::string fault;
+      if (ApplySecurityCells(cells, &account, &column, &fault)) {
+        (*accounts)[ip] = std::move(account);
+      } else {
+        accounts->erase(ip);
+        if (refused)
+          refused->push_back(Where(name, reader->get_file_line()) + "column \"" + column + "\": " + fault +
+                             "; this row is not used");
+      }
+    }
   } catch (const io::error::header_missing&) {
     if (notes.read_failed) {
       *problem = Where(name, 0) + "cannot be read; no accounts loaded";
@@ -196,13 +329,20 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
 
 bool LoadAccounts(const std::string& path) {
   std::string problem, text, why;
+  std::vector<std::string> refused;
   if (!platform::ReadRegularFile(path, &text, &why)) {
     if (why.empty()) why = std::strerror(ENOENT);
     problem = Where(path, 0) + "cannot be opened (" + why + "); no accounts loaded";
   } else {
+    struct stat st;
+    // The file holds pass phrases in clear: say so when others can read it.
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+      fprintf(stderr, "%sreadable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n",
+              Where(path, 0).c_str());
     std::istringstream in(std::move(text));
-    LoadAccountsFrom(in, path, &g_mapAccounts, &problem);
+    LoadAccountsFrom(in, path, &g_mapAccounts, &problem, &refused);
   }
+  for (const auto& line : refused) fprintf(stderr, "%s\n", line.c_str());
   if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());
   return true;
 }

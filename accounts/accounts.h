@@ -2,7 +2,12 @@
 //
 // The file: a header line naming the columns "ip", "username" and "password"
 // (exactly so, once each, in any order; other columns are read past), then one
-// row per address with as many cells as the header has columns. Cells are cut
+// row per address with as many cells as the header has columns. The header may
+// also name "authprotocol", "privprotocol" and "privpassword"; without them,
+// or with their cells empty, a row is MD5 without privacy. A row whose
+// security cells do not make a sound account (unknown protocol name, privacy
+// without its pass phrase or a pass phrase under 8 bytes, ...) is reported and
+// not used: its address then has no account. Cells are cut
 // at every ',' (no quoting) and lose surrounding spaces and tabs. A UTF-8
 // byte-order mark is skipped, a CR before the LF dropped, and a line may hold
 // at most kMaxAccountLineBytes bytes before its LF. The first fault ends the
@@ -13,11 +18,35 @@
 #include <istream>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// SNMPv3 authentication and privacy protocols an account may name.
+enum class AuthProtocol { kMd5, kSha, kSha224, kSha256, kSha384, kSha512 };
+enum class PrivProtocol { kNone, kDes, kAes, kAes192, kAes256, kAes192Cisco, kAes256Cisco };
+
+// Parse the names of the accounts file (case-insensitive; "" is not a name).
+// Return false, leaving *protocol untouched, for a name not known.
+bool ParseAuthProtocol(std::string_view name, AuthProtocol* protocol);
+bool ParsePrivProtocol(std::string_view name, PrivProtocol* protocol);
+// The canonical name ("SHA-512", "AES-256C" ...); "" for kNone.
+const char* AuthProtocolName(AuthProtocol protocol);
+const char* PrivProtocolName(PrivProtocol protocol);
 
 struct Account {
+  Account() = default;
+  Account(std::string user, std::string pass) : username(std::move(user)), password(std::move(pass)) {}
+
   std::string username;
-  std::string password;
+  std::string password;  // authentication pass phrase
+  AuthProtocol auth_protocol = AuthProtocol::kMd5;
+  PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv
+  std::string priv_password;  // set exactly when priv_protocol is not kNone
 };
+
+// The shortest pass phrase the SNMPv3 key derivation accepts.
+constexpr size_t kMinPassPhraseBytes = 8;
 
 constexpr size_t kMaxAccountLineBytes = 1048575;
 
@@ -30,13 +59,19 @@ extern std::map<std::string, Account> g_mapAccounts;
 // was read cleanly (a trailing run of empty lines included). Otherwise returns
 // false with *problem set to one line (no line end) naming the input, the line
 // number and the fault, never a cell's content; the rows read before the fault
-// are in *accounts. Never throws. Any thread, one call per map at a time.
+// are in *accounts. A row refused for its security cells removes its
+// address's entry and adds one line (no line end) to *refused, when given,
+// naming the input, the line and the column, never a pass phrase; reading
+// goes on and such rows alone do not make the result false. Never throws.
+// Any thread, one call per map at a time.
 bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
-                      std::string* problem);
+                      std::string* problem, std::vector<std::string>* refused = nullptr);
 
 // Reads the accounts file at path into g_mapAccounts. A file that cannot be
 // opened or read, or a malformed one, is reported as one line on standard
-// error (see LoadAccountsFrom); the rows before the fault stay loaded. Main
+// error (see LoadAccountsFrom); the rows before the fault stay loaded. Each
+// refused row is one more line there. A file readable by group or others is
+// read all the same, after one line saying so. Main
 // thread only, before any worker starts. Always returns true.
 bool LoadAccounts(const std::string& path);
 

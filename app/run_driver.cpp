@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "scan/engine_ids.h"
 #include "scan/mib.h"
 #include "scan/snmp_setup.h"
 
@@ -245,6 +246,7 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
     job.reset();
   }
   progress_line.Stop();
+  LogSharedEngineIds();
 
   StopLogWriterAndDrain();
   if (!targets.empty())

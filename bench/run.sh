@@ -20,6 +20,9 @@
 #    pseudo-terminal (the status line) against standard error redirected.
 # 5. 3,000 silent targets with Log=1: log lines on disk per second while the
 #    run lasts against lines made per second; the largest log file.
+# 6. SNMPv3 SHA-512/AES-256: one target's instructions per variable against
+#    snmpwalk with the same user, then 200 targets on one agent with the same
+#    account (CPU per variable against the one-target figure).
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -238,6 +241,39 @@ l_wall=$(awk -v a="$(date +%s%N)" -v b="$start_ns" 'BEGIN{printf "%.3f", (a - b)
 l_total=$(log_lines)
 l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
 
+# --- 6. SNMPv3 SHA-512/AES-256: one target, then 200 on one agent -------------
+v3_auth=bench-auth-pass v3_priv=bench-priv-pass
+start_agent v3 "view benchview included .1.3.6.1.2.1.1
+view benchview included .1.3.6.1.2.1.2
+view benchview included .1.3.6.1.2.1.11
+createUser benchuser SHA-512 \"$v3_auth\" AES-256 \"$v3_priv\"
+rouser benchuser priv -V benchview
+rocommunity public 127.0.0.1 -V benchview" "${addresses[@]}"
+v3_targets=()
+for a in "${addresses[@]}"; do v3_targets+=("$a:$port"); done
+v3_csv="ip,username,password,authprotocol,privprotocol,privpassword\n"
+for t in "${v3_targets[@]}"; do v3_csv+="$t,benchuser,$v3_auth,SHA-512,AES-256,$v3_priv\n"; done
+install_scanner "$work/v3" "$live_config"
+printf '%b' "$v3_csv" >"$work/v3/accounts.csv"
+chmod 600 "$work/v3/accounts.csv"
+v3_args=(-v3 -l authPriv -u benchuser -a SHA-512 -A "$v3_auth" -x AES-256 -X "$v3_priv" -On -t 5 -r 1)
+v3one=${v3_targets[0]}
+"$work/v3/mibscan" "$v3one" >/dev/null 2>&1
+v3_one_rows=$(rows_in "$work/v3")
+{ snmpwalk "${v3_args[@]}" "$v3one" 1.3.6.1.2.1; snmpwalk "${v3_args[@]}" "$v3one" 1.3.6.1.4.1; } >"$work/v3.walk"
+v3_one_vars=$(vars_in "$work/v3.walk")
+v3_m_ir=$(instructions "$work/v3/mibscan" "$v3one")
+v3_s_ir=$(( $(instructions snmpwalk "${v3_args[@]}" "$v3one" 1.3.6.1.2.1) +
+            $(instructions snmpwalk "${v3_args[@]}" "$v3one" 1.3.6.1.4.1) ))
+timed "$work/v3one" "$work/v3/mibscan" "$v3one"
+read -r _ v3o_user v3o_sys _ _ <"$work/v3one"
+rm -f "$work/v3"/*.xml
+timed "$work/v3many" "$work/v3/mibscan" "${v3_targets[@]}"
+read -r _ v3m_user v3m_sys _ _ <"$work/v3many"
+v3_many_rows=$(rows_in "$work/v3")
+v3o_cpu=$(awk -v u="$v3o_user" -v s="$v3o_sys" 'BEGIN{printf "%.3f", u + s}')
+v3m_cpu=$(awk -v u="$v3m_user" -v s="$v3m_sys" 'BEGIN{printf "%.3f", u + s}')
+
 # --- the table --------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{if (b == 0) print "-"; else printf "%.2f", a / b}'; }
 per_var_us() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%.1f", c * 1e6 / n}'; }
@@ -281,3 +317,13 @@ row "3000 silent, Log=1: log lines/s on disk vs made" "$(per_s "$l_disk" "$l_at"
   "$(ratio "$(per_s "$l_disk" "$l_at")" "$(per_s "$l_total" "$l_wall")")" ">= 1"
 row "3000 silent, Log=1: lines made / on disk at exit" "$l_total" "$l_disk" "" ""
 row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 batch"
+v3_m_ipv=$((v3_m_ir / (v3_one_rows > 0 ? v3_one_rows : 1)))
+v3_s_ipv=$((v3_s_ir / (v3_one_vars > 0 ? v3_one_vars : 1)))
+row "v3 SHA-512/AES-256 1 target: rows / snmpwalk" "$v3_one_rows" "$v3_one_vars" \
+  "$(ratio "$v3_one_rows" "$v3_one_vars")" ""
+row "v3 SHA-512/AES-256 1 target: instr. per var" "$v3_m_ipv" "$v3_s_ipv" "$(ratio "$v3_m_ipv" "$v3_s_ipv")" "<= 0.7"
+row "v3 200 targets, 1 agent: rows" "$v3_many_rows" "$((v3_one_rows * 200))" \
+  "$(ratio "$v3_many_rows" "$((v3_one_rows * 200))")" ""
+v3o_us=$(per_var_us "$v3o_cpu" "$v3_one_rows")
+v3m_us=$(per_var_us "$v3m_cpu" "$v3_many_rows")
+row "v3 CPU us per variable: 200 vs 1 target" "$v3m_us" "$v3o_us" "$(ratio "$v3m_us" "$v3o_us")" "<= 1.3"

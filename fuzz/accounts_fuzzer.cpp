@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "accounts/accounts.h"
 #include "app/globals.h"
@@ -24,7 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetGlobalsForTesting();
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   std::string problem;
-  bool ok = LoadAccountsFrom(in, "fuzz.csv", &g_mapAccounts, &problem);
+  std::vector<std::string> refused;
+  bool ok = LoadAccountsFrom(in, "fuzz.csv", &g_mapAccounts, &problem, &refused);
+  // A refused row names its line and column, never a cell.
+  for (const auto& line : refused) {
+    for (char c : line) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
+    FUZZ_CHECK(line.rfind("mibscan: accounts file \"fuzz.csv\", line ", 0) == 0);
+    FUZZ_CHECK(line.find("; this row is not used") != std::string::npos);
+  }
 
   FUZZ_CHECK(ok == problem.empty());
   // The message names the fault, never a cell: only our own printable ASCII.
@@ -38,6 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(IsCellClean(ip));
     FUZZ_CHECK(IsCellClean(account.username));
     FUZZ_CHECK(IsCellClean(account.password));
+    FUZZ_CHECK(IsCellClean(account.priv_password));
+    // Privacy exactly with a privacy pass phrase the key derivation accepts.
+    FUZZ_CHECK((account.priv_protocol == PrivProtocol::kNone) == account.priv_password.empty());
+    FUZZ_CHECK(account.priv_password.empty() || account.priv_password.size() >= kMinPassPhraseBytes);
     Account found{"-", "-"};
     FUZZ_CHECK(FindAccount(ip, &found));
     FUZZ_CHECK(found.username == account.username && found.password == account.password);

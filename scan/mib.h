@@ -14,8 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "accounts/accounts.h"
 #include "platform/string_map.h"
 #include "platform/thread.h"
+#include "scan/usm_report.h"
 #include "scan/walk_outcome.h"
 
 // How far one job has come, read by the run driver's status line while the
@@ -44,6 +46,10 @@ class CMIB {
   double m_dSeconds = 0;                  // the job's run time, result file included
   bool m_bResultWritten = false;          // WriteResultFile succeeded
   std::string m_strResultFile;            // the result file's path
+  AuthProtocol m_authProtocol = AuthProtocol::kMd5;   // SNMPv3 authentication with a user
+  PrivProtocol m_privProtocol = PrivProtocol::kNone;  // kNone: authNoPriv
+  std::string m_strPrivPassword;          // SNMPv3 privacy pass phrase; never printed or logged
+  UsmReport m_usmReport = UsmReport::kNone;  // the USM report that ended the last walk, if one did
 
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
@@ -60,6 +66,10 @@ class CMIB {
   // Renders one received variable and stores it as a row tagged with
   // m_nVersion. Returns false, touching nothing, for types without a rendering.
   bool StoreVariable(const netsnmp_variable_list* var);
+
+  // Takes the user, the pass phrases and the protocols of the account for
+  // the SNMPv3 walks that follow.
+  void UseAccount(const Account& account);
 
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;

@@ -40,6 +40,14 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 
 }  // namespace
 
+void CMIB::UseAccount(const Account& account) {
+  m_strUser = account.username;
+  m_strPassword = account.password;
+  m_authProtocol = account.auth_protocol;
+  m_privProtocol = account.priv_protocol;
+  m_strPrivPassword = account.priv_password;
+}
+
 bool CMIB::WriteResultFile() {
   m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
   std::string cause;
@@ -75,17 +83,13 @@ unsigned ScanThreadProc(void* pParam) {
   if (has_account) WriteLog("%s|account exists", target.c_str());
 
   if (!g_arrOids.empty()) {
-    if (has_account) {
-      job->m_strUser = account.username;
-      job->m_strPassword = account.password;
-    }
+    if (has_account) job->UseAccount(account);
     RunConfiguredOids(job);
   } else if (!g_strOid.empty()) {
     // The command-line OID is one plain v1 get; the account is not used.
     job->Walk(g_strOid.c_str(), 1, false);
   } else if (has_account) {
-    job->m_strUser = account.username;
-    job->m_strPassword = account.password;
+    job->UseAccount(account);
     WalkDefaultSubtrees(job, 3, true);
   } else {
     WalkDefaultSubtrees(job, 1, true);

@@ -14,6 +14,7 @@
 
 #include "output/console.h"
 #include "platform/interrupt.h"
+#include "scan/engine_ids.h"
 #include "scan/snmp_setup.h"
 #include "scan/usm_keys.h"
 
@@ -112,6 +113,7 @@ struct SnmpSession::Request {
   bool settled = false;  // the library has dropped the request
   int status = STAT_SUCCESS;
   netsnmp_pdu* response = nullptr;
+  UsmReport report = UsmReport::kNone;
 
   // Runs inside the library with its lock held: must not block or lock.
   static int Callback(int op, netsnmp_session* session, int /*reqid*/, netsnmp_pdu* pdu, void* magic) {
@@ -125,6 +127,7 @@ struct SnmpSession::Request {
           // The library sends again itself after a notInTimeWindow report.
           if (report == SNMPERR_NOT_IN_TIME_WINDOW) r->waiting = true;
           r->status = STAT_ERROR;
+          r->report = UsmReportFromLibraryError(report);
           session->s_snmp_errno = report;
         } else if (pdu->command == SNMP_MSG_RESPONSE) {
           // The library frees pdu after this call.
@@ -202,12 +205,26 @@ SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
       settings.securityName = const_cast<char*>(target.user.c_str());
       settings.securityNameLen = target.user.size();
       settings.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-      settings.securityAuthProto = usmHMACMD5AuthProtocol;
-      settings.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+      const ProtocolOid auth = AuthProtocolOid(target.auth_protocol);
+      settings.securityAuthProto = const_cast<oid*>(auth.ids);
+      settings.securityAuthProtoLen = auth.length;
       SnmpAuthKey key;
-      if (!GetMd5AuthKey(target.pass_phrase, &key)) return OpenStatus::kBadPassPhrase;
+      if (!GetPassPhraseKey(target.auth_protocol, target.pass_phrase, &key)) return OpenStatus::kBadPassPhrase;
       memcpy(settings.securityAuthKey, key.bytes, key.length);
       settings.securityAuthKeyLen = key.length;
+      if (target.priv_protocol != PrivProtocol::kNone) {
+        settings.securityLevel = SNMP_SEC_LEVEL_AUTHPRIV;
+        const ProtocolOid priv = PrivProtocolOid(target.priv_protocol);
+        settings.securityPrivProto = const_cast<oid*>(priv.ids);
+        settings.securityPrivProtoLen = priv.length;
+        // Under the authentication protocol's hash, as the library's tools do.
+        if (!GetPassPhraseKey(target.auth_protocol, target.priv_pass_phrase, &key)) {
+          memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
+          return OpenStatus::kBadPrivPassPhrase;
+        }
+        memcpy(settings.securityPrivKey, key.bytes, key.length);
+        settings.securityPrivKeyLen = key.length;
+      }
     }
   } else {
     settings.community = reinterpret_cast<u_char*>(const_cast<char*>(target.community.c_str()));
@@ -215,8 +232,9 @@ SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
     settings.version = target.version == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
   }
   const bool ok = OpenWith(&settings);
-  // Not the settings: the library's copy of the key is what it uses.
+  // Not the settings: the library's copy of the keys is what it uses.
   memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
+  memset(settings.securityPrivKey, 0, sizeof settings.securityPrivKey);
   return ok ? OpenStatus::kOpen : OpenStatus::kFailed;
 }
 
@@ -266,6 +284,8 @@ bool SnmpSession::Discover() {
   // A noAuth request without a user name: the agent answers with a report
   // that carries its engine ID, which the library puts on the session.
   const int status = Transact(SNMP_MSG_GET, nullptr, 0, /*probe=*/true);
+  // The report the probe asks for.
+  if (usm_report_ == UsmReport::kUnknownEngineId) usm_report_ = UsmReport::kNone;
   auto lock = LockSnmpLibrary();
   FreeResponseLocked();
   if (status == kStatInterrupted) return false;
@@ -277,6 +297,8 @@ bool SnmpSession::Discover() {
     return false;
   }
   session_->s_snmp_errno = SNMPERR_SUCCESS;
+  NoteEngineId(session_->peername ? session_->peername : "", session_->securityEngineID,
+               session_->securityEngineIDLen);
   return true;
 }
 
@@ -288,7 +310,15 @@ bool SnmpSession::InstallUserKey() {
     id.assign(reinterpret_cast<const char*>(session_->securityEngineID), session_->securityEngineIDLen);
     id.push_back('\0');
     id.append(session_->securityName, session_->securityNameLen);
-    key.assign(reinterpret_cast<const char*>(session_->securityAuthKey), session_->securityAuthKeyLen);
+    // Everything the library's user entry takes from the session.
+    auto append = [&key](const void* bytes, size_t length) {
+      const std::string size = std::to_string(length) + ':';
+      key.append(size).append(static_cast<const char*>(bytes), length);
+    };
+    append(session_->securityAuthProto, session_->securityAuthProtoLen * sizeof(oid));
+    append(session_->securityAuthKey, session_->securityAuthKeyLen);
+    append(session_->securityPrivProto, session_->securityPrivProtoLen * sizeof(oid));
+    append(session_->securityPrivKey, session_->securityPrivKeyLen);
   }
   // May wait for sessions of the same pair: never under the library lock.
   const bool install = g_usmKeyTurns.Acquire(id, key);
@@ -365,8 +395,10 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
       r->waiting = false;
       r->settled = true;
       r->status = STAT_ERROR;
-    } else if (r->waiting) {
-      PrepareWaitLocked(&fd, &timeout_ms);
+    } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+      r->waiting = false;  // the library dropped it at once
+      r->status = STAT_ERROR;
+      if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
     }
   }
   if (const int send_error = SendQueued(); send_error != 0 && r->waiting) {
@@ -410,10 +442,12 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
         // The request stays with the library until the session closes.
         interrupted_ = true;
       } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
-        // Nothing to wait for and no time-out: the library lost the request.
+        // No request of ours in flight any more: the library gave up on it
+        // (after a notInTimeWindow report once its retries are spent) or
+        // lost it. Waiting on would last until some datagram came.
         r->waiting = false;
         r->status = STAT_ERROR;
-        session_->s_snmp_errno = SNMPERR_GENERR;
+        if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
       }
     }
     // Resends; a failed one ends in a time-out, as in the library.
@@ -421,6 +455,7 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
     if (interrupted_) break;
   }
   const int status = interrupted_ ? kStatInterrupted : r->status;
+  usm_report_ = status == STAT_ERROR ? r->report : UsmReport::kNone;
   response_ = r->response;
   r->response = nullptr;
   if (status != STAT_SUCCESS && response_) {
@@ -493,12 +528,14 @@ bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {
     for (int i = 0; i < numfds && *fd < 0; ++i)
       if (netsnmp_large_fd_is_set(i, &fdset_)) *fd = i;
   }
+  // The library blocks without a time-out only when it has no request in
+  // flight: then there is nothing to wait for.
   if (block) {
     *timeout_ms = -1;
-  } else {
-    const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
-    *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+    return false;
   }
+  const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+  *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
   return *fd >= 0 || *timeout_ms >= 0;
 }
 

@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "accounts/accounts.h"
+#include "scan/usm_report.h"
+
 // Exchange status of a wait cut short by the operator's interrupt (beside the
 // library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
 constexpr int kStatInterrupted = -1;
@@ -31,7 +34,10 @@ struct SnmpTarget {
   int retries = 0;
   std::string community;    // versions 1 and 2
   std::string user;         // version 3; empty: noAuth, no user name
-  std::string pass_phrase;  // version 3 with a user: MD5 authentication
+  std::string pass_phrase;  // version 3 with a user: authentication
+  AuthProtocol auth_protocol = AuthProtocol::kMd5;
+  PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv, else authPriv
+  std::string priv_pass_phrase;
 };
 
 // One open SNMP session of one walk.
@@ -65,10 +71,11 @@ class SnmpSession {
   SnmpSession(const SnmpSession&) = delete;
   SnmpSession& operator=(const SnmpSession&) = delete;
 
-  enum class OpenStatus { kOpen, kBadPassPhrase, kFailed };
+  enum class OpenStatus { kOpen, kBadPassPhrase, kBadPrivPassPhrase, kFailed };
 
-  // Opens the session for target. kBadPassPhrase: the pass phrase gives no
-  // key (see GetMd5AuthKey); nothing was opened and nothing printed.
+  // Opens the session for target. kBadPassPhrase, kBadPrivPassPhrase: that
+  // pass phrase gives no key (see GetPassPhraseKey); nothing was opened and
+  // nothing printed.
   // kFailed: the open or the SNMPv3 discovery failed; the report is printed.
   OpenStatus Open(const SnmpTarget& target);
 
@@ -94,6 +101,10 @@ class SnmpSession {
 
   // True when the last Open or Exchange ended because of the interrupt.
   bool interrupted() const { return interrupted_; }
+
+  // The USM report that ended the last Open or Exchange; kNone when none did
+  // (the engine-ID probe's expected unknownEngineID report does not count).
+  UsmReport usm_report() const { return usm_report_; }
 
   // The peer name of the open session (the target text); "" when not open.
   const char* PeerName() const;
@@ -131,6 +142,7 @@ class SnmpSession {
   bool interrupted_ = false;
   int error_code_ = 0;
   std::string error_text_;
+  UsmReport usm_report_ = UsmReport::kNone;
   netsnmp_pdu* response_ = nullptr;
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library

@@ -1,5 +1,6 @@
 #include "scan/usm_keys.h"
 
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 
@@ -18,15 +19,56 @@ struct KeyCacheEntry {
   SnmpAuthKey key GUARDED_BY(mutex);
 };
 platform::Mutex g_keyCacheMutex;  // lock order: platform/thread_annotations.h
+// Keyed by the protocol's number, then the pass phrase.
 std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache GUARDED_BY(g_keyCacheMutex);
+std::atomic<size_t> g_keyDerivations{0};
 
 }  // namespace
 
-bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
+ProtocolOid AuthProtocolOid(AuthProtocol protocol) {
+  switch (protocol) {
+    case AuthProtocol::kSha:
+      return {usmHMACSHA1AuthProtocol, OID_LENGTH(usmHMACSHA1AuthProtocol)};
+    case AuthProtocol::kSha224:
+      return {usmHMAC128SHA224AuthProtocol, OID_LENGTH(usmHMAC128SHA224AuthProtocol)};
+    case AuthProtocol::kSha256:
+      return {usmHMAC192SHA256AuthProtocol, OID_LENGTH(usmHMAC192SHA256AuthProtocol)};
+    case AuthProtocol::kSha384:
+      return {usmHMAC256SHA384AuthProtocol, OID_LENGTH(usmHMAC256SHA384AuthProtocol)};
+    case AuthProtocol::kSha512:
+      return {usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol)};
+    case AuthProtocol::kMd5:
+      break;
+  }
+  return {usmHMACMD5AuthProtocol, USM_AUTH_PROTO_MD5_LEN};
+}
+
+ProtocolOid PrivProtocolOid(PrivProtocol protocol) {
+  switch (protocol) {
+    case PrivProtocol::kAes:
+      return {usmAESPrivProtocol, OID_LENGTH(usmAESPrivProtocol)};
+    case PrivProtocol::kAes192:
+      return {usmAES192PrivProtocol, OID_LENGTH(usmAES192PrivProtocol)};
+    case PrivProtocol::kAes256:
+      return {usmAES256PrivProtocol, OID_LENGTH(usmAES256PrivProtocol)};
+    case PrivProtocol::kAes192Cisco:
+      return {usmAES192CiscoPrivProtocol, OID_LENGTH(usmAES192CiscoPrivProtocol)};
+    case PrivProtocol::kAes256Cisco:
+      return {usmAES256CiscoPrivProtocol, OID_LENGTH(usmAES256CiscoPrivProtocol)};
+    case PrivProtocol::kDes:
+    case PrivProtocol::kNone:
+      break;
+  }
+  return {usmDESPrivProtocol, USM_PRIV_PROTO_DES_LEN};
+}
+
+size_t PassPhraseKeyDerivations() { return g_keyDerivations.load(); }
+
+bool GetPassPhraseKey(AuthProtocol protocol, const std::string& pass_phrase, SnmpAuthKey* key) {
   std::shared_ptr<KeyCacheEntry> entry;
   {
     platform::MutexLock lock(g_keyCacheMutex);
-    auto& slot = g_keyCache[pass_phrase];
+    auto& slot = g_keyCache[std::to_string(static_cast<int>(protocol)) + '\0' + pass_phrase];
     if (!slot) slot = std::make_shared<KeyCacheEntry>();
     entry = slot;
   }
@@ -40,7 +82,9 @@ bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
   if (!entry->done) {
     SnmpAuthKey made;
     made.length = sizeof made.bytes;
-    entry->ok = generate_Ku(usmHMACMD5AuthProtocol, USM_AUTH_PROTO_MD5_LEN,
+    const ProtocolOid hash = AuthProtocolOid(protocol);
+    ++g_keyDerivations;
+    entry->ok = generate_Ku(hash.ids, static_cast<u_int>(hash.length),
                             reinterpret_cast<const u_char*>(pass_phrase.data()), pass_phrase.size(), made.bytes,
                             &made.length) == SNMPERR_SUCCESS;
     if (entry->ok) entry->key = made;

@@ -13,23 +13,37 @@
 #include <map>
 #include <string>
 
+#include "accounts/accounts.h"
 #include "platform/thread_annotations.h"
 
-// The SNMPv3 authentication key (Ku) for an MD5 pass phrase, generated once
-// per pass phrase for the whole process, outside the library lock. Returns
-// false when the library refuses the pass phrase (for example shorter than 8
+// The library's object identifiers of the protocols.
+struct ProtocolOid {
+  const oid* ids;
+  size_t length;
+};
+ProtocolOid AuthProtocolOid(AuthProtocol protocol);
+ProtocolOid PrivProtocolOid(PrivProtocol protocol);  // not for kNone
+
+// The key (Ku) of a pass phrase under the hash of an authentication protocol,
+// generated once per (protocol, pass phrase) for the whole process, outside
+// the library lock. Privacy keys come from the privacy pass phrase under the
+// authentication protocol's hash, so one cache serves both. Returns false
+// when the library refuses the pass phrase (for example shorter than 8
 // bytes); *key is then unchanged.
 struct SnmpAuthKey {
   u_char bytes[USM_AUTH_KU_LEN];
   size_t length = 0;
 };
-bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key);
+bool GetPassPhraseKey(AuthProtocol protocol, const std::string& pass_phrase, SnmpAuthKey* key);
+
+// How many keys GetPassPhraseKey has derived so far in this process.
+size_t PassPhraseKeyDerivations();
 
 // Turns on the library's per-(engine ID, user) key. The library localises a
 // key only when it creates the user entry, so a session whose key differs from
 // the installed one must wait until no session uses the entry, then replace
-// it. Sessions with the same key share it. id names the pair; key is the
-// session's Ku (compared byte for byte).
+// it. Sessions with the same key share it. id names the pair; key stands for
+// everything the entry holds (protocols and keys; compared byte for byte).
 class UsmKeyTurns {
  public:
   // Waits until the caller may use key for id, then counts it as a holder.

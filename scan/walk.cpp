@@ -80,7 +80,9 @@ void RefuseOid(CMIB& job, const char* oid_text) {
 // library's report of it (printed before).
 void NoteFailure(CMIB& job, const SnmpSession& session, int version, bool in_open) {
   const int code = session.error_code();
-  if (code == SNMPERR_TIMEOUT) {
+  if (job.m_usmReport != UsmReport::kNone) {
+    job.m_walks.NoteAuthFailure(UsmReportText(job.m_usmReport), !job.m_strUser.empty());
+  } else if (code == SNMPERR_TIMEOUT) {
     job.m_walks.NoteSilent(version);  // an SNMPv3 discovery without an answer
   } else if (const char* usm = UsmFailureText(code)) {
     job.m_walks.NoteAuthFailure(usm, !job.m_strUser.empty());
@@ -89,6 +91,14 @@ void NoteFailure(CMIB& job, const SnmpSession& session, int version, bool in_ope
   } else {
     job.m_walks.NoteOtherFailure(session.error_text());
   }
+}
+
+// A failure the agent named in a USM report: kept on the job and logged by
+// name (never with a pass phrase), before the designed failure line.
+void NoteUsmReport(CMIB* job, const SnmpSession& session) {
+  job->m_usmReport = session.usm_report();
+  if (job->m_usmReport != UsmReport::kNone)
+    WriteLog("%s|authentication failed: %s", job->m_strTarget.c_str(), UsmReportText(job->m_usmReport));
 }
 
 int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
@@ -116,22 +126,28 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   if (nVersion == 3) {
     peer.user = job.m_strUser;
     peer.pass_phrase = job.m_strPassword;
+    peer.auth_protocol = job.m_authProtocol;
+    peer.priv_protocol = job.m_privProtocol;
+    peer.priv_pass_phrase = job.m_strPrivPassword;
   } else {
     peer.community = g_strCommunity;
   }
 
   SnmpSession session(api);
+  job.m_usmReport = UsmReport::kNone;
   const SnmpSession::OpenStatus opened = session.Open(peer);
-  if (opened == SnmpSession::OpenStatus::kBadPassPhrase) {
-    console::Print(stderr, "Error generating Ku from authentication pass phrase.\n");
+  if (opened == SnmpSession::OpenStatus::kBadPassPhrase || opened == SnmpSession::OpenStatus::kBadPrivPassPhrase) {
+    const bool auth = opened == SnmpSession::OpenStatus::kBadPassPhrase;
+    console::Print(stderr, "Error generating Ku from %s pass phrase.\n", auth ? "authentication" : "privacy");
     WriteLog("%s|password error", target);
-    job.m_walks.NoteAuthFailure(job.m_strPassword.size() < USM_LENGTH_P_MIN
-                                    ? "pass phrase refused (fewer than 8 characters)"
-                                    : "pass phrase refused",
+    const std::string& refused = auth ? job.m_strPassword : job.m_strPrivPassword;
+    job.m_walks.NoteAuthFailure(refused.size() < USM_LENGTH_P_MIN ? "pass phrase refused (fewer than 8 characters)"
+                                                                 : "pass phrase refused",
                                 true);
     return -1;
   }
   if (opened != SnmpSession::OpenStatus::kOpen) {
+    NoteUsmReport(&job, session);
     if (session.interrupted()) {
       WriteLog("%s|interrupted", target);
       job.m_walks.NoteInterrupted();
@@ -160,6 +176,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
         job.m_walks.NoteSilent(nVersion);
       } else {
         session.PrintLibraryError();
+        NoteUsmReport(&job, session);
         WriteLog("%s|Error %d", target, status);
         NoteFailure(job, session, nVersion, /*in_open=*/false);
       }

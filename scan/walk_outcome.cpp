@@ -3,6 +3,8 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include "scan/usm_report.h"
+
 namespace {
 
 void KeepFirst(bool* seen, std::string* kept, const std::string& text) {
@@ -85,25 +87,6 @@ OutcomeDecision DecideOutcome(const WalkTally& t, size_t rows) {
 }
 
 const char* UsmFailureText(int snmp_errno) {
-  switch (snmp_errno) {
-    case SNMPERR_AUTHENTICATION_FAILURE:
-    case SNMPERR_USM_AUTHENTICATIONFAILURE:
-      return "wrong digest";
-    case SNMPERR_UNKNOWN_USER_NAME:
-    case SNMPERR_USM_UNKNOWNSECURITYNAME:
-      return "unknown user";
-    case SNMPERR_UNSUPPORTED_SEC_LEVEL:
-    case SNMPERR_USM_UNSUPPORTEDSECURITYLEVEL:
-      return "unsupported security level";
-    case SNMPERR_NOT_IN_TIME_WINDOW:
-    case SNMPERR_USM_NOTINTIMEWINDOW:
-      return "not in time window";
-    case SNMPERR_UNKNOWN_ENG_ID:
-    case SNMPERR_USM_UNKNOWNENGINEID:
-      return "unknown engine ID";
-    case SNMPERR_DECRYPTION_ERR:
-    case SNMPERR_USM_DECRYPTIONERROR:
-      return "decryption error";
-  }
-  return nullptr;
+  const UsmReport report = UsmReportFromLibraryError(snmp_errno);
+  return report == UsmReport::kNone ? nullptr : UsmReportText(report);
 }

@@ -165,6 +165,83 @@ TEST(Accounts, LargeInputAcrossReadBoundaries) {
       << cut.problem;
 }
 
+// The security columns: any order, protocol names in any case, a row that
+// would be weaker than it says refused on its own while the rest is read.
+TEST(Accounts, SecurityColumnsTable) {
+  const std::string kHeader6 = "ip,username,password,authprotocol,privprotocol,privpassword\n";
+  const std::string kPriv = std::string(kSecret) + "-priv";
+  struct Expected {
+    AuthProtocol auth;
+    PrivProtocol priv;
+    std::string priv_password;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::map<std::string, Expected> expected;  // by address
+    std::vector<std::string> refused;          // after the file name
+  };
+  const Expected md5{AuthProtocol::kMd5, PrivProtocol::kNone, ""};
+  const Case cases[] = {
+      {"no security columns: MD5 without privacy", kHeader + kRow1, {{"10.0.0.1", md5}}, {}},
+      {"empty security cells: MD5 without privacy", kHeader6 + "10.0.0.1,u1,p1,,,\n", {{"10.0.0.1", md5}}, {}},
+      {"every protocol name, any case, columns in any order",
+       "privpassword,privprotocol,ip,authprotocol,username,password\n" + kPriv + ",des,10.0.0.1,md5,u,p\n" + kPriv +
+           ",Aes,10.0.0.2,sha,u,p\n" + kPriv + ",AES-192,10.0.0.3,Sha-224,u,p\n" + kPriv +
+           ",aes-256,10.0.0.4,SHA-256,u,p\n" + kPriv + ",aes-192c,10.0.0.5,sha-384,u,p\n" + kPriv +
+           ",AES-256C,10.0.0.6,SHA-512,u,p\n,,10.0.0.7,SHA-512,u,p\n",
+       {{"10.0.0.1", {AuthProtocol::kMd5, PrivProtocol::kDes, kPriv}},
+        {"10.0.0.2", {AuthProtocol::kSha, PrivProtocol::kAes, kPriv}},
+        {"10.0.0.3", {AuthProtocol::kSha224, PrivProtocol::kAes192, kPriv}},
+        {"10.0.0.4", {AuthProtocol::kSha256, PrivProtocol::kAes256, kPriv}},
+        {"10.0.0.5", {AuthProtocol::kSha384, PrivProtocol::kAes192Cisco, kPriv}},
+        {"10.0.0.6", {AuthProtocol::kSha512, PrivProtocol::kAes256Cisco, kPriv}},
+        {"10.0.0.7", {AuthProtocol::kSha512, PrivProtocol::kNone, ""}}},
+       {}},
+      {"only some of the columns", "ip,username,password,privprotocol,privpassword\n10.0.0.1,u,p,AES," + kPriv + "\n",
+       {{"10.0.0.1", {AuthProtocol::kMd5, PrivProtocol::kAes, kPriv}}}, {}},
+      {"refused rows, the others still read",
+       kHeader6 + "10.0.0.1,u,p,SHA-1024,AES," + kPriv + "\n" + "10.0.0.2,u,p,SHA,AES-512," + kPriv + "\n" +
+           "10.0.0.3,u,p,SHA,AES,\n" + "10.0.0.4,u,p,SHA,,"  + kPriv + "\n" + "10.0.0.5,u,p,SHA,DES,1234567\n" +
+           "10.0.0.6,,,SHA,AES," + kPriv + "\n" + "10.0.0.7,u,p,SHA,DES,12345678\n",
+       {{"10.0.0.7", {AuthProtocol::kSha, PrivProtocol::kDes, "12345678"}}},
+       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, SHA-224, SHA-256, "
+        "SHA-384, SHA-512); this row is not used",
+        ", line 3: column \"privprotocol\": unknown privacy protocol (known: DES, AES, AES-192, AES-256, AES-192C, "
+        "AES-256C); this row is not used",
+        ", line 4: column \"privpassword\": a privacy protocol needs a privacy pass phrase; this row is not used",
+        ", line 5: column \"privprotocol\": a privacy pass phrase needs a privacy protocol; this row is not used",
+        ", line 6: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this row is not used",
+        ", line 7: column \"username\": security protocols need a user name; this row is not used"}},
+      {"a refused row takes the address's account away",
+       kHeader6 + "10.0.0.1,u,p,,,\n10.0.0.1,u,p,SHA,AES,short\n", {},
+       {", line 3: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this row is not used"}},
+      {"a later good row for the address counts again",
+       kHeader6 + "10.0.0.1,u,p,MD4,,\n10.0.0.1,u,p,SHA,,\n", {{"10.0.0.1", {AuthProtocol::kSha, PrivProtocol::kNone, ""}}},
+       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, SHA-224, SHA-256, "
+        "SHA-384, SHA-512); this row is not used"}},
+  };
+  for (const auto& c : cases) {
+    std::istringstream in(c.text);
+    AccountMap accounts;
+    std::string problem;
+    std::vector<std::string> refused;
+    EXPECT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts, &problem, &refused)) << c.name << ": " << problem;
+    EXPECT_EQ(accounts.size(), c.expected.size()) << c.name;
+    for (const auto& [ip, e] : c.expected) {
+      auto it = accounts.find(ip);
+      ASSERT_NE(it, accounts.end()) << c.name << ": " << ip;
+      EXPECT_EQ(it->second.auth_protocol, e.auth) << c.name << ": " << ip;
+      EXPECT_EQ(it->second.priv_protocol, e.priv) << c.name << ": " << ip;
+      EXPECT_EQ(it->second.priv_password, e.priv_password) << c.name << ": " << ip;
+    }
+    std::vector<std::string> expected_refused;
+    for (const auto& r : c.refused) expected_refused.push_back("mibscan: accounts file \"mem.csv\"" + r);
+    EXPECT_EQ(refused, expected_refused) << c.name;
+    for (const auto& r : refused) EXPECT_EQ(r.find(kSecret), std::string::npos) << c.name;
+  }
+}
+
 class AccountsGlobalTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetGlobalsForTesting(); }
@@ -241,7 +318,10 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
   ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
   for (const auto& c : cases) {
     ResetGlobalsForTesting();
-    if (!c.content.empty()) testutil::WriteFile(c.path, c.content);
+    if (!c.content.empty()) {
+      testutil::WriteFile(c.path, c.content);
+      chmod(c.path.c_str(), 0600);
+    }
     testing::internal::CaptureStderr();
     EXPECT_TRUE(LoadAccounts(c.path)) << c.name;
     std::string err = testing::internal::GetCapturedStderr();
@@ -254,6 +334,32 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
   }
 }
 
+// A file others can read is still used, after one warning; the refused rows
+// follow, one line each.
+TEST_F(AccountsGlobalTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
+  testutil::TempDir dir;
+  const std::string path = dir / "accounts.csv";
+  const std::string where = "mibscan: accounts file \"" + path + "\"";
+  const std::string text = "ip,username,password,privprotocol,privpassword\n" + kRow1.substr(0, kRow1.size() - 1) +
+                           ",,\n10.0.0.2,u2," + kSecret + ",AES-512," + kSecret + "\n";
+  const std::string refused =
+      where + ", line 3: column \"privprotocol\": unknown privacy protocol (known: DES, AES, AES-192, AES-256, "
+              "AES-192C, AES-256C); this row is not used\n";
+  const std::string readable =
+      where + ": readable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n";
+  for (mode_t mode : {0600, 0400, 0640, 0604, 0644}) {
+    ResetGlobalsForTesting();
+    testutil::WriteFile(path, text);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    testing::internal::CaptureStderr();
+    LoadAccounts(path);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const bool private_file = (mode & 044) == 0;
+    EXPECT_EQ(err, (private_file ? "" : readable) + refused) << std::oct << mode;
+    EXPECT_EQ(g_mapAccounts.size(), 1u) << std::oct << mode;
+  }
+}
+
 // The whole program: a malformed accounts.csv next to the binary is reported,
 // and no pass phrase reaches the console or the log.
 TEST(AccountsProgram, MalformedFileReportedWithoutPassPhrases) {
@@ -262,6 +368,7 @@ TEST(AccountsProgram, MalformedFileReportedWithoutPassPhrases) {
   testutil::WriteFile(dir / "config.ini", "[Config]\nLog=1\n");
   testutil::WriteFile(dir / "accounts.csv",
                       kHeader + "10.0.0.1,u1," + kSecret + "-1\n10.0.0.2,u2," + kSecret + "-2,extra\n");
+  chmod((dir / "accounts.csv").c_str(), 0600);
   testutil::ProcessResult r = testutil::RunProcess({exe});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "mibscan: accounts file \"" + (dir / "accounts.csv") +

@@ -2,10 +2,12 @@
 // runs, which versions each walk uses, the rows and the versions that stored
 // them, the job's log lines, and that pass phrases stay out of every output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -526,6 +528,101 @@ TEST(ScanJobProgram, AccountsScanOverV3AndPassPhrasesStayHidden) {
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
     // accounts.csv itself holds them; nothing else may.
     EXPECT_EQ(FilesHolding(dir.path(), secret), std::vector<std::string>{dir / "accounts.csv"});
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The real program with SNMPv3 accounts of every kind at once: two targets
+// on one snmpd (one engine ID) with SHA-512/AES-256, and hostile SNMPv3
+// agents. The good targets get their rows, each hostile one ends within its
+// retries with its failure named, the shared engine ID is logged once, and no
+// pass phrase reaches anything the run wrote.
+TEST(ScanJobProgram, V3AccountsOfEveryKindThroughTheBinary) {
+  const std::string kAuth = "dave-auth-pass-phrase", kPriv = "dave-priv-pass-phrase";
+  SnmpdFixture agent;
+  SnmpdOptions options;
+  options.addresses = {"127.0.0.1", "127.0.0.2"};
+  options.engine_id = "program-shared-engine";
+  options.config_lines = {"view jobview included .1.3.6.1.2.1.1",
+                          "createUser dave SHA-512 \"" + kAuth + "\" AES-256 \"" + kPriv + "\"",
+                          "rouser dave priv -V jobview"};
+  std::string error;
+  ASSERT_TRUE(agent.Start(options, &error)) << error;
+
+  struct Hostile {
+    const char* scenario;
+    const char* arg;
+    bool privacy;
+    const char* named;  // "authentication failed: ..." in the log; nullptr: none
+  };
+  const Hostile hostile[] = {{"v3-report", "wrong-digest", false, "wrong digest"},
+                             {"v3-report", "not-in-time", false, "not in time window"},
+                             {"v3-wrong-key", "", true, nullptr},
+                             {"v3-truncated-security", "", false, nullptr},
+                             {"v3-engine-changes", "", false, nullptr}};
+  std::vector<std::unique_ptr<testutil::ScriptedAgent>> agents;
+  const std::string kScriptedPriv = "scripted-priv-pass";
+  std::string csv = "username,privpassword,ip,password,privprotocol,authprotocol\n";
+  csv += "dave," + kPriv + "," + agent.Target(0) + "," + kAuth + ",aes-256,sha-512\n";
+  csv += "dave," + kPriv + "," + agent.Target(1) + "," + kAuth + ",AES-256,SHA-512\n";
+  std::vector<std::string> targets = {agent.Target(0), agent.Target(1)};
+  std::string alice_pass;
+  for (const auto& h : hostile) {
+    agents.push_back(std::make_unique<testutil::ScriptedAgent>());
+    testutil::ScriptedAgent::Options o;
+    o.scenario = h.scenario;
+    o.arg = h.arg;
+    o.engine_id = "scripted-" + std::to_string(agents.size());
+    ASSERT_TRUE(agents.back()->Start(o, &error)) << error;
+    alice_pass = o.auth_pass;
+    csv += o.user + "," + (h.privacy ? kScriptedPriv : "") + "," + agents.back()->peer() + "," + o.auth_pass + "," +
+           (h.privacy ? "AES" : "") + ",MD5\n";
+    targets.push_back(agents.back()->peer());
+  }
+
+  TempDir dir;
+  const std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=300000\nRetry=1\nLog=1\n");
+  testutil::WriteFile(dir / "accounts.csv", csv);
+  ASSERT_EQ(chmod((dir / "accounts.csv").c_str(), 0600), 0);
+  std::vector<std::string> argv = {exe};
+  argv.insert(argv.end(), targets.begin(), targets.end());
+  const testutil::ProcessResult r = testutil::RunProcess(argv, 120);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+
+  const std::string log = testutil::ReadFile(dir / "log/log.txt");
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const std::string& t = targets[i];
+    const std::string xml = testutil::ReadFile(dir / (t + ".xml"));
+    const int rows = walktest::Count(xml, "<RESULT>");
+    EXPECT_EQ(walktest::Count(log, "|" + t + "|end\n"), 1) << t;
+    if (i < 2) {
+      EXPECT_GT(rows, 0) << t << "\n" << log;
+      continue;
+    }
+    const Hostile& h = hostile[i - 2];
+    EXPECT_EQ(rows, 0) << h.scenario << " " << h.arg;
+    if (h.named) {
+      EXPECT_GT(walktest::Count(log, "|" + t + "|authentication failed: " + h.named + "\n"), 0) << h.scenario << "\n"
+                                                                                                   << log;
+    } else {
+      EXPECT_EQ(walktest::Count(log, "|" + t + "|authentication failed"), 0) << h.scenario << "\n" << log;
+    }
+    // Three walks (two subtrees and the sysUpTime probe), each two variants
+    // of at most a probe and two tries of one request with one resend each.
+    EXPECT_LE(agents[i - 2]->RequestCount(), 3 * 2 * (1 + 2 * 2)) << h.scenario;
+  }
+  EXPECT_EQ(walktest::Count(log, "|engine ID "), 1) << log;
+  EXPECT_EQ(walktest::Count(log, " shared by 2 targets: " + agent.Target(0) + " " + agent.Target(1) + "\n"), 1)
+      << log;
+
+  for (const std::string& secret : {kAuth, kPriv, alice_pass, kScriptedPriv}) {
+    EXPECT_EQ(r.out.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(r.err.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(FilesHolding(dir.path(), secret), std::vector<std::string>{dir / "accounts.csv"}) << secret;
   }
 }
 

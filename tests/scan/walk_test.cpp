@@ -372,15 +372,17 @@ TEST_F(WalkTest, RefusedPassPhraseOpensNoSession) {
                                       "scan start: snmp_sess_synch_response", "password error"}));
 }
 
-TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysError) {
+TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysErrorAndNamesTheReport) {
   job_.m_strUser = kUser;
   job_.m_strPassword = "definitely-wrong";
   WalkRun run = Walk("1.3.6.1.2.1.1", 3, true);
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
   EXPECT_EQ(Count(run.err, "snmpwalk: Authentication failure"), 2) << run.err;
   EXPECT_EQ(Texts(run, job_.m_strTarget),
-            (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v3]", "Error 1", "scan end",
-                                      "scan start: snmp_sess_synch_response", "Error 1", "scan end"}));
+            (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v3]", "authentication failed: wrong digest",
+                                      "Error 1", "scan end", "scan start: snmp_sess_synch_response",
+                                      "authentication failed: wrong digest", "Error 1", "scan end"}));
+  EXPECT_EQ(job_.m_usmReport, UsmReport::kWrongDigest);
 }
 
 // The library's configuration can switch the ordering check off; a get then

@@ -53,6 +53,9 @@ bool ScriptedAgent::Start(const Options& options, std::string* error) {
   argv.insert(argv.end(), {"--community", options.community, "--address", options.address, "--count-file",
                            *dir_ / "requests", "--good", std::to_string(options.good)});
   if (options.then_answer) argv.push_back("--then-answer");
+  if (options.scenario.rfind("v3-", 0) == 0)
+    argv.insert(argv.end(), {"--user", options.user, "--auth-pass", options.auth_pass, "--auth-protocol",
+                             options.auth_protocol, "--engine-id=" + options.engine_id});
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);

@@ -1,4 +1,5 @@
-// A misbehaving SNMPv1/v2c agent for tests: runs tests/support/scripted_agent.py
+// A misbehaving SNMP agent for tests (v1/v2c, or SNMPv3 with one USM user
+// for the "v3-" scenarios): runs tests/support/scripted_agent.py
 // on a loopback address at a free UDP port the kernel picks (above 1024).
 // See the script for the scenarios and what each argument means.
 //
@@ -27,6 +28,11 @@ class ScriptedAgent {
     std::string address = "127.0.0.1";
     int good = 0;              // this many requests get correct answers first
     bool then_answer = false;  // after the hostile packets, send the correct answer too
+    // "v3-" scenarios: the one user, its authentication, the engine ID (text).
+    std::string user = "alice";
+    std::string auth_pass = "alice-pass-phrase";
+    std::string auth_protocol = "MD5";
+    std::string engine_id = "scripted-engine";
   };
 
   ScriptedAgent() = default;

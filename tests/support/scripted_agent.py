@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""A scripted SNMPv1/v2c agent that misbehaves on purpose, for tests.
+"""A scripted SNMP agent that misbehaves on purpose, for tests.
 
 Usage: scripted_agent.py SCENARIO [ARG] [--community C] [--address A]
                          [--count-file F] [--good N] [--then-answer]
+                         [--user U --auth-pass P --auth-protocol A]
+                         [--engine-id TEXT]
 
 Binds a UDP socket on ADDRESS (default 127.0.0.1) at a port the kernel picks,
 prints "PORT <n>" on stdout once bound, then answers requests the way the
@@ -10,8 +12,15 @@ scenario says. It exits when its standard input reaches end of file (so it
 dies with the test process that started it) or when it is killed; run by
 hand, give it a standard input that stays open.
 
-Requests that do not parse, use another SNMP version (only v1 and v2c are
-served) or carry the wrong community are ignored, as a real agent would.
+The v1/v2c scenarios serve v1 and v2c; requests that do not parse, use
+another SNMP version or carry the wrong community are ignored, as a real
+agent would. The "v3-" scenarios serve SNMPv3 with the user-based security
+model instead: one user (--user, --auth-pass, --auth-protocol MD5, SHA,
+SHA-224 ... SHA-512), engine ID --engine-id. They answer the engine-ID probe
+as agents do, and authNoPriv requests from NORMAL_TREE with an authenticated
+answer. The agent neither checks the digests of requests nor decrypts
+authPriv ones (the standard library has no cipher); the v3 scenarios only
+need the message id of those.
 Every datagram received counts; the count is written to --count-file before
 any answer goes out.
 
@@ -25,6 +34,7 @@ Standard library only; the BER codec is written out here on purpose.
 
 import argparse
 import os
+import time
 import random
 import selectors
 import socket
@@ -39,8 +49,9 @@ NSAP_ADDRESS, COUNTER64, UINTEGER32 = 0x45, 0x46, 0x47
 NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW = 0x80, 0x81, 0x82
 EXCEPTIONS = (NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW)
 GET, GETNEXT, RESPONSE = 0xA0, 0xA1, 0xA2
+REPORT = 0xA8
 NO_ERROR, NO_SUCH_NAME, GEN_ERR = 0, 2, 5
-V1, V2C = 0, 1
+V1, V2C, V3 = 0, 1, 3
 
 # Largest UDP payload over IPv4: 65535 minus the IP (20) and UDP (8) headers.
 MAX_UDP_PAYLOAD = 65507
@@ -174,8 +185,18 @@ def encode_value(value):
     return value if isinstance(value, bytes) else tlv(*value)
 
 
+def encode_pdu(pdu_type, request_id, varbinds, error_status=NO_ERROR, error_index=0):
+    vbl = b"".join(tlv(SEQUENCE, tlv(OBJECT_ID, oid_content(oid)) + encode_value(value)) for oid, value in varbinds)
+    return tlv(pdu_type, tlv(INTEGER, int_content(request_id)) + tlv(INTEGER, int_content(error_status))
+               + tlv(INTEGER, int_content(error_index)) + tlv(SEQUENCE, vbl))
+
+
 def encode_response(req, varbinds, error_status=NO_ERROR, error_index=0, request_id=None, version=None):
     """varbinds: [(oid tuple, (tag, content)), ...]"""
+    if req.version == V3:
+        pdu = encode_pdu(RESPONSE, req.request_id if request_id is None else request_id, varbinds,
+                         error_status, error_index)
+        return req.usm.wrap(req, pdu)
     vbl = b"".join(tlv(SEQUENCE, tlv(OBJECT_ID, oid_content(oid)) + encode_value(value)) for oid, value in varbinds)
     pdu = (tlv(INTEGER, int_content(req.request_id if request_id is None else request_id))
            + tlv(INTEGER, int_content(error_status)) + tlv(INTEGER, int_content(error_index))
@@ -250,9 +271,10 @@ def long_oid_tree(count):
     return [(oid("1.3.6.1.2.1.1.8.0"), oid_value(long_name)), (long_name, octets("long name"))]
 
 
-def serve(req, tree, request_id=None):
-    """The correct answer to a GET or GETNEXT from a sorted tree. v1 has no
-    exception values: those entries do not exist for it."""
+def serve_answers(req, tree):
+    """The varbinds of the correct answer to a GET or GETNEXT from a sorted
+    tree, or for v1 (which has no exception values: those entries do not
+    exist for it) the index of the first name it lacks."""
     if req.version == V1:
         tree = [(o, v) for o, v in tree if v[0] not in EXCEPTIONS]
     answers = []
@@ -265,8 +287,15 @@ def serve(req, tree, request_id=None):
             known_object = any(o[:-1] == name[:-1] for o, _ in tree)
             missing = (name, raw(NO_SUCH_INSTANCE if known_object else NO_SUCH_OBJECT, b""))
         if found is None and req.version == V1:
-            return encode_response(req, req.varbinds, NO_SUCH_NAME, index, request_id)
+            return None, index
         answers.append(found or missing)
+    return answers, 0
+
+
+def serve(req, tree, request_id=None):
+    answers, missing_index = serve_answers(req, tree)
+    if answers is None:
+        return encode_response(req, req.varbinds, NO_SUCH_NAME, missing_index, request_id)
     return encode_response(req, answers, request_id=request_id)
 
 
@@ -472,6 +501,231 @@ def all_types(agent, req):
     return [serve(req, tree)]
 
 
+# ---------------------------------------------------------------- SNMPv3 (USM)
+
+import hashlib
+import hmac
+
+# name: (hash, digest bytes sent in a message)
+AUTH_PROTOCOLS = {
+    "MD5": ("md5", 12), "SHA": ("sha1", 12), "SHA-224": ("sha224", 16),
+    "SHA-256": ("sha256", 24), "SHA-384": ("sha384", 32), "SHA-512": ("sha512", 48),
+}
+FLAG_AUTH, FLAG_PRIV, FLAG_REPORTABLE = 0x01, 0x02, 0x04
+USM_MODEL = 3
+
+# The usmStats counters that reports carry, by the names the scenarios use.
+USM_STATS = oid("1.3.6.1.6.3.15.1.1")
+REPORT_KINDS = {"unsupported-level": 1, "not-in-time": 2, "unknown-user": 3, "unknown-engine": 4,
+                "wrong-digest": 5, "decryption": 6}
+
+
+def password_to_key(hash_name, password):
+    """RFC 3414 A.2: the hash of the pass phrase repeated to 1 MiB."""
+    repeated = (password * (1048576 // len(password) + 1))[:1048576]
+    return hashlib.new(hash_name, repeated).digest()
+
+
+def localize_key(hash_name, ku, engine_id):
+    return hashlib.new(hash_name, ku + engine_id + ku).digest()
+
+
+class V3Request(Request):
+    def __init__(self, msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, encrypted):
+        super().__init__(V3, b"", pdu_type, request_id, varbinds)
+        self.msg_id, self.flags, self.engine_id, self.user = msg_id, flags, engine_id, user
+        self.encrypted = encrypted
+        self.usm = None  # set by the agent: wraps answers
+
+
+def decode_pdu(pdu_type, pdu):
+    fields = read_all(pdu)
+    if len(fields) != 4 or [t for t, _ in fields[:3]] != [INTEGER] * 3 or fields[3][0] != SEQUENCE:
+        raise BerError("not a PDU")
+    varbinds = []
+    for _, vb in read_all(fields[3][1], SEQUENCE):
+        pair = read_all(vb)
+        if len(pair) != 2 or pair[0][0] != OBJECT_ID:
+            raise BerError("not a varbind")
+        varbinds.append((decode_oid(pair[0][1]), pair[1]))
+    return decode_int(fields[0][1]), varbinds
+
+
+def decode_v3_request(data):
+    tag, message, end = read_tlv(data, 0)
+    if tag != SEQUENCE or end != len(data):
+        raise BerError("not one SEQUENCE")
+    parts = read_all(message)
+    if len(parts) != 4 or parts[0][0] != INTEGER or decode_int(parts[0][1]) != V3:
+        raise BerError("not an SNMPv3 message")
+    header = read_all(parts[1][1], None)
+    if len(header) != 4 or header[2][0] != OCTET_STRING or len(header[2][1]) != 1:
+        raise BerError("bad header")
+    msg_id, flags, model = decode_int(header[0][1]), header[2][1][0], decode_int(header[3][1])
+    if model != USM_MODEL or parts[2][0] != OCTET_STRING:
+        raise BerError("not USM")
+    tag, sec, _ = read_tlv(parts[2][1], 0)
+    sec = read_all(sec)
+    if len(sec) != 6:
+        raise BerError("bad security parameters")
+    engine_id, user = sec[0][1], sec[3][1]
+    if flags & FLAG_PRIV:
+        return V3Request(msg_id, flags, engine_id, user, GET, 0, [], True)
+    scoped = read_all(parts[3][1])
+    if len(scoped) != 3:
+        raise BerError("bad scoped PDU")
+    pdu_type, pdu = scoped[2]
+    request_id, varbinds = decode_pdu(pdu_type, pdu)
+    return V3Request(msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, False)
+
+
+class Usm:
+    """The agent's side of one SNMPv3 user: its engine, keys and clock."""
+
+    def __init__(self, options):
+        self.engine_id = options.engine_id.encode()
+        self.user = options.user.encode()
+        self.hash_name, self.digest_length = AUTH_PROTOCOLS[options.auth_protocol.upper()]
+        self.ku = password_to_key(self.hash_name, options.auth_pass.encode())
+        self.boots = 3
+        self.started = time.monotonic()
+
+    def engine_time(self):
+        return int(time.monotonic() - self.started) + 1000
+
+    def message(self, msg_id, flags, sec_fields, scoped, auth_key=None):
+        """sec_fields: (engine ID, boots, time, user, privacy parameters).
+        With auth_key the digest is computed over the whole message."""
+        engine_id, boots, engine_time, user, priv = sec_fields
+        marker = os.urandom(self.digest_length) if auth_key else b""
+        sec = tlv(SEQUENCE, tlv(OCTET_STRING, engine_id) + tlv(INTEGER, int_content(boots))
+                  + tlv(INTEGER, int_content(engine_time)) + tlv(OCTET_STRING, user)
+                  + tlv(OCTET_STRING, marker) + tlv(OCTET_STRING, priv))
+        header = tlv(SEQUENCE, tlv(INTEGER, int_content(msg_id)) + tlv(INTEGER, int_content(65507))
+                     + tlv(OCTET_STRING, bytes([flags])) + tlv(INTEGER, int_content(USM_MODEL)))
+        msg = tlv(SEQUENCE, tlv(INTEGER, int_content(V3)) + header + tlv(OCTET_STRING, sec) + scoped)
+        if auth_key:
+            at = msg.index(marker)
+            blank = msg[:at] + bytes(len(marker)) + msg[at + len(marker):]
+            digest = hmac.new(auth_key, blank, self.hash_name).digest()[:self.digest_length]
+            msg = blank[:at] + digest + blank[at + len(marker):]
+        return msg
+
+    def scoped(self, engine_id, pdu):
+        return tlv(SEQUENCE, tlv(OCTET_STRING, engine_id) + tlv(OCTET_STRING, b"") + pdu)
+
+    def key(self, engine_id):
+        return localize_key(self.hash_name, self.ku, engine_id)
+
+    def wrap(self, req, pdu, engine_id=None, boots=None, engine_time=None):
+        """An authenticated answer for the user."""
+        engine_id = self.engine_id if engine_id is None else engine_id
+        fields = (engine_id, self.boots if boots is None else boots,
+                  self.engine_time() if engine_time is None else engine_time, req.user, b"")
+        return self.message(req.msg_id, FLAG_AUTH, fields, self.scoped(engine_id, pdu), self.key(engine_id))
+
+    def report(self, req, kind, engine_id=None, authenticated=False):
+        engine_id = self.engine_id if engine_id is None else engine_id
+        pdu = encode_pdu(REPORT, req.request_id, [(USM_STATS + (REPORT_KINDS[kind], 0), unsigned(COUNTER32, 1))])
+        user = req.user if authenticated or kind != "unknown-engine" else b""
+        fields = (engine_id, self.boots, self.engine_time(), user, b"")
+        return self.message(req.msg_id, FLAG_AUTH if authenticated else 0, fields, self.scoped(engine_id, pdu),
+                            self.key(engine_id) if authenticated else None)
+
+
+def is_probe(req):
+    """The engine-ID discovery: no engine ID, no authentication."""
+    return not req.engine_id or not (req.flags & FLAG_AUTH)
+
+
+def v3_normal(agent, req):
+    if req.encrypted:
+        return []  # cannot decrypt: as an agent would, drop it
+    return [serve(req, NORMAL_TREE)]
+
+
+def v3_report(agent, req):
+    """Every request gets the report ARG (see REPORT_KINDS; default
+    wrong-digest); not-in-time comes authenticated, as agents send it."""
+    kind = agent.arg or "wrong-digest"
+    return [agent.usm.report(req, kind, authenticated=kind == "not-in-time")]
+
+
+def v3_time(agent, req):
+    """Answers whose clock ARG: "back" (boots and time below the discovered
+    ones), "jump" (boots far ahead) or "wild" (a new random clock each time)."""
+    usm = agent.usm
+    if agent.arg == "back":
+        return [usm.wrap(req, response_pdu(req), boots=1, engine_time=5)]
+    if agent.arg == "jump":
+        return [usm.wrap(req, response_pdu(req), boots=usm.boots + 1000 + agent.count)]
+    rng = random.Random(agent.count)
+    return [usm.wrap(req, response_pdu(req), boots=rng.randrange(1, 1 << 31), engine_time=rng.randrange(1 << 31))]
+
+
+def v3_engine_changes(agent, req):
+    """Every answer carries another engine ID (authenticated with the key of
+    that engine ID)."""
+    return [agent.usm.wrap(req, response_pdu(req), engine_id=agent.usm.engine_id + bytes([agent.count % 256]))]
+
+
+def v3_bad_digest(agent, req):
+    """The answer with one byte of its digest changed."""
+    good = agent.usm.wrap(req, response_pdu(req))
+    at = find_digest(good, agent.usm.digest_length)
+    return [good[:at] + bytes([good[at] ^ 0xFF]) + good[at + 1:]]
+
+
+def find_digest(msg, length):
+    """Offset of the digest in a message this agent built (-1 if not found)."""
+    _, message, _ = read_tlv(msg, 0)
+    parts = read_all(message)
+    sec = read_all(read_tlv(parts[2][1], 0)[1])
+    digest = sec[4][1]
+    return msg.find(digest) if len(digest) == length else -1
+
+
+def v3_wrong_key(agent, req):
+    """An authenticated answer whose encrypted scoped PDU is random bytes, as
+    if encrypted with another key."""
+    usm = agent.usm
+    engine_id = usm.engine_id
+    rng = random.Random(agent.count)
+    fields = (engine_id, usm.boots, usm.engine_time(), req.user, bytes(rng.randrange(256) for _ in range(8)))
+    garbage = tlv(OCTET_STRING, bytes(rng.randrange(256) for _ in range(64)))
+    return [usm.message(req.msg_id, FLAG_AUTH | FLAG_PRIV, fields, garbage, usm.key(engine_id))]
+
+
+def v3_truncated_security(agent, req):
+    """An answer whose security-parameters block stops half-way (the lengths
+    around it agree with the cut)."""
+    good = agent.usm.wrap(req, response_pdu(req))
+    _, message, _ = read_tlv(good, 0)
+    parts = read_all(message)
+    sec = parts[2][1]
+    cut = tlv(OCTET_STRING, sec[:len(sec) // 2])
+    body = tlv(parts[0][0], parts[0][1]) + tlv(parts[1][0], parts[1][1]) + cut + tlv(parts[3][0], parts[3][1])
+    return [tlv(SEQUENCE, body)]
+
+
+def response_pdu(req):
+    """The correct answer's PDU, also for a request the agent could not read."""
+    if req.encrypted:
+        return encode_pdu(RESPONSE, 0, [(oid("1.3.6.1.2.1.1.1.0"), octets("unreadable request"))])
+    return encode_pdu(RESPONSE, req.request_id, serve_answers(req, NORMAL_TREE)[0])
+
+
+V3_SCENARIOS = {
+    "v3-normal": v3_normal,
+    "v3-report": v3_report,
+    "v3-time": v3_time,
+    "v3-engine-changes": v3_engine_changes,
+    "v3-bad-digest": v3_bad_digest,
+    "v3-wrong-key": v3_wrong_key,
+    "v3-truncated-security": v3_truncated_security,
+}
+
+
 SCENARIOS = {
     "normal": normal,
     "not-increasing": not_increasing,
@@ -494,6 +748,7 @@ SCENARIOS = {
     "wrong-request-id": wrong_request_id,
     "duplicate": duplicate,
     "all-types": all_types,
+    **V3_SCENARIOS,
 }
 
 
@@ -514,6 +769,7 @@ class Agent:
         self.other_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.other_sock.bind((options.address, 0))
         self.foreign_sock = None  # made by the wrong-address scenario
+        self.usm = Usm(options) if options.scenario in V3_SCENARIOS else None
 
     def write_count(self):
         if self.count_file:
@@ -526,6 +782,9 @@ class Agent:
         self.count += 1
         self.peer = peer
         self.write_count()
+        if self.usm:
+            self.handle_v3(data, peer)
+            return
         try:
             req = decode_request(data)
         except BerError as e:
@@ -547,10 +806,33 @@ class Agent:
         except Exception as e:  # a bad ARG, say: keep serving, leave a trace in the log
             log("scenario failed on request %d: %r" % (self.count, e))
             return
+        self.send(replies, peer)  # a datagram too large for UDP is logged
+
+    def handle_v3(self, data, peer):
+        try:
+            req = decode_v3_request(data)
+        except BerError as e:
+            log("ignored request %d: %s" % (self.count, e))
+            return
+        req.usm = self.usm
+        if is_probe(req):
+            replies = [self.usm.report(req, "unknown-engine")]
+        elif req.user != self.usm.user:
+            replies = [self.usm.report(req, "unknown-user")]
+        else:
+            try:
+                behaviour = v3_normal if self.count <= self.good else self.scenario
+                replies = behaviour(self, req)
+            except Exception as e:
+                log("scenario failed on request %d: %r" % (self.count, e))
+                return
+        self.send(replies, peer)
+
+    def send(self, replies, peer):
         for reply in replies:
             try:
                 self.sock.sendto(reply, peer)
-            except OSError as e:  # e.g. a datagram too large for UDP
+            except OSError as e:
                 log("could not send %d bytes: %s" % (len(reply), e))
 
     def run(self):
@@ -580,6 +862,10 @@ def main():
     parser.add_argument("--count-file", default="")
     parser.add_argument("--good", type=int, default=0)
     parser.add_argument("--then-answer", action="store_true")
+    parser.add_argument("--user", default="alice")
+    parser.add_argument("--auth-pass", default="alice-pass-phrase")
+    parser.add_argument("--auth-protocol", default="MD5", type=str.upper, choices=sorted(AUTH_PROTOCOLS))
+    parser.add_argument("--engine-id", default="scripted-engine")
     agent = Agent(parser.parse_args())
     agent.write_count()
     print("PORT %d" % agent.sock.getsockname()[1], flush=True)

@@ -1,0 +1,48 @@
+#include "scan/engine_ids.h"
+
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "log/log.h"
+
+namespace {
+
+std::mutex g_engineIdsMutex;
+std::map<std::string, std::set<std::string>> g_targetsByEngineId;  // hex -> targets
+
+std::string Hex(const unsigned char* bytes, size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (size_t i = 0; i < length; ++i) {
+    hex.push_back(kDigits[bytes[i] >> 4]);
+    hex.push_back(kDigits[bytes[i] & 0xF]);
+  }
+  return hex;
+}
+
+}  // namespace
+
+void NoteEngineId(const std::string& target, const unsigned char* id, size_t length) {
+  if (length == 0) return;
+  std::string hex = Hex(id, length);
+  std::lock_guard<std::mutex> lock(g_engineIdsMutex);
+  g_targetsByEngineId[hex].insert(target);
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> SharedEngineIds() {
+  std::vector<std::pair<std::string, std::vector<std::string>>> shared;
+  std::lock_guard<std::mutex> lock(g_engineIdsMutex);
+  for (const auto& [hex, targets] : g_targetsByEngineId)
+    if (targets.size() > 1) shared.emplace_back(hex, std::vector<std::string>(targets.begin(), targets.end()));
+  return shared;
+}
+
+void LogSharedEngineIds() {
+  for (const auto& [hex, targets] : SharedEngineIds()) {
+    std::string list;
+    for (const auto& t : targets) list += (list.empty() ? "" : " ") + t;
+    WriteLog("engine ID %s shared by %d targets: %s", hex.c_str(), static_cast<int>(targets.size()), list.c_str());
+  }
+}
