@@ -1,6 +1,7 @@
 #include "app/globals.h"
 
 #include "platform/thread.h"
+#include "scan/scan_options.h"
 
 std::string g_strModuleDir = "/tmp";
 std::string g_strLogDir = "./log";
@@ -32,4 +33,5 @@ void ResetGlobalsForTesting() {
   g_pLogThread = nullptr;
   g_logQueue.clear();
   g_mapAccounts.clear();
+  g_scanOptions = ScanOptions{};
 }

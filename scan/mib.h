@@ -8,9 +8,11 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/thread.h"
 #include "scan/string_map.h"
@@ -26,6 +28,14 @@ class CMIB {
   std::string m_strUser;                  // SNMPv3 user; empty without an account
   std::string m_strPassword;              // SNMPv3 pass phrase; never printed or logged
 
+  // Per-target state of the opt-in fleet options (scan/scan_options.h).
+  struct Tuning {
+    int bulk_repetitions = 0;   // GETBULK max-repetitions; 0 until the first bulk walk takes the setting
+    bool bulk_lowered = false;  // tooBig or silence made it lower than the setting
+    std::chrono::steady_clock::time_point deadline{};  // MaxSeconds; the clock's epoch: none
+    bool limit_reported = false;
+  } m_tuning;
+
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
   // single-session variant when the traditional one stored nothing. Returns 0,
@@ -40,6 +50,17 @@ class CMIB {
   // Renders one received variable and stores it as a row tagged with
   // m_nVersion. Returns false, touching nothing, for types without a rendering.
   bool StoreVariable(const netsnmp_variable_list* var);
+
+  // True when MaxRows rows are stored or the MaxSeconds deadline has passed.
+  // The first time it is true it logs "<target>|limit reached: ..." and
+  // prints the same on standard error.
+  bool LimitReached();
+
+  // Gets the configured OIDs up to GetBatch per GET PDU over one version,
+  // storing every answer as a row. *pending: indexes into oids of the OIDs
+  // still to get; on return, those that stored nothing (kept in order).
+  // Reports as a get per batch; never throws.
+  void GetBatch(const std::vector<std::string>& oids, int nVersion, std::vector<size_t>* pending);
 
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;

@@ -5,7 +5,10 @@
 // (traditional or single-session API) and in the log text of a failed open.
 // Library calls go through SnmpSession, which serialises them and waits for
 // agents outside the library lock, so any number of jobs walk at once.
+#include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <vector>
 #include <cstring>
 #include <string>
 
@@ -13,6 +16,7 @@
 #include "log/log.h"
 #include "platform/interrupt.h"
 #include "scan/mib.h"
+#include "scan/scan_options.h"
 #include "scan/snmp_library.h"
 #include "scan/start_oid.h"
 
@@ -73,23 +77,114 @@ void RefuseOid(const std::string& target, const char* oid_text) {
   WriteLog("%s|invalid OID: %s", target.c_str(), oid_text);
 }
 
-int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
-  const char* target = job.m_strTarget.c_str();
-  if (!pRoot || !RootFits(nRootLen)) {
-    RefuseOid(job.m_strTarget, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
-    return 0;
+// Reports an exchange without a usable answer: the exchange failed
+// (status), or the answer carries an error status.
+void ReportFailedExchange(const char* target, SnmpSession* session, int status, const netsnmp_pdu* response) {
+  if (status == kStatInterrupted) {
+    WriteLog("%s|interrupted", target);
+  } else if (status == STAT_TIMEOUT) {
+    fprintf(stderr, "Timeout: No Response from %s\n", target);
+    WriteLog("%s|Timeout", target);
+  } else if (status != STAT_SUCCESS) {
+    session->PrintLibraryError();
+    WriteLog("%s|Error %d", target, status);
+  } else if (response->errstat == SNMP_ERR_NOSUCHNAME) {
+    printf("End of MIB\n");
+    WriteLog("%s|End of MIB", target);
+  } else {
+    const char* reason = snmp_errstring(static_cast<int>(response->errstat));
+    WriteLog("%s|Error in packet. %s", target, reason);
+    fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
+    if (response->errindex != 0) {
+      fprintf(stderr, "Failed object: ");
+      if (const netsnmp_variable_list* failed = NthVariable(response, response->errindex))
+        SnmpSession::PrintObjid(stderr, failed->name, failed->name_length);
+      fprintf(stderr, "\n");
+    }
   }
+}
+
+// Where a walk stands: the subtree's end bound and the name of the last
+// accepted variable, which the next request asks about.
+struct WalkCursor {
+  oid end_bound[MAX_OID_LEN];
+  size_t root_length = 0;
+  oid name[MAX_OID_LEN];
+  size_t name_length = 0;
+
+  // root: 1 to MAX_OID_LEN sub-identifiers (RootFits).
+  void StartAt(const oid* root, size_t length) {
+    root_length = length;
+    memcpy(end_bound, root, length * sizeof(oid));
+    memcpy(name, root, length * sizeof(oid));
+    name_length = length;
+    ++end_bound[length - 1];
+  }
+};
+
+// One variable of an answer without error status, through the checks of a
+// GETNEXT (or GET) answer. Returns false when the walk ends with it.
+bool AcceptVariable(CMIB& job, const netsnmp_variable_list* var, WalkCursor* cursor, bool get_next,
+                    bool check_ordering) {
+  const char* target = job.m_strTarget.c_str();
+  if (snmp_oid_compare(cursor->end_bound, cursor->root_length, var->name, var->name_length) <= 0)
+    return false;  // at or beyond the end of the subtree
+  if (job.StoreVariable(var) && !get_next) {
+    printf("Success\n");
+    WriteLog("%s|Success", target);
+  }
+  if (IsException(var->type)) return false;
+  const int order = snmp_oid_compare(cursor->name, cursor->name_length, var->name, var->name_length);
+  bool more = true;
+  if (check_ordering && order >= 0) {
+    printf("Error: OID not increasing: \n");
+    WriteLog("%s|OID not increasing", target);
+    more = false;
+  } else if (!check_ordering && order == 0 && get_next) {
+    // Unchecked order still must not ask the same question for ever.
+    printf("Error: OID repeated: \n");
+    WriteLog("%s|OID repeated", target);
+    more = false;
+  }
+  cursor->name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
+  memcpy(cursor->name, var->name, cursor->name_length * sizeof(oid));
+  return more && !job.LimitReached();
+}
+
+// The variables of one answer in order; a GETBULK answer thus ends the walk
+// exactly where the GETNEXT walk would have. Returns false when the walk
+// ends here.
+bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor, bool get_next,
+                     bool check_ordering) {
+  // An answer without variables would have the same request sent again
+  // for ever.
+  if (!response->variables) return false;
+  for (const netsnmp_variable_list* var = response->variables; var; var = var->next_variable)
+    if (!AcceptVariable(job, var, cursor, get_next, check_ordering)) return false;
+  return true;
+}
+
+// GETBULK max-repetitions of this target, lowered (never raised) by what its
+// answers show; logged by the job once it is done.
+int BulkRepetitions(CMIB& job) {
+  if (job.m_tuning.bulk_repetitions == 0) job.m_tuning.bulk_repetitions = g_scanOptions.max_repetitions;
+  return job.m_tuning.bulk_repetitions;
+}
+
+void LowerBulkRepetitions(CMIB& job, int repetitions) {
+  if (repetitions < 1) repetitions = 1;
+  if (repetitions >= BulkRepetitions(job)) return;
+  job.m_tuning.bulk_repetitions = repetitions;
+  job.m_tuning.bulk_lowered = true;
+}
+
+// Opens the session of one walk (or batch of gets) over nVersion. Returns 1
+// when it is open; 0 when the open failed (reported, "scan end" logged); -1
+// when the SNMPv3 key could not be made (reported; no session).
+int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int nVersion) {
+  const char* target = job.m_strTarget.c_str();
   job.m_nVersion = nVersion;
   InitSnmpLibrary();
-
-  const size_t root_length = static_cast<size_t>(nRootLen);
-  oid end_bound[MAX_OID_LEN];
-  oid name[MAX_OID_LEN];
-  memcpy(end_bound, pRoot, root_length * sizeof(oid));
-  memcpy(name, pRoot, root_length * sizeof(oid));
-  size_t name_length = root_length;
-  ++end_bound[root_length - 1];
-
   netsnmp_session settings;
   SnmpSession::InitSessionSettings(&settings);
   settings.timeout = g_nTimeout;
@@ -121,9 +216,8 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
     settings.version = nVersion == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
   }
 
-  SnmpSession session(api);
-  if (!session.Open(&settings)) {
-    if (session.interrupted())
+  if (!session->Open(&settings)) {
+    if (session->interrupted())
       WriteLog("%s|interrupted", target);
     else
       WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
@@ -133,67 +227,118 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   // Not the settings: the library's copy of the key is what it uses.
   memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
 
+  return 1;
+}
+
+// One configured OID of a batch of gets.
+struct BatchItem {
+  size_t index;  // into the caller's OID list
+  WalkCursor cursor;
+};
+
+// Gets the items over one session, up to GetBatch per GET PDU; the items that
+// stored a row leave *items. An SNMPv1 noSuchName names the missing OID: it is
+// taken out and the rest sent again. tooBig halves the batch. A failed
+// exchange (time-out, say) ends the pass: the agent would fail the rest too.
+void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<BatchItem>* items) {
+  const char* target = job.m_strTarget.c_str();
+  SnmpSession session(api);
+  if (OpenWalkSession(job, &session, api, nVersion) <= 0) return;
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  const int command = bGetNext ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  std::vector<bool> stored(items->size(), false);
+  std::deque<size_t> todo;
+  for (size_t i = 0; i < items->size(); ++i) todo.push_back(i);
+  size_t batch = static_cast<size_t>(g_scanOptions.get_batch);
+  std::vector<size_t> chunk;
+  std::vector<SnmpName> names;
+  while ((!todo.empty() || !chunk.empty()) && !job.LimitReached()) {
+    while (chunk.size() < batch && !todo.empty()) {
+      chunk.push_back(todo.front());
+      todo.pop_front();
+    }
+    names.clear();
+    for (size_t i : chunk) names.push_back({(*items)[i].cursor.name, (*items)[i].cursor.name_length});
+    netsnmp_pdu* response = nullptr;
+    const int status = session.Exchange(SNMP_MSG_GET, names.data(), names.size(), 0, &response);
+    if (status == STAT_SUCCESS && response->errstat == SNMP_ERR_TOOBIG && chunk.size() > 1) {
+      batch = chunk.size() / 2;
+      for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) todo.push_front(*it);
+      chunk.clear();
+      continue;
+    }
+    if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
+      ReportFailedExchange(target, &session, status, response);
+      if (status != STAT_SUCCESS) break;
+      const long bad = response->errindex;
+      if (response->errstat == SNMP_ERR_NOSUCHNAME && bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
+        chunk.erase(chunk.begin() + (bad - 1));  // the others are sent again
+      else
+        chunk.clear();
+      continue;
+    }
+    const netsnmp_variable_list* var = response->variables;
+    for (size_t i : chunk) {
+      if (!var) break;
+      const size_t rows = job.m_mapValues.GetCount();
+      AcceptVariable(job, var, &(*items)[i].cursor, false, check_ordering);
+      stored[i] = job.m_mapValues.GetCount() != rows;
+      var = var->next_variable;
+    }
+    chunk.clear();
+  }
+  session.Close();
+  WriteLog("%s|scan end", target);
+  std::vector<BatchItem> left;
+  for (size_t i = 0; i < items->size(); ++i)
+    if (!stored[i]) left.push_back((*items)[i]);
+  items->swap(left);
+}
+
+int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
+  const char* target = job.m_strTarget.c_str();
+  if (!pRoot || !RootFits(nRootLen)) {
+    RefuseOid(job.m_strTarget, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
+    return 0;
+  }
+
+  WalkCursor cursor;
+  cursor.StartAt(pRoot, static_cast<size_t>(nRootLen));
+
+  SnmpSession session(api);
+  if (const int opened = OpenWalkSession(job, &session, api, nVersion); opened <= 0) return opened;
+
+  const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
+  const bool bulk = bGetNext && nVersion != 1 && g_scanOptions.max_repetitions > 0;
+  const int command = bulk ? SNMP_MSG_GETBULK : bGetNext ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  // After a bulk request timed out: the repetitions it asked for, while one
+  // request with a single repetition tells a silent device from one that
+  // cannot answer that many.
+  int timed_out_repetitions = 0;
   bool running = true;
   while (running) {
+    if (job.LimitReached()) break;
+    const int repetitions = !bulk ? 0 : timed_out_repetitions > 0 ? 1 : BulkRepetitions(job);
     netsnmp_pdu* response = nullptr;
-    const int status = session.Exchange(command, name, name_length, &response);
-    if (status != STAT_SUCCESS) {
-      running = false;
-      if (status == kStatInterrupted) {
-        WriteLog("%s|interrupted", target);
-      } else if (status == STAT_TIMEOUT) {
-        fprintf(stderr, "Timeout: No Response from %s\n", session.PeerName());
-        WriteLog("%s|Timeout", target);
-      } else {
-        session.PrintLibraryError();
-        WriteLog("%s|Error %d", target, status);
-      }
-      continue;
-    }
-    if (response->errstat != SNMP_ERR_NOERROR) {
-      running = false;
-      if (response->errstat == SNMP_ERR_NOSUCHNAME) {
-        printf("End of MIB\n");
-        WriteLog("%s|End of MIB", target);
-      } else {
-        const char* reason = snmp_errstring(static_cast<int>(response->errstat));
-        WriteLog("%s|Error in packet. %s", target, reason);
-        fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
-        if (response->errindex != 0) {
-          fprintf(stderr, "Failed object: ");
-          if (const netsnmp_variable_list* failed = NthVariable(response, response->errindex))
-            SnmpSession::PrintObjid(stderr, failed->name, failed->name_length);
-          fprintf(stderr, "\n");
-        }
-      }
-      continue;
-    }
-    // An answer without variables would have the same request sent again
-    // for ever.
-    if (!response->variables) running = false;
-    for (const netsnmp_variable_list* var = response->variables; var; var = var->next_variable) {
-      if (snmp_oid_compare(end_bound, root_length, var->name, var->name_length) <= 0) {
-        running = false;  // at or beyond the end of the subtree
+    const SnmpName request = {cursor.name, cursor.name_length};
+    const int status = session.Exchange(command, &request, 1, repetitions, &response);
+    if (bulk && repetitions > 1) {
+      if (status == STAT_TIMEOUT) {
+        timed_out_repetitions = repetitions;
         continue;
       }
-      if (job.StoreVariable(var) && !bGetNext) {
-        printf("Success\n");
-        WriteLog("%s|Success", target);
-      }
-      if (IsException(var->type)) {
-        running = false;
+      if (status == STAT_SUCCESS && response->errstat == SNMP_ERR_TOOBIG) {
+        LowerBulkRepetitions(job, repetitions / 2);
         continue;
       }
-      if (check_ordering && snmp_oid_compare(name, name_length, var->name, var->name_length) >= 0) {
-        printf("Error: OID not increasing: \n");
-        WriteLog("%s|OID not increasing", target);
-        running = false;
-      }
-      name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
-      memcpy(name, var->name, name_length * sizeof(oid));
     }
+    if (timed_out_repetitions > 0 && status == STAT_SUCCESS) LowerBulkRepetitions(job, timed_out_repetitions / 2);
+    timed_out_repetitions = 0;
+    if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
+      ReportFailedExchange(target, &session, status, response);
+      running = false;
+      continue;
+    }
+    running = AcceptVariables(job, response, &cursor, bGetNext, check_ordering);
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;
@@ -210,7 +355,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
 int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   // After the operator's interrupt no walk starts: the job goes straight on
   // to write what it has.
-  if (platform::Interrupted()) return 0;
+  if (platform::Interrupted() || LimitReached()) return 0;
   const char* text = pszOid ? pszOid : "";
   WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
   printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
@@ -223,7 +368,7 @@ int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   }
   const size_t rows = m_mapValues.GetCount();
   int result = WalkTraditional(root, root_length, nVersion, bGetNext);
-  if (m_mapValues.GetCount() == rows && !platform::Interrupted()) {
+  if (m_mapValues.GetCount() == rows && !platform::Interrupted() && !LimitReached()) {
     WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
     printf("snmp_sess_synch_response\n");
     result = WalkSingleSession(root, root_length, nVersion, bGetNext);
@@ -237,4 +382,49 @@ int CMIB::WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGe
 
 int CMIB::WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
   return RunWalk(*this, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion, bGetNext);
+}
+
+void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion, std::vector<size_t>* pending) {
+  if (platform::Interrupted() || LimitReached()) return;
+  std::vector<size_t> refused;
+  std::vector<BatchItem> items;
+  for (size_t index : *pending) {
+    const char* text = oids[index].c_str();
+    WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
+    printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
+    oid root[MAX_OID_LEN];
+    const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
+    if (!RootFits(root_length)) {
+      RefuseOid(m_strTarget, text);
+      refused.push_back(index);
+      continue;
+    }
+    items.push_back(BatchItem{index, {}});
+    items.back().cursor.StartAt(root, static_cast<size_t>(root_length));
+  }
+  if (!items.empty()) RunBatchPass(*this, SnmpSession::Api::kTraditional, nVersion, &items);
+  if (!items.empty() && !platform::Interrupted() && !LimitReached()) {
+    WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
+    printf("snmp_sess_synch_response\n");
+    RunBatchPass(*this, SnmpSession::Api::kSingleSession, nVersion, &items);
+  }
+  for (const auto& item : items) refused.push_back(item.index);
+  std::sort(refused.begin(), refused.end());
+  pending->swap(refused);
+}
+
+bool CMIB::LimitReached() {
+  const int max_rows = g_scanOptions.max_rows;
+  const bool rows = max_rows > 0 && m_mapValues.GetCount() >= static_cast<size_t>(max_rows);
+  const bool time = !rows && m_tuning.deadline != std::chrono::steady_clock::time_point{} &&
+                    std::chrono::steady_clock::now() >= m_tuning.deadline;
+  if (!rows && !time) return false;
+  if (!m_tuning.limit_reported) {
+    m_tuning.limit_reported = true;
+    const std::string what = rows ? "MaxRows " + std::to_string(max_rows)
+                                   : "MaxSeconds " + std::to_string(g_scanOptions.max_seconds);
+    fprintf(stderr, "target[%s]limit reached: %s\n", m_strTarget.c_str(), what.c_str());
+    WriteLog("%s|limit reached: %s", m_strTarget.c_str(), what.c_str());
+  }
+  return true;
 }
