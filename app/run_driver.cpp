@@ -78,7 +78,7 @@ void ApplyScanOptions(const Profile& config) {
     ReportBadValue("Versions", versions, "1,2c,3");
     g_scanOptions.versions = defaults.versions;
   }
-  g_scanOptions.max_repetitions = ReadCount(config, "MaxRepetitions", 0, defaults.max_repetitions);
+  g_scanOptions.max_reps = ReadCount(config, "MaxRepetitions", 0, defaults.max_reps);
   g_scanOptions.get_batch = ReadCount(config, "GetBatch", 1, defaults.get_batch);
   g_scanOptions.max_rows = ReadCount(config, "MaxRows", 0, defaults.max_rows);
   g_scanOptions.max_seconds = ReadCount(config, "MaxSeconds", 0, defaults.max_seconds);

@@ -404,16 +404,16 @@ bool SnmpSession::InstallUserKey() {
   return ok;
 }
 
-int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long max_repetitions,
+int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long repetitions,
                           netsnmp_pdu** response) {
   *response = nullptr;
   if (!handle_) return STAT_ERROR;
-  const int status = Transact(command, names, count, max_repetitions, /*probe=*/false);
+  const int status = Transact(command, names, count, repetitions, /*probe=*/false);
   if (status == STAT_SUCCESS) *response = response_;
   return status;
 }
 
-netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t count, long max_repetitions,
+netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
                                        bool probe) {
   netsnmp_pdu* pdu = snmp_pdu_create(command);
   if (!pdu) return nullptr;
@@ -425,7 +425,7 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t
     for (size_t i = 0; i < count; ++i) snmp_add_null_var(pdu, names[i].ids, names[i].length);
     if (command == SNMP_MSG_GETBULK) {
       pdu->non_repeaters = 0;
-      pdu->max_repetitions = max_repetitions;
+      pdu->max_repetitions = repetitions;
     }
   }
   if (probe || empty_security_name_) {
@@ -436,7 +436,7 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t
   return pdu;
 }
 
-int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long max_repetitions, bool probe) {
+int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe) {
   interrupted_ = platform::Interrupted();
   if (interrupted_) return kStatInterrupted;
   Request* r = request_.get();
@@ -447,7 +447,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     ScopedSocketIo io(io_.get());
     FreeResponseLocked();
     // Request ids are process-wide counters: the PDU is made under the lock.
-    netsnmp_pdu* pdu = BuildLocked(command, names, count, max_repetitions, probe);
+    netsnmp_pdu* pdu = BuildLocked(command, names, count, repetitions, probe);
     r->waiting = true;
     if (!pdu) {
       r->waiting = false;

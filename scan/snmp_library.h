@@ -115,8 +115,8 @@ class SnmpSession {
     return Exchange(command, &one, 1, 0, response);
   }
   // The same for a request of `count` names, in order; command may also be
-  // SNMP_MSG_GETBULK, which asks for max_repetitions (non-repeaters 0).
-  int Exchange(int command, const SnmpName* names, size_t count, long max_repetitions, netsnmp_pdu** response);
+  // SNMP_MSG_GETBULK, which asks for that many repetitions (non-repeaters 0).
+  int Exchange(int command, const SnmpName* names, size_t count, long repetitions, netsnmp_pdu** response);
 
   // The library's report of the last failure of this session, prefixed
   // "snmpwalk", on standard error.
@@ -146,8 +146,8 @@ class SnmpSession {
 
   bool Discover();
   bool InstallUserKey();
-  netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long max_repetitions, bool probe);
-  int Transact(int command, const SnmpName* names, size_t count, long max_repetitions, bool probe);
+  netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
+  int Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   int SendQueued();
   int ReadAhead(int fd);

@@ -167,7 +167,7 @@ bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor,
 // GETBULK max-repetitions of this target, lowered (never raised) by what its
 // answers show; logged by the job once it is done.
 int BulkRepetitions(CMIB& job) {
-  if (job.m_tuning.bulk_repetitions == 0) job.m_tuning.bulk_repetitions = g_scanOptions.max_repetitions;
+  if (job.m_tuning.bulk_repetitions == 0) job.m_tuning.bulk_repetitions = g_scanOptions.max_reps;
   return job.m_tuning.bulk_repetitions;
 }
 
@@ -308,7 +308,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   if (const int opened = OpenWalkSession(job, &session, api, nVersion); opened <= 0) return opened;
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  const bool bulk = bGetNext && nVersion != 1 && g_scanOptions.max_repetitions > 0;
+  const bool bulk = bGetNext && nVersion != 1 && g_scanOptions.max_reps > 0;
   const int command = bulk ? SNMP_MSG_GETBULK : bGetNext ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // After a bulk request timed out: the repetitions it asked for, while one
   // request with a single repetition tells a silent device from one that

@@ -376,23 +376,8 @@ TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysError) {
                                       "scan start: snmp_sess_synch_response", "Error 1", "scan end"}));
 }
 
-// The library's configuration can switch the ordering check off; a get then
-// ends after its answer instead of repeating for ever.
-class DontCheckOrdering {
- public:
-  DontCheckOrdering() {
-    InitSnmpLibrary();
-    auto lock = LockSnmpLibrary();
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 1);
-  }
-  ~DontCheckOrdering() {
-    auto lock = LockSnmpLibrary();
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 0);
-  }
-};
-
 TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
-  DontCheckOrdering off;
+  walktest::DontCheckOrdering off;
   WalkRun get = Walk("1.3.6.1.4.1.99999.8.0", 2, false);
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"});
   EXPECT_EQ(get.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v2]\nSuccess\n");
