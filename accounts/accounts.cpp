@@ -8,8 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/globals.h"
-
 // No read-ahead thread: the loader reads the source's notes between rows, and
 // an accounts file is small.
 #define CSV_IO_NO_THREAD
@@ -21,6 +19,8 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+
+std::map<std::string, Account> g_mapAccounts;
 
 namespace {
 

@@ -21,6 +21,10 @@ struct Account {
 
 constexpr size_t kMaxAccountLineBytes = 1048575;
 
+// SNMPv3 account per target address: filled by LoadAccounts on the main
+// thread before the first worker starts, only read afterwards.
+extern std::map<std::string, Account> g_mapAccounts;
+
 // Reads accounts text from in into *accounts, setting the entry of each row's
 // address. name only labels the message. Returns true when the whole input
 // was read cleanly (a trailing run of empty lines included). Otherwise returns

@@ -13,7 +13,7 @@
 #include "platform/thread.h"
 #include "scan/mib.h"
 #include "scan/scan_options.h"
-#include "scan/snmp_library.h"
+#include "scan/snmp_setup.h"
 
 namespace {
 

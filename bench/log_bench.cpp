@@ -72,11 +72,7 @@ int main(int argc, char** argv) {
   for (auto& p : producers) p.join();
   auto produced = Clock::now() - start;
   long total = kThreads * per_thread;
-  size_t left;
-  {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    left = g_logQueue.size();
-  }
+  const size_t left = g_logQueue.Size();
   printf("producers: %d threads x %ld lines = %ld WriteLog calls in %.3f s: %.0f lines/s\n", kThreads, per_thread,
          total, Micros(produced) / 1e6, total / (Micros(produced) / 1e6));
   printf("writer thread took %ld records meanwhile (at most 200 per 200 ms)\n", total - static_cast<long>(left));
@@ -91,8 +87,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> lines;
   for (int i = 0; i < 200; ++i) {
     lines.clear();
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    if (g_logQueue.size() < 200) break;
+    if (g_logQueue.Size() < 200) break;
     auto t0 = Clock::now();
     DrainLogQueue(&lines);
     holds.push_back(Clock::now() - t0);
@@ -105,7 +100,7 @@ int main(int argc, char** argv) {
   writer.Join();
   auto drain_start = Clock::now();
   long drained = 0;
-  while (!g_logQueue.empty()) {
+  while (g_logQueue.Size() != 0) {
     DrainLogQueue(&lines);
     drained += static_cast<long>(lines.size());
     WriteLogLines(lines);

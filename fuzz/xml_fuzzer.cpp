@@ -15,7 +15,7 @@
 #include "output/result_document.h"
 #include "output/xml_document.h"
 #include "platform/text_encoding.h"
-#include "scan/string_map.h"
+#include "platform/string_map.h"
 
 namespace {
 

@@ -5,8 +5,13 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/globals.h"
 #include "log/log_writer.h"
+
+std::string g_strLogDir = "./log";
+const std::string g_strLogFile = "log.txt";
+bool g_bLogEnabled = false;
+bool g_bDirectLog = false;
+LogQueue g_logQueue;
 
 namespace {
 
@@ -53,17 +58,40 @@ int WriteLog(const char* format, ...) {
   record.m_nCode = -1;
   record.m_strText = std::move(text);
   record.m_time = now;
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  g_logQueue.push_back(std::move(record));
+  g_logQueue.Push(std::move(record));
   return 0;
 }
 
-int DrainLogQueue(std::vector<std::string>* lines) {
-  for (size_t budget = kDrainBatch; budget > 0 && !g_logQueue.empty(); --budget) {
-    const LogRecord& front = g_logQueue.front();
+void LogQueue::Push(LogRecord record) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.push_back(std::move(record));
+}
+
+size_t LogQueue::Drain(std::vector<std::string>* lines, size_t max) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t moved = 0;
+  for (; moved < max && !records_.empty(); ++moved) {
+    const LogRecord& front = records_.front();
     lines->push_back(FormatLogLine(front.m_nCode, front.m_strText, front.m_time));
-    g_logQueue.pop_front();
+    records_.pop_front();
   }
+  return moved;
+}
+
+size_t LogQueue::Size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_.size();
+}
+
+std::deque<LogRecord> LogQueue::TakeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::deque<LogRecord> all;
+  all.swap(records_);
+  return all;
+}
+
+int DrainLogQueue(std::vector<std::string>* lines) {
+  g_logQueue.Drain(lines, kDrainBatch);
   return 0;
 }
 

@@ -1,9 +1,20 @@
-// Log records, the process-wide log queue and the one log entry, WriteLog.
+// Log settings, log records, the process-wide log queue and the one log
+// entry, WriteLog.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
+
+// Written by the main thread before the first worker starts and only read
+// afterwards.
+extern std::string g_strLogDir;         // "<module dir>/log" once the run has started
+extern const std::string g_strLogFile;  // "log.txt"
+extern bool g_bLogEnabled;              // Log=1 in config.ini
+extern bool g_bDirectLog;               // exactly one target: log lines written in place
 
 struct LogRecord {
   int m_nCode = -1;        // middle column; negative prints "-"
@@ -11,16 +22,36 @@ struct LogRecord {
   int64_t m_time = 0;      // seconds since the epoch, taken when WriteLog was called
 };
 
+// The records waiting for the log writer, in the order they were logged.
+// Every member takes the queue's own lock; any thread may call them.
+class LogQueue {
+ public:
+  void Push(LogRecord record);
+
+  // Moves at most max records from the front into lines (as FormatLogLine
+  // renders them), appended to *lines. Returns how many moved.
+  size_t Drain(std::vector<std::string>* lines, size_t max);
+
+  size_t Size();
+
+  // Takes every record out, oldest first.
+  std::deque<LogRecord> TakeAll();
+
+ private:
+  std::mutex mutex_;  // guards records_
+  std::deque<LogRecord> records_;
+};
+extern LogQueue g_logQueue;
+
 // Logs one printf-style message of any length, stamped with the time of this
 // call. Does nothing unless g_bLogEnabled. Direct mode (g_bDirectLog, a single
 // producing thread): the line is in the file when this returns. Queued mode:
-// the record is appended to g_logQueue under g_logMutex, with no file work in
-// the caller; any thread may call it. A format that cannot be rendered drops
+// the record is appended to g_logQueue, with no file work in the caller; any thread may call it. A format that cannot be rendered drops
 // the message; failures are never reported. Always returns 0.
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Moves at most 200 records from the front of g_logQueue into lines, appended
-// to *lines. The caller holds g_logMutex, or no producer can run any more.
+// to *lines. Any thread. Always returns 0.
 int DrainLogQueue(std::vector<std::string>* lines);
 
 // "<local time>|-|<text>\n" ("%Y/%m/%d %H:%M:%S"); a code >= 0 replaces "-".

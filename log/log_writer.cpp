@@ -13,10 +13,12 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "log/sort_string_array.h"
 #include "platform/files.h"
+
+std::atomic<bool> g_bLogRunning{true};
+platform::Thread* g_pLogThread = nullptr;
 
 namespace {
 
@@ -50,12 +52,9 @@ unsigned LogWriterThread(void*) {
   std::filesystem::create_directory(g_strLogDir, ec);
   std::vector<std::string> lines;
   while (g_bLogRunning) {
-    {
-      // Testing for emptiness under the lock keeps the test race-free; an
-      // empty queue costs one uncontended lock per cycle.
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      DrainLogQueue(&lines);
-    }
+    // Testing for emptiness under the queue's lock keeps the test race-free;
+    // an empty queue costs one uncontended lock per cycle.
+    DrainLogQueue(&lines);
     if (!lines.empty()) {
       WriteLogLines(lines);
       lines.clear();
@@ -148,9 +147,18 @@ void StopLogWriterAndDrain() {
     g_pLogThread = nullptr;
   }
   std::vector<std::string> lines;
-  while (!g_logQueue.empty()) {
+  while (g_logQueue.Size() != 0) {
     DrainLogQueue(&lines);
     WriteLogLines(lines);
     lines.clear();
   }
+}
+
+void ResetLogState() {
+  g_strLogDir = "./log";
+  g_bLogEnabled = false;
+  g_bDirectLog = false;
+  g_bLogRunning = true;
+  g_pLogThread = nullptr;
+  g_logQueue.TakeAll();
 }

@@ -6,12 +6,20 @@
 // caller carries on, and nothing is printed.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+namespace platform {
+class Thread;
+}
+
+extern std::atomic<bool> g_bLogRunning;  // log writer loops while set
+extern platform::Thread* g_pLogThread;   // the log writer, once started; main thread only
+
 // Thread procedure of the log writer. Creates g_strLogDir if missing, then
 // while g_bLogRunning is set: moves up to 200 queued records into lines under
-// g_logMutex, writes them with the lock released, sleeps 200 ms (cut short by StopLogWriterAndDrain). Ends at the
+// the queue's lock, writes them with the lock released, sleeps 200 ms (cut short by StopLogWriterAndDrain). Ends at the
 // first poll after g_bLogRunning is cleared; what is still queued is left for
 // the caller's final drain. Returns 0.
 unsigned LogWriterThread(void* unused);
@@ -45,3 +53,8 @@ void RotateLog();
 // when the directory cannot be listed in full. Same caller rule as
 // WriteLogLines.
 void PruneLogFiles();
+
+// Puts the log settings, the queue and the writer's flag and thread pointer
+// back to their values at process start (a running writer is not stopped).
+// Never called while threads run.
+void ResetLogState();

@@ -1,13 +1,10 @@
 #include "output/result_document.h"
 
 #include <charconv>
-#include <cstdio>
 #include <string_view>
 #include <exception>
 
-#include "app/globals.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
@@ -35,22 +32,15 @@ std::string ResultFilePath(const std::string& dir, const std::string& target, co
   return dir + "/" + name + ".xml";
 }
 
-bool CMIB::WriteResultFile() {
+bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
+                        const CStringMap<intptr_t>& versions) {
   CXmlDocument doc;
-  bool ok = doc.Create();
-  if (ok) {
-    try {
-      AddResultRows(doc, m_mapValues, m_mapVersions);
-    } catch (const std::exception&) {
-      // A row that cannot become an element: no partial file.
-      ok = false;
-    }
+  if (!doc.Create()) return false;
+  try {
+    AddResultRows(doc, values, versions);
+  } catch (const std::exception&) {
+    // A row that cannot become an element: no partial file.
+    return false;
   }
-  if (ok) {
-    const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
-    ok = doc.Save(path);
-    if (ok) printf("output: %s\n", path.c_str());
-  }
-  if (!ok) printf("output error\n");
-  return ok;
+  return doc.Save(path);
 }

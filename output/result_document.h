@@ -1,12 +1,12 @@
-// The per-target result document: one RESULT element per row of a job, and
-// the name of the file it is saved in.
+// The per-target result document: one RESULT element per row of a job, the
+// name of the file it is saved in, and the saving.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "output/xml_document.h"
-#include "scan/string_map.h"
+#include "platform/string_map.h"
 
 // Appends one RESULT (OID with VER when a version is known, then VALUE) per
 // row of values, in the map's iteration order. Row texts are in the locale's
@@ -14,6 +14,13 @@
 // document's element operations do. Any thread (the document's own).
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions);
+
+// Writes a result document of the rows (AddResultRows) to path. Returns false,
+// writing nothing, when the document cannot be made or a row cannot become an
+// element; false as well when the save fails (see CXmlDocument::Save). Prints
+// nothing. Any thread.
+bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
+                        const CStringMap<intptr_t>& versions);
 
 // "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
 // empty. A "/" in target or oid becomes "_", so the file always lands

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/string_map.h"
 #include "platform/thread.h"
-#include "scan/string_map.h"
 
 class CMIB {
  public:

@@ -2,13 +2,15 @@
 // fallback, then its result file. Every fallback is judged by the row count,
 // never by what a walk returned.
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
 #include "log/log.h"
+#include "output/result_document.h"
 #include "scan/mib.h"
+#include "scan/run_settings.h"
 #include "scan/scan_options.h"
 
 namespace {
@@ -50,6 +52,16 @@ void WalkDefaultSubtrees(CMIB* job, int version, bool probe_sys_up_time) {
 }
 
 }  // namespace
+
+bool CMIB::WriteResultFile() {
+  const std::string path = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  const bool ok = SaveResultDocument(path, m_mapValues, m_mapVersions);
+  if (ok)
+    printf("output: %s\n", path.c_str());
+  else
+    printf("output error\n");
+  return ok;
+}
 
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 

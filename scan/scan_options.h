@@ -3,7 +3,7 @@
 // order, one variable per GETNEXT, one OID per GET, walks without limits.
 //
 // Written by the main thread before the first worker starts, only read
-// afterwards (like the other settings in app/globals.h).
+// afterwards, like the run settings (scan/run_settings.h).
 #pragma once
 
 #include <string>

@@ -12,12 +12,13 @@
 #include <cstring>
 #include <string>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "platform/interrupt.h"
 #include "scan/mib.h"
+#include "scan/run_settings.h"
 #include "scan/scan_options.h"
-#include "scan/snmp_library.h"
+#include "scan/snmp_session.h"
+#include "scan/snmp_setup.h"
 #include "scan/start_oid.h"
 
 namespace {
@@ -185,38 +186,25 @@ int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int n
   const char* target = job.m_strTarget.c_str();
   job.m_nVersion = nVersion;
   InitSnmpLibrary();
-  netsnmp_session settings;
-  SnmpSession::InitSessionSettings(&settings);
-  settings.timeout = g_nTimeout;
-  settings.retries = g_nRetry;
-  settings.peername = const_cast<char*>(target);
+  SnmpTarget peer;
+  peer.peer = job.m_strTarget;
+  peer.version = nVersion;
+  peer.timeout_us = g_nTimeout;
+  peer.retries = g_nRetry;
   if (nVersion == 3) {
-    settings.version = SNMP_VERSION_3;
-    if (job.m_strUser.empty()) {
-      settings.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
-    } else {
-      settings.securityName = const_cast<char*>(job.m_strUser.c_str());
-      settings.securityNameLen = job.m_strUser.size();
-      settings.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
-      settings.securityAuthProto = usmHMACMD5AuthProtocol;
-      settings.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
-      settings.securityAuthKeyLen = sizeof settings.securityAuthKey;
-      SnmpAuthKey key;
-      if (!GetMd5AuthKey(job.m_strPassword, &key)) {
-        fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
-        WriteLog("%s|password error", target);
-        return -1;
-      }
-      memcpy(settings.securityAuthKey, key.bytes, key.length);
-      settings.securityAuthKeyLen = key.length;
-    }
+    peer.user = job.m_strUser;
+    peer.pass_phrase = job.m_strPassword;
   } else {
-    settings.community = reinterpret_cast<u_char*>(const_cast<char*>(g_strCommunity.c_str()));
-    settings.community_len = g_strCommunity.size();
-    settings.version = nVersion == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
+    peer.community = g_strCommunity;
   }
 
-  if (!session->Open(&settings)) {
+  const SnmpSession::OpenStatus opened = session->Open(peer);
+  if (opened == SnmpSession::OpenStatus::kBadPassPhrase) {
+    fprintf(stderr, "Error generating Ku from authentication pass phrase.\n");
+    WriteLog("%s|password error", target);
+    return -1;
+  }
+  if (opened != SnmpSession::OpenStatus::kOpen) {
     if (session->interrupted())
       WriteLog("%s|interrupted", target);
     else
@@ -224,8 +212,6 @@ int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int n
     WriteLog("%s|scan end", target);
     return 0;
   }
-  // Not the settings: the library's copy of the key is what it uses.
-  memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
 
   return 1;
 }

@@ -19,7 +19,7 @@
 #include "platform/process.h"
 #include "platform/text_encoding.h"
 #include "scan/mib.h"
-#include "scan/snmp_library.h"
+#include "scan/snmp_setup.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
 

@@ -70,7 +70,7 @@ TEST_F(WriteLogTest, OffUnlessEnabled) {
     g_bLogEnabled = false;
     g_bDirectLog = direct;
     WriteLog("%s|start", "192.0.2.1");
-    EXPECT_TRUE(g_logQueue.empty()) << "direct=" << direct;
+    EXPECT_EQ(g_logQueue.Size(), 0u) << "direct=" << direct;
     EXPECT_FALSE(testutil::FileExists(CurrentLog())) << "direct=" << direct;
   }
 }
@@ -82,7 +82,7 @@ TEST_F(WriteLogTest, DirectModeWritesBeforeReturning) {
   int64_t before = time(nullptr);
   EXPECT_EQ(WriteLog("%s|start", "192.0.2.1"), 0);
   int64_t after = time(nullptr);
-  EXPECT_TRUE(g_logQueue.empty());
+  EXPECT_EQ(g_logQueue.Size(), 0u);
   std::string text = testutil::ReadFile(CurrentLog());
   bool matches_a_second = false;
   for (int64_t t = before; t <= after; ++t)
@@ -104,29 +104,30 @@ TEST_F(WriteLogTest, QueuedModeOnlyAppendsARecord) {
   WriteLog("second");
   int64_t after = time(nullptr);
   EXPECT_FALSE(testutil::FileExists(CurrentLog()));
-  ASSERT_EQ(g_logQueue.size(), 2u);
-  EXPECT_EQ(g_logQueue[0].m_nCode, -1);
-  EXPECT_EQ(g_logQueue[0].m_strText, "192.0.2.2|walk 3");
-  EXPECT_GE(g_logQueue[0].m_time, before);
-  EXPECT_LE(g_logQueue[0].m_time, after);
-  EXPECT_EQ(g_logQueue[1].m_strText, "second");
+  const std::deque<LogRecord> queued = g_logQueue.TakeAll();
+  ASSERT_EQ(queued.size(), 2u);
+  EXPECT_EQ(queued[0].m_nCode, -1);
+  EXPECT_EQ(queued[0].m_strText, "192.0.2.2|walk 3");
+  EXPECT_GE(queued[0].m_time, before);
+  EXPECT_LE(queued[0].m_time, after);
+  EXPECT_EQ(queued[1].m_strText, "second");
 }
 
 TEST_F(WriteLogTest, MessagesOfAnyLength) {
   g_bLogEnabled = true;
   for (size_t length : {0u, 1u, 510u, 511u, 512u, 513u, 4096u, 1000000u}) {
-    g_logQueue.clear();
     std::string body(length, 'a');
     if (length > 0) body.back() = 'z';
     WriteLog("[%s]%d", body.c_str(), 5);
-    ASSERT_EQ(g_logQueue.size(), 1u) << length;
-    EXPECT_EQ(g_logQueue[0].m_strText, "[" + body + "]5") << length;
+    const std::deque<LogRecord> queued = g_logQueue.TakeAll();
+    ASSERT_EQ(queued.size(), 1u) << length;
+    EXPECT_EQ(queued[0].m_strText, "[" + body + "]5") << length;
   }
 }
 
 TEST_F(WriteLogTest, DrainTakesAtMost200InQueueOrder) {
   ScopedTimeZone tz("UTC0");
-  for (int i = 0; i < 450; ++i) g_logQueue.push_back(LogRecord{i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i});
+  for (int i = 0; i < 450; ++i) g_logQueue.Push(LogRecord{i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i});
   std::vector<std::string> all;
   for (size_t expected : {200u, 200u, 50u, 0u}) {
     std::vector<std::string> batch{"kept"};
@@ -135,7 +136,7 @@ TEST_F(WriteLogTest, DrainTakesAtMost200InQueueOrder) {
     EXPECT_EQ(batch[0], "kept");  // appends, never clears the caller's lines
     all.insert(all.end(), batch.begin() + 1, batch.end());
   }
-  EXPECT_TRUE(g_logQueue.empty());
+  EXPECT_EQ(g_logQueue.Size(), 0u);
   ASSERT_EQ(all.size(), 450u);
   for (int i = 0; i < 450; ++i)
     EXPECT_EQ(all[i], FormatLogLine(i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i)) << i;

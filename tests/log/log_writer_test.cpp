@@ -188,7 +188,7 @@ TEST_F(LogFileTest, FailuresAreSilent) {
     WriteLogLines({std::string(kLimit + 1, 'x')});
     RotateLog();
     PruneLogFiles();
-    EXPECT_TRUE(g_logQueue.empty()) << c.name;
+    EXPECT_EQ(g_logQueue.Size(), 0u) << c.name;
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "") << c.name;
@@ -243,20 +243,14 @@ class LogWriterThreadTest : public LogFixture {};
 
 TEST_F(LogWriterThreadTest, CreatesItsDirectoryAndDrainsEverythingAtStop) {
   g_strLogDir = dir_ / "new_log_dir";
-  for (int i = 0; i < 1000; ++i) g_logQueue.push_back(LogRecord{-1, "rec " + std::to_string(i), 0});
+  for (int i = 0; i < 1000; ++i) g_logQueue.Push(LogRecord{-1, "rec " + std::to_string(i), 0});
   StartWriter();
   // Let the writer take its first batch before stopping it (bounded wait).
   for (int i = 0; i < 500; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      if (g_logQueue.size() < 1000) break;
-    }
+    if (g_logQueue.Size() < 1000) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    EXPECT_EQ(g_logQueue.size() % 200, 0u);  // whole batches of 200
-  }
+  EXPECT_EQ(g_logQueue.Size() % 200, 0u);  // whole batches of 200
   StopWriterAndDrain();
   std::vector<std::string> lines = logtest::SplitLines(testutil::ReadFile(g_strLogDir + "/log.txt"));
   ASSERT_EQ(lines.size(), 1000u);

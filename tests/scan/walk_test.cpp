@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/snmp_library.h"
+#include "scan/snmp_setup.h"
 #include "scan/start_oid.h"
 #include "scan/walk_test_support.h"
 

@@ -13,7 +13,7 @@
 
 #include "app/globals.h"
 #include "scan/mib.h"
-#include "scan/snmp_library.h"
+#include "scan/snmp_setup.h"
 #include "support/snmpd_fixture.h"
 
 namespace walktest {
@@ -30,10 +30,8 @@ class QueuedLog {
   ~QueuedLog() { ResetGlobalsForTesting(); }
   // Takes the texts logged so far.
   std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> lock(g_logMutex);
     std::vector<std::string> texts;
-    for (const auto& r : g_logQueue) texts.push_back(r.m_strText);
-    g_logQueue.clear();
+    for (const auto& r : g_logQueue.TakeAll()) texts.push_back(r.m_strText);
     return texts;
   }
 };

@@ -1,68 +1,38 @@
-// Safe use of Net-SNMP from many scan threads at once.
+// One SNMP session of one walk, safe to use from many scan threads at once.
 //
-// The library as built here takes no locks of its own: its session list, USM
-// user table, engine-time cache and request-id counters are plain globals. So
-// every library call made by the scanner runs under one process-wide lock,
-// and no thread holds that lock while it waits for an agent: a request is
-// sent under the lock, its socket is polled without it, and the answer is read
-// (or the time-out processed) under it again. SNMPv3 engine-ID discovery goes
-// through the same exchange instead of the library's blocking probe.
+// Every library call runs under the library lock (scan/snmp_setup.h), and no
+// thread holds that lock while it waits for an agent: a request is sent under
+// the lock, its socket is polled without it, and the answer is read (or the
+// time-out processed) under it again. SNMPv3 engine-ID discovery goes through
+// the same exchange instead of the library's blocking probe.
 //
-// Thread safety: every function here may be called from any thread, without
-// holding the lock (except LockSnmpLibrary itself). One SnmpSession belongs to
-// one thread.
+// Thread safety: one SnmpSession belongs to one thread; the static members may
+// be called from any thread. None may be called with the library lock held.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
-#include <pthread.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
-
-// Sets up the library once per process: MIB loading off (the scanner prints
-// numeric OIDs only), the six boolean settings of configuration files of type
-// "snmpwalk", then init_snmp("snmpapp"). Later calls return at once. Best
-// called on the main thread before any worker starts (it may set MIBS in the
-// environment); every walk calls it as well.
-void InitSnmpLibrary();
-
-// The one lock around every library call. Hold it only for library calls and
-// never while waiting for the network. Its holds are short and taken by many
-// threads per variable, so a waiter spins a little before it sleeps: a sleep
-// and wake-up cost more than most holds.
-class SnmpLibraryMutex {
- public:
-  void lock() { pthread_mutex_lock(&mutex_); }
-  void unlock() { pthread_mutex_unlock(&mutex_); }
-
- private:
-  pthread_mutex_t mutex_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
-};
-std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary();
 
 // Exchange status of a wait cut short by the operator's interrupt (beside the
 // library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
 constexpr int kStatInterrupted = -1;
 
-// Application setting 3 of the library's store ("dontCheckOrdering" in a
-// configuration file of type "snmpwalk").
-constexpr int kDontCheckOrderingIndex = 3;
-bool SnmpAppBoolean(int index);
-
-// The SNMPv3 authentication key (Ku) for an MD5 pass phrase, generated once
-// per pass phrase for the whole process, outside the library lock. Returns
-// false when the library refuses the pass phrase (for example shorter than 8
-// bytes); *key is then unchanged.
-struct SnmpAuthKey {
-  u_char bytes[USM_AUTH_KU_LEN];
-  size_t length = 0;
+// What a session is opened for.
+struct SnmpTarget {
+  std::string peer;         // the target text, as the library parses it
+  int version = 1;          // 1, 2 (v2c) or 3
+  int timeout_us = 0;       // per try
+  int retries = 0;
+  std::string community;    // versions 1 and 2
+  std::string user;         // version 3; empty: noAuth, no user name
+  std::string pass_phrase;  // version 3 with a user: MD5 authentication
 };
-bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key);
 
 // One variable name of a request (not owned).
 struct SnmpName {
@@ -99,10 +69,12 @@ class SnmpSession {
   SnmpSession(const SnmpSession&) = delete;
   SnmpSession& operator=(const SnmpSession&) = delete;
 
-  // settings: filled by InitSessionSettings and the caller; it is only read
-  // (the library copies it) but must stay alive during the call. Returns false
-  // when the open or the SNMPv3 discovery failed; the report is printed.
-  bool Open(netsnmp_session* settings);
+  enum class OpenStatus { kOpen, kBadPassPhrase, kFailed };
+
+  // Opens the session for target. kBadPassPhrase: the pass phrase gives no
+  // key (see GetMd5AuthKey); nothing was opened and nothing printed.
+  // kFailed: the open or the SNMPv3 discovery failed; the report is printed.
+  OpenStatus Open(const SnmpTarget& target);
 
   // Sends one request of type command (SNMP_MSG_GET or SNMP_MSG_GETNEXT) for
   // the single name and waits for the answer without holding the library
@@ -134,9 +106,6 @@ class SnmpSession {
   // Closes the session (idempotent) and gives its SNMPv3 key turn back.
   void Close();
 
-  // Fills *settings with the library defaults (snmp_sess_init) under the lock.
-  static void InitSessionSettings(netsnmp_session* settings);
-
   // The session's socket buffers; for the library's transport stand-ins only.
   struct SocketIo;
 
@@ -144,6 +113,7 @@ class SnmpSession {
   struct Request;
   class KeyLease;
 
+  bool OpenWith(netsnmp_session* settings);
   bool Discover();
   bool InstallUserKey();
   netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions, bool probe);

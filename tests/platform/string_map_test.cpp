@@ -1,4 +1,4 @@
-#include "scan/string_map.h"
+#include "platform/string_map.h"
 
 #include <gtest/gtest.h>
 

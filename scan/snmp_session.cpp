@@ -1,4 +1,4 @@
-#include "scan/snmp_library.h"
+#include "scan/snmp_session.h"
 
 #include <net-snmp/library/large_fd_set.h>
 #include <net-snmp/library/snmpUDPBaseDomain.h>
@@ -6,85 +6,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <map>
 #include <new>
-#include <unordered_map>
 
 #include "platform/interrupt.h"
-
-namespace {
-
-SnmpLibraryMutex g_snmpLibraryMutex;
-std::once_flag g_snmpInitOnce;
-
-// ---------------------------------------------------------------------------
-// Pass-phrase keys: generate_Ku costs milliseconds of CPU, so each pass phrase
-// is hashed once, outside the library lock; concurrent first users of the same
-// pass phrase wait for the one computation.
-struct KeyCacheEntry {
-  std::mutex mutex;
-  bool done = false;
-  bool ok = false;
-  SnmpAuthKey key;
-};
-std::mutex g_keyCacheMutex;
-std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache;
-
-// ---------------------------------------------------------------------------
-// Turns on the library's per-(engine ID, user) key. The library localises a
-// key only when it creates the user entry, so a session whose key differs from
-// the installed one must wait until no session uses the entry, then replace
-// it. Sessions with the same key share it.
-struct LeaseEntry {
-  std::string key;     // the Ku in use; meaningful when valid
-  int holders = 0;
-  bool ready = true;   // false while a holder installs its key
-  bool valid = false;  // the library's entry holds `key`
-};
-std::mutex g_leaseMutex;
-std::condition_variable g_leaseChanged;
-std::map<std::string, LeaseEntry> g_leases;
-
-// Returns true when the caller must install its key (and then call
-// FinishInstall), false when the installed key is already its own.
-bool AcquireLease(const std::string& id, const std::string& key) {
-  std::unique_lock<std::mutex> lock(g_leaseMutex);
-  g_leaseChanged.wait(lock, [&] {
-    auto it = g_leases.find(id);
-    if (it == g_leases.end()) return true;
-    const LeaseEntry& e = it->second;
-    return e.ready && (e.holders == 0 || (e.valid && e.key == key));
-  });
-  LeaseEntry& e = g_leases[id];
-  ++e.holders;
-  if (e.valid && e.key == key) return false;
-  e.key = key;
-  e.ready = false;
-  e.valid = false;
-  return true;
-}
-
-void FinishInstall(const std::string& id, bool ok) {
-  std::lock_guard<std::mutex> lock(g_leaseMutex);
-  LeaseEntry& e = g_leases[id];
-  e.ready = true;
-  e.valid = ok;
-  g_leaseChanged.notify_all();
-}
-
-void ReleaseLease(const std::string& id) {
-  std::lock_guard<std::mutex> lock(g_leaseMutex);
-  auto it = g_leases.find(id);
-  if (it == g_leases.end()) return;
-  if (--it->second.holders == 0) g_leaseChanged.notify_all();
-}
-
-}  // namespace
+#include "scan/snmp_setup.h"
+#include "scan/usm_keys.h"
 
 // ---------------------------------------------------------------------------
 // Socket calls outside the lock. A request's sendmsg carries the loopback
@@ -171,59 +101,6 @@ class ScopedSocketIo {
 
 }  // namespace
 
-void InitSnmpLibrary() {
-  std::call_once(g_snmpInitOnce, [] {
-    std::lock_guard<SnmpLibraryMutex> lock(g_snmpLibraryMutex);
-    // Without MIB files the library cannot print names, which the scanner
-    // never does; loading them costs time and warnings.
-    const char* mibs = getenv("MIBS");
-    if (!mibs || *mibs) setenv("MIBS", "", 1);
-    static const struct {
-      const char* token;
-      int index;
-    } kWalkSettings[] = {{"includeRequested", 1}, {"excludeRequested", 5}, {"printStatistics", 2},
-                         {"dontCheckOrdering", 3}, {"timeResults", 4},      {"timeResultsSingle", 6}};
-    for (const auto& s : kWalkSettings)
-      netsnmp_ds_register_config(ASN_BOOLEAN, "snmpwalk", s.token, NETSNMP_DS_APPLICATION_ID, s.index);
-    init_snmp("snmpapp");
-  });
-}
-
-std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary() { return std::unique_lock<SnmpLibraryMutex>(g_snmpLibraryMutex); }
-
-bool SnmpAppBoolean(int index) {
-  auto lock = LockSnmpLibrary();
-  return netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, index) != 0;
-}
-
-bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key) {
-  std::shared_ptr<KeyCacheEntry> entry;
-  {
-    std::lock_guard<std::mutex> lock(g_keyCacheMutex);
-    auto& slot = g_keyCache[pass_phrase];
-    if (!slot) slot = std::make_shared<KeyCacheEntry>();
-    entry = slot;
-  }
-  std::lock_guard<std::mutex> lock(entry->mutex);
-  if (!entry->done && pass_phrase.size() < USM_LENGTH_P_MIN) {
-    // Refused here rather than by generate_Ku, which would log through the
-    // library's shared log handlers outside the library lock.
-    entry->done = true;
-    entry->ok = false;
-  }
-  if (!entry->done) {
-    SnmpAuthKey made;
-    made.length = sizeof made.bytes;
-    entry->ok = generate_Ku(usmHMACMD5AuthProtocol, USM_AUTH_PROTO_MD5_LEN,
-                            reinterpret_cast<const u_char*>(pass_phrase.data()), pass_phrase.size(), made.bytes,
-                            &made.length) == SNMPERR_SUCCESS;
-    if (entry->ok) entry->key = made;
-    entry->done = true;
-  }
-  if (entry->ok) *key = entry->key;
-  return entry->ok;
-}
-
 // ---------------------------------------------------------------------------
 
 // The state of one request, shared with the library's callback. The library
@@ -290,7 +167,7 @@ struct SnmpSession::Request {
 class SnmpSession::KeyLease {
  public:
   explicit KeyLease(std::string id) : id_(std::move(id)) {}
-  ~KeyLease() { ReleaseLease(id_); }
+  ~KeyLease() { g_usmKeyTurns.Release(id_); }
   const std::string& id() const { return id_; }
 
  private:
@@ -307,12 +184,43 @@ SnmpSession::~SnmpSession() {
   netsnmp_large_fd_set_cleanup(&fdset_);
 }
 
-void SnmpSession::InitSessionSettings(netsnmp_session* settings) {
-  auto lock = LockSnmpLibrary();
-  snmp_sess_init(settings);
+SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
+  netsnmp_session settings;
+  {
+    auto lock = LockSnmpLibrary();
+    snmp_sess_init(&settings);
+  }
+  settings.timeout = target.timeout_us;
+  settings.retries = target.retries;
+  settings.peername = const_cast<char*>(target.peer.c_str());
+  if (target.version == 3) {
+    settings.version = SNMP_VERSION_3;
+    if (target.user.empty()) {
+      settings.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    } else {
+      settings.securityName = const_cast<char*>(target.user.c_str());
+      settings.securityNameLen = target.user.size();
+      settings.securityLevel = SNMP_SEC_LEVEL_AUTHNOPRIV;
+      settings.securityAuthProto = usmHMACMD5AuthProtocol;
+      settings.securityAuthProtoLen = USM_AUTH_PROTO_MD5_LEN;
+      SnmpAuthKey key;
+      if (!GetMd5AuthKey(target.pass_phrase, &key)) return OpenStatus::kBadPassPhrase;
+      memcpy(settings.securityAuthKey, key.bytes, key.length);
+      settings.securityAuthKeyLen = key.length;
+    }
+  } else {
+    settings.community = reinterpret_cast<u_char*>(const_cast<char*>(target.community.c_str()));
+    settings.community_len = target.community.size();
+    settings.version = target.version == 2 ? SNMP_VERSION_2c : SNMP_VERSION_1;
+  }
+  const bool ok = OpenWith(&settings);
+  // Not the settings: the library's copy of the key is what it uses.
+  memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
+  return ok ? OpenStatus::kOpen : OpenStatus::kFailed;
 }
 
-bool SnmpSession::Open(netsnmp_session* settings) {
+// settings is only read (the library copies it).
+bool SnmpSession::OpenWith(netsnmp_session* settings) {
   {
     auto lock = LockSnmpLibrary();
     if (api_ == Api::kTraditional) {
@@ -380,7 +288,7 @@ bool SnmpSession::InstallUserKey() {
     key.assign(reinterpret_cast<const char*>(session_->securityAuthKey), session_->securityAuthKeyLen);
   }
   // May wait for sessions of the same pair: never under the library lock.
-  const bool install = AcquireLease(id, key);
+  const bool install = g_usmKeyTurns.Acquire(id, key);
   lease_ = std::make_unique<KeyLease>(id);
   if (!install) return true;
   bool ok;
@@ -400,7 +308,7 @@ bool SnmpSession::InstallUserKey() {
              nullptr;
     if (!ok) session_->s_snmp_errno = SNMPERR_GENERR;
   }
-  FinishInstall(id, ok);
+  g_usmKeyTurns.FinishInstall(id, ok);
   return ok;
 }
 

@@ -1,0 +1,61 @@
+// SNMPv3 user keys: each pass phrase's key made once per process, and the
+// turns that sessions take on the library's one key per (engine ID, user).
+//
+// Thread safety: any thread; nothing here takes the library lock or may be
+// called while holding it when it can wait (UsmKeyTurns::Acquire).
+#pragma once
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+
+// The SNMPv3 authentication key (Ku) for an MD5 pass phrase, generated once
+// per pass phrase for the whole process, outside the library lock. Returns
+// false when the library refuses the pass phrase (for example shorter than 8
+// bytes); *key is then unchanged.
+struct SnmpAuthKey {
+  u_char bytes[USM_AUTH_KU_LEN];
+  size_t length = 0;
+};
+bool GetMd5AuthKey(const std::string& pass_phrase, SnmpAuthKey* key);
+
+// Turns on the library's per-(engine ID, user) key. The library localises a
+// key only when it creates the user entry, so a session whose key differs from
+// the installed one must wait until no session uses the entry, then replace
+// it. Sessions with the same key share it. id names the pair; key is the
+// session's Ku (compared byte for byte).
+class UsmKeyTurns {
+ public:
+  // Waits until the caller may use key for id, then counts it as a holder.
+  // Returns true when the caller must install its key and then call
+  // FinishInstall (holders of another key wait until then), false when the
+  // installed key is already its own.
+  bool Acquire(const std::string& id, const std::string& key);
+
+  // Ends an install that Acquire asked for; ok tells whether the library now
+  // holds the key (when not, the next holder installs again).
+  void FinishInstall(const std::string& id, bool ok);
+
+  // Gives a turn back; one call per Acquire.
+  void Release(const std::string& id);
+
+ private:
+  struct Entry {
+    std::string key;     // the Ku in use; meaningful when valid
+    int holders = 0;
+    bool ready = true;   // false while a holder installs its key
+    bool valid = false;  // the library's entry holds `key`
+  };
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, Entry> entries_;
+};
+
+// The turns of every session of the process.
+extern UsmKeyTurns g_usmKeyTurns;
