@@ -34,6 +34,7 @@ class CMIB {
     bool bulk_lowered = false;  // tooBig or silence made it lower than the setting
     std::chrono::steady_clock::time_point deadline{};  // MaxSeconds; the clock's epoch: none
     bool limit_reported = false;
+    std::string peer;  // the target with its host name resolved (scan/peer_name.h); empty until the first open
   } m_tuning;
 
   // Walks the subtree under pszOid (get-next) or gets the one instance

@@ -15,6 +15,7 @@
 #include "log/log.h"
 #include "platform/interrupt.h"
 #include "scan/mib.h"
+#include "scan/peer_name.h"
 #include "scan/run_settings.h"
 #include "scan/scan_options.h"
 #include "scan/snmp_session.h"
@@ -186,8 +187,10 @@ int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int n
   const char* target = job.m_strTarget.c_str();
   job.m_nVersion = nVersion;
   InitSnmpLibrary();
+  // Once per job, with no lock held; the library gets a numeric address.
+  if (job.m_tuning.peer.empty()) job.m_tuning.peer = NumericPeerName(job.m_strTarget);
   SnmpTarget peer;
-  peer.peer = job.m_strTarget;
+  peer.peer = job.m_tuning.peer;
   peer.version = nVersion;
   peer.timeout_us = g_nTimeout;
   peer.retries = g_nRetry;
