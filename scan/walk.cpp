@@ -1,5 +1,6 @@
-// The MIB walk: one subtree by get-next, or one instance by get, over one SNMP
-// version, every answer stored through CMIB::StoreVariable.
+// The MIB walk: one subtree by get-next (or GETBULK), or one instance by get,
+// over one SNMP version, every answer stored through CMIB::StoreVariable; and
+// the batched gets of the configured OIDs.
 //
 // Both variants run the same loop; they differ in how the session is opened
 // (traditional or single-session API) and in the log text of a failed open.
@@ -7,10 +8,10 @@
 // agents outside the library lock, so any number of jobs walk at once.
 #include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <vector>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/interrupt.h"
@@ -153,17 +154,23 @@ bool AcceptVariable(CMIB& job, const netsnmp_variable_list* var, WalkCursor* cur
   return more && !job.LimitReached();
 }
 
-// The variables of one answer in order; a GETBULK answer thus ends the walk
-// exactly where the GETNEXT walk would have. Returns false when the walk
-// ends here.
-bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor, bool get_next,
+// The variables of one answer in order. A GETBULK answer ends at its first
+// stop, exactly where the GETNEXT walk would have ended; an answer to a single
+// GETNEXT or GET is taken whole, as designed, should an agent send more than
+// was asked (only a reached limit cuts it). Returns false when the walk ends
+// here.
+bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor, bool get_next, bool bulk,
                      bool check_ordering) {
   // An answer without variables would have the same request sent again
   // for ever.
   if (!response->variables) return false;
-  for (const netsnmp_variable_list* var = response->variables; var; var = var->next_variable)
-    if (!AcceptVariable(job, var, cursor, get_next, check_ordering)) return false;
-  return true;
+  bool running = true;
+  for (const netsnmp_variable_list* var = response->variables; var; var = var->next_variable) {
+    if (AcceptVariable(job, var, cursor, get_next, check_ordering)) continue;
+    running = false;
+    if (bulk || job.LimitReached()) break;
+  }
+  return running;
 }
 
 // GETBULK max-repetitions of this target, lowered (never raised) by what its
@@ -327,7 +334,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
       running = false;
       continue;
     }
-    running = AcceptVariables(job, response, &cursor, bGetNext, check_ordering);
+    running = AcceptVariables(job, response, &cursor, bGetNext, bulk, check_ordering);
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;
@@ -339,22 +346,26 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
   return 0;
 }
 
+// The start of a walk or get of the OID text: logged and printed, then
+// converted. Returns false (refused and reported) when it gives no root.
+bool StartOid(const std::string& target, const char* text, int version, oid* root, int* root_length) {
+  WriteLog("%s|scan start: %s[v%d]", target.c_str(), text, version);
+  printf("target[%s]start:%s[v%d]\n", target.c_str(), text, version);
+  *root_length = ParseStartOid(text, root, MAX_OID_LEN);
+  if (RootFits(*root_length)) return true;
+  RefuseOid(target, text);
+  return false;
+}
+
 }  // namespace
 
 int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
   // After the operator's interrupt no walk starts: the job goes straight on
   // to write what it has.
   if (platform::Interrupted() || LimitReached()) return 0;
-  const char* text = pszOid ? pszOid : "";
-  WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
-  printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
-
   oid root[MAX_OID_LEN];
-  const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
-  if (!RootFits(root_length)) {
-    RefuseOid(m_strTarget, text);
-    return 0;
-  }
+  int root_length = 0;
+  if (!StartOid(m_strTarget, pszOid ? pszOid : "", nVersion, root, &root_length)) return 0;
   const size_t rows = m_mapValues.GetCount();
   int result = WalkTraditional(root, root_length, nVersion, bGetNext);
   if (m_mapValues.GetCount() == rows && !platform::Interrupted() && !LimitReached()) {
@@ -378,13 +389,9 @@ void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion, std::vec
   std::vector<size_t> refused;
   std::vector<BatchItem> items;
   for (size_t index : *pending) {
-    const char* text = oids[index].c_str();
-    WriteLog("%s|scan start: %s[v%d]", m_strTarget.c_str(), text, nVersion);
-    printf("target[%s]start:%s[v%d]\n", m_strTarget.c_str(), text, nVersion);
     oid root[MAX_OID_LEN];
-    const int root_length = ParseStartOid(text, root, MAX_OID_LEN);
-    if (!RootFits(root_length)) {
-      RefuseOid(m_strTarget, text);
+    int root_length = 0;
+    if (!StartOid(m_strTarget, oids[index].c_str(), nVersion, root, &root_length)) {
       refused.push_back(index);
       continue;
     }

@@ -257,4 +257,62 @@ TEST_F(BulkScriptedTest, RepeatedNameEndsAWalkWithoutTheOrderingCheck) {
   }
 }
 
+// Batched gets of the scripted agent, against one OID per get.
+TEST_F(BulkScriptedTest, BatchedGetsHalveOnTooBigAndDropNoSuchName) {
+  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.77.0", "1.3.6.1.2.1.1.3.0",
+                                         "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.78.0", "1.3.6.1.4.1.8072.1.1.0"};
+  struct Case {
+    const char* name;
+    const char* scenario;
+    int version;
+    int batch;
+    int most_requests;  // both variants; one per get sends 8
+  };
+  const Case cases[] = {
+      {"v1: noSuchName names each missing OID", "normal", 1, 50, 5},
+      {"v2c: exception values for the missing ones", "normal", 2, 50, 2},
+      {"tooBig above two names", "get-too-big", 2, 50, 10},
+      {"tooBig above two names, v1", "get-too-big", 1, 4, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<int, Stored> by_batch;
+    std::map<int, std::vector<size_t>> left_by_batch;
+    for (int batch : {1, c.batch}) {
+      ScriptedAgent agent;
+      std::string error;
+      ASSERT_TRUE(agent.Start(c.scenario, "", &error)) << error;
+      g_scanOptions.get_batch = batch;
+      CMIB job;
+      job.m_strTarget = agent.peer();
+      std::vector<size_t> pending = {0, 1, 2, 3, 4, 5};
+      if (batch == 1) {
+        // One get per OID, as the job runs them without batches.
+        std::vector<size_t> left;
+        for (size_t i : pending) {
+          const size_t rows = job.m_mapValues.GetCount();
+          CapturedWalk(&log_, &job, oids[i].c_str(), c.version, false);
+          if (job.m_mapValues.GetCount() == rows) left.push_back(i);
+        }
+        pending = left;
+      } else {
+        log_.Take();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        job.GetBatch(oids, c.version, &pending);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_LE(agent.RequestCount(), c.most_requests);
+      }
+      by_batch[batch] = StoredRows(job);
+      left_by_batch[batch] = pending;
+    }
+    g_scanOptions = ScanOptions{};
+    EXPECT_EQ(by_batch[c.batch].values, by_batch[1].values);
+    EXPECT_EQ(by_batch[c.batch].order, by_batch[1].order);
+    EXPECT_EQ(left_by_batch[c.batch], (std::vector<size_t>{1, 4}));
+    EXPECT_EQ(left_by_batch[1], (std::vector<size_t>{1, 4}));
+  }
+}
+
 }  // namespace

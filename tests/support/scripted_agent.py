@@ -552,6 +552,13 @@ def bulk_not_increasing(agent, req):
     return [encode_response(req, answers)]
 
 
+def get_too_big(agent, req):
+    """The normal tree; a GET of more than ARG (default 2) names gets tooBig."""
+    if req.pdu_type == GET and len(req.varbinds) > arg_int(agent, 2):
+        return [encode_response(req, req.varbinds, TOO_BIG, 0)]
+    return [serve(req, NORMAL_TREE)]
+
+
 SCENARIOS = {
     "normal": normal,
     "not-increasing": not_increasing,
@@ -579,6 +586,7 @@ SCENARIOS = {
     "bulk-silent": bulk_silent,
     "bulk-short": bulk_short,
     "bulk-not-increasing": bulk_not_increasing,
+    "get-too-big": get_too_big,
 }
 
 
