@@ -47,7 +47,9 @@ class BulkSettings {
 
 // Values that change by themselves between two walks.
 bool Volatile(const std::string& oid) {
-  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.", "1.3.6.1.4.1.2021."})
+  // sysUpTime, interface counters, UCD statistics, the agent's cache states.
+  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.", "1.3.6.1.4.1.2021.",
+                             "1.3.6.1.4.1.8072.1.5."})
     if (oid.rfind(prefix, 0) == 0) return true;
   return false;
 }
