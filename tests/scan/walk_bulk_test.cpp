@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,7 +58,6 @@ bool Volatile(const std::string& oid) {
 class BulkSnmpdTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    agent_ = new SnmpdFixture;
     SnmpdOptions options;
     options.engine_id = "bulktest-agent";
     // Groups whose rows stay put while the machine runs other work (the
@@ -73,15 +73,9 @@ class BulkSnmpdTest : public testing::Test {
         std::string("pass_persist .1.3.6.1.4.1.99999 /usr/bin/python3 " MIBSCAN_SOURCE_DIR
                     "/tests/support/snmpd_typed_objects.py"),
     };
-    if (!agent_->Start(options, &start_error_)) {
-      delete agent_;
-      agent_ = nullptr;
-    }
+    agent_ = testutil::StartSnmpd(options, &start_error_);
   }
-  static void TearDownTestSuite() {
-    delete agent_;
-    agent_ = nullptr;
-  }
+  static void TearDownTestSuite() { agent_.reset(); }
   void SetUp() override {
     ASSERT_NE(agent_, nullptr) << start_error_;
     g_strCommunity = kCommunity;
@@ -105,11 +99,11 @@ class BulkSnmpdTest : public testing::Test {
     return StoredRows(job);
   }
 
-  static SnmpdFixture* agent_;
+  static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
 };
-SnmpdFixture* BulkSnmpdTest::agent_ = nullptr;
+std::unique_ptr<SnmpdFixture> BulkSnmpdTest::agent_;
 std::string BulkSnmpdTest::start_error_;
 
 TEST_F(BulkSnmpdTest, SameRowsAsGetNextForEveryRepetitionCount) {

@@ -167,4 +167,10 @@ void SnmpdFixture::Stop() {
   pid_ = -1;
 }
 
+std::unique_ptr<SnmpdFixture> StartSnmpd(const SnmpdOptions& options, std::string* error) {
+  auto agent = std::make_unique<SnmpdFixture>();
+  if (!agent->Start(options, error)) agent.reset();
+  return agent;
+}
+
 }  // namespace testutil
