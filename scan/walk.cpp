@@ -235,7 +235,8 @@ struct BatchItem {
 // Gets the items over one session, up to GetBatch per GET PDU; the items that
 // stored a row leave *items. An SNMPv1 noSuchName names the missing OID: it is
 // taken out and the rest sent again. tooBig halves the batch. A failed
-// exchange (time-out, say) ends the pass: the agent would fail the rest too.
+// exchange (time-out, say) fails its batch only, as it would fail those gets
+// one by one; the operator's interrupt ends the pass.
 void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<BatchItem>* items) {
   const char* target = job.m_strTarget.c_str();
   SnmpSession session(api);
@@ -264,9 +265,9 @@ void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<Bat
     }
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(target, &session, status, response);
-      if (status != STAT_SUCCESS) break;
-      const long bad = response->errindex;
-      if (response->errstat == SNMP_ERR_NOSUCHNAME && bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
+      if (status == kStatInterrupted) break;
+      const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME ? response->errindex : 0;
+      if (bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
         chunk.erase(chunk.begin() + (bad - 1));  // the others are sent again
       else
         chunk.clear();

@@ -311,4 +311,29 @@ TEST_F(BulkScriptedTest, BatchedGetsHalveOnTooBigAndDropNoSuchName) {
   }
 }
 
+TEST_F(BulkScriptedTest, BatchThatTimesOutFailsOnlyItself) {
+  // The agent drops every request whose first name is sysDescr.0: the first
+  // batch times out (in both variants), the second is answered.
+  ScriptedAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.Start("silent-under", "1.3.6.1.2.1.1.1", &error)) << error;
+  g_scanOptions.get_batch = 2;
+  CMIB job;
+  job.m_strTarget = agent.peer();
+  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.5.0",
+                                         "1.3.6.1.4.1.8072.1.1.0"};
+  std::vector<size_t> pending = {0, 1, 2, 3};
+  log_.Take();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  job.GetBatch(oids, 2, &pending);
+  testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  g_scanOptions = ScanOptions{};
+  EXPECT_EQ(pending, (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(StoredRows(job).values,
+            (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.5.0", "scripted"}, {"1.3.6.1.4.1.8072.1.1.0", "42"}}));
+  EXPECT_EQ(Count(err, "Timeout: No Response from " + agent.peer()), 2) << err;
+}
+
 }  // namespace
