@@ -22,6 +22,7 @@
 #include "platform/thread.h"
 #include "scan/engine_ids.h"
 #include "scan/mib.h"
+#include "scan/scan_options.h"
 #include "scan/snmp_setup.h"
 
 namespace {
@@ -133,6 +134,32 @@ class WorkerLauncher {
   bool reported_ = false;
 };
 
+void ReportBadValue(const char* key, const std::string& value, const char* used) {
+  fprintf(stderr, "mibscan: config.ini [Config] %s=%s is not valid; using %s\n", key, value.c_str(), used);
+}
+
+// An integer key of the fleet options: absent keeps the default silently; a
+// value below the minimum is reported and gives the default.
+int ReadCount(const Profile& config, const char* key, int minimum, int default_value) {
+  const int value = config.GetInt("Config", key, default_value);
+  if (value >= minimum) return value;
+  ReportBadValue(key, config.GetString("Config", key, ""), std::to_string(default_value).c_str());
+  return default_value;
+}
+
+void ApplyScanOptions(const Profile& config) {
+  const ScanOptions defaults;
+  const std::string versions = config.GetString("Config", "Versions", "1,2c,3");
+  if (!ParseVersionList(versions, &g_scanOptions.versions)) {
+    ReportBadValue("Versions", versions, "1,2c,3");
+    g_scanOptions.versions = defaults.versions;
+  }
+  g_scanOptions.max_reps = ReadCount(config, "MaxRepetitions", 0, defaults.max_reps);
+  g_scanOptions.get_batch = ReadCount(config, "GetBatch", 1, defaults.get_batch);
+  g_scanOptions.max_rows = ReadCount(config, "MaxRows", 0, defaults.max_rows);
+  g_scanOptions.max_seconds = ReadCount(config, "MaxSeconds", 0, defaults.max_seconds);
+}
+
 }  // namespace
 
 Profile LoadConfig(const std::string& path) {
@@ -157,6 +184,7 @@ void ApplyConfig(const Profile& config) {
     if (value.empty()) break;
     if (value.find('.') != std::string::npos) g_arrOids.push_back(value);
   }
+  ApplyScanOptions(config);
 }
 
 namespace {

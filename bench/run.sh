@@ -7,12 +7,24 @@
 #    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
 #    subtrees: wall and CPU time (best of 3 by wall), instructions per variable
 #    under callgrind (both processes' totals, start-up included).
+#    The same target with `Versions=2c,1,3` and `MaxRepetitions=25` (GETBULK)
+#    against `snmpbulkwalk -v2c -Cr25` of the two subtrees, and against
+#    mibscan's own GETNEXT scan over v2c (the same variables; one run). The
+#    agent's udpTable lists every UDP socket of the machine, so row counts
+#    move a little with whatever else runs.
 # 2. 200 live targets (one snmpd on 127.0.0.1 ... 127.0.0.200 whose view is
 #    the system, interfaces and snmp groups, so the run stays short), the
 #    default scan against 200 snmpwalk processes at once, each walking both
-#    subtrees of its target. The peers' CPU and memory are the sums over the
-#    snmpwalk processes alone (no shell counted); wall time covers the batch.
-#    A machine busy with other work inflates CPU and wall times: run it idle.
+#    subtrees of its target; then the bulk scan against 200 snmpbulkwalk
+#    -Cr25 at once. The peers' CPU is measured over the whole batch as one
+#    process tree (a per-process /usr/bin/time rounds each short process to
+#    10 ms); their memory and context switches are sums over the processes
+#    alone. Wall time covers the batch. A machine busy with other work
+#    inflates CPU and wall times: run it idle.
+# 4. Latency: a UDP relay (bench/udp_relay.py) adding 20 ms each way in front
+#    of the 200-target agent's view; the bulk scan against the GETNEXT scan.
+# 5. 40 configured OIDs with GetBatch=50 against one per get: the requests
+#    that reach the agent (its snmpInPkts).
 # 3. 2,000 targets that never answer (closed ports on loopback addresses),
 #    Timeout=200000, Retry=0, the default scan with its version fallback,
 #    against one such target.
@@ -113,21 +125,52 @@ snmpwalk_args=(-v1 -c public -On -t 5 -r 1)
 # --- 1. one target, full default walk ---------------------------------------
 start_agent full "rocommunity public 127.0.0.1" 127.0.0.1
 one="127.0.0.1:$port"
-install_scanner "$work/one" "$live_config"
-walk_both() {  # the peer: both subtrees of one target
-  snmpwalk "${snmpwalk_args[@]}" "$1" 1.3.6.1.2.1
-  snmpwalk "${snmpwalk_args[@]}" "$1" 1.3.6.1.4.1
+
+# measure_one DIR CONFIG TOOL ARG...: mibscan with CONFIG against the TOOL
+# walking both subtrees of $one; prints "rows lines m_wall m_cpu t_wall t_cpu
+# m_instructions t_instructions".
+measure_one() {
+  local dir=$1 config=$2
+  shift 2
+  local peer rows lines m_wall m_cpu t_wall t_cpu m_ir t_ir
+  peer=$(printf '%q ' "$@")
+  install_scanner "$dir" "$config"
+  bash -c "$peer $one 1.3.6.1.2.1; $peer $one 1.3.6.1.4.1" >"$dir.walk"
+  lines=$(vars_in "$dir.walk")
+  "$dir/mibscan" "$one" >/dev/null 2>&1
+  rows=$(rows_in "$dir")
+  read -r m_wall m_cpu < <(best_of_3 "$dir/mibscan" "$one")
+  read -r t_wall t_cpu < <(best_of_3 bash -c "$peer $one 1.3.6.1.2.1; $peer $one 1.3.6.1.4.1")
+  m_ir=$(instructions "$dir/mibscan" "$one")
+  t_ir=$(( $(instructions "$@" "$one" 1.3.6.1.2.1) + $(instructions "$@" "$one" 1.3.6.1.4.1) ))
+  echo "$rows $lines $m_wall $m_cpu $t_wall $t_cpu $m_ir $t_ir"
 }
-export -f walk_both
-walk_both "$one" >"$work/one.walk"
-one_vars=$(vars_in "$work/one.walk")
-"$work/one/mibscan" "$one" >/dev/null 2>&1
-one_rows=$(rows_in "$work/one")
-read -r m1_wall m1_cpu < <(best_of_3 "$work/one/mibscan" "$one")
-read -r s1_wall s1_cpu < <(best_of_3 bash -c "$(declare -p snmpwalk_args); walk_both $one")
-m1_ir=$(instructions "$work/one/mibscan" "$one")
-s1_ir=$(( $(instructions snmpwalk "${snmpwalk_args[@]}" "$one" 1.3.6.1.2.1) +
-          $(instructions snmpwalk "${snmpwalk_args[@]}" "$one" 1.3.6.1.4.1) ))
+read -r one_rows one_vars m1_wall m1_cpu s1_wall s1_cpu m1_ir s1_ir < <(
+  measure_one "$work/one" "$live_config" snmpwalk "${snmpwalk_args[@]}")
+
+bulk_config="${live_config}Versions=2c,1,3\nMaxRepetitions=25\n"
+bulkwalk_args=(-v2c -c public -On -t 5 -r 1 -Cr25)
+read -r b1_rows b1_vars b1_wall b1_cpu sb1_wall sb1_cpu b1_ir sb1_ir < <(
+  measure_one "$work/onebulk" "$bulk_config" snmpbulkwalk "${bulkwalk_args[@]}")
+# mibscan's own GETNEXT scan of the same variables (v2c first, no bulk)
+install_scanner "$work/onenext" "${live_config}Versions=2c,1,3\n"
+timed "$work/n1" "$work/onenext/mibscan" "$one"
+read -r n1_wall _ <"$work/n1"
+n1_rows=$(rows_in "$work/onenext")
+
+# --- 5. 40 configured OIDs, batched -----------------------------------------
+in_pkts() { snmpget -v2c -c public -On -Oqv -t 5 -r 1 "$one" 1.3.6.1.2.1.11.1.0; }
+oid_keys=$(grep -o '^\.[0-9.]* = ' "$work/one.walk" | awk 'NR <= 40 {printf "OID_%d=%s\\n", NR, substr($1, 2)}')
+requests_for() {  # GET_BATCH: requests one scan of the 40 OIDs sends
+  install_scanner "$work/get$1" "${live_config}GetBatch=$1\n[Target]\n$oid_keys"
+  local before after
+  before=$(in_pkts)
+  "$work/get$1/mibscan" "$one" >/dev/null 2>&1
+  after=$(in_pkts)
+  echo $((after - before - 1))  # the second reading counts itself
+}
+g1_requests=$(requests_for 1)
+g50_requests=$(requests_for 50)
 
 # --- 2. 200 live targets ----------------------------------------------------
 addresses=()
@@ -167,12 +210,52 @@ peer_batch() {  # DIR [TIMED]: each target's two walks in a background job of it
 }
 peer_env="$(declare -f peer_batch); $(declare -p live snmpwalk_args)"
 timed "$work/s200" bash -c "$peer_env; peer_batch $work/peers"
-read -r s2_wall _ <"$work/s200"
+# The batch's shell waits for every peer, so its children's CPU is the whole
+# tree's (the shell itself adds a few milliseconds).
+read -r s2_wall s2_user s2_sys _ <"$work/s200"
+s2_cpu=$(awk -v u="$s2_user" -v s="$s2_sys" 'BEGIN{printf "%.2f", u + s}')
 s2_vars=$(vars_in "$work"/peers/*.out)
 timeout 300 bash -c "$peer_env; peer_batch $work/peers-timed timed" || true
-read -r s2_cpu s2_rss s2_switches < <(cat "$work"/peers-timed/*.[ab] |
-  awk '{cpu += $1 + $2; rss += $3; sw += $4 + $5} END{printf "%.2f %d %d\n", cpu, rss, sw}')
+read -r s2_rss s2_switches < <(cat "$work"/peers-timed/*.[ab] |
+  awk '{rss += $3; sw += $4 + $5} END{printf "%d %d\n", rss, sw}')
 m2_cpu=$(awk -v u="$m2_user" -v s="$m2_sys" 'BEGIN{printf "%.2f", u + s}')
+
+# The same 200 targets in bulk, against 200 snmpbulkwalk -Cr25 at once.
+install_scanner "$work/livebulk" "$bulk_config"
+timed "$work/b200" "$work/livebulk/mibscan" "${live[@]}"
+read -r b2_wall b2_user b2_sys _ <"$work/b200"
+b2_cpu=$(awk -v u="$b2_user" -v s="$b2_sys" 'BEGIN{printf "%.2f", u + s}')
+b2_vars=$(rows_in "$work/livebulk")
+bulk_batch() {  # DIR
+  local dir=$1 i=0 t
+  mkdir -p "$dir"
+  for t in "${live[@]}"; do
+    i=$((i + 1))
+    {
+      snmpbulkwalk "${bulkwalk_args[@]}" "$t" 1.3.6.1.2.1
+      snmpbulkwalk "${bulkwalk_args[@]}" "$t" 1.3.6.1.4.1
+    } >"$dir/$i.out" 2>/dev/null &
+  done
+  wait
+}
+timed "$work/sb200" bash -c "$(declare -f bulk_batch); $(declare -p live bulkwalk_args); bulk_batch $work/bulkpeers"
+read -r sb2_wall sb2_user sb2_sys _ <"$work/sb200"
+sb2_cpu=$(awk -v u="$sb2_user" -v s="$sb2_sys" 'BEGIN{printf "%.2f", u + s}')
+sb2_vars=$(vars_in "$work"/bulkpeers/*.out)
+
+# --- 4. 20 ms each way ------------------------------------------------------
+python3 bench/udp_relay.py 127.0.0.1 127.0.0.1 "$port" 20 >"$work/relay.port" 2>"$work/relay.err" &
+agents+=($!)
+for _ in $(seq 100); do grep -q '^PORT ' "$work/relay.port" 2>/dev/null && break; sleep 0.1; done
+slow="127.0.0.1:$(awk '/^PORT /{print $2}' "$work/relay.port")"
+install_scanner "$work/slownext" "$live_config"
+install_scanner "$work/slowbulk" "$bulk_config"
+timed "$work/l1" "$work/slownext/mibscan" "$slow"
+read -r l1_wall _ <"$work/l1"
+l1_rows=$(rows_in "$work/slownext")
+timed "$work/l2" "$work/slowbulk/mibscan" "$slow"
+read -r l2_wall _ <"$work/l2"
+l2_rows=$(rows_in "$work/slowbulk")
 
 # --- 3. 2,000 targets that never answer -------------------------------------
 dead_port=$(( $(shuf -i 20000-49999 -n 1) ))
@@ -286,6 +369,10 @@ m1_ipv=$((m1_ir / (one_rows > 0 ? one_rows : 1)))
 s1_ipv=$((s1_ir / (one_vars > 0 ? one_vars : 1)))
 m2_us=$(per_var_us "$m2_cpu" "$m2_vars")
 s2_us=$(per_var_us "$s2_cpu" "$s2_vars")
+b1_ipv=$((b1_ir / (b1_rows > 0 ? b1_rows : 1)))
+sb1_ipv=$((sb1_ir / (b1_vars > 0 ? b1_vars : 1)))
+b2_us=$(per_var_us "$b2_cpu" "$b2_vars")
+sb2_us=$(per_var_us "$sb2_cpu" "$sb2_vars")
 
 echo "mibscan $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) CPUs, $(date -u +%Y-%m-%d)"
 row "measure" "mibscan" "peer" "ratio" "goal"
@@ -294,6 +381,16 @@ row "1 target: variables (rows / snmpwalk lines)" "$one_rows" "$one_vars" "$(rat
 row "1 target: wall s (best of 3) vs snmpwalk" "$m1_wall" "$s1_wall" "$(ratio "$m1_wall" "$s1_wall")" "<= 1"
 row "1 target: CPU s (same run)" "$m1_cpu" "$s1_cpu" "$(ratio "$m1_cpu" "$s1_cpu")" ""
 row "1 target: instructions per variable" "$m1_ipv" "$s1_ipv" "$(ratio "$m1_ipv" "$s1_ipv")" "<= 0.7"
+row "1 target bulk: variables (rows / lines)" "$b1_rows" "$b1_vars" "$(ratio "$b1_rows" "$b1_vars")" ""
+row "1 target bulk: wall s vs snmpbulkwalk -Cr25" "$b1_wall" "$sb1_wall" "$(ratio "$b1_wall" "$sb1_wall")" "<= 1"
+row "1 target bulk: CPU s (same run)" "$b1_cpu" "$sb1_cpu" "$(ratio "$b1_cpu" "$sb1_cpu")" ""
+row "1 target bulk: instructions per variable" "$b1_ipv" "$sb1_ipv" "$(ratio "$b1_ipv" "$sb1_ipv")" "<= 0.7"
+row "1 target v2c: GETNEXT wall s / bulk wall s" "$n1_wall" "$b1_wall" "$(ratio "$n1_wall" "$b1_wall")" ">= 8"
+row "1 target v2c: rows (GETNEXT / bulk)" "$n1_rows" "$b1_rows" "" ""
+row "20 ms relay: GETNEXT wall s / bulk wall s" "$l1_wall" "$l2_wall" "$(ratio "$l1_wall" "$l2_wall")" ">= 15"
+row "20 ms relay: rows (GETNEXT / bulk)" "$l1_rows" "$l2_rows" "" ""
+row "40 OIDs: requests, GetBatch=50 / one per get" "$g50_requests" "$g1_requests" \
+  "$(ratio "$g50_requests" "$g1_requests")" "<= 4"
 row "200 live: variables" "$m2_vars" "$s2_vars" "$(ratio "$m2_vars" "$s2_vars")" ""
 row "200 live: wall s vs 200 snmpwalk processes" "$m2_wall" "$s2_wall" "$(ratio "$m2_wall" "$s2_wall")" "<= 0.8"
 row "200 live: CPU s" "$m2_cpu" "$s2_cpu" "$(ratio "$m2_cpu" "$s2_cpu")" ""
@@ -305,6 +402,10 @@ row "200 live: variables per second" "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "
   "$(ratio "$(per_s "$m2_vars" "$m2_wall")" "$(per_s "$s2_vars" "$s2_wall")")" ""
 row "200 live: peak memory MiB (peers: sum)" "$(mib "$m2_rss")" "$(mib "$s2_rss")" \
   "$(ratio "$m2_rss" "$s2_rss")" ""
+row "200 live bulk: variables" "$b2_vars" "$sb2_vars" "$(ratio "$b2_vars" "$sb2_vars")" ""
+row "200 live bulk: wall s vs 200 snmpbulkwalk" "$b2_wall" "$sb2_wall" "$(ratio "$b2_wall" "$sb2_wall")" "<= 0.8"
+row "200 live bulk: CPU s" "$b2_cpu" "$sb2_cpu" "$(ratio "$b2_cpu" "$sb2_cpu")" ""
+row "200 live bulk: CPU us per variable" "$b2_us" "$sb2_us" "$(ratio "$b2_us" "$sb2_us")" "<= 0.5"
 row "2000 silent: wall s vs 1 silent target" "$d2_wall" "$d1_wall" "$(ratio "$d2_wall" "$d1_wall")" "< 3"
 row "2000 silent: peak memory MiB vs 1 target" "$(mib "$d2_rss")" "$(mib "$d1_rss")" \
   "$(ratio "$d2_rss" "$d1_rss")" "< 1024 MiB"

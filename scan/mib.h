@@ -10,9 +10,11 @@
 #include <net-snmp/net-snmp-includes.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "accounts/accounts.h"
 #include "platform/string_map.h"
@@ -51,6 +53,15 @@ class CMIB {
   std::string m_strPrivPassword;          // SNMPv3 privacy pass phrase; never printed or logged
   UsmReport m_usmReport = UsmReport::kNone;  // the USM report that ended the last walk, if one did
 
+  // Per-target state of the opt-in fleet options (scan/scan_options.h).
+  struct Tuning {
+    int bulk_repetitions = 0;   // GETBULK max-repetitions; 0 until the first bulk walk takes the setting
+    bool bulk_lowered = false;  // tooBig or silence made it lower than the setting
+    std::chrono::steady_clock::time_point deadline{};  // MaxSeconds; the clock's epoch: none
+    bool limit_reported = false;
+    std::string peer;  // the target with its host name resolved (scan/peer_name.h); empty until the first open
+  } m_tuning;
+
   // Walks the subtree under pszOid (get-next) or gets the one instance
   // (get), over SNMP version nVersion, storing every answer as a row. Runs the
   // single-session variant when the traditional one stored nothing. Returns 0,
@@ -70,6 +81,17 @@ class CMIB {
   // Takes the user, the pass phrases and the protocols of the account for
   // the SNMPv3 walks that follow.
   void UseAccount(const Account& account);
+
+  // True when MaxRows rows are stored or the MaxSeconds deadline has passed.
+  // The first time it is true it logs "<target>|limit reached: ..." and
+  // prints the same on standard error.
+  bool LimitReached();
+
+  // Gets the configured OIDs up to GetBatch per GET PDU over one version,
+  // storing every answer as a row. *pending: indexes into oids of the OIDs
+  // still to get; on return, those that stored nothing (kept in order).
+  // Reports as a get per batch; never throws.
+  void GetBatch(const std::vector<std::string>& oids, int nVersion, std::vector<size_t>* pending);
 
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "accounts/accounts.h"
 #include "log/log.h"
@@ -11,6 +12,7 @@
 #include "output/result_document.h"
 #include "scan/mib.h"
 #include "scan/run_settings.h"
+#include "scan/scan_options.h"
 
 namespace {
 
@@ -19,14 +21,26 @@ const char kEnterprises[] = "1.3.6.1.4.1";
 const char kSysUpTime[] = "1.3.6.1.2.1.1.3";
 const char kSysUpTimeInstance[] = "1.3.6.1.2.1.1.3.0";
 
-// Configured OIDs, get mode: each one falls back from v1 to v2c to v3 on its
+// Configured OIDs, get mode: each one falls back through the versions on its
 // own, judged by whether that OID's gets added a row.
 void RunConfiguredOids(CMIB* job) {
+  const std::vector<int>& versions = g_scanOptions.versions;
+  if (g_scanOptions.get_batch > 1) {
+    // Each version gets, in batches, the OIDs that no earlier version stored.
+    std::vector<size_t> pending;
+    for (size_t i = 0; i < g_arrOids.size(); ++i) pending.push_back(i);
+    for (int version : versions) {
+      if (pending.empty()) break;
+      job->GetBatch(g_arrOids, version, &pending);
+    }
+    return;
+  }
   for (const auto& oid : g_arrOids) {
     const size_t before = job->m_mapValues.GetCount();
-    job->Walk(oid.c_str(), 1, false);
-    if (job->m_mapValues.GetCount() == before) job->Walk(oid.c_str(), 2, false);
-    if (job->m_mapValues.GetCount() == before) job->Walk(oid.c_str(), 3, false);
+    for (int version : versions) {
+      if (job->m_mapValues.GetCount() != before) break;
+      job->Walk(oid.c_str(), version, false);
+    }
   }
 }
 
@@ -77,6 +91,8 @@ unsigned ScanThreadProc(void* pParam) {
   }
   const std::string target = job->m_strTarget;
   WriteLog("%s|start", target.c_str());
+  if (g_scanOptions.max_seconds > 0)
+    job->m_tuning.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(g_scanOptions.max_seconds);
 
   Account account;
   const bool has_account = FindAccount(target, &account);
@@ -92,10 +108,17 @@ unsigned ScanThreadProc(void* pParam) {
     job->UseAccount(account);
     WalkDefaultSubtrees(job, 3, true);
   } else {
-    WalkDefaultSubtrees(job, 1, true);
-    if (job->m_mapValues.IsEmpty()) WalkDefaultSubtrees(job, 2, false);
-    if (job->m_mapValues.IsEmpty()) WalkDefaultSubtrees(job, 3, false);
+    // The sysUpTime probe runs in the first version only; each later version
+    // only when none before stored anything.
+    bool first = true;
+    for (int version : g_scanOptions.versions) {
+      if (!first && !job->m_mapValues.IsEmpty()) break;
+      WalkDefaultSubtrees(job, version, first);
+      first = false;
+    }
   }
+  if (job->m_tuning.bulk_lowered)
+    WriteLog("%s|bulk repetitions %d", target.c_str(), job->m_tuning.bulk_repetitions);
 
   WriteLog("%s|end", target.c_str());
   job->m_bResultWritten = job->WriteResultFile();

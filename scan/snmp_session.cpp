@@ -283,7 +283,7 @@ bool SnmpSession::Discover() {
   if (session_->securityEngineIDLen != 0) return true;
   // A noAuth request without a user name: the agent answers with a report
   // that carries its engine ID, which the library puts on the session.
-  const int status = Transact(SNMP_MSG_GET, nullptr, 0, /*probe=*/true);
+  const int status = Transact(SNMP_MSG_GET, nullptr, 0, 0, /*probe=*/true);
   // The report the probe asks for.
   if (usm_report_ == UsmReport::kUnknownEngineId) usm_report_ = UsmReport::kNone;
   auto lock = LockSnmpLibrary();
@@ -345,15 +345,17 @@ bool SnmpSession::InstallUserKey() {
   return ok;
 }
 
-int SnmpSession::Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response) {
+int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long repetitions,
+                          netsnmp_pdu** response) {
   *response = nullptr;
   if (!handle_) return STAT_ERROR;
-  const int status = Transact(command, name, name_length, /*probe=*/false);
+  const int status = Transact(command, names, count, repetitions, /*probe=*/false);
   if (status == STAT_SUCCESS) *response = response_;
   return status;
 }
 
-netsnmp_pdu* SnmpSession::BuildLocked(int command, const oid* name, size_t name_length, bool probe) {
+netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
+                                       bool probe) {
   netsnmp_pdu* pdu = snmp_pdu_create(command);
   if (!pdu) return nullptr;
   if (probe) {
@@ -361,7 +363,11 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const oid* name, size_t name_
     pdu->securityLevel = SNMP_SEC_LEVEL_NOAUTH;
     pdu->securityModel = SNMP_SEC_MODEL_USM;
   } else {
-    snmp_add_null_var(pdu, name, name_length);
+    for (size_t i = 0; i < count; ++i) snmp_add_null_var(pdu, names[i].ids, names[i].length);
+    if (command == SNMP_MSG_GETBULK) {
+      pdu->non_repeaters = 0;
+      pdu->max_repetitions = repetitions;
+    }
   }
   if (probe || empty_security_name_) {
     // Without it the send fails with "No securityName specified".
@@ -371,7 +377,7 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const oid* name, size_t name_
   return pdu;
 }
 
-int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool probe) {
+int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe) {
   interrupted_ = platform::Interrupted();
   if (interrupted_) return kStatInterrupted;
   Request* r = request_.get();
@@ -382,7 +388,7 @@ int SnmpSession::Transact(int command, const oid* name, size_t name_length, bool
     ScopedSocketIo io(io_.get());
     FreeResponseLocked();
     // Request ids are process-wide counters: the PDU is made under the lock.
-    netsnmp_pdu* pdu = BuildLocked(command, name, name_length, probe);
+    netsnmp_pdu* pdu = BuildLocked(command, names, count, repetitions, probe);
     r->waiting = true;
     if (!pdu) {
       r->waiting = false;

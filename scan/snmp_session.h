@@ -40,6 +40,12 @@ struct SnmpTarget {
   std::string priv_pass_phrase;
 };
 
+// One variable name of a request (not owned).
+struct SnmpName {
+  const oid* ids;
+  size_t length;
+};
+
 // One open SNMP session of one walk.
 //
 // Open() opens it through the traditional API (snmp_open, then the
@@ -85,7 +91,13 @@ class SnmpSession {
   // until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR, or
   // kStatInterrupted when the operator's interrupt came first (nothing is
   // sent once it has come).
-  int Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response);
+  int Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response) {
+    const SnmpName one = {name, name_length};
+    return Exchange(command, &one, 1, 0, response);
+  }
+  // The same for a request of `count` names, in order; command may also be
+  // SNMP_MSG_GETBULK, which asks for that many repetitions (non-repeaters 0).
+  int Exchange(int command, const SnmpName* names, size_t count, long repetitions, netsnmp_pdu** response);
 
   // The library's report of the last failure of this session, prefixed
   // "snmpwalk", on standard error.
@@ -127,8 +139,8 @@ class SnmpSession {
   bool OpenWith(netsnmp_session* settings);
   bool Discover();
   bool InstallUserKey();
-  netsnmp_pdu* BuildLocked(int command, const oid* name, size_t name_length, bool probe);
-  int Transact(int command, const oid* name, size_t name_length, bool probe);
+  netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
+  int Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   int SendQueued();
   int ReadAhead(int fd);

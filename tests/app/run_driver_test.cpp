@@ -7,6 +7,7 @@
 
 #include "app/globals.h"
 #include "app/profile.h"
+#include "scan/scan_options.h"
 #include "support/test_util.h"
 
 namespace {
@@ -60,6 +61,45 @@ TEST_F(ApplyConfigTest, OidListRules) {
     ResetGlobalsForTesting();
     ApplyConfig(Profile::Parse(std::string("[Target]\n") + c.target_section));
     EXPECT_EQ(g_arrOids, c.expected) << c.name;
+  }
+}
+
+TEST_F(ApplyConfigTest, FleetOptions) {
+  struct Case {
+    const char* config;
+    std::vector<int> versions;
+    int reps, batch, rows, seconds;
+    std::string err;
+  };
+  auto bad = [](const std::string& value) {
+    return "mibscan: config.ini [Config] Versions=" + value + " is not valid; using 1,2c,3\n";
+  };
+  const Case cases[] = {
+      {"", {1, 2, 3}, 0, 1, 0, 0, ""},
+      {"Versions=2c,1,3\nMaxRepetitions=25\nGetBatch=50\nMaxRows=1000\nMaxSeconds=60\n", {2, 1, 3}, 25, 50, 1000,
+       60, ""},
+      {"Versions= 3 , 2C \n", {3, 2}, 0, 1, 0, 0, ""},
+      {"Versions=2c\n", {2}, 0, 1, 0, 0, ""},
+      {"Versions=2,1\n", {1, 2, 3}, 0, 1, 0, 0, bad("2,1")},
+      {"Versions=1,1\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,1")},
+      {"Versions=1,,3\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,,3")},
+      {"Versions=\n", {1, 2, 3}, 0, 1, 0, 0, bad("")},
+      {"MaxRepetitions=-1\n", {1, 2, 3}, 0, 1, 0, 0,
+       "mibscan: config.ini [Config] MaxRepetitions=-1 is not valid; using 0\n"},
+      {"GetBatch=0\n", {1, 2, 3}, 0, 1, 0, 0, "mibscan: config.ini [Config] GetBatch=0 is not valid; using 1\n"},
+      {"MaxRows=-5\nMaxSeconds=x\n", {1, 2, 3}, 0, 1, 0, 0,
+       "mibscan: config.ini [Config] MaxRows=-5 is not valid; using 0\n"},  // "x" reads as 0
+  };
+  for (const auto& c : cases) {
+    ResetGlobalsForTesting();
+    testing::internal::CaptureStderr();
+    ApplyConfig(Profile::Parse(std::string("[Config]\n") + c.config));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.config;
+    EXPECT_EQ(g_scanOptions.versions, c.versions) << c.config;
+    EXPECT_EQ(g_scanOptions.max_reps, c.reps) << c.config;
+    EXPECT_EQ(g_scanOptions.get_batch, c.batch) << c.config;
+    EXPECT_EQ(g_scanOptions.max_rows, c.rows) << c.config;
+    EXPECT_EQ(g_scanOptions.max_seconds, c.seconds) << c.config;
   }
 }
 

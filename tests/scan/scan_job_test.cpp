@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "accounts/accounts.h"
 #include "app/globals.h"
 #include "scan/mib.h"
+#include "scan/scan_options.h"
 #include "scan/walk_test_support.h"
 #include "support/scripted_agent.h"
 #include "support/snmpd_fixture.h"
@@ -416,6 +418,91 @@ TEST_F(ScanJobTest, ConfiguredOidsFallBackPerOid) {
     EXPECT_EQ(run.rows, (Rows{{kSysDescr0, c.repeated_oid_version}, {kSysName0, 1}}));
     EXPECT_EQ(run.user, c.account ? kUser : "");
   }
+}
+
+TEST_F(ScanJobTest, VersionOrderOfTheDefaultScan) {
+  struct Case {
+    const char* name;
+    Access access;
+    std::vector<int> versions;
+    std::vector<std::string> outline;
+    int stored_by;
+  };
+  Access v1_v2c;
+  v1_v2c.v1 = v1_v2c.v2c = true;
+  Access v1_hidden;
+  v1_hidden.v1 = true;
+  v1_hidden.hide_sys_up_time = true;
+  const Case cases[] = {
+      {"the first version answers: no other runs", v1_v2c, {2, 1, 3},
+       {"start", ScanStart(kMib2, 2), ScanStart(kEnterprises, 2), "end"}, 2},
+      // The probe belongs to the first version of the list, whichever it is.
+      {"fallback to a later version", v1_hidden, {3, 1},
+       {"start", ScanStart(kMib2, 3), ScanStart(kEnterprises, 3), ScanStart(kProbe, 3), ScanStart(kMib2, 1),
+        ScanStart(kEnterprises, 1), "end"},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(StartAgent(c.access));
+    g_scanOptions.versions = c.versions;
+    JobRun run = Run(agent_.Target());
+    EXPECT_EQ(Outline(run.log), c.outline);
+    const std::vector<std::string> args = {c.stored_by == 1 ? "-v1" : "-v2c", "-c", kCommunity};
+    const Rows expected = AllVersion(SnmpwalkBoth(args, agent_.Target()), c.stored_by);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(run.rows, expected);
+    agent_.Stop();
+  }
+}
+
+TEST_F(ScanJobTest, BatchedGetsStoreTheRowsOfSingleGets) {
+  struct Case {
+    const char* name;
+    Access access;
+    bool account;
+  };
+  Access all;
+  all.v1 = all.v2c = all.usm = true;
+  Access v2c_only;
+  v2c_only.v2c = true;
+  const Case cases[] = {
+      {"v1 answers noSuchName for the missing ones", all, true},
+      {"v1 silent, v2c answers with exception values", v2c_only, false},
+  };
+  const char* kMissingToo = "1.3.6.1.2.1.1.98.0";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(StartAgent(c.access));
+    const std::string target = agent_.Target();
+    g_mapAccounts.clear();
+    if (c.account) SetAccount(target, kPass);
+    std::map<int, Rows> rows_by_batch;
+    for (int batch : {1, 3, 50}) {
+      g_arrOids = {kSysDescr0, kMissing, kSysName0, "1.3.6.1.4.1.99999.2.0", kMissingToo, kSysDescr0, kSysContact0};
+      g_scanOptions.get_batch = batch;
+      JobRun run = Run(target);
+      rows_by_batch[batch] = run.rows;
+    }
+    EXPECT_EQ(rows_by_batch[1].size(), 4u);
+    EXPECT_EQ(rows_by_batch[3], rows_by_batch[1]);
+    EXPECT_EQ(rows_by_batch[50], rows_by_batch[1]);
+    agent_.Stop();
+  }
+}
+
+TEST_F(ScanJobTest, LoweredBulkRepetitionsAreLoggedOnce) {
+  testutil::ScriptedAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.Start("bulk-too-big", "5", &error)) << error;
+  g_strCommunity = "tkvwqz";
+  g_scanOptions.versions = {2};
+  g_scanOptions.max_reps = 25;
+  JobRun run = Run(agent.peer());
+  EXPECT_EQ(std::count(run.log.begin(), run.log.end(), "bulk repetitions 3"), 1);
+  ASSERT_GE(run.log.size(), 2u);
+  EXPECT_EQ(run.log[run.log.size() - 2], "bulk repetitions 3");
+  EXPECT_EQ(run.rows.size(), 46u);
 }
 
 // Plan B

@@ -29,7 +29,6 @@ const char kTyped[] = "1.3.6.1.4.1.99999";
 class WalkTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    agent_ = new SnmpdFixture;
     SnmpdOptions options;
     options.engine_id = "walktest-agent";
     options.config_lines = {
@@ -39,15 +38,9 @@ class WalkTest : public testing::Test {
         std::string("pass_persist .") + kTyped + " /usr/bin/python3 " MIBSCAN_SOURCE_DIR
                                                 "/tests/support/snmpd_typed_objects.py",
     };
-    if (!agent_->Start(options, &start_error_)) {
-      delete agent_;
-      agent_ = nullptr;
-    }
+    agent_ = testutil::StartSnmpd(options, &start_error_);
   }
-  static void TearDownTestSuite() {
-    delete agent_;
-    agent_ = nullptr;
-  }
+  static void TearDownTestSuite() { agent_.reset(); }
   void SetUp() override {
     ASSERT_NE(agent_, nullptr) << start_error_;
     job_.m_strTarget = agent_->Target();
@@ -63,12 +56,12 @@ class WalkTest : public testing::Test {
     return CapturedWalk(&log_, &job_, oid_text, version, get_next);
   }
 
-  static SnmpdFixture* agent_;
+  static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
   CMIB job_;
 };
-SnmpdFixture* WalkTest::agent_ = nullptr;
+std::unique_ptr<SnmpdFixture> WalkTest::agent_;
 std::string WalkTest::start_error_;
 
 // Every log text of a walk starts with the target.
@@ -385,23 +378,8 @@ TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysErrorAndNamesTheReport) 
   EXPECT_EQ(job_.m_usmReport, UsmReport::kWrongDigest);
 }
 
-// The library's configuration can switch the ordering check off; a get then
-// ends after its answer instead of repeating for ever.
-class DontCheckOrdering {
- public:
-  DontCheckOrdering() {
-    InitSnmpLibrary();
-    auto lock = LockSnmpLibrary();
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 1);
-  }
-  ~DontCheckOrdering() {
-    auto lock = LockSnmpLibrary();
-    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 0);
-  }
-};
-
 TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
-  DontCheckOrdering off;
+  walktest::DontCheckOrdering off;
   WalkRun get = Walk("1.3.6.1.4.1.99999.8.0", 2, false);
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"});
   EXPECT_EQ(get.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v2]\nSuccess\n");

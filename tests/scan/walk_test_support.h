@@ -13,6 +13,7 @@
 
 #include "app/globals.h"
 #include "scan/mib.h"
+#include "scan/snmp_setup.h"
 #include "support/snmpd_fixture.h"
 
 namespace walktest {
@@ -97,6 +98,21 @@ inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& arg
   std::sort(oids.begin(), oids.end());
   return oids;
 }
+
+// The ordering check switched off (the library's "dontCheckOrdering") while
+// an object lives.
+class DontCheckOrdering {
+ public:
+  DontCheckOrdering() {
+    InitSnmpLibrary();
+    auto lock = LockSnmpLibrary();
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 1);
+  }
+  ~DontCheckOrdering() {
+    auto lock = LockSnmpLibrary();
+    netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, kDontCheckOrderingIndex, 0);
+  }
+};
 
 inline int Count(const std::string& haystack, const std::string& needle) {
   int n = 0;

@@ -48,9 +48,9 @@ IP_ADDRESS, COUNTER32, GAUGE32, TIMETICKS, OPAQUE = 0x40, 0x41, 0x42, 0x43, 0x44
 NSAP_ADDRESS, COUNTER64, UINTEGER32 = 0x45, 0x46, 0x47
 NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW = 0x80, 0x81, 0x82
 EXCEPTIONS = (NO_SUCH_OBJECT, NO_SUCH_INSTANCE, END_OF_MIB_VIEW)
-GET, GETNEXT, RESPONSE = 0xA0, 0xA1, 0xA2
+GET, GETNEXT, RESPONSE, GETBULK = 0xA0, 0xA1, 0xA2, 0xA5
 REPORT = 0xA8
-NO_ERROR, NO_SUCH_NAME, GEN_ERR = 0, 2, 5
+NO_ERROR, TOO_BIG, NO_SUCH_NAME, GEN_ERR = 0, 1, 2, 5
 V1, V2C, V3 = 0, 1, 3
 
 # Largest UDP payload over IPv4: 65535 minus the IP (20) and UDP (8) headers.
@@ -152,12 +152,16 @@ def decode_oid(content):
 
 
 class Request:
-    def __init__(self, version, community, pdu_type, request_id, varbinds):
+    def __init__(self, version, community, pdu_type, request_id, varbinds, non_repeaters=0, max_repetitions=0):
         self.version = version
         self.community = community
         self.pdu_type = pdu_type
         self.request_id = request_id
         self.varbinds = varbinds  # [(oid tuple, (tag, content)), ...]
+        # GETBULK only: the two fields that hold the error status and index
+        # in every other PDU.
+        self.non_repeaters = non_repeaters
+        self.max_repetitions = max_repetitions
 
 
 def decode_request(data):
@@ -177,7 +181,8 @@ def decode_request(data):
         if len(pair) != 2 or pair[0][0] != OBJECT_ID:
             raise BerError("not a varbind")
         varbinds.append((decode_oid(pair[0][1]), pair[1]))
-    return Request(decode_int(parts[0][1]), parts[1][1], pdu_type, decode_int(fields[0][1]), varbinds)
+    return Request(decode_int(parts[0][1]), parts[1][1], pdu_type, decode_int(fields[0][1]), varbinds,
+                   decode_int(fields[1][1]), decode_int(fields[2][1]))
 
 
 def encode_value(value):
@@ -271,12 +276,35 @@ def long_oid_tree(count):
     return [(oid("1.3.6.1.2.1.1.8.0"), oid_value(long_name)), (long_name, octets("long name"))]
 
 
+def bulk_varbinds(req, next_of):
+    """The varbinds of a GETBULK answer: the non-repeaters once, then the
+    repeaters max-repetitions times, each row following on from the last.
+    next_of(name) gives the (name, value) after name; endOfMibView stays put,
+    as an agent's does."""
+    names = [name for name, _ in req.varbinds]
+    non_repeaters = max(0, min(req.non_repeaters, len(names)))
+    answers = [next_of(name) for name in names[:non_repeaters]]
+    row = names[non_repeaters:]
+    for _ in range(max(0, req.max_repetitions) if row else 0):
+        found = [next_of(name) for name in row]
+        answers += found
+        row = [name for name, _ in found]
+    return answers
+
+
+def next_in(tree):
+    """The next_of of bulk_varbinds for a sorted tree."""
+    return lambda name: next(((o, v) for o, v in tree if o > name), (name, raw(END_OF_MIB_VIEW, b"")))
+
+
 def serve_answers(req, tree):
-    """The varbinds of the correct answer to a GET or GETNEXT from a sorted
-    tree, or for v1 (which has no exception values: those entries do not
-    exist for it) the index of the first name it lacks."""
+    """The varbinds of the correct answer to a GET, GETNEXT or GETBULK from a
+    sorted tree, or for v1 (which has no exception values: those entries do
+    not exist for it) the index of the first name it lacks."""
     if req.version == V1:
         tree = [(o, v) for o, v in tree if v[0] not in EXCEPTIONS]
+    if req.pdu_type == GETBULK:
+        return bulk_varbinds(req, next_in(tree)), 0
     answers = []
     for index, (name, _) in enumerate(req.varbinds, start=1):
         if req.pdu_type == GETNEXT:
@@ -413,20 +441,21 @@ ENDLESS_BASE = oid("1.3.6.1.2.1.1.1")
 
 
 def endless(agent, req):
-    """GETNEXT never ends: 1.3.6.1.2.1.1.1.N is followed by .N+1, everything
-    else by something strictly greater. GET echoes the name."""
-    answers = []
-    for name, _ in req.varbinds:
-        if req.pdu_type != GETNEXT:
-            nxt = name
-        elif name < ENDLESS_BASE + (1,):
+    """GETNEXT and GETBULK never end: 1.3.6.1.2.1.1.1.N is followed by .N+1,
+    everything else by something strictly greater. GET echoes the name."""
+    def next_of(name):
+        if name < ENDLESS_BASE + (1,):
             nxt = ENDLESS_BASE + (1,)
         elif len(name) == len(ENDLESS_BASE) + 1 and name[:-1] == ENDLESS_BASE and name[-1] < 0xFFFFFFFF:
             nxt = ENDLESS_BASE + (name[-1] + 1,)
         else:
             nxt = name + (0,)  # the very next OID in lexicographic order
-        answers.append((nxt, integer(nxt[-1] & 0x7FFFFFFF)))
-    return [encode_response(req, answers)]
+        return (nxt, integer(nxt[-1] & 0x7FFFFFFF))
+    if req.pdu_type == GETBULK:
+        return [encode_response(req, bulk_varbinds(req, next_of))]
+    if req.pdu_type != GETNEXT:
+        return [encode_response(req, [(name, integer(name[-1] & 0x7FFFFFFF)) for name, _ in req.varbinds])]
+    return [encode_response(req, [next_of(name) for name, _ in req.varbinds])]
 
 
 def wrong_port(agent, req):
@@ -726,6 +755,64 @@ V3_SCENARIOS = {
 }
 
 
+# A table of 40 rows under the system group, then the normal tree's
+# enterprise object: long enough for several bulk answers.
+TABLE_BASE = oid("1.3.6.1.2.1.1.9.1")
+TABLE_TREE = sorted(NORMAL_TREE + [(TABLE_BASE + (column, row), integer(column * 100 + row) if column == 2
+                                    else octets("row %d" % row)) for column in (2, 3) for row in range(1, 21)])
+
+
+def bulk_limit(agent):
+    return arg_int(agent, 5)
+
+
+def table(agent, req):
+    return [serve(req, TABLE_TREE)]
+
+
+def bulk_too_big(agent, req):
+    """The table; a GETBULK asking for more than ARG (default 5) repetitions
+    gets tooBig."""
+    if req.pdu_type == GETBULK and req.max_repetitions > bulk_limit(agent):
+        return [encode_response(req, req.varbinds, TOO_BIG, 0)]
+    return [serve(req, TABLE_TREE)]
+
+
+def bulk_silent(agent, req):
+    """The table; a GETBULK asking for more than ARG (default 5) repetitions
+    gets no answer at all."""
+    if req.pdu_type == GETBULK and req.max_repetitions > bulk_limit(agent):
+        return []
+    return [serve(req, TABLE_TREE)]
+
+
+def bulk_short(agent, req):
+    """The table; a GETBULK answer carries at most ARG (default 3) variables,
+    whatever was asked (an agent may always send fewer)."""
+    if req.pdu_type != GETBULK:
+        return [serve(req, TABLE_TREE)]
+    answers = bulk_varbinds(req, next_in(TABLE_TREE))
+    return [encode_response(req, answers[:arg_int(agent, 3)])]
+
+
+def bulk_not_increasing(agent, req):
+    """The table, except that in a GETBULK answer the third variable repeats
+    the name of the second (its value says so)."""
+    if req.pdu_type != GETBULK:
+        return [serve(req, TABLE_TREE)]
+    answers = bulk_varbinds(req, next_in(TABLE_TREE))
+    if len(answers) >= 3:
+        answers[2] = (answers[1][0], octets("repeated"))
+    return [encode_response(req, answers)]
+
+
+def get_too_big(agent, req):
+    """The normal tree; a GET of more than ARG (default 2) names gets tooBig."""
+    if req.pdu_type == GET and len(req.varbinds) > arg_int(agent, 2):
+        return [encode_response(req, req.varbinds, TOO_BIG, 0)]
+    return [serve(req, NORMAL_TREE)]
+
+
 SCENARIOS = {
     "normal": normal,
     "not-increasing": not_increasing,
@@ -749,6 +836,12 @@ SCENARIOS = {
     "duplicate": duplicate,
     "all-types": all_types,
     **V3_SCENARIOS,
+    "table": table,
+    "bulk-too-big": bulk_too_big,
+    "bulk-silent": bulk_silent,
+    "bulk-short": bulk_short,
+    "bulk-not-increasing": bulk_not_increasing,
+    "get-too-big": get_too_big,
 }
 
 
@@ -793,7 +886,8 @@ class Agent:
         if req.version not in (V1, V2C) or req.community != self.community:
             log("ignored request %d: version %d or community" % (self.count, req.version))
             return
-        if req.pdu_type not in (GET, GETNEXT) or not req.varbinds:
+        if req.pdu_type not in (GET, GETNEXT, GETBULK) or not req.varbinds or (
+                req.pdu_type == GETBULK and req.version == V1):
             log("ignored request %d: PDU type 0x%02x" % (self.count, req.pdu_type))
             return
         try:

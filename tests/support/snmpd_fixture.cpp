@@ -174,4 +174,10 @@ std::vector<std::string> LoopbackAddresses(size_t count, size_t first) {
   return addresses;
 }
 
+std::unique_ptr<SnmpdFixture> StartSnmpd(const SnmpdOptions& options, std::string* error) {
+  auto agent = std::make_unique<SnmpdFixture>();
+  if (!agent->Start(options, error)) agent.reset();
+  return agent;
+}
+
 }  // namespace testutil

@@ -60,6 +60,9 @@ class SnmpdFixture {
   pid_t pid_ = -1;
 };
 
+// A started fixture for a whole test suite, or null with the reason in *error.
+std::unique_ptr<SnmpdFixture> StartSnmpd(const SnmpdOptions& options, std::string* error);
+
 // A free UDP port above 1024 on all the given addresses (0 when none found).
 int FindFreeUdpPort(const std::vector<std::string>& addresses);
 

@@ -1,0 +1,115 @@
+// The real binary with the fleet options: walk limits against an agent that
+// never ends its MIB, and many named targets on a slow resolver.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "scan/walk_test_support.h"
+#include "support/scripted_agent.h"
+#include "support/snmpd_fixture.h"
+#include "support/test_util.h"
+
+namespace {
+
+using testutil::ProcessResult;
+using testutil::TempDir;
+using walktest::Count;
+
+std::string Install(const TempDir& dir, const std::string& config_lines) {
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=2000000\nRetry=0\nLog=1\n" + config_lines);
+  return testutil::InstallBinary(dir.path());
+}
+
+TEST(FleetRunTest, LimitsEndAnEndlessWalkAndKeepItsRows) {
+  struct Case {
+    const char* name;
+    const char* config;
+    const char* message;
+    int rows;  // 0: some
+  };
+  const Case cases[] = {
+      {"row limit, one variable per request", "MaxRows=300\n", "limit reached: MaxRows 300", 300},
+      // 300 is no multiple of 7: the limit falls inside an answer.
+      {"row limit inside a bulk answer", "Versions=2c\nMaxRepetitions=7\nMaxRows=300\n",
+       "limit reached: MaxRows 300", 300},
+      {"time limit", "MaxSeconds=1\nMaxRepetitions=10\n", "limit reached: MaxSeconds 1", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::ScriptedAgent endless;
+    std::string error;
+    ASSERT_TRUE(endless.Start("endless", "", &error)) << error;
+    TempDir dir;
+    ProcessResult r = testutil::RunProcess({Install(dir, c.config), endless.peer()}, 120);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Count(r.err, c.message), 1) << r.err;
+    const std::string file = testutil::ReadFile(dir / (endless.peer() + ".xml"));
+    const int rows = Count(file, "<RESULT>");
+    if (c.rows > 0) {
+      EXPECT_EQ(rows, c.rows);
+    } else {
+      EXPECT_GT(rows, 10);
+    }
+    const std::string log = testutil::ReadFile(dir / "log/log.txt");
+    EXPECT_EQ(Count(log, c.message), 1) << log;
+    // No walk starts after the limit; the job ends as always.
+    EXPECT_EQ(Count(log, "scan start: 1.3.6.1.4.1"), 0) << log;
+    EXPECT_EQ(Count(log, "|end\n"), 1) << log;
+  }
+}
+
+// 50 targets named through a DNS stand-in that takes a second per answer:
+// the lookups overlap instead of waiting for each other under the library's
+// lock. The stand-in needs port 53 and /etc/resolv.conf replaced, which a
+// private mount namespace gives a root test.
+TEST(FleetRunTest, SlowResolverDoesNotSerialiseNamedTargets) {
+  if (testutil::RunProcess({"/usr/bin/unshare", "--mount", "/bin/true"}, 30).exit_code != 0)
+    GTEST_SKIP() << "no private mount namespace (needs root and unshare)";
+  testutil::SnmpdFixture agent;
+  testutil::SnmpdOptions options;
+  options.config_lines = {"view fleet included .1.3.6.1.2.1.1", "rocommunity fleet 127.0.0.1 -V fleet"};
+  std::string error;
+  ASSERT_TRUE(agent.Start(options, &error)) << error;
+
+  TempDir dir;
+  const std::string exe = Install(dir, "Community=fleet\n");
+  // A loopback address of its own per test process, so runs side by side
+  // do not meet on port 53.
+  const std::string dns = "127.53." + std::to_string(getpid() / 250 % 250) + "." + std::to_string(getpid() % 250 + 1);
+  testutil::WriteFile(dir / "resolv.conf", "nameserver " + dns + "\noptions timeout:10 attempts:1\n");
+  std::string targets;
+  std::vector<std::string> names;
+  for (int i = 1; i <= 50; ++i) {
+    names.push_back("t" + std::to_string(i) + ".fleet.test:" + std::to_string(agent.port()));
+    targets += " " + names.back();
+  }
+  const std::string script =
+      "set -e\n"
+      "mount --bind '" + dir / "resolv.conf" + "' /etc/resolv.conf\n"
+      // The stand-in exits when this shell, which holds its standard input, ends.
+      "exec 3> >(exec python3 '" MIBSCAN_SOURCE_DIR "/tests/support/slow_dns.py' " + dns + " 1 '" +
+      dir / "dns.stats" + "' > '" + dir / "dns.ready" + "' 2>&1)\n"
+      "for i in $(seq 100); do grep -q READY '" + dir / "dns.ready" + "' 2>/dev/null && break; sleep 0.1; done\n"
+      "grep -q READY '" + dir / "dns.ready" + "'\n"
+      "status=0\n'" + exe + "'" + targets + " >/dev/null || status=$?\n"
+      "exit $status\n";
+  const auto start = std::chrono::steady_clock::now();
+  ProcessResult r = testutil::RunProcess({"/usr/bin/unshare", "--mount", "/bin/bash", "-c", script}, 110);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+
+  int queries = 0, most_at_once = 0;
+  ASSERT_EQ(sscanf(testutil::ReadFile(dir / "dns.stats").c_str(), "%d %d", &queries, &most_at_once), 2);
+  EXPECT_GE(queries, 50);
+  // Serialised lookups would never have two in flight.
+  EXPECT_GE(most_at_once, 25) << "queries " << queries << ", " << seconds << " s";
+  for (const auto& name : names)
+    EXPECT_GT(Count(testutil::ReadFile(dir / (name + ".xml")), "<RESULT>"), 5) << name;
+  // The result files and messages name the target as written.
+  EXPECT_EQ(Count(r.err, "Timeout"), 0) << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+#include "scan/peer_name.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(NumericPeerNameTest, ResolvesTheHostAndKeepsTransportAndPort) {
+  struct Case {
+    const char* peer;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"localhost", "127.0.0.1"},
+      {"localhost:1161", "127.0.0.1:1161"},
+      {"LocalHost:1161", "127.0.0.1:1161"},
+      {"udp:localhost:1161", "udp:127.0.0.1:1161"},
+      {"TCP:localhost", "TCP:127.0.0.1"},
+      {"127.0.0.5:161", "127.0.0.5:161"},
+      {"udp:127.0.0.5", "udp:127.0.0.5"},
+      {"udp6:[::1]:161", "udp6:[::1]:161"},
+      {"::1", "::1"},
+      {"unix:/tmp/agent.sock", "unix:/tmp/agent.sock"},
+      {"no-such-host.invalid:161", "no-such-host.invalid:161"},  // the library reports it
+      {"", ""},
+      {":161", ":161"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NumericPeerName(c.peer), c.expected) << c.peer;
+}
+
+}  // namespace
