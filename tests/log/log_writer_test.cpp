@@ -292,7 +292,9 @@ TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
 }
 
 // A queue longer than one batch is written out in the same cycle, not one
-// batch per cycle: all of it is on disk well before the writer's next wake-up.
+// batch per cycle: all of it is on disk before the writer's second wake-up
+// (one batch a cycle would have at most 400 of the 1,000 lines by then; the
+// margin keeps a loaded machine from failing it).
 TEST_F(LogWriterThreadTest, WholeQueueIsWrittenInOneCycle) {
   for (int i = 0; i < 1000; ++i) g_logQueue.Push(LogRecord{-1, "rec " + std::to_string(i), 0});
   StartWriter();
@@ -302,7 +304,7 @@ TEST_F(LogWriterThreadTest, WholeQueueIsWrittenInOneCycle) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto first_seen = Clock::now();
   size_t on_disk = 0;
-  while (Clock::now() < first_seen + std::chrono::milliseconds(150)) {
+  while (Clock::now() < first_seen + std::chrono::milliseconds(350)) {
     on_disk = logtest::SplitLines(testutil::ReadFile(CurrentLog())).size();
     if (on_disk == 1000) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
