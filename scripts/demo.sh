@@ -41,9 +41,13 @@ fi
 echo
 echo "log: $work/log/log.txt"
 [ -f "$work/log/log.txt" ] && tail -n 5 "$work/log/log.txt"
+echo
+echo "summary: $work/summary.csv"
+cat "$work/summary.csv"
 
 # The same target with an account: SNMPv3 (MD5, authNoPriv) only.
 printf 'ip,username,password\n127.0.0.1:%s,demo,mibscan-demo\n' "$port" >"$work/accounts.csv"
+chmod 600 "$work/accounts.csv"  # it holds a pass phrase
 echo
 echo "running again with accounts.csv (SNMPv3 user demo): $work/mibscan 127.0.0.1:$port"
 "$work/mibscan" "127.0.0.1:$port" | tail -n 1
