@@ -1,6 +1,7 @@
 #include "scan/snmp_session.h"
 
 #include <net-snmp/library/large_fd_set.h>
+#include <net-snmp/library/lcd_time.h>
 #include <net-snmp/library/snmpUDPBaseDomain.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include "output/console.h"
@@ -100,6 +102,77 @@ class ScopedSocketIo {
   ScopedSocketIo(const ScopedSocketIo&) = delete;
   ScopedSocketIo& operator=(const ScopedSocketIo&) = delete;
 };
+
+// ---------------------------------------------------------------------------
+// Engine clocks per target. The library keeps one clock (boots, time) per
+// engine ID for the whole process, checks every authenticated answer against
+// it and stamps every request with it. Cloned devices share an engine ID but
+// not a clock: one clone's answers would move the clock past the other's,
+// whose answers are then dropped as outside the time window (and whose
+// requests draw notInTimeWindow reports). So each (engine ID, target) keeps
+// its own copy of the library's record, put in place before every library
+// call that builds or reads a message of a session of that target and taken
+// back after it. A target that is alone on its engine ID puts back what is
+// there already.
+class EngineClocks {
+ public:
+  // Puts the target's clock into the library's record; nothing before the
+  // session knows its engine ID or when the target has no clock yet.
+  void InstallLocked(const netsnmp_session* s) {
+    if (s->securityEngineIDLen == 0) return;
+    auto it = clocks_.find(Key(s));
+    if (it == clocks_.end()) return;
+    Enginetime e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
+    if (!e) {
+      set_enginetime(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen), 0, 0, FALSE);
+      e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
+      if (!e) return;
+    }
+    const Clock& c = it->second;
+    e->engineTime = c.time;
+    e->engineBoot = c.boots;
+    e->lastReceivedEngineTime = c.received;
+    e->authenticatedFlag = c.authenticated;
+  }
+
+  // Takes the library's record back as the target's clock after a call.
+  // After the engine-ID probe the record holds the probe's unauthenticated
+  // clock only when no authenticated one was there (the library keeps an
+  // authenticated clock over an unauthenticated one): when another target
+  // put it there, this target starts with none, as a new engine does, and
+  // the library synchronises at its first notInTimeWindow report.
+  void SaveLocked(const netsnmp_session* s, bool probe) {
+    if (s->securityEngineIDLen == 0) return;
+    const Enginetime e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
+    if (!e) return;
+    auto [it, added] = clocks_.try_emplace(Key(s));
+    Clock& c = it->second;
+    if (probe && !added && c.authenticated) return;
+    if (probe && e->authenticatedFlag) {
+      c = Clock{0, 0, static_cast<time_t>(snmpv3_local_snmpEngineTime()), FALSE};
+      return;
+    }
+    c = Clock{e->engineTime, e->engineBoot, e->lastReceivedEngineTime, e->authenticatedFlag};
+  }
+
+ private:
+  struct Clock {
+    u_int time = 0;
+    u_int boots = 0;
+    time_t received = 0;
+    u_int authenticated = FALSE;
+  };
+
+  static std::string Key(const netsnmp_session* s) {
+    std::string key(reinterpret_cast<const char*>(s->securityEngineID), s->securityEngineIDLen);
+    key.push_back('\0');
+    return key.append(s->peername ? s->peername : "");
+  }
+
+  std::map<std::string, Clock> clocks_;  // under the library lock
+};
+
+EngineClocks g_engineClocks;
 
 }  // namespace
 
@@ -389,6 +462,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     FreeResponseLocked();
     // Request ids are process-wide counters: the PDU is made under the lock.
     netsnmp_pdu* pdu = BuildLocked(command, names, count, repetitions, probe);
+    g_engineClocks.InstallLocked(session_);  // the message is built at the send
     r->waiting = true;
     if (!pdu) {
       r->waiting = false;
@@ -429,12 +503,18 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
       auto lock = LockSnmpLibrary();
       ScopedSocketIo io(io_.get());
       if (readable) {
-        if (read_ahead != 0) snmp_sess_read2(handle_, &fdset_);
+        if (read_ahead != 0) {
+          g_engineClocks.InstallLocked(session_);
+          snmp_sess_read2(handle_, &fdset_);
+          g_engineClocks.SaveLocked(session_, probe);
+        }
       } else if (n > 0 || (n < 0 && platform::Interrupted())) {
         // Only the wake-up: nothing to read, no time-out due. A wake-up
         // without the flag (left over from a test) would wake us for ever.
         if (!platform::Interrupted()) wake_fd = -1;
       } else if (n == 0) {
+        // Resends are built afresh, with the clock.
+        g_engineClocks.InstallLocked(session_);
         snmp_sess_timeout(handle_);
       } else if (poll_errno != EINTR) {
         r->waiting = false;

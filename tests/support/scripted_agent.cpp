@@ -55,7 +55,11 @@ bool ScriptedAgent::Start(const Options& options, std::string* error) {
   if (options.then_answer) argv.push_back("--then-answer");
   if (options.scenario.rfind("v3-", 0) == 0)
     argv.insert(argv.end(), {"--user", options.user, "--auth-pass", options.auth_pass, "--auth-protocol",
-                             options.auth_protocol, "--engine-id=" + options.engine_id});
+                             options.auth_protocol, "--engine-id=" + options.engine_id, "--engine-boots",
+                             std::to_string(options.engine_boots), "--engine-time",
+                             std::to_string(options.engine_time)});
+  if (options.check_time) argv.push_back("--check-time");
+  if (options.delay_ms > 0) argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delay_ms)});
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);

@@ -4,7 +4,8 @@
 Usage: scripted_agent.py SCENARIO [ARG] [--community C] [--address A]
                          [--count-file F] [--good N] [--then-answer]
                          [--user U --auth-pass P --auth-protocol A]
-                         [--engine-id TEXT]
+                         [--engine-id TEXT] [--engine-boots N]
+                         [--engine-time T] [--check-time] [--delay-ms D]
 
 Binds a UDP socket on ADDRESS (default 127.0.0.1) at a port the kernel picks,
 prints "PORT <n>" on stdout once bound, then answers requests the way the
@@ -28,11 +29,21 @@ any answer goes out.
                own behaviour starts.
 --then-answer  after the scenario's hostile packets, send the correct answer too
                (shows whether a client skips the bad packet and takes the good one).
+--engine-boots N, --engine-time T
+               the v3 engine's clock: boots N (default 3), time T seconds
+               (default 1000) at start, counting up from there.
+--check-time   v3 requests whose boots and time lie outside the engine's time
+               window get an authenticated notInTimeWindow report instead of
+               an answer, as an agent sends it.
+--delay-ms D   every answer goes out D ms after its request; requests that
+               come meanwhile are served all the same (so exchanges with
+               several clients overlap).
 
 Standard library only; the BER codec is written out here on purpose.
 """
 
 import argparse
+import heapq
 import os
 import time
 import random
@@ -545,6 +556,7 @@ USM_MODEL = 3
 
 # The usmStats counters that reports carry, by the names the scenarios use.
 USM_STATS = oid("1.3.6.1.6.3.15.1.1")
+TIME_WINDOW = 150  # seconds
 REPORT_KINDS = {"unsupported-level": 1, "not-in-time": 2, "unknown-user": 3, "unknown-engine": 4,
                 "wrong-digest": 5, "decryption": 6}
 
@@ -560,9 +572,10 @@ def localize_key(hash_name, ku, engine_id):
 
 
 class V3Request(Request):
-    def __init__(self, msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, encrypted):
+    def __init__(self, msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, encrypted, clock=(0, 0)):
         super().__init__(V3, b"", pdu_type, request_id, varbinds)
         self.msg_id, self.flags, self.engine_id, self.user = msg_id, flags, engine_id, user
+        self.boots, self.engine_time = clock
         self.encrypted = encrypted
         self.usm = None  # set by the agent: wraps answers
 
@@ -598,14 +611,15 @@ def decode_v3_request(data):
     if len(sec) != 6:
         raise BerError("bad security parameters")
     engine_id, user = sec[0][1], sec[3][1]
+    clock = (decode_int(sec[1][1]), decode_int(sec[2][1]))
     if flags & FLAG_PRIV:
-        return V3Request(msg_id, flags, engine_id, user, GET, 0, [], True)
+        return V3Request(msg_id, flags, engine_id, user, GET, 0, [], True, clock)
     scoped = read_all(parts[3][1])
     if len(scoped) != 3:
         raise BerError("bad scoped PDU")
     pdu_type, pdu = scoped[2]
     request_id, varbinds = decode_pdu(pdu_type, pdu)
-    return V3Request(msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, False)
+    return V3Request(msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, False, clock)
 
 
 class Usm:
@@ -616,11 +630,16 @@ class Usm:
         self.user = options.user.encode()
         self.hash_name, self.digest_length = AUTH_PROTOCOLS[options.auth_protocol.upper()]
         self.ku = password_to_key(self.hash_name, options.auth_pass.encode())
-        self.boots = 3
+        self.boots = options.engine_boots
+        self.time_at_start = options.engine_time
         self.started = time.monotonic()
 
     def engine_time(self):
-        return int(time.monotonic() - self.started) + 1000
+        return int(time.monotonic() - self.started) + self.time_at_start
+
+    def in_time_window(self, req):
+        """RFC 3414 3.2 step 7a, as the authoritative engine checks it."""
+        return req.boots == self.boots and abs(req.engine_time - self.engine_time()) <= TIME_WINDOW
 
     def message(self, msg_id, flags, sec_fields, scoped, auth_key=None):
         """sec_fields: (engine ID, boots, time, user, privacy parameters).
@@ -855,6 +874,9 @@ class Agent:
         self.count_file = options.count_file
         self.good = options.good
         self.then_answer = options.then_answer
+        self.check_time = options.check_time
+        self.delay = options.delay_ms / 1000.0
+        self.pending = []  # (due, sequence number, replies, peer), a heap
         self.count = 0  # datagrams received so far, this one included
         self.peer = None
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -913,6 +935,8 @@ class Agent:
             replies = [self.usm.report(req, "unknown-engine")]
         elif req.user != self.usm.user:
             replies = [self.usm.report(req, "unknown-user")]
+        elif self.check_time and not self.usm.in_time_window(req):
+            replies = [self.usm.report(req, "not-in-time", authenticated=True)]
         else:
             try:
                 behaviour = v3_normal if self.count <= self.good else self.scenario
@@ -923,6 +947,12 @@ class Agent:
         self.send(replies, peer)
 
     def send(self, replies, peer):
+        if self.delay > 0:
+            heapq.heappush(self.pending, (time.monotonic() + self.delay, self.count, replies, peer))
+            return
+        self.send_now(replies, peer)
+
+    def send_now(self, replies, peer):
         for reply in replies:
             try:
                 self.sock.sendto(reply, peer)
@@ -934,7 +964,11 @@ class Agent:
         selector.register(self.sock, selectors.EVENT_READ, "udp")
         selector.register(sys.stdin, selectors.EVENT_READ, "stdin")
         while True:
-            for key, _ in selector.select():
+            while self.pending and self.pending[0][0] <= time.monotonic():
+                _, _, replies, peer = heapq.heappop(self.pending)
+                self.send_now(replies, peer)
+            timeout = max(0.0, self.pending[0][0] - time.monotonic()) if self.pending else None
+            for key, _ in selector.select(timeout):
                 if key.data == "stdin":
                     if not os.read(sys.stdin.fileno(), 4096):
                         return  # the test process went away
@@ -960,6 +994,10 @@ def main():
     parser.add_argument("--auth-pass", default="alice-pass-phrase")
     parser.add_argument("--auth-protocol", default="MD5", type=str.upper, choices=sorted(AUTH_PROTOCOLS))
     parser.add_argument("--engine-id", default="scripted-engine")
+    parser.add_argument("--engine-boots", type=int, default=3)
+    parser.add_argument("--engine-time", type=int, default=1000)
+    parser.add_argument("--check-time", action="store_true")
+    parser.add_argument("--delay-ms", type=int, default=0)
     agent = Agent(parser.parse_args())
     agent.write_count()
     print("PORT %d" % agent.sock.getsockname()[1], flush=True)
