@@ -9,19 +9,19 @@
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
-  std::string oidCopy, valueCopy;  // used only for texts that need converting
+  std::string oid_copy, value_copy;  // used only for texts that need converting
   values.ForEach([&](const std::string& oid, const std::string& value) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
-    const std::string_view oidText = platform::LocaleToUtf8View(oid, &oidCopy);
+    const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
     if (const intptr_t* version = versions.Find(oid)) {
       char number[16];
       const char* end = std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
-      doc.AddElement(result, "OID", oidText, "VER", std::string_view(number, static_cast<size_t>(end - number)),
+      doc.AddElement(result, "OID", oid_text, "VER", std::string_view(number, static_cast<size_t>(end - number)),
                      false);
     } else {
-      doc.AddElement(result, "OID", oidText, "", "", false);
+      doc.AddElement(result, "OID", oid_text, "", "", false);
     }
-    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &valueCopy), "", "", false);
+    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &value_copy), "", "", false);
   });
 }
 
