@@ -5,6 +5,7 @@
 #include <string_view>
 #include <exception>
 
+#include "platform/hash.h"
 #include "platform/text_encoding.h"
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
@@ -32,15 +33,6 @@ namespace {
 constexpr size_t kMaxNameStem = 255 - 5 - 4;
 constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
 
-uint64_t Fnv1a64(std::string_view text) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 0x100000001b3ull;
-  }
-  return hash;
-}
-
 }  // namespace
 
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid) {
@@ -49,7 +41,7 @@ std::string ResultFilePath(const std::string& dir, const std::string& target, co
   for (char& c : name)
     if (c == '/') c = '_';
   if (name.size() > kMaxNameStem) {
-    const uint64_t hash = Fnv1a64(name);
+    const uint64_t hash = platform::Fnv1a64(name);
     size_t keep = kMaxNameStem - kHashMark;
     // Not inside a UTF-8 sequence, so the prefix stays readable text.
     while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
