@@ -203,21 +203,21 @@ void LowerBulkRepetitions(CMIB& job, int repetitions) {
   job.m_tuning.bulk_lowered = true;
 }
 
-// Opens the session of one walk (or batch of gets) over nVersion. Returns 1
+// Opens the session of one walk (or batch of gets) over version. Returns 1
 // when it is open; 0 when the open failed (reported, "scan end" logged); -1
 // when the SNMPv3 key could not be made (reported; no session).
-int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int nVersion) {
+int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int version) {
   const char* target = job.m_strTarget.c_str();
-  job.m_nVersion = nVersion;
+  job.m_nVersion = version;
   InitSnmpLibrary();
   // Once per job, with no lock held; the library gets a numeric address.
   if (job.m_tuning.peer.empty()) job.m_tuning.peer = NumericPeerName(job.m_strTarget);
   SnmpTarget peer;
   peer.peer = job.m_tuning.peer;
-  peer.version = nVersion;
+  peer.version = version;
   peer.timeout_us = g_nTimeout;
   peer.retries = g_nRetry;
-  if (nVersion == 3) {
+  if (version == 3) {
     peer.user = job.m_strUser;
     peer.pass_phrase = job.m_strPassword;
     peer.auth_protocol = job.m_authProtocol;
@@ -246,7 +246,7 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
       job.m_walks.NoteInterrupted();
     } else {
       WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
-      NoteFailure(job, *session, nVersion, /*in_open=*/true);
+      NoteFailure(job, *session, version, /*in_open=*/true);
     }
     WriteLog("%s|scan end", target);
     return 0;
