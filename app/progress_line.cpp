@@ -39,7 +39,7 @@ ProgressLine::~ProgressLine() { Stop(); }
 void ProgressLine::Stop() {
   if (!thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
@@ -48,8 +48,13 @@ void ProgressLine::Stop() {
 }
 
 void ProgressLine::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!wake_.wait_for(lock, kRedrawInterval, [this] { return stop_; })) {
+  platform::MutexLock lock(mutex_);
+  for (;;) {
+    // Waits out the interval unless stopped; a spurious wake-up waits on.
+    const auto deadline = std::chrono::steady_clock::now() + kRedrawInterval;
+    while (!stop_ && wake_.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+    }
+    if (stop_) return;
     lock.unlock();
     console::ShowStatus(Text(SteadyMilliseconds()));
     lock.lock();

@@ -5,10 +5,11 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/thread_annotations.h"
 
 struct JobProgress;
 
@@ -24,18 +25,18 @@ class ProgressLine {
 
   // Ends the drawing and removes the line from the terminal. Idempotent.
   // Main thread.
-  void Stop();
+  void Stop() EXCLUDES(mutex_);
 
  private:
-  void Run();
+  void Run() EXCLUDES(mutex_);
   std::string Text(int64_t now_ms) const;
 
   const std::vector<std::string>& targets_;
   const JobProgress* progress_;
   int64_t started_ms_;
   size_t width_ = 80;  // the terminal's columns
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
+  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  std::condition_variable_any wake_;
+  bool stop_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 
 #include "accounts/accounts.h"
 #include "app/globals.h"
@@ -20,6 +19,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "platform/thread_annotations.h"
 #include "scan/engine_ids.h"
 #include "scan/mib.h"
 #include "scan/scan_options.h"
@@ -48,23 +48,23 @@ size_t ScansWithinDescriptorLimit() {
 class ScanSlots {
  public:
   explicit ScanSlots(size_t count) : free_(count) {}
-  void Take() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    freed_.wait(lock, [this] { return free_ > 0; });
+  void Take() EXCLUDES(mutex_) {
+    platform::MutexLock lock(mutex_);
+    while (free_ == 0) freed_.wait(lock);
     --free_;
   }
-  void Give() {
+  void Give() EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       ++free_;
     }
     freed_.notify_one();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable freed_;
-  size_t free_;
+  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  std::condition_variable_any freed_;
+  size_t free_ GUARDED_BY(mutex_);
 };
 
 struct WorkerStart {

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/command_line.h"
+#include "platform/hash.h"
 
 namespace {
 
@@ -76,17 +77,8 @@ bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets, 
   return ok;
 }
 
-uint64_t Fnv1a64(std::string_view text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (unsigned char byte : text) {
-    hash ^= byte;
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
 uint32_t ShardOf(std::string_view target, uint32_t count) {
-  return static_cast<uint32_t>(Fnv1a64(target) % count) + 1;
+  return static_cast<uint32_t>(platform::Fnv1a64(target) % count) + 1;
 }
 
 bool AssembleTargets(const RunOptions& options, const std::vector<std::string>& command_line,

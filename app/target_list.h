@@ -26,12 +26,8 @@ bool ReadTargetList(std::istream& in, std::vector<std::string>* targets, std::st
 // The message names the file.
 bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets, std::string* error);
 
-// FNV-1a, 64-bit, over the bytes of text: offset basis 14695981039346656037,
-// prime 1099511628211, each byte XORed in before the multiply. Fixed by
-// definition, so every machine, process and build agrees on it.
-uint64_t Fnv1a64(std::string_view text);
-
-// The shard, 1 ... count, that target belongs to: Fnv1a64(target) % count + 1.
+// The shard, 1 ... count, that target belongs to:
+// platform::Fnv1a64(target) % count + 1.
 // (The remainder, not the high bits: FNV-1a leaves the high bits of short,
 // similar texts such as addresses poorly mixed.) count >= 1.
 uint32_t ShardOf(std::string_view target, uint32_t count);

@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(platform::SetTextCodeset(kCodesets[in.ConsumeIntegralInRange<int>(0, 3)]), "codeset");
 
   const std::string target = in.ConsumeRandomLengthString(64);
-  const std::string cmdOid = in.ConsumeRandomLengthString(64);
-  const std::string path = ResultFilePath("/dir", target, cmdOid);
+  const std::string cmd_oid = in.ConsumeRandomLengthString(64);
+  const std::string path = ResultFilePath("/dir", target, cmd_oid);
   Check(path.compare(0, 5, "/dir/") == 0 && path.find('/', 5) == std::string::npos, "file name leaves dir");
 
   CStringMap<std::string> values;
@@ -98,10 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const xmlNode* result = NextElement(NextElement(xmlDocGetRootElement(parsed)->children)->next);
   values.ForEach([&](const std::string& oid, const std::string& value) {
     Check(result != nullptr, "row missing");
-    const xmlNode* oidNode = NextElement(result->children);
-    Check(oidNode && Text(oidNode) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)), "OID text");
-    const xmlNode* valueNode = NextElement(oidNode->next);
-    Check(valueNode && Text(valueNode) == platform::SanitizeXmlText(platform::LocaleToUtf8(value)),
+    const xmlNode* oid_node = NextElement(result->children);
+    Check(oid_node && Text(oid_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)), "OID text");
+    const xmlNode* value_node = NextElement(oid_node->next);
+    Check(value_node && Text(value_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(value)),
           "VALUE text");
     result = NextElement(result->next);
   });

@@ -2,33 +2,38 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <mutex>
+
+#include "platform/thread_annotations.h"
 
 namespace console {
 namespace {
 
 std::atomic<bool> g_enabled{false};
-bool g_stdout_shares = false;
-std::mutex g_mutex;    // guards what follows, and the terminal while held
-size_t g_shown = 0;    // length of the status line on screen; 0: none
+// Guards what follows, and the terminal while held. Lock order:
+// platform/thread_annotations.h.
+platform::Mutex g_mutex;
+bool g_stdout_shares GUARDED_BY(g_mutex) = false;
+size_t g_shown GUARDED_BY(g_mutex) = 0;  // length of the status line on screen; 0: none
 
-void ClearLocked() {
+void ClearLocked() REQUIRES(g_mutex) {
   if (g_shown == 0) return;
   fprintf(stderr, "\r%*s\r", static_cast<int>(g_shown), "");
   g_shown = 0;
 }
 
-bool SharesTerminal(FILE* stream) { return stream == stderr || (stream == stdout && g_stdout_shares); }
+bool SharesTerminal(FILE* stream) REQUIRES(g_mutex) { return stream == stderr || (stream == stdout && g_stdout_shares); }
 
 }  // namespace
 
-LineGuard::LineGuard(FILE* stream) : locked_(g_enabled.load(std::memory_order_acquire)) {
+// The lock is held from here to the destructor only while the status line is
+// enabled, which the analysis cannot follow.
+LineGuard::LineGuard(FILE* stream) NO_THREAD_SAFETY_ANALYSIS : locked_(g_enabled.load(std::memory_order_acquire)) {
   if (!locked_) return;
   g_mutex.lock();
   if (SharesTerminal(stream)) ClearLocked();
 }
 
-LineGuard::~LineGuard() {
+LineGuard::~LineGuard() NO_THREAD_SAFETY_ANALYSIS {
   if (!locked_) return;
   // A buffered stream's line must reach the terminal before the next redraw.
   fflush(stdout);
@@ -44,14 +49,14 @@ void Print(FILE* stream, const char* format, ...) {
 }
 
 void EnableStatusLine(bool stdout_shares_terminal) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  platform::MutexLock lock(g_mutex);
   g_stdout_shares = stdout_shares_terminal;
   g_enabled.store(true, std::memory_order_release);
 }
 
 void ShowStatus(const std::string& text) {
   if (!g_enabled.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> lock(g_mutex);
+  platform::MutexLock lock(g_mutex);
   if (!g_enabled.load(std::memory_order_relaxed)) return;
   const int pad = g_shown > text.size() ? static_cast<int>(g_shown - text.size()) : 0;
   fprintf(stderr, "\r%s%*s", text.c_str(), pad, "");
@@ -60,7 +65,7 @@ void ShowStatus(const std::string& text) {
 }
 
 void EndStatusLine() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  platform::MutexLock lock(g_mutex);
   ClearLocked();
   g_enabled.store(false, std::memory_order_release);
 }

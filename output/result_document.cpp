@@ -5,23 +5,24 @@
 #include <string_view>
 #include <exception>
 
+#include "platform/hash.h"
 #include "platform/text_encoding.h"
 
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
-  std::string oidCopy, valueCopy;  // used only for texts that need converting
+  std::string oid_copy, value_copy;  // used only for texts that need converting
   values.ForEach([&](const std::string& oid, const std::string& value) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
-    const std::string_view oidText = platform::LocaleToUtf8View(oid, &oidCopy);
+    const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
     if (const intptr_t* version = versions.Find(oid)) {
       char number[16];
       const char* end = std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
-      doc.AddElement(result, "OID", oidText, "VER", std::string_view(number, static_cast<size_t>(end - number)),
+      doc.AddElement(result, "OID", oid_text, "VER", std::string_view(number, static_cast<size_t>(end - number)),
                      false);
     } else {
-      doc.AddElement(result, "OID", oidText, "", "", false);
+      doc.AddElement(result, "OID", oid_text, "", "", false);
     }
-    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &valueCopy), "", "", false);
+    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &value_copy), "", "", false);
   });
 }
 
@@ -32,15 +33,6 @@ namespace {
 constexpr size_t kMaxNameStem = 255 - 5 - 4;
 constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
 
-uint64_t Fnv1a64(std::string_view text) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 0x100000001b3ull;
-  }
-  return hash;
-}
-
 }  // namespace
 
 std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid) {
@@ -49,7 +41,7 @@ std::string ResultFilePath(const std::string& dir, const std::string& target, co
   for (char& c : name)
     if (c == '/') c = '_';
   if (name.size() > kMaxNameStem) {
-    const uint64_t hash = Fnv1a64(name);
+    const uint64_t hash = platform::Fnv1a64(name);
     size_t keep = kMaxNameStem - kHashMark;
     // Not inside a UTF-8 sequence, so the prefix stays readable text.
     while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;

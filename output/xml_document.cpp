@@ -233,23 +233,23 @@ bool WriteRaw(xmlTextWriterPtr w, const Layout& layout) {
 // sink is where the writer's output ends up: it is sized once from the
 // first run, so the output is not copied again and again as it grows.
 bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink) {
-  bool plainRoot = root->properties == nullptr;
+  bool plain_root = root->properties == nullptr;
   size_t children = 0;
-  for (xmlNodePtr n = root->children; n && plainRoot; n = n->next) {
-    plainRoot = !(n->type == XML_TEXT_NODE && n->content && *n->content);
+  for (xmlNodePtr n = root->children; n && plain_root; n = n->next) {
+    plain_root = !(n->type == XML_TEXT_NODE && n->content && *n->content);
     children += n->type == XML_ELEMENT_NODE;
   }
-  if (!plainRoot) return WriteElement(w, root, true);
+  if (!plain_root) return WriteElement(w, root, true);
 
   if (xmlTextWriterStartElement(w, root->name) < 0) return false;
   Layout run;
-  bool startTagOpen = true, sized = false;
+  bool start_tag_open = true, sized = false;
   size_t done = 0;
   auto flush = [&] {
     if (!sized && done > 0) {
       sized = true;
-      const size_t perChild = run.size() / done + 1;
-      if (children > done) sink->reserve(sink->size() + run.size() + (children - done) * perChild * 9 / 8 + 4096);
+      const size_t per_child = run.size() / done + 1;
+      if (children > done) sink->reserve(sink->size() + run.size() + (children - done) * per_child * 9 / 8 + 4096);
     }
     const bool ok = WriteRaw(w, run);
     run.Truncate(0);
@@ -258,16 +258,16 @@ bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink
   for (xmlNodePtr n = root->children; n; n = n->next) {
     if (n->type != XML_ELEMENT_NODE) continue;
     const size_t mark = run.size();
-    if (startTagOpen && mark == 0) run.Put('\n');
+    if (start_tag_open && mark == 0) run.Put('\n');
     if (AppendPlain(&run, n, 1)) {
-      startTagOpen = false;
+      start_tag_open = false;
       ++done;
       if (run.size() >= kRawChunk && !flush()) return false;
       continue;
     }
-    run.Truncate(startTagOpen ? 0 : mark);
+    run.Truncate(start_tag_open ? 0 : mark);
     if (!flush() || !WriteElement(w, n, true)) return false;
-    startTagOpen = false;
+    start_tag_open = false;
   }
   return flush() && xmlTextWriterEndElement(w) >= 0;
 }
@@ -323,38 +323,38 @@ const xmlChar* CXmlDocument::InternName(std::string_view name) {
 }
 
 XmlElement CXmlDocument::AddRootElement(std::string_view name, std::string_view text,
-                                        std::string_view attrName, std::string_view attrValue) {
+                                        std::string_view attr_name, std::string_view attr_value) {
   xmlNodePtr root = m_pDoc ? xmlDocGetRootElement(m_pDoc) : nullptr;
   if (!root) throw CXmlError(CXmlError::E_POINTER, "no document element");
-  return AddElement(root, name, text, attrName, attrValue, false);
+  return AddElement(root, name, text, attr_name, attr_value, false);
 }
 
 XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name, std::string_view text,
-                                    std::string_view attrName, std::string_view attrValue,
+                                    std::string_view attr_name, std::string_view attr_value,
                                     bool bNoText) {
   if (!m_pDoc || !pParent) throw CXmlError(CXmlError::E_POINTER, "no document or parent");
   if (pParent->doc != m_pDoc || pParent->type != XML_ELEMENT_NODE)
     throw CXmlError(CXmlError::E_INVALIDARG, "parent is not an element of this document");
-  const xmlChar* elementName = InternName(name);
-  const xmlChar* attributeName = attrName.empty() ? nullptr : InternName(attrName);
-  std::string valueCopy, textCopy;  // used only when a text needs cleaning
-  const std::string_view value = attributeName ? platform::SanitizeXmlTextView(attrValue, &valueCopy) : "";
-  const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &textCopy);
+  const xmlChar* element_name = InternName(name);
+  const xmlChar* attribute_name = attr_name.empty() ? nullptr : InternName(attr_name);
+  std::string value_copy, text_copy;  // used only when a text needs cleaning
+  const std::string_view value = attribute_name ? platform::SanitizeXmlTextView(attr_value, &value_copy) : "";
+  const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &text_copy);
   if (value.size() > INT_MAX || clean.size() > INT_MAX)
     throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
 
   // The dictionary owns the name; the node only points at it.
-  xmlNodePtr element = xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(elementName), nullptr);
+  xmlNodePtr element = xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(element_name), nullptr);
   if (!element) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
   xmlAddChild(pParent, element);
-  if (attributeName) {
+  if (attribute_name) {
     // Made empty, then given its text node: the value need not end in NUL.
-    xmlAttrPtr attr = xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attributeName), nullptr);
-    xmlNodePtr valueNode =
+    xmlAttrPtr attr = xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
+    xmlNodePtr value_node =
         attr ? NewText(m_pDoc, value) : nullptr;
-    if (!valueNode) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
-    attr->children = attr->last = valueNode;
-    valueNode->parent = reinterpret_cast<xmlNodePtr>(attr);
+    if (!value_node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+    attr->children = attr->last = value_node;
+    value_node->parent = reinterpret_cast<xmlNodePtr>(attr);
   }
   if (!bNoText) {
     // xmlAddChild would merge adjacent text nodes and free this one; the

@@ -52,17 +52,17 @@ class CXmlDocument {
 
   // AddElement below the document element RESULTS, with a text node.
   // Throws CXmlError(E_POINTER) without a document or document element.
-  XmlElement AddRootElement(std::string_view name, std::string_view text, std::string_view attrName,
-                            std::string_view attrValue);
+  XmlElement AddRootElement(std::string_view name, std::string_view text, std::string_view attr_name,
+                            std::string_view attr_value);
 
   // Appends a new element as the last child of pParent. Every "&" in the name
   // becomes "-"; a name that is still not an XML name throws E_INVALIDARG. The
-  // attribute is set (its value may be empty) only when attrName is not empty.
+  // attribute is set (its value may be empty) only when attr_name is not empty.
   // Unless bNoText, a text node holding text is added, even an empty one.
   // Throws CXmlError: E_POINTER without a document or parent, E_INVALIDARG for
   // a parent of another document or a bad name, E_OUTOFMEMORY.
   XmlElement AddElement(XmlElement pParent, std::string_view name, std::string_view text,
-                        std::string_view attrName, std::string_view attrValue, bool bNoText);
+                        std::string_view attr_name, std::string_view attr_value, bool bNoText);
 
   // Writes the document as Save does, into *out. Returns false, recording
   // the failure, without a document or when the writer fails.

@@ -1,16 +1,26 @@
 // Clang's thread-safety annotations, and the mutex and scoped lock that carry
 // them (the standard library's do not here). Other compilers see plain code.
 //
-// Lock order. The process has six locks; none is ever taken while another of
-// them is held, and a new nesting must be added to this list first:
-//   - the Net-SNMP library lock (scan/snmp_setup.cpp), innermost by rule: only
-//     library calls run under it;
+// Lock order. A lock is taken while another is held only where this list
+// says so; a new nesting must be added here first. Every other lock is held
+// only around its own data, with no other lock taken under it.
+//   - the console lock (output/console.cpp), held while one line is written.
+//     The library lock may be taken under it (the library formats a failed
+//     object's name in the middle of an error line); never the other way
+//     round: library texts are captured under the library lock and printed
+//     after it is released;
+//   - the Net-SNMP library lock (scan/snmp_setup.cpp): only library calls
+//     run under it, and NoteEngineId, which takes the engine-ID lock;
+//   - the engine-ID lock (scan/engine_ids.cpp), innermost;
 //   - the pass-phrase key cache's map lock, then (after it is released) the
 //     lock of one cache entry, held while that key is computed
 //     (scan/usm_keys.cpp);
 //   - UsmKeyTurns' lock (scan/usm_keys.h), never held across a library call;
 //   - LogQueue's lock (log/log.h), held only to move records;
-//   - the log writer's wake-up lock (log/log_writer.cpp).
+//   - the log writer's wake-up lock (log/log_writer.cpp);
+//   - the status line's wake-up lock (app/progress_line.h), released while
+//     the line is drawn;
+//   - the scan slots' lock (app/run_driver.cpp), held only to count.
 #pragma once
 
 #include <mutex>

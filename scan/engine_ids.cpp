@@ -1,15 +1,15 @@
 #include "scan/engine_ids.h"
 
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "log/log.h"
+#include "platform/thread_annotations.h"
 
 namespace {
 
-std::mutex g_engineIdsMutex;
-std::map<std::string, std::set<std::string>> g_targetsByEngineId;  // hex -> targets
+platform::Mutex g_engineIdsMutex;  // lock order: platform/thread_annotations.h
+std::map<std::string, std::set<std::string>> g_targetsByEngineId GUARDED_BY(g_engineIdsMutex);  // hex -> targets
 
 std::string Hex(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -27,13 +27,13 @@ std::string Hex(const unsigned char* bytes, size_t length) {
 void NoteEngineId(const std::string& target, const unsigned char* id, size_t length) {
   if (length == 0) return;
   std::string hex = Hex(id, length);
-  std::lock_guard<std::mutex> lock(g_engineIdsMutex);
+  platform::MutexLock lock(g_engineIdsMutex);
   g_targetsByEngineId[hex].insert(target);
 }
 
 std::vector<std::pair<std::string, std::vector<std::string>>> SharedEngineIds() {
   std::vector<std::pair<std::string, std::vector<std::string>>> shared;
-  std::lock_guard<std::mutex> lock(g_engineIdsMutex);
+  platform::MutexLock lock(g_engineIdsMutex);
   for (const auto& [hex, targets] : g_targetsByEngineId)
     if (targets.size() > 1) shared.emplace_back(hex, std::vector<std::string>(targets.begin(), targets.end()));
   return shared;

@@ -19,32 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
-#include "scan/usm_report.h"
-
-// Exchange status of a wait cut short by the operator's interrupt (beside the
-// library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
-constexpr int kStatInterrupted = -1;
-
-// What a session is opened for.
-struct SnmpTarget {
-  std::string peer;         // the target text, as the library parses it
-  int version = 1;          // 1, 2 (v2c) or 3
-  int timeout_us = 0;       // per try
-  int retries = 0;
-  std::string community;    // versions 1 and 2
-  std::string user;         // version 3; empty: noAuth, no user name
-  std::string pass_phrase;  // version 3 with a user: authentication
-  AuthProtocol auth_protocol = AuthProtocol::kMd5;
-  PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv, else authPriv
-  std::string priv_pass_phrase;
-};
-
-// One variable name of a request (not owned).
-struct SnmpName {
-  const oid* ids;
-  size_t length;
-};
+#include "scan/snmp_exchange.h"
 
 // One open SNMP session of one walk.
 //
@@ -68,7 +43,7 @@ struct SnmpName {
 // failure caused by the interrupt prints nothing and sets interrupted().
 // The report's number and text stay readable through error_code() and
 // error_text() until the next report.
-class SnmpSession {
+class SnmpSession : public SnmpExchange {
  public:
   enum class Api { kTraditional, kSingleSession };
 
@@ -77,52 +52,22 @@ class SnmpSession {
   SnmpSession(const SnmpSession&) = delete;
   SnmpSession& operator=(const SnmpSession&) = delete;
 
-  enum class OpenStatus { kOpen, kBadPassPhrase, kBadPrivPassPhrase, kFailed };
-
-  // Opens the session for target. kBadPassPhrase, kBadPrivPassPhrase: that
-  // pass phrase gives no key (see GetPassPhraseKey); nothing was opened and
-  // nothing printed.
-  // kFailed: the open or the SNMPv3 discovery failed; the report is printed.
-  OpenStatus Open(const SnmpTarget& target);
-
-  // Sends one request of type command (SNMP_MSG_GET or SNMP_MSG_GETNEXT) for
-  // the single name and waits for the answer without holding the library
-  // lock. Returns STAT_SUCCESS with *response set (owned by this object, valid
-  // until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR, or
-  // kStatInterrupted when the operator's interrupt came first (nothing is
-  // sent once it has come).
-  int Exchange(int command, const oid* name, size_t name_length, netsnmp_pdu** response) {
-    const SnmpName one = {name, name_length};
-    return Exchange(command, &one, 1, 0, response);
-  }
-  // The same for a request of `count` names, in order; command may also be
-  // SNMP_MSG_GETBULK, which asks for that many repetitions (non-repeaters 0).
-  int Exchange(int command, const SnmpName* names, size_t count, long repetitions, netsnmp_pdu** response);
-
-  // The library's report of the last failure of this session, prefixed
-  // "snmpwalk", on standard error.
-  void PrintLibraryError();
-
-  // The library's error number (SNMPERR_...) and text of the last report
-  // printed by Open or PrintLibraryError; 0 and "" before any.
-  int error_code() const { return error_code_; }
-  const std::string& error_text() const { return error_text_; }
+  OpenStatus Open(const SnmpTarget& target) override;
+  int Exchange(int command, const SnmpName* names, size_t count, long repetitions, netsnmp_pdu** response) override;
+  void PrintLibraryError() override;
+  int error_code() const override { return error_code_; }
+  const std::string& error_text() const override { return error_text_; }
+  bool interrupted() const override { return interrupted_; }
+  UsmReport usm_report() const override { return usm_report_; }
 
   // Prints name with the library's fprint_objid.
   static void PrintObjid(FILE* stream, const oid* name, size_t name_length);
-
-  // True when the last Open or Exchange ended because of the interrupt.
-  bool interrupted() const { return interrupted_; }
-
-  // The USM report that ended the last Open or Exchange; kNone when none did
-  // (the engine-ID probe's expected unknownEngineID report does not count).
-  UsmReport usm_report() const { return usm_report_; }
 
   // The peer name of the open session (the target text); "" when not open.
   const char* PeerName() const;
 
   // Closes the session (idempotent) and gives its SNMPv3 key turn back.
-  void Close();
+  void Close() override;
 
   // The session's socket buffers; for the library's transport stand-ins only.
   struct SocketIo;

@@ -20,9 +20,9 @@
 #include "scan/peer_name.h"
 #include "scan/run_settings.h"
 #include "scan/scan_options.h"
-#include "scan/snmp_session.h"
 #include "scan/snmp_setup.h"
 #include "scan/start_oid.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ void RefuseOid(CMIB& job, const char* oid_text) {
 
 // What a failed open or exchange means for the job's outcome, judged by the
 // library's report of it (printed before).
-void NoteFailure(CMIB& job, const SnmpSession& session, int version, bool in_open) {
+void NoteFailure(CMIB& job, const SnmpExchange& session, int version, bool in_open) {
   const int code = session.error_code();
   if (job.m_usmReport != UsmReport::kNone) {
     job.m_walks.NoteAuthFailure(UsmReportText(job.m_usmReport), !job.m_strUser.empty());
@@ -101,7 +101,7 @@ void NoteFailure(CMIB& job, const SnmpSession& session, int version, bool in_ope
 
 // A failure the agent named in a USM report: kept on the job and logged by
 // name (never with a pass phrase), before the designed failure line.
-void NoteUsmReport(CMIB* job, const SnmpSession& session) {
+void NoteUsmReport(CMIB* job, const SnmpExchange& session) {
   job->m_usmReport = session.usm_report();
   if (job->m_usmReport != UsmReport::kNone)
     WriteLog("%s|authentication failed: %s", job->m_strTarget.c_str(), UsmReportText(job->m_usmReport));
@@ -109,7 +109,7 @@ void NoteUsmReport(CMIB* job, const SnmpSession& session) {
 
 // Reports an exchange without a usable answer: the exchange failed
 // (status), or the answer carries an error status.
-void ReportFailedExchange(CMIB& job, SnmpSession* session, int version, int status, const netsnmp_pdu* response) {
+void ReportFailedExchange(CMIB& job, SnmpExchange* session, int version, int status, const netsnmp_pdu* response) {
   const char* target = job.m_strTarget.c_str();
   if (status == kStatInterrupted) {
     WriteLog("%s|interrupted", target);
@@ -140,24 +140,6 @@ void ReportFailedExchange(CMIB& job, SnmpSession* session, int version, int stat
     }
   }
 }
-
-// Where a walk stands: the subtree's end bound and the name of the last
-// accepted variable, which the next request asks about.
-struct WalkCursor {
-  oid end_bound[MAX_OID_LEN];
-  size_t root_length = 0;
-  oid name[MAX_OID_LEN];
-  size_t name_length = 0;
-
-  // root: 1 to MAX_OID_LEN sub-identifiers (RootFits).
-  void StartAt(const oid* root, size_t length) {
-    root_length = length;
-    memcpy(end_bound, root, length * sizeof(oid));
-    memcpy(name, root, length * sizeof(oid));
-    name_length = length;
-    ++end_bound[length - 1];
-  }
-};
 
 // One variable of an answer without error status, through the checks of a
 // GETNEXT (or GET) answer. Returns false when the walk ends with it.
@@ -221,21 +203,21 @@ void LowerBulkRepetitions(CMIB& job, int repetitions) {
   job.m_tuning.bulk_lowered = true;
 }
 
-// Opens the session of one walk (or batch of gets) over nVersion. Returns 1
+// Opens the session of one walk (or batch of gets) over version. Returns 1
 // when it is open; 0 when the open failed (reported, "scan end" logged); -1
 // when the SNMPv3 key could not be made (reported; no session).
-int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int nVersion) {
+int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int version) {
   const char* target = job.m_strTarget.c_str();
-  job.m_nVersion = nVersion;
+  job.m_nVersion = version;
   InitSnmpLibrary();
   // Once per job, with no lock held; the library gets a numeric address.
   if (job.m_tuning.peer.empty()) job.m_tuning.peer = NumericPeerName(job.m_strTarget);
   SnmpTarget peer;
   peer.peer = job.m_tuning.peer;
-  peer.version = nVersion;
+  peer.version = version;
   peer.timeout_us = g_nTimeout;
   peer.retries = g_nRetry;
-  if (nVersion == 3) {
+  if (version == 3) {
     peer.user = job.m_strUser;
     peer.pass_phrase = job.m_strPassword;
     peer.auth_protocol = job.m_authProtocol;
@@ -264,7 +246,7 @@ int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int n
       job.m_walks.NoteInterrupted();
     } else {
       WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
-      NoteFailure(job, *session, nVersion, /*in_open=*/true);
+      NoteFailure(job, *session, version, /*in_open=*/true);
     }
     WriteLog("%s|scan end", target);
     return 0;
@@ -273,21 +255,12 @@ int OpenWalkSession(CMIB& job, SnmpSession* session, SnmpSession::Api api, int n
   return 1;
 }
 
-// One configured OID of a batch of gets.
-struct BatchItem {
-  size_t index;  // into the caller's OID list
-  WalkCursor cursor;
-};
+}  // namespace
 
-// Gets the items over one session, up to GetBatch per GET PDU; the items that
-// stored a row leave *items. An SNMPv1 noSuchName names the missing OID: it is
-// taken out and the rest sent again. tooBig halves the batch. A failed
-// exchange (time-out, say) fails its batch only, as it would fail those gets
-// one by one; the operator's interrupt ends the pass.
-void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<BatchItem>* items) {
+void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version, std::vector<BatchItem>* items) {
   const char* target = job.m_strTarget.c_str();
-  SnmpSession session(api);
-  if (OpenWalkSession(job, &session, api, nVersion) <= 0) return;
+  SnmpExchange& session = *exchange;
+  if (OpenWalkSession(job, &session, api, version) <= 0) return;
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
   std::vector<bool> stored(items->size(), false);
   std::deque<size_t> todo;
@@ -304,7 +277,7 @@ void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<Bat
     for (size_t i : chunk) names.push_back({(*items)[i].cursor.name, (*items)[i].cursor.name_length});
     netsnmp_pdu* response = nullptr;
     const int status = session.Exchange(SNMP_MSG_GET, names.data(), names.size(), 0, &response);
-    if (status == STAT_SUCCESS) job.m_walks.NoteAnswer(nVersion);
+    if (status == STAT_SUCCESS) job.m_walks.NoteAnswer(version);
     if (status == STAT_SUCCESS && response->errstat == SNMP_ERR_TOOBIG && chunk.size() > 1) {
       batch = chunk.size() / 2;
       for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) todo.push_front(*it);
@@ -312,7 +285,7 @@ void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<Bat
       continue;
     }
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
-      ReportFailedExchange(job, &session, nVersion, status, response);
+      ReportFailedExchange(job, &session, version, status, response);
       if (status == kStatInterrupted) break;
       const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME ? response->errindex : 0;
       if (bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
@@ -340,22 +313,23 @@ void RunBatchPass(CMIB& job, SnmpSession::Api api, int nVersion, std::vector<Bat
   items->swap(left);
 }
 
-int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
+int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root, int root_length, int version,
+            bool get_next) {
   const char* target = job.m_strTarget.c_str();
-  if (!pRoot || !RootFits(nRootLen)) {
-    RefuseOid(job, ("(" + std::to_string(nRootLen) + " sub-identifiers)").c_str());
+  if (!root || !RootFits(root_length)) {
+    RefuseOid(job, ("(" + std::to_string(root_length) + " sub-identifiers)").c_str());
     return 0;
   }
 
   WalkCursor cursor;
-  cursor.StartAt(pRoot, static_cast<size_t>(nRootLen));
+  cursor.StartAt(root, static_cast<size_t>(root_length));
 
-  SnmpSession session(api);
-  if (const int opened = OpenWalkSession(job, &session, api, nVersion); opened <= 0) return opened;
+  SnmpExchange& session = *exchange;
+  if (const int opened = OpenWalkSession(job, &session, api, version); opened <= 0) return opened;
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  const bool bulk = bGetNext && nVersion != 1 && g_scanOptions.max_reps > 0;
-  const int command = bulk ? SNMP_MSG_GETBULK : bGetNext ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  const bool bulk = get_next && version != 1 && g_scanOptions.max_reps > 0;
+  const int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // After a bulk request timed out: the repetitions it asked for, while one
   // request with a single repetition tells a silent device from one that
   // cannot answer that many.
@@ -367,7 +341,7 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
     netsnmp_pdu* response = nullptr;
     const SnmpName request = {cursor.name, cursor.name_length};
     const int status = session.Exchange(command, &request, 1, repetitions, &response);
-    if (status == STAT_SUCCESS) job.m_walks.NoteAnswer(nVersion);
+    if (status == STAT_SUCCESS) job.m_walks.NoteAnswer(version);
     if (bulk && repetitions > 1) {
       if (status == STAT_TIMEOUT) {
         timed_out_repetitions = repetitions;
@@ -381,22 +355,24 @@ int RunWalk(CMIB& job, SnmpSession::Api api, const oid* pRoot, int nRootLen, int
     if (timed_out_repetitions > 0 && status == STAT_SUCCESS) LowerBulkRepetitions(job, timed_out_repetitions / 2);
     timed_out_repetitions = 0;
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
-      ReportFailedExchange(job, &session, nVersion, status, response);
+      ReportFailedExchange(job, &session, version, status, response);
       running = false;
       continue;
     }
-    running = AcceptVariables(job, response, &cursor, bGetNext, bulk, check_ordering);
+    running = AcceptVariables(job, response, &cursor, get_next, bulk, check_ordering);
     job.PublishRows();
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;
     // without the ordering check even a plain answer would repeat the get.
-    if (!bGetNext) running = false;
+    if (!get_next) running = false;
   }
   session.Close();
   WriteLog("%s|scan end", target);
   return 0;
 }
+
+namespace {
 
 // The start of a walk or get of the OID text: logged and printed, then
 // converted. Returns false (refused and reported) when it gives no root.
@@ -435,11 +411,13 @@ int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
 }
 
 int CMIB::WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
-  return RunWalk(*this, SnmpSession::Api::kTraditional, pRoot, nRootLen, nVersion, bGetNext);
+  SnmpSession session(SnmpSession::Api::kTraditional);
+  return RunWalk(*this, &session, SnmpSession::Api::kTraditional, pRoot, nRootLen, nVersion, bGetNext);
 }
 
 int CMIB::WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
-  return RunWalk(*this, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion, bGetNext);
+  SnmpSession session(SnmpSession::Api::kSingleSession);
+  return RunWalk(*this, &session, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion, bGetNext);
 }
 
 void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion, std::vector<size_t>* pending) {
@@ -460,13 +438,17 @@ void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion, std::vec
     items.push_back(BatchItem{index, {}});
     items.back().cursor.StartAt(root, static_cast<size_t>(root_length));
   }
-  if (!items.empty()) RunBatchPass(*this, SnmpSession::Api::kTraditional, nVersion, &items);
+  if (!items.empty()) {
+    SnmpSession session(SnmpSession::Api::kTraditional);
+    RunBatchPass(*this, &session, SnmpSession::Api::kTraditional, nVersion, &items);
+  }
   if (!items.empty() && platform::Interrupted()) {
     m_walks.NoteInterrupted();  // the second variant does not start
   } else if (!items.empty() && !LimitReached()) {
     WriteLog("%s|scan start: snmp_sess_synch_response", m_strTarget.c_str());
     console::Print(stdout, "snmp_sess_synch_response\n");
-    RunBatchPass(*this, SnmpSession::Api::kSingleSession, nVersion, &items);
+    SnmpSession session(SnmpSession::Api::kSingleSession);
+    RunBatchPass(*this, &session, SnmpSession::Api::kSingleSession, nVersion, &items);
   }
   for (const auto& item : items) refused.push_back(item.index);
   std::sort(refused.begin(), refused.end());

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/command_line.h"
+#include "platform/hash.h"
 #include "support/test_util.h"
 
 namespace {
@@ -91,9 +92,9 @@ TEST(TargetList, FileErrorsNameTheFile) {
 
 TEST(TargetList, Fnv1a64KnownValues) {
   // Published FNV-1a 64-bit test vectors: any machine must agree on them.
-  EXPECT_EQ(Fnv1a64(""), 0xcbf29ce484222325ull);
-  EXPECT_EQ(Fnv1a64("a"), 0xaf63dc4c8601ec8cull);
-  EXPECT_EQ(Fnv1a64("foobar"), 0x85944171f73967e8ull);
+  EXPECT_EQ(platform::Fnv1a64(""), 0xcbf29ce484222325ull);
+  EXPECT_EQ(platform::Fnv1a64("a"), 0xaf63dc4c8601ec8cull);
+  EXPECT_EQ(platform::Fnv1a64("foobar"), 0x85944171f73967e8ull);
   // The shard is hash % N + 1.
   EXPECT_EQ(ShardOf("a", 2), 1u);
   EXPECT_EQ(ShardOf("a", 3), 2u);

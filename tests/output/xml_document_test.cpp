@@ -73,19 +73,19 @@ TEST(XmlDocument, NamesAttributesAndTextNodes) {
   CXmlDocument doc;
   ASSERT_TRUE(doc.Create());
   XmlElement amp = doc.AddRootElement("A&B&", "x&y", "k&", "v&w");
-  XmlElement noName = doc.AddRootElement("N", "t", "", "ignored");
-  XmlElement emptyValue = doc.AddRootElement("E", "t", "at", "");
-  XmlElement emptyText = doc.AddRootElement("T", "", "", "");
-  XmlElement noText = doc.AddElement(emptyText, "U", "ignored", "", "", true);
+  XmlElement no_name = doc.AddRootElement("N", "t", "", "ignored");
+  XmlElement empty_value = doc.AddRootElement("E", "t", "at", "");
+  XmlElement empty_text = doc.AddRootElement("T", "", "", "");
+  XmlElement no_text = doc.AddElement(empty_text, "U", "ignored", "", "", true);
 
   // In the tree: an empty text node is there, bNoText adds none.
-  ASSERT_NE(emptyText->children, nullptr);
-  EXPECT_EQ(emptyText->children->type, XML_TEXT_NODE);
-  EXPECT_STREQ(reinterpret_cast<const char*>(emptyText->children->content), "");
-  EXPECT_EQ(noText->children, nullptr);
-  EXPECT_EQ(noName->properties, nullptr);
+  ASSERT_NE(empty_text->children, nullptr);
+  EXPECT_EQ(empty_text->children->type, XML_TEXT_NODE);
+  EXPECT_STREQ(reinterpret_cast<const char*>(empty_text->children->content), "");
+  EXPECT_EQ(no_text->children, nullptr);
+  EXPECT_EQ(no_name->properties, nullptr);
   (void)amp;
-  (void)emptyValue;
+  (void)empty_value;
 
   testxml::Element root = ParsedRoot(Saved(doc));
   ASSERT_EQ(root.children.size(), 4u);
@@ -179,9 +179,9 @@ TEST(XmlDocument, ElementErrorsRaiseCodes) {
   EXPECT_EQ(code([&] { empty.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_POINTER);
   EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_INVALIDARG);
   // Ill-formed UTF-8 too: the library's name check alone would read it as Latin-1.
-  const std::vector<std::string> badNames = {
+  const std::vector<std::string> bad_names = {
       "", "1A", "a b", "a<b", "a\"", std::string("a\0b", 3), "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
-  for (const std::string& bad : badNames)
+  for (const std::string& bad : bad_names)
     EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
   EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
   // Refused names leave no element behind.

@@ -175,14 +175,8 @@ class Request:
         self.max_repetitions = max_repetitions
 
 
-def decode_request(data):
-    tag, message, end = read_tlv(data, 0)
-    if tag != SEQUENCE or end != len(data):
-        raise BerError("not one SEQUENCE")
-    parts = read_all(message)
-    if len(parts) != 3 or parts[0][0] != INTEGER or parts[1][0] != OCTET_STRING:
-        raise BerError("not an SNMP message")
-    pdu_type, pdu = parts[2]
+def decode_pdu(pdu):
+    """The request id, the varbinds and the two fields between them."""
     fields = read_all(pdu)
     if len(fields) != 4 or [t for t, _ in fields[:3]] != [INTEGER] * 3 or fields[3][0] != SEQUENCE:
         raise BerError("not a PDU")
@@ -192,8 +186,20 @@ def decode_request(data):
         if len(pair) != 2 or pair[0][0] != OBJECT_ID:
             raise BerError("not a varbind")
         varbinds.append((decode_oid(pair[0][1]), pair[1]))
-    return Request(decode_int(parts[0][1]), parts[1][1], pdu_type, decode_int(fields[0][1]), varbinds,
-                   decode_int(fields[1][1]), decode_int(fields[2][1]))
+    return decode_int(fields[0][1]), varbinds, decode_int(fields[1][1]), decode_int(fields[2][1])
+
+
+def decode_request(data):
+    tag, message, end = read_tlv(data, 0)
+    if tag != SEQUENCE or end != len(data):
+        raise BerError("not one SEQUENCE")
+    parts = read_all(message)
+    if len(parts) != 3 or parts[0][0] != INTEGER or parts[1][0] != OCTET_STRING:
+        raise BerError("not an SNMP message")
+    pdu_type, pdu = parts[2]
+    request_id, varbinds, non_repeaters, max_repetitions = decode_pdu(pdu)
+    return Request(decode_int(parts[0][1]), parts[1][1], pdu_type, request_id, varbinds, non_repeaters,
+                   max_repetitions)
 
 
 def encode_value(value):
@@ -580,19 +586,6 @@ class V3Request(Request):
         self.usm = None  # set by the agent: wraps answers
 
 
-def decode_pdu(pdu_type, pdu):
-    fields = read_all(pdu)
-    if len(fields) != 4 or [t for t, _ in fields[:3]] != [INTEGER] * 3 or fields[3][0] != SEQUENCE:
-        raise BerError("not a PDU")
-    varbinds = []
-    for _, vb in read_all(fields[3][1], SEQUENCE):
-        pair = read_all(vb)
-        if len(pair) != 2 or pair[0][0] != OBJECT_ID:
-            raise BerError("not a varbind")
-        varbinds.append((decode_oid(pair[0][1]), pair[1]))
-    return decode_int(fields[0][1]), varbinds
-
-
 def decode_v3_request(data):
     tag, message, end = read_tlv(data, 0)
     if tag != SEQUENCE or end != len(data):
@@ -618,7 +611,7 @@ def decode_v3_request(data):
     if len(scoped) != 3:
         raise BerError("bad scoped PDU")
     pdu_type, pdu = scoped[2]
-    request_id, varbinds = decode_pdu(pdu_type, pdu)
+    request_id, varbinds, _, _ = decode_pdu(pdu)
     return V3Request(msg_id, flags, engine_id, user, pdu_type, request_id, varbinds, False, clock)
 
 

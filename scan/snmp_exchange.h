@@ -1,0 +1,83 @@
+// What the walk loop needs of an SNMP session: open it, exchange one request
+// for one answer, learn why a step failed, close it. SnmpSession
+// (scan/snmp_session.h) is the one that talks to agents; the walk loop's unit
+// test answers from a script instead.
+//
+// Thread safety: one object belongs to one thread. None of its functions may
+// be called with the library lock (scan/snmp_setup.h) held.
+#pragma once
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include <cstddef>
+#include <string>
+
+#include "accounts/accounts.h"
+#include "scan/usm_report.h"
+
+// Exchange status of a wait cut short by the operator's interrupt (beside the
+// library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
+constexpr int kStatInterrupted = -1;
+
+// What a session is opened for.
+struct SnmpTarget {
+  std::string peer;         // the target text, as the library parses it
+  int version = 1;          // 1, 2 (v2c) or 3
+  int timeout_us = 0;       // per try
+  int retries = 0;
+  std::string community;    // versions 1 and 2
+  std::string user;         // version 3; empty: noAuth, no user name
+  std::string pass_phrase;  // version 3 with a user: authentication
+  AuthProtocol auth_protocol = AuthProtocol::kMd5;
+  PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv, else authPriv
+  std::string priv_pass_phrase;
+};
+
+// One variable name of a request (not owned).
+struct SnmpName {
+  const oid* ids;
+  size_t length;
+};
+
+class SnmpExchange {
+ public:
+  virtual ~SnmpExchange() = default;
+
+  enum class OpenStatus { kOpen, kBadPassPhrase, kBadPrivPassPhrase, kFailed };
+
+  // Opens the session for target. kBadPassPhrase, kBadPrivPassPhrase: that
+  // pass phrase gives no key (see GetPassPhraseKey); nothing was opened and
+  // nothing printed.
+  // kFailed: the open or the SNMPv3 discovery failed; the report is printed.
+  virtual OpenStatus Open(const SnmpTarget& target) = 0;
+
+  // Sends one request of type command (SNMP_MSG_GET, SNMP_MSG_GETNEXT or
+  // SNMP_MSG_GETBULK, which asks for `repetitions` repetitions with
+  // non-repeaters 0) for the `count` names, in order, and waits for the
+  // answer. Returns STAT_SUCCESS with *response set (owned by this object,
+  // valid until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR, or
+  // kStatInterrupted when the operator's interrupt came first (nothing is
+  // sent once it has come).
+  virtual int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
+                       netsnmp_pdu** response) = 0;
+
+  // The library's report of the last failure of this session, prefixed
+  // "snmpwalk", on standard error.
+  virtual void PrintLibraryError() = 0;
+
+  // The library's error number (SNMPERR_...) and text of the last report
+  // printed by Open or PrintLibraryError; 0 and "" before any.
+  virtual int error_code() const = 0;
+  virtual const std::string& error_text() const = 0;
+
+  // True when the last Open or Exchange ended because of the interrupt.
+  virtual bool interrupted() const = 0;
+
+  // The USM report that ended the last Open or Exchange; kNone when none did
+  // (the engine-ID probe's expected unknownEngineID report does not count).
+  virtual UsmReport usm_report() const = 0;
+
+  // Closes the session (idempotent).
+  virtual void Close() = 0;
+};
