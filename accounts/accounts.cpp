@@ -29,14 +29,14 @@ std::map<std::string, Account> g_mapAccounts;
 
 namespace {
 
-using AccountReader =
-    io::CSVReader<6, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>, io::throw_on_overflow, io::no_comment>;
+using AccountReader = io::CSVReader<6, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>,
+                                    io::throw_on_overflow, io::no_comment>;
 
 // What the source saw, for the loader's message. Outlives the source, which
 // the reader destroys as soon as its first read has taken the whole input.
 struct SourceNotes {
-  unsigned line = 1;           // number of the line being scanned
-  unsigned overlong_line = 0;  // 0: none
+  unsigned line = 1;             // number of the line being scanned
+  unsigned overlong_line = 0;    // 0: none
   unsigned first_empty_row = 0;  // first empty line after the header; 0: none
   bool read_failed = false;
 };
@@ -98,7 +98,8 @@ class LineLimitedSource : public io::ByteSourceBase {
   // any, before buf_[next]) is within the limit: let it through.
   void EndLine(size_t content_end, size_t next) {
     bool empty = line_len_ == 0 || (line_len_ == 1 && buf_[content_end - 1] == '\r');
-    if (empty && notes_.line >= 2 && notes_.first_empty_row == 0) notes_.first_empty_row = notes_.line;
+    if (empty && notes_.line >= 2 && notes_.first_empty_row == 0)
+      notes_.first_empty_row = notes_.line;
     safe_ = next;
     ++notes_.line;
     line_len_ = 0;
@@ -106,10 +107,10 @@ class LineLimitedSource : public io::ByteSourceBase {
 
   std::istream& in_;
   SourceNotes& notes_;
-  std::vector<char> buf_;   // read from the stream, not yet handed over
-  size_t scanned_ = 0;      // bytes of buf_ looked at
-  size_t safe_ = 0;         // bytes of buf_ that may be handed over: whole lines within the limit
-  size_t line_len_ = 0;     // bytes so far of the line being scanned, LF not counted
+  std::vector<char> buf_;  // read from the stream, not yet handed over
+  size_t scanned_ = 0;     // bytes of buf_ looked at
+  size_t safe_ = 0;        // bytes of buf_ that may be handed over: whole lines within the limit
+  size_t line_len_ = 0;    // bytes so far of the line being scanned, LF not counted
   bool first_pull_ = true;
   bool end_ = false;
 };
@@ -131,21 +132,26 @@ struct AuthName {
   AuthProtocol protocol;
   const char* name;
 };
-constexpr AuthName kAuthNames[] = {{AuthProtocol::kMd5, "MD5"},         {AuthProtocol::kSha, "SHA"},
-                                   {AuthProtocol::kSha224, "SHA-224"},  {AuthProtocol::kSha256, "SHA-256"},
-                                   {AuthProtocol::kSha384, "SHA-384"},  {AuthProtocol::kSha512, "SHA-512"}};
+constexpr AuthName kAuthNames[] = {
+    {AuthProtocol::kMd5, "MD5"},        {AuthProtocol::kSha, "SHA"},
+    {AuthProtocol::kSha224, "SHA-224"}, {AuthProtocol::kSha256, "SHA-256"},
+    {AuthProtocol::kSha384, "SHA-384"}, {AuthProtocol::kSha512, "SHA-512"}};
 struct PrivName {
   PrivProtocol protocol;
   const char* name;
 };
-constexpr PrivName kPrivNames[] = {{PrivProtocol::kDes, "DES"},          {PrivProtocol::kAes, "AES"},
-                                   {PrivProtocol::kAes192, "AES-192"},   {PrivProtocol::kAes256, "AES-256"},
-                                   {PrivProtocol::kAes192Cisco, "AES-192C"}, {PrivProtocol::kAes256Cisco, "AES-256C"}};
+constexpr PrivName kPrivNames[] = {{PrivProtocol::kDes, "DES"},
+                                   {PrivProtocol::kAes, "AES"},
+                                   {PrivProtocol::kAes192, "AES-192"},
+                                   {PrivProtocol::kAes256, "AES-256"},
+                                   {PrivProtocol::kAes192Cisco, "AES-192C"},
+                                   {PrivProtocol::kAes256Cisco, "AES-256C"}};
 
 bool SameNameIgnoringCase(std::string_view a, const char* b) {
   size_t i = 0;
   for (; i < a.size() && b[i]; ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != static_cast<unsigned char>(b[i])) return false;
+    if (std::toupper(static_cast<unsigned char>(a[i])) != static_cast<unsigned char>(b[i]))
+      return false;
   return i == a.size() && !b[i];
 }
 
@@ -163,13 +169,16 @@ struct SecurityCells {
 
 // Fills the security fields of *account from the cells. Returns false with
 // *column and *fault set when the row must not be used; never quotes a cell.
-bool ApplySecurityCells(const SecurityCells& cells, Account* account, const char** column, std::string* fault) {
-  if (!cells.auth_protocol.empty() && !ParseAuthProtocol(cells.auth_protocol, &account->auth_protocol)) {
+bool ApplySecurityCells(const SecurityCells& cells, Account* account, const char** column,
+                        std::string* fault) {
+  if (!cells.auth_protocol.empty() &&
+      !ParseAuthProtocol(cells.auth_protocol, &account->auth_protocol)) {
     *column = "authprotocol";
     *fault = "unknown authentication protocol (known: " + KnownNames(kAuthNames) + ")";
     return false;
   }
-  if (!cells.priv_protocol.empty() && !ParsePrivProtocol(cells.priv_protocol, &account->priv_protocol)) {
+  if (!cells.priv_protocol.empty() &&
+      !ParsePrivProtocol(cells.priv_protocol, &account->priv_protocol)) {
     *column = "privprotocol";
     *fault = "unknown privacy protocol (known: " + KnownNames(kPrivNames) + ")";
     return false;
@@ -188,7 +197,8 @@ bool ApplySecurityCells(const SecurityCells& cells, Account* account, const char
   }
   if (privacy && cells.priv_password.size() < kMinPassPhraseBytes) {
     *column = "privpassword";
-    *fault = "the privacy pass phrase is shorter than " + std::to_string(kMinPassPhraseBytes) + " bytes";
+    *fault =
+        "the privacy pass phrase is shorter than " + std::to_string(kMinPassPhraseBytes) + " bytes";
     return false;
   }
   const bool any_security = !cells.auth_protocol.empty() || privacy;
@@ -202,7 +212,9 @@ bool ApplySecurityCells(const SecurityCells& cells, Account* account, const char
   return true;
 }
 
-std::string OverlongLine() { return "longer than " + std::to_string(kMaxAccountLineBytes) + " bytes"; }
+std::string OverlongLine() {
+  return "longer than " + std::to_string(kMaxAccountLineBytes) + " bytes";
+}
 
 // After a fault at an empty line: true when only empty lines follow, so that
 // nothing was lost.
@@ -250,14 +262,15 @@ const char* PrivProtocolName(PrivProtocol protocol) {
   return "";
 }
 
-bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
-                      std::string* problem, std::vector<std::string>* refused) {
+bool LoadAccountsFrom(std::istream& in, const std::string& name,
+                      std::map<std::string, Account>* accounts, std::string* problem,
+                      std::vector<std::string>* refused) {
   SourceNotes notes;
   std::unique_ptr<AccountReader> reader;
   try {
     reader = std::make_unique<AccountReader>(name, std::make_unique<LineLimitedSource>(in, &notes));
-    reader->read_header(io::ignore_extra_column | io::ignore_missing_column, "ip", "username", "password",
-                        "authprotocol", "privprotocol", "privpassword");
+    reader->read_header(io::ignore_extra_column | io::ignore_missing_column, "ip", "username",
+                        "password", "authprotocol", "privprotocol", "privpassword");
     for (const char* required : {"ip", "username", "password"}) {
       if (!reader->has_column(required)) {
         io::error::missing_column_in_header missing;
@@ -268,7 +281,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     std::string ip, username, password;
     SecurityCells cells;
     // Absent columns leave their variables as they were: empty.
-    while (reader->read_row(ip, username, password, cells.auth_protocol, cells.priv_protocol, cells.priv_password)) {
+    while (reader->read_row(ip, username, password, cells.auth_protocol, cells.priv_protocol,
+                            cells.priv_password)) {
       Account account{username, password};
       const char* column = "";
       std::string fault;
@@ -277,8 +291,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
       } else {
         accounts->erase(ip);
         if (refused)
-          refused->push_back(Where(name, reader->get_file_line()) + "column \"" + column + "\": " + fault +
-                             "; this row is not used");
+          refused->push_back(Where(name, reader->get_file_line()) + "column \"" + column +
+                             "\": " + fault + "; this row is not used");
       }
     }
   } catch (const io::error::header_missing&) {
@@ -291,10 +305,13 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     }
     return false;
   } catch (const io::error::missing_column_in_header& e) {
-    *problem = RowFault(name, 1, ("the header has no column \"" + std::string(e.column_name) + "\"").c_str());
+    *problem = RowFault(
+        name, 1, ("the header has no column \"" + std::string(e.column_name) + "\"").c_str());
     return false;
   } catch (const io::error::duplicated_column_in_header& e) {
-    *problem = RowFault(name, 1, ("the header names the column \"" + std::string(e.column_name) + "\" twice").c_str());
+    *problem = RowFault(
+        name, 1,
+        ("the header names the column \"" + std::string(e.column_name) + "\" twice").c_str());
     return false;
   } catch (const io::error::too_few_columns& e) {
     unsigned line = static_cast<unsigned>(e.file_line);
@@ -306,7 +323,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::s
     }
     return false;
   } catch (const io::error::too_many_columns& e) {
-    *problem = RowFault(name, static_cast<unsigned>(e.file_line), "more cells than the header has columns");
+    *problem = RowFault(name, static_cast<unsigned>(e.file_line),
+                        "more cells than the header has columns");
     return false;
   } catch (const io::error::line_length_limit_exceeded& e) {
     *problem = RowFault(name, static_cast<unsigned>(e.file_line), OverlongLine().c_str());
@@ -336,9 +354,12 @@ bool LoadAccounts(const std::string& path) {
   } else {
     struct stat st;
     // The file holds pass phrases in clear: say so when others can read it.
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
-      fprintf(stderr, "%sreadable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n",
-              Where(path, 0).c_str());
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+      fprintf(
+          stderr,
+          "%sreadable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n",
+          Where(path, 0).c_str());
     std::istringstream in(std::move(text));
     LoadAccountsFrom(in, path, &g_mapAccounts, &problem, &refused);
   }

@@ -36,13 +36,14 @@ const char* PrivProtocolName(PrivProtocol protocol);
 
 struct Account {
   Account() = default;
-  Account(std::string user, std::string pass) : username(std::move(user)), password(std::move(pass)) {}
+  Account(std::string user, std::string pass)
+      : username(std::move(user)), password(std::move(pass)) {}
 
   std::string username;
   std::string password;  // authentication pass phrase
   AuthProtocol auth_protocol = AuthProtocol::kMd5;
   PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv
-  std::string priv_password;  // set exactly when priv_protocol is not kNone
+  std::string priv_password;                         // set exactly when priv_protocol is not kNone
 };
 
 // The shortest pass phrase the SNMPv3 key derivation accepts.
@@ -64,8 +65,9 @@ extern std::map<std::string, Account> g_mapAccounts;
 // naming the input, the line and the column, never a pass phrase; reading
 // goes on and such rows alone do not make the result false. Never throws.
 // Any thread, one call per map at a time.
-bool LoadAccountsFrom(std::istream& in, const std::string& name, std::map<std::string, Account>* accounts,
-                      std::string* problem, std::vector<std::string>* refused = nullptr);
+bool LoadAccountsFrom(std::istream& in, const std::string& name,
+                      std::map<std::string, Account>* accounts, std::string* problem,
+                      std::vector<std::string>* refused = nullptr);
 
 // Reads the accounts file at path into g_mapAccounts. A file that cannot be
 // opened or read, or a malformed one, is reported as one line on standard

@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsWhite(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool IsOidKeyword(const std::string& s) {
   return s.size() == 3 && (s[0] | 0x20) == 'o' && (s[1] | 0x20) == 'i' && (s[2] | 0x20) == 'd';
@@ -30,7 +32,8 @@ bool ParseCount(std::string_view text, uint32_t* value) {
 bool ParseShard(std::string_view text, uint32_t* k, uint32_t* n) {
   const size_t slash = text.find('/');
   if (slash == std::string_view::npos) return false;
-  return ParseCount(text.substr(0, slash), k) && ParseCount(text.substr(slash + 1), n) && *k >= 1 && *k <= *n;
+  return ParseCount(text.substr(0, slash), k) && ParseCount(text.substr(slash + 1), n) && *k >= 1 &&
+         *k <= *n;
 }
 
 }  // namespace
@@ -110,7 +113,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     while (start <= arg.size()) {
       size_t comma = arg.find(',', start);
       if (comma == std::string::npos) comma = arg.size();
-      if (comma > start) cl.targets.push_back(TrimWhite(std::string_view(arg).substr(start, comma - start)));
+      if (comma > start)
+        cl.targets.push_back(TrimWhite(std::string_view(arg).substr(start, comma - start)));
       start = comma + 1;
     }
     return cl;

@@ -1,11 +1,11 @@
 #include "app/profile.h"
 
-#include "platform/files.h"
-
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
+
+#include "platform/files.h"
 
 namespace {
 
@@ -58,12 +58,14 @@ Profile Profile::Parse(std::string_view text) {
     std::string_view key = TrimBlanks(line.substr(0, eq));
     std::string_view value = TrimBlanks(line.substr(eq + 1));
     value = value.substr(0, value.find('\0'));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
       value = value.substr(1, value.size() - 2);
     if (value.size() > kMaxValueBytes) value = value.substr(0, kMaxValueBytes);
     const size_t section_index = static_cast<size_t>(current - profile.sections_.data());
-    profile.first_entry_.emplace(EntryId(current->name, key),
-                                 std::make_pair(section_index, current->entries.size()));  // first wins
+    profile.first_entry_.emplace(
+        EntryId(current->name, key),
+        std::make_pair(section_index, current->entries.size()));  // first wins
     current->entries.push_back(Entry{std::string(key), std::string(value)});
   }
   return profile;

@@ -40,7 +40,9 @@ class Profile {
   int GetInt(std::string_view section, std::string_view key, int default_value) const;
 
   // True when section/key is present, whatever its value.
-  bool Has(std::string_view section, std::string_view key) const { return Find(section, key) != nullptr; }
+  bool Has(std::string_view section, std::string_view key) const {
+    return Find(section, key) != nullptr;
+  }
 
  private:
   struct Entry {

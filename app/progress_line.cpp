@@ -23,7 +23,8 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
-ProgressLine::ProgressLine(const std::vector<std::string>& targets, const JobProgress* progress, int64_t started_ms)
+ProgressLine::ProgressLine(const std::vector<std::string>& targets, const JobProgress* progress,
+                           int64_t started_ms)
     : targets_(targets), progress_(progress), started_ms_(started_ms) {
   if (targets.empty() || !isatty(STDERR_FILENO)) return;
   winsize ws = {};
@@ -80,8 +81,9 @@ std::string ProgressLine::Text(int64_t now_ms) const {
       }
     }
   }
-  std::string text = "mibscan: " + GroupThousands(done) + "/" + GroupThousands(targets_.size()) + " targets, " +
-                     GroupThousands(rows) + " rows, " + Seconds(now_ms - started_ms_);
+  std::string text = "mibscan: " + GroupThousands(done) + "/" + GroupThousands(targets_.size()) +
+                     " targets, " + GroupThousands(rows) + " rows, " +
+                     Seconds(now_ms - started_ms_);
   if (longest) {
     std::string name = *longest;
     if (name.size() > kMaxTargetShown) name = name.substr(0, kMaxTargetShown - 3) + "...";

@@ -18,7 +18,8 @@ class ProgressLine {
   // Starts drawing on a thread of its own when standard error is a
   // terminal; otherwise does nothing at all. targets[i] goes with
   // progress[i]; both must outlive the object. Main thread.
-  ProgressLine(const std::vector<std::string>& targets, const JobProgress* progress, int64_t started_ms);
+  ProgressLine(const std::vector<std::string>& targets, const JobProgress* progress,
+               int64_t started_ms);
   ~ProgressLine();  // Stop()
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
@@ -34,7 +35,7 @@ class ProgressLine {
   const std::vector<std::string>& targets_;
   const JobProgress* progress_;
   int64_t started_ms_;
-  size_t width_ = 80;  // the terminal's columns
+  size_t width_ = 80;      // the terminal's columns
   platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
   std::condition_variable_any wake_;
   bool stop_ GUARDED_BY(mutex_) = false;

@@ -39,7 +39,8 @@ size_t ScansWithinDescriptorLimit() {
   const unsigned long limit = platform::OpenFileLimit();
   const unsigned long open_now = platform::OpenDescriptorCount();
   if (limit == 0 || open_now == 0) return SIZE_MAX;  // unknown: no waiting
-  const unsigned long spare = limit > open_now + kDescriptorReserve ? limit - open_now - kDescriptorReserve : 0;
+  const unsigned long spare =
+      limit > open_now + kDescriptorReserve ? limit - open_now - kDescriptorReserve : 0;
   return std::max<size_t>(1, spare / kDescriptorsPerScan);
 }
 
@@ -91,10 +92,11 @@ class WorkerLauncher {
   WorkerLauncher(std::vector<std::unique_ptr<CMIB>>* jobs, size_t slots)
       : jobs_(*jobs), starts_(jobs->size()), slots_(slots) {
     if (slots < jobs_.size())
-      console::Print(stderr,
-              "mibscan: the open-files limit lets %zu scans run at once; further targets start as "
-              "running scans finish\n",
-              slots);
+      console::Print(
+          stderr,
+          "mibscan: the open-files limit lets %zu scans run at once; further targets start as "
+          "running scans finish\n",
+          slots);
   }
 
   void Start(size_t i) {
@@ -121,10 +123,11 @@ class WorkerLauncher {
   void ReportRefusalOnce(int err) {
     if (reported_) return;
     reported_ = true;
-    console::Print(stderr,
-            "mibscan: the system refused a new scan thread (%s); further targets start as running "
-            "scans finish\n",
-            strerror(err));
+    console::Print(
+        stderr,
+        "mibscan: the system refused a new scan thread (%s); further targets start as running "
+        "scans finish\n",
+        strerror(err));
   }
 
   std::vector<std::unique_ptr<CMIB>>& jobs_;
@@ -135,7 +138,8 @@ class WorkerLauncher {
 };
 
 void ReportBadValue(const char* key, const std::string& value, const char* used) {
-  fprintf(stderr, "mibscan: config.ini [Config] %s=%s is not valid; using %s\n", key, value.c_str(), used);
+  fprintf(stderr, "mibscan: config.ini [Config] %s=%s is not valid; using %s\n", key, value.c_str(),
+          used);
 }
 
 // An integer key of the fleet options: absent keeps the default silently; a
@@ -166,7 +170,8 @@ Profile LoadConfig(const std::string& path) {
   std::string problem;
   Profile config = Profile::Load(path, &problem);
   if (!problem.empty())
-    fprintf(stderr, "mibscan: %s cannot be read (%s); the defaults are used\n", path.c_str(), problem.c_str());
+    fprintf(stderr, "mibscan: %s cannot be read (%s); the defaults are used\n", path.c_str(),
+            problem.c_str());
   return config;
 }
 
@@ -242,7 +247,9 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   ApplyConfig(config);
   const bool timeout_configured = config.Has("Config", "Timeout");
   if (g_bLogEnabled && !platform::DirectoryWritable(log_dir, &problem)) {
-    fprintf(stderr, "mibscan: config.ini: Log=1, but the log directory %s cannot be made or written (%s); no log is kept\n",
+    fprintf(stderr,
+            "mibscan: config.ini: Log=1, but the log directory %s cannot be made or written (%s); "
+            "no log is kept\n",
             log_dir.c_str(), problem.c_str());
     g_bLogEnabled = false;
   }
@@ -278,6 +285,7 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
 
   StopLogWriterAndDrain();
   if (!targets.empty())
-    ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, timeout_configured, report);
+    ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0,
+              timeout_configured, report);
   return true;
 }

@@ -43,7 +43,8 @@ std::string GroupThousands(uint64_t n) {
   return digits;
 }
 
-std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds, const std::string& summary_note) {
+std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds,
+                           const std::string& summary_note) {
   static const struct {
     TargetOutcome outcome;
     const char* label;
@@ -75,7 +76,8 @@ std::string ClosingSummary(const std::vector<TargetResult>& results, double seco
 
   char time[32];
   snprintf(time, sizeof time, "%.1f s", seconds);
-  std::string line = "mibscan: " + Counted(results.size(), "target", "targets") + " in " + time + ":";
+  std::string line =
+      "mibscan: " + Counted(results.size(), "target", "targets") + " in " + time + ":";
   const char* separator = " ";
   for (size_t k = 0; k < std::size(kOrder); ++k) {
     if (count[k] == 0) continue;
@@ -85,17 +87,21 @@ std::string ClosingSummary(const std::vector<TargetResult>& results, double seco
     std::string versions;
     for (int v = 1; v <= 3; ++v) {
       if (by_version[v] == 0) continue;
-      versions += (versions.empty() ? "" : ", ") + std::string(VersionLabel(v)) + " " + GroupThousands(by_version[v]);
+      versions += (versions.empty() ? "" : ", ") + std::string(VersionLabel(v)) + " " +
+                  GroupThousands(by_version[v]);
     }
     if (!versions.empty()) line += " (" + versions + ")";
   }
   line += "; " + Counted(rows, "row", "rows");
-  if (not_written > 0) line += "; " + Counted(not_written, "result file", "result files") + " not written";
+  if (not_written > 0)
+    line += "; " + Counted(not_written, "result file", "result files") + " not written";
   line += "; " + summary_note;
   return line;
 }
 
 std::string TimeoutHint(int timeout_us) {
-  return "mibscan: the time-out was the built-in " + GroupThousands(static_cast<uint64_t>(timeout_us)) +
-         " microseconds per try; Timeout= in config.ini sets it, in microseconds (Timeout=1000000 is one second)";
+  return "mibscan: the time-out was the built-in " +
+         GroupThousands(static_cast<uint64_t>(timeout_us)) +
+         " microseconds per try; Timeout= in config.ini sets it, in microseconds (Timeout=1000000 "
+         "is one second)";
 }

@@ -31,7 +31,8 @@ std::string GroupThousands(uint64_t n);
 // Counts of zero are left out; an answered target counts under the lowest
 // version that stored rows. summary_note is what is said of summary.csv
 // (its path, or why it was not written).
-std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds, const std::string& summary_note);
+std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds,
+                           const std::string& summary_note);
 
 // The hint, without its line end, for a run that used the built-in time-out
 // of timeout_us microseconds and had targets that never answered.

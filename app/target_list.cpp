@@ -35,11 +35,12 @@ bool ReadTargetList(std::istream& in, std::vector<std::string>* targets, std::st
     }
     for (size_t pos = 0; pos < got;) {
       const void* newline = memchr(block + pos, '\n', got - pos);
-      const size_t end = newline ? static_cast<size_t>(static_cast<const char*>(newline) - block) : got;
+      const size_t end =
+          newline ? static_cast<size_t>(static_cast<const char*>(newline) - block) : got;
       line.append(block + pos, end - pos);
       if (line.size() > kMaxTargetLineBytes) {
-        *error = "line " + std::to_string(line_number) + " is longer than " + std::to_string(kMaxTargetLineBytes) +
-                 " bytes";
+        *error = "line " + std::to_string(line_number) + " is longer than " +
+                 std::to_string(kMaxTargetLineBytes) + " bytes";
         return false;
       }
       if (!newline) break;
@@ -54,7 +55,8 @@ bool ReadTargetList(std::istream& in, std::vector<std::string>* targets, std::st
   return true;
 }
 
-bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets, std::string* error) {
+bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets,
+                    std::string* error) {
   bool ok;
   if (path == "-") {
     ok = ReadTargetList(std::cin, targets, error);
@@ -90,8 +92,9 @@ bool AssembleTargets(const RunOptions& options, const std::vector<std::string>& 
   }
   targets->insert(targets->end(), command_line.begin(), command_line.end());
   if (options.shard_count > 0) {
-    std::erase_if(*targets,
-                  [&](const std::string& t) { return ShardOf(t, options.shard_count) != options.shard; });
+    std::erase_if(*targets, [&](const std::string& t) {
+      return ShardOf(t, options.shard_count) != options.shard;
+    });
   }
   return true;
 }

@@ -28,9 +28,12 @@ double Micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 
 void PrintLatencies(const char* what, std::vector<Clock::duration>& samples) {
   std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return Micros(samples[static_cast<size_t>(q * (samples.size() - 1))]); };
-  printf("%-34s median %8.3f us   p99 %8.3f us   p99.99 %9.3f us   worst %9.3f us   (%zu samples)\n", what,
-         at(0.5), at(0.99), at(0.9999), Micros(samples.back()), samples.size());
+  auto at = [&](double q) {
+    return Micros(samples[static_cast<size_t>(q * (samples.size() - 1))]);
+  };
+  printf(
+      "%-34s median %8.3f us   p99 %8.3f us   p99.99 %9.3f us   worst %9.3f us   (%zu samples)\n",
+      what, at(0.5), at(0.99), at(0.9999), Micros(samples.back()), samples.size());
 }
 
 }  // namespace
@@ -65,7 +68,8 @@ int main(int argc, char** argv) {
       samples.reserve(per_thread);
       for (long i = 0; i < per_thread; ++i) {
         auto t0 = Clock::now();
-        WriteLog("192.0.2.%d|walk 1.3.6.1.2.1 v%d: %ld rows", t + 1, 1 + static_cast<int>(i % 3), i);
+        WriteLog("192.0.2.%d|walk 1.3.6.1.2.1 v%d: %ld rows", t + 1, 1 + static_cast<int>(i % 3),
+                 i);
         samples.push_back(Clock::now() - t0);
       }
     });
@@ -73,9 +77,10 @@ int main(int argc, char** argv) {
   auto produced = Clock::now() - start;
   long total = kThreads * per_thread;
   const size_t left = g_logQueue.Size();
-  printf("producers: %d threads x %ld lines = %ld WriteLog calls in %.3f s: %.0f lines/s\n", kThreads, per_thread,
-         total, Micros(produced) / 1e6, total / (Micros(produced) / 1e6));
-  printf("writer thread took %ld records meanwhile (at most 200 per 200 ms)\n", total - static_cast<long>(left));
+  printf("producers: %d threads x %ld lines = %ld WriteLog calls in %.3f s: %.0f lines/s\n",
+         kThreads, per_thread, total, Micros(produced) / 1e6, total / (Micros(produced) / 1e6));
+  printf("writer thread took %ld records meanwhile (at most 200 per 200 ms)\n",
+         total - static_cast<long>(left));
   std::vector<Clock::duration> all;
   all.reserve(total);
   for (auto& s : per_call) all.insert(all.end(), s.begin(), s.end());
@@ -107,8 +112,8 @@ int main(int argc, char** argv) {
     lines.clear();
   }
   auto drain = Clock::now() - drain_start;
-  printf("final drain: %ld lines in %.3f s: %.0f lines/s to disk (rotation tested per batch)\n", drained,
-         Micros(drain) / 1e6, drained / std::max(Micros(drain) / 1e6, 1e-9));
+  printf("final drain: %ld lines in %.3f s: %.0f lines/s to disk (rotation tested per batch)\n",
+         drained, Micros(drain) / 1e6, drained / std::max(Micros(drain) / 1e6, 1e-9));
 
   std::error_code ec;
   std::filesystem::remove_all(tmpl, ec);

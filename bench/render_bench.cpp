@@ -37,7 +37,8 @@ double BestNsPerValue(int rounds, size_t values, const std::function<void()>& pa
   for (int r = 0; r < rounds; ++r) {
     const auto start = std::chrono::steady_clock::now();
     pass();
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     if (ns / static_cast<double>(values) < best) best = ns / static_cast<double>(values);
   }
   return best;

@@ -2,19 +2,18 @@
 // for CMIB::WriteResultFile, with the UTF-8 and a Latin-1 code set.
 //
 //   result_file_bench [ROWS] [ROUNDS]     (defaults 20000 rows, 5 rounds)
+#include <fcntl.h>
 #include <libxml/parser.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "app/globals.h"
@@ -37,9 +36,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < rows; ++i) {
     std::string oid = "1.3.6.1.2.1.2.2.1." + std::to_string(i % 22 + 1) + "." + std::to_string(i);
     // A mix of short numbers, words and a Base64 block, as walks return them.
-    std::string value = i % 3 == 0   ? std::to_string(i * 7919)
-                        : i % 3 == 1 ? "Interface <eth" + std::to_string(i) + "> & caf\xE9"
-                                     : "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n";
+    std::string value =
+        i % 3 == 0   ? std::to_string(i * 7919)
+        : i % 3 == 1 ? "Interface <eth" + std::to_string(i) + "> & caf\xE9"
+                     : "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n";
     mib.m_mapValues.SetAt(oid, value);
     mib.m_mapVersions.SetAt(oid, 2);
   }
@@ -57,12 +57,14 @@ int main(int argc, char** argv) {
     }
     const std::string path = std::string(dir) + "/127.0.0.1.xml";
     const auto size = std::filesystem::file_size(path);
-    fprintf(stderr, "%-10s %d rows: best of %d %.1f ms, %.2f us/row, %.0f rows/s, file %ju bytes\n", codeset,
-            rows, rounds, best * 1e3, best * 1e6 / rows, rows / best, static_cast<uintmax_t>(size));
+    fprintf(stderr, "%-10s %d rows: best of %d %.1f ms, %.2f us/row, %.0f rows/s, file %ju bytes\n",
+            codeset, rows, rounds, best * 1e3, best * 1e6 / rows, rows / best,
+            static_cast<uintmax_t>(size));
     // What the whole-file replacement adds over writing the same bytes in
     // place (truncate, write): the temporary file, fsync and rename.
-    const std::string bytes((std::istreambuf_iterator<char>(*std::make_unique<std::ifstream>(path))),
-                            std::istreambuf_iterator<char>());
+    const std::string bytes(
+        (std::istreambuf_iterator<char>(*std::make_unique<std::ifstream>(path))),
+        std::istreambuf_iterator<char>());
     double in_place = 1e30, atomic = 1e30;
     for (int r = 0; r < rounds; ++r) {
       auto t0 = std::chrono::steady_clock::now();
@@ -75,8 +77,11 @@ int main(int argc, char** argv) {
       in_place = std::min(in_place, std::chrono::duration<double>(t1 - t0).count());
       atomic = std::min(atomic, std::chrono::duration<double>(t2 - t1).count());
     }
-    fprintf(stderr, "%-10s save in place %.2f ms, whole-file replacement %.2f ms: +%.2f ms = %.1f%% of the result file time\n",
-            codeset, in_place * 1e3, atomic * 1e3, (atomic - in_place) * 1e3, (atomic - in_place) / best * 100);
+    fprintf(stderr,
+            "%-10s save in place %.2f ms, whole-file replacement %.2f ms: +%.2f ms = %.1f%% of the "
+            "result file time\n",
+            codeset, in_place * 1e3, atomic * 1e3, (atomic - in_place) * 1e3,
+            (atomic - in_place) / best * 100);
   }
   std::filesystem::remove_all(dir);
   return 0;

@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
     std::ofstream out(file, std::ios::binary);
     for (long i = 0; i < lines; ++i) {
       if (i % 1000 == 0) out << "# rack " << i / 1000 << "\r\n\r\n";
-      out << "10." << i / 65536 % 256 << "." << i / 256 % 256 << "." << i % 256 << ":" << 161 + i % 3 << "\r\n";
+      out << "10." << i / 65536 % 256 << "." << i / 256 % 256 << "." << i % 256 << ":"
+          << 161 + i % 3 << "\r\n";
     }
   }
   const auto bytes = std::filesystem::file_size(file);
@@ -121,16 +122,18 @@ int main(int argc, char** argv) {
   size_t kept = 0;
   sscanf(mine.out.c_str(), "%zu %lf", &kept, &mine.read_s);
 
-  printf("target list: %ld targets, %.1f MiB, shard 3/7 keeps %zu\n", lines, static_cast<double>(bytes) / 1048576,
-         kept);
-  printf("| %-44s | %10s | %10s | %6s | %-10s |\n", "measure", "mibscan", "grep -vc", "ratio", "goal");
-  printf("| %-44s | %10s | %10s | %6s | %-10s |\n", "--------------------------------------------", "----------",
-         "----------", "------", "----------");
-  printf("| %-44s | %10.3f | %10s | %6s | %-10s |\n", "read + shard, in process s (fastest run)", mine.read_s, "", "",
-         "< 0.2");
-  printf("| %-44s | %10.3f | %10.3f | %6.2f | %-10s |\n", "whole process wall s (best of 5)", mine.wall_s,
-         peer.wall_s, mine.wall_s / peer.wall_s, "");
-  printf("| %-44s | %10.1f | %10.1f | %6.2f | %-10s |\n", "peak resident MiB", mine.peak_kib / 1024.0,
-         peer.peak_kib / 1024.0, static_cast<double>(mine.peak_kib) / static_cast<double>(peer.peak_kib), "< 50");
+  printf("target list: %ld targets, %.1f MiB, shard 3/7 keeps %zu\n", lines,
+         static_cast<double>(bytes) / 1048576, kept);
+  printf("| %-44s | %10s | %10s | %6s | %-10s |\n", "measure", "mibscan", "grep -vc", "ratio",
+         "goal");
+  printf("| %-44s | %10s | %10s | %6s | %-10s |\n", "--------------------------------------------",
+         "----------", "----------", "------", "----------");
+  printf("| %-44s | %10.3f | %10s | %6s | %-10s |\n", "read + shard, in process s (fastest run)",
+         mine.read_s, "", "", "< 0.2");
+  printf("| %-44s | %10.3f | %10.3f | %6.2f | %-10s |\n", "whole process wall s (best of 5)",
+         mine.wall_s, peer.wall_s, mine.wall_s / peer.wall_s, "");
+  printf("| %-44s | %10.1f | %10.1f | %6.2f | %-10s |\n", "peak resident MiB",
+         mine.peak_kib / 1024.0, peer.peak_kib / 1024.0,
+         static_cast<double>(mine.peak_kib) / static_cast<double>(peer.peak_kib), "< 50");
   return 0;
 }

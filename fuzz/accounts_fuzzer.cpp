@@ -14,7 +14,8 @@ namespace {
 
 bool IsCellClean(const std::string& cell) {
   if (cell.find_first_of(std::string(",\n\0", 3)) != std::string::npos) return false;
-  if (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t' || cell.back() == ' ' || cell.back() == '\t'))
+  if (!cell.empty() &&
+      (cell.front() == ' ' || cell.front() == '\t' || cell.back() == ' ' || cell.back() == '\t'))
     return false;
   return true;
 }
@@ -49,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(IsCellClean(account.priv_password));
     // Privacy exactly with a privacy pass phrase the key derivation accepts.
     FUZZ_CHECK((account.priv_protocol == PrivProtocol::kNone) == account.priv_password.empty());
-    FUZZ_CHECK(account.priv_password.empty() || account.priv_password.size() >= kMinPassPhraseBytes);
+    FUZZ_CHECK(account.priv_password.empty() ||
+               account.priv_password.size() >= kMinPassPhraseBytes);
     Account found{"-", "-"};
     FUZZ_CHECK(FindAccount(ip, &found));
     FUZZ_CHECK(found.username == account.username && found.password == account.password);

@@ -11,7 +11,9 @@
 
 namespace {
 
-bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsWhite(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool IsOid(const std::string& s) {
   return s.size() == 3 && (s[0] == 'o' || s[0] == 'O') && (s[1] == 'i' || s[1] == 'I') &&
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (args.size() >= 2 && !oid_form) {
     FUZZ_CHECK(cl.targets.size() == args.size());
-    for (size_t i = 0; i < args.size(); ++i) FUZZ_CHECK(args[i].find(cl.targets[i]) != std::string::npos);
+    for (size_t i = 0; i < args.size(); ++i)
+      FUZZ_CHECK(args[i].find(cl.targets[i]) != std::string::npos);
   }
   return 0;
 }

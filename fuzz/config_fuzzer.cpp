@@ -21,7 +21,9 @@ std::string Upper(std::string_view s) {
 
 // The profile's contract for one key, checked against itself.
 void CheckKey(const Profile& p, std::string_view section, std::string_view key) {
-  static const std::string kAbsent = "\x01" "absent";
+  static const std::string kAbsent =
+      "\x01"
+      "absent";
   std::string value = p.GetString(section, key, kAbsent);
   FUZZ_CHECK(value.size() <= Profile::kMaxValueBytes);
   FUZZ_CHECK(value.find('\0') == std::string::npos);
@@ -29,7 +31,8 @@ void CheckKey(const Profile& p, std::string_view section, std::string_view key) 
   int a = p.GetInt(section, key, 7);
   int b = p.GetInt(section, key, 8);
   if (a != b) {
-    FUZZ_CHECK(value == kAbsent || value.empty());  // only an absent or empty value takes the default
+    FUZZ_CHECK(value == kAbsent ||
+               value.empty());  // only an absent or empty value takes the default
   } else {
     FUZZ_CHECK(a == ParseProfileInt(value));
   }

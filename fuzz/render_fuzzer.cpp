@@ -79,8 +79,10 @@ bool DecodeAsXmlText(const std::string& codeset, const std::string& bytes, std::
     const size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
     FUZZ_CHECK(i + n <= utf8->size());
     uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>((*utf8)[i + k]) & 0x3F);
-    if ((cp < 0x20 && cp != 0x09 && cp != 0x0A && cp != 0x0D) || cp == 0xFFFE || cp == 0xFFFF) return false;
+    for (size_t k = 1; k < n; ++k)
+      cp = cp << 6 | (static_cast<unsigned char>((*utf8)[i + k]) & 0x3F);
+    if ((cp < 0x20 && cp != 0x09 && cp != 0x0A && cp != 0x0D) || cp == 0xFFFE || cp == 0xFFFF)
+      return false;
     i += n;
   }
   return true;
@@ -108,7 +110,9 @@ std::string SavedAndParsedBack(const CMIB& job) {
   for (const xmlNode* r = xmlDocGetRootElement(parsed)->children; r; r = r->next)
     if (r->type == XML_ELEMENT_NODE)
       for (const xmlNode* e = r->children; e; e = e->next)
-        if (e->type == XML_ELEMENT_NODE && std::string(reinterpret_cast<const char*>(e->name)) == "VALUE") value = e;
+        if (e->type == XML_ELEMENT_NODE &&
+            std::string(reinterpret_cast<const char*>(e->name)) == "VALUE")
+          value = e;
   FUZZ_CHECK(value != nullptr);
   std::string text;
   for (const xmlNode* c = value->children; c; c = c->next)
@@ -133,11 +137,13 @@ void CheckBase64Lines(const std::string& text, const u_char* value, size_t len) 
     pos = end + 2;
   }
   FUZZ_CHECK(joined.size() % 4 == 0);
-  FUZZ_CHECK(joined.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
+  FUZZ_CHECK(joined.find_first_not_of(
+                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
              std::string::npos);
   std::vector<unsigned char> decoded(joined.size() / 4 * 3 + 1);
-  const int n = EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(joined.data()),
-                                static_cast<int>(joined.size()));
+  const int n =
+      EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(joined.data()),
+                      static_cast<int>(joined.size()));
   FUZZ_CHECK(n >= 0);
   // EVP_DecodeBlock keeps the padding's zero bytes: strip them by the '='s.
   size_t padding = 0;

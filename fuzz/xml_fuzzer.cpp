@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string target = in.ConsumeRandomLengthString(64);
   const std::string cmd_oid = in.ConsumeRandomLengthString(64);
   const std::string path = ResultFilePath("/dir", target, cmd_oid);
-  Check(path.compare(0, 5, "/dir/") == 0 && path.find('/', 5) == std::string::npos, "file name leaves dir");
+  Check(path.compare(0, 5, "/dir/") == 0 && path.find('/', 5) == std::string::npos,
+        "file name leaves dir");
 
   CStringMap<std::string> values;
   CStringMap<intptr_t> versions;
@@ -76,9 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string name = in.ConsumeRandomLengthString(16);
   const std::string attr = in.ConsumeRandomLengthString(16);
   try {
-    XmlElement free = doc.AddRootElement(name, in.ConsumeRandomLengthString(32), attr, in.ConsumeRandomLengthString(32));
+    XmlElement free = doc.AddRootElement(name, in.ConsumeRandomLengthString(32), attr,
+                                         in.ConsumeRandomLengthString(32));
     if (in.ConsumeBool())
-      doc.AddElement(free, in.ConsumeRandomLengthString(16), in.ConsumeRandomLengthString(32), "", "", in.ConsumeBool());
+      doc.AddElement(free, in.ConsumeRandomLengthString(16), in.ConsumeRandomLengthString(32), "",
+                     "", in.ConsumeBool());
     if (in.ConsumeBool()) doc.AddRootElement("AFTER", in.ConsumeRandomLengthString(32), "", "");
   } catch (const CXmlError&) {
   }
@@ -99,10 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   values.ForEach([&](const std::string& oid, const std::string& value) {
     Check(result != nullptr, "row missing");
     const xmlNode* oid_node = NextElement(result->children);
-    Check(oid_node && Text(oid_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)), "OID text");
+    Check(oid_node && Text(oid_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)),
+          "OID text");
     const xmlNode* value_node = NextElement(oid_node->next);
-    Check(value_node && Text(value_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(value)),
-          "VALUE text");
+    Check(
+        value_node && Text(value_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(value)),
+        "VALUE text");
     result = NextElement(result->next);
   });
   xmlFreeDoc(parsed);

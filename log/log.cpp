@@ -98,7 +98,8 @@ std::string FormatLogLine(int code, const std::string& text, int64_t time) {
   char stamp[64];
   time_t t = static_cast<time_t>(time);
   struct tm local;
-  if (localtime_r(&t, &local) == nullptr || strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local) == 0)
+  if (localtime_r(&t, &local) == nullptr ||
+      strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local) == 0)
     snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(time));  // beyond the calendar
   std::string line = stamp;
   if (code < 0) {

@@ -18,9 +18,9 @@ extern bool g_bLogEnabled;              // Log=1 in config.ini
 extern bool g_bDirectLog;               // exactly one target: log lines written in place
 
 struct LogRecord {
-  int m_nCode = -1;        // middle column; negative prints "-"
-  std::string m_strText;   // the message, no time stamp, no line end
-  int64_t m_time = 0;      // seconds since the epoch, taken when WriteLog was called
+  int m_nCode = -1;       // middle column; negative prints "-"
+  std::string m_strText;  // the message, no time stamp, no line end
+  int64_t m_time = 0;     // seconds since the epoch, taken when WriteLog was called
 };
 
 // The records waiting for the log writer, in the order they were logged.
@@ -47,8 +47,8 @@ extern LogQueue g_logQueue;
 // Logs one printf-style message of any length, stamped with the time of this
 // call. Does nothing unless g_bLogEnabled. Direct mode (g_bDirectLog, a single
 // producing thread): the line is in the file when this returns. Queued mode:
-// the record is appended to g_logQueue, with no file work in the caller; any thread may call it. A format that cannot be rendered drops
-// the message; failures are never reported. Always returns 0.
+// the record is appended to g_logQueue, with no file work in the caller; any thread may call it. A
+// format that cannot be rendered drops the message; failures are never reported. Always returns 0.
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Moves at most 200 records from the front of g_logQueue into lines, appended

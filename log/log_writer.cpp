@@ -1,21 +1,20 @@
 #include "log/log_writer.h"
 
-#include "platform/thread.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 
 #include "log/log.h"
 #include "log/sort_string_array.h"
 #include "platform/files.h"
+#include "platform/thread.h"
 
 std::atomic<bool> g_bLogRunning{true};
 platform::Thread* g_pLogThread = nullptr;
@@ -40,7 +39,8 @@ std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 // instead of blocking the writer (and shutdown) for good, with or without a
 // reader. -1 on failure.
 int OpenForAppend(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -100,7 +100,8 @@ void RotateLog() {
   char stamp[32] = "";
   time_t now = time(nullptr);
   struct tm local;
-  if (localtime_r(&now, &local) != nullptr && strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local) != 0) {
+  if (localtime_r(&now, &local) != nullptr &&
+      strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local) != 0) {
     // Never replaces: a name already taken within this second gets a counter
     // ("<stamp>_r002_log.txt", ...). Pruning counts these like any other, and
     // "r" and the fixed width keep name order the age order it relies on.
@@ -109,7 +110,9 @@ void RotateLog() {
     for (int n = 1; n <= kMaxRotationsPerSecond; ++n) {
       char counter[8] = "";
       if (n > 1) snprintf(counter, sizeof counter, "r%03d_", n);
-      if (platform::RenameNoReplace(from, g_strLogDir + "/" + stamp + "_" + counter + g_strLogFile, &err)) break;
+      if (platform::RenameNoReplace(from, g_strLogDir + "/" + stamp + "_" + counter + g_strLogFile,
+                                    &err))
+        break;
       if (err != EEXIST) break;
     }
   }
@@ -123,7 +126,8 @@ void PruneLogFiles() {
   std::filesystem::directory_iterator it(g_strLogDir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().string();
-    if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (name.size() < suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     std::error_code type_ec;
     if (it->is_directory(type_ec) || type_ec) continue;

@@ -20,6 +20,7 @@ int CompareNoCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 void CSortStringArray::Sort() {
-  std::stable_sort(begin(), end(),
-                   [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
+  std::stable_sort(begin(), end(), [](const std::string& a, const std::string& b) {
+    return CompareNoCase(a, b) < 0;
+  });
 }

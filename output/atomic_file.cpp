@@ -44,18 +44,21 @@ bool SaveFileAtomically(const std::string& path, std::string_view content, std::
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     close(fd);
-    return err == EWOULDBLOCK ? Fail(error, "another writer is saving this file") : FailErrno(error, err);
+    return err == EWOULDBLOCK ? Fail(error, "another writer is saving this file")
+                              : FailErrno(error, err);
   }
   // The name may have been renamed or removed by the writer that held the
   // lock just before: then this descriptor is no longer the temporary file.
   struct stat named;
-  if (lstat(temp.c_str(), &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+  if (lstat(temp.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
+      named.st_ino != held.st_ino) {
     close(fd);
     return Fail(error, "another writer is saving this file");
   }
 
   int err = 0;
-  if (ftruncate(fd, 0) != 0 || !platform::WriteAll(fd, content.data(), content.size()) || fsync(fd) != 0)
+  if (ftruncate(fd, 0) != 0 || !platform::WriteAll(fd, content.data(), content.size()) ||
+      fsync(fd) != 0)
     err = errno;
   if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
   // Removed while still locked, so no other writer can have taken it over.

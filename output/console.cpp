@@ -21,13 +21,16 @@ void ClearLocked() REQUIRES(g_mutex) {
   g_shown = 0;
 }
 
-bool SharesTerminal(FILE* stream) REQUIRES(g_mutex) { return stream == stderr || (stream == stdout && g_stdout_shares); }
+bool SharesTerminal(FILE* stream) REQUIRES(g_mutex) {
+  return stream == stderr || (stream == stdout && g_stdout_shares);
+}
 
 }  // namespace
 
 // The lock is held from here to the destructor only while the status line is
 // enabled, which the analysis cannot follow.
-LineGuard::LineGuard(FILE* stream) NO_THREAD_SAFETY_ANALYSIS : locked_(g_enabled.load(std::memory_order_acquire)) {
+LineGuard::LineGuard(FILE* stream) NO_THREAD_SAFETY_ANALYSIS
+    : locked_(g_enabled.load(std::memory_order_acquire)) {
   if (!locked_) return;
   g_mutex.lock();
   if (SharesTerminal(stream)) ClearLocked();

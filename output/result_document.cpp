@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cstdio>
-#include <string_view>
 #include <exception>
+#include <string_view>
 
 #include "platform/hash.h"
 #include "platform/text_encoding.h"
@@ -16,9 +16,10 @@ void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
     const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
     if (const intptr_t* version = versions.Find(oid)) {
       char number[16];
-      const char* end = std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
-      doc.AddElement(result, "OID", oid_text, "VER", std::string_view(number, static_cast<size_t>(end - number)),
-                     false);
+      const char* end =
+          std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
+      doc.AddElement(result, "OID", oid_text, "VER",
+                     std::string_view(number, static_cast<size_t>(end - number)), false);
     } else {
       doc.AddElement(result, "OID", oid_text, "", "", false);
     }
@@ -35,7 +36,8 @@ constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
 
 }  // namespace
 
-std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid) {
+std::string ResultFilePath(const std::string& dir, const std::string& target,
+                           const std::string& oid) {
   std::string name = target;
   if (!oid.empty()) name += "_[" + oid + "]";
   for (char& c : name)

@@ -28,4 +28,5 @@ bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& 
 // system (with the room an atomic save needs) keeps its first bytes, cut at
 // a character boundary, and ends in "~" and 16 hexadecimal digits of a hash of
 // the whole name: the same target and oid always give the same name.
-std::string ResultFilePath(const std::string& dir, const std::string& target, const std::string& oid);
+std::string ResultFilePath(const std::string& dir, const std::string& target,
+                           const std::string& oid);

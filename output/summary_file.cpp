@@ -29,6 +29,7 @@ std::string SummaryCsv(const std::vector<SummaryRow>& rows) {
 
 std::string SummaryFilePath(const std::string& dir) { return dir + "/summary.csv"; }
 
-bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error) {
+bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows,
+                      std::string* error) {
   return SaveFileAtomically(path, SummaryCsv(rows), error);
 }

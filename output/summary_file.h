@@ -9,8 +9,8 @@
 
 struct SummaryRow {
   std::string target;
-  std::string outcome;      // "answered", "no_answer", ...
-  std::string versions;     // versions that stored rows: "1", "2c", "1 2c", ...; "" for none
+  std::string outcome;   // "answered", "no_answer", ...
+  std::string versions;  // versions that stored rows: "1", "2c", "1 2c", ...; "" for none
   size_t rows = 0;
   double seconds = 0;       // the target's scan time
   std::string result_file;  // the result file's name; "" when it was not written
@@ -31,4 +31,5 @@ std::string SummaryFilePath(const std::string& dir);
 // Writes SummaryCsv(rows) to path, replacing the whole file as result files
 // are replaced (output/atomic_file.h). Returns false with the reason in
 // *error. Any thread.
-bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows, std::string* error);
+bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows,
+                      std::string* error);

@@ -80,7 +80,8 @@ bool WriteElement(xmlTextWriterPtr w, xmlNodePtr element, bool indent) {
   if (xmlTextWriterStartElement(w, element->name) < 0) return false;
   for (xmlAttrPtr a = element->properties; a; a = a->next) {
     std::unique_ptr<xmlChar, XmlFree> value(xmlNodeListGetString(element->doc, a->children, 1));
-    if (xmlTextWriterWriteAttribute(w, a->name, value ? value.get() : BAD_CAST "") < 0) return false;
+    if (xmlTextWriterWriteAttribute(w, a->name, value ? value.get() : BAD_CAST "") < 0)
+      return false;
   }
   const bool mixed = indent && HasMixedContent(element);
   if (mixed && xmlTextWriterSetIndent(w, 0) < 0) return false;
@@ -92,7 +93,8 @@ bool WriteElement(xmlTextWriterPtr w, xmlNodePtr element, bool indent) {
     }
   }
   if (xmlTextWriterEndElement(w) < 0) return false;
-  if (mixed && (xmlTextWriterSetIndent(w, 1) < 0 || xmlTextWriterWriteRaw(w, BAD_CAST "\n") < 0)) return false;
+  if (mixed && (xmlTextWriterSetIndent(w, 1) < 0 || xmlTextWriterWriteRaw(w, BAD_CAST "\n") < 0))
+    return false;
   return true;
 }
 
@@ -111,7 +113,9 @@ struct Escapes {
     for (int c = 0; c < 256; ++c) attr[c] = text[c];
     Set(attr, '\n', "&#10;"), Set(attr, '\t', "&#9;");
   }
-  static void Set(Escape* table, unsigned char c, const char* e) { table[c] = Escape{e, strlen(e)}; }
+  static void Set(Escape* table, unsigned char c, const char* e) {
+    table[c] = Escape{e, strlen(e)};
+  }
 };
 const Escapes kEscapes;
 const char kTextSpecials[] = "<>&\"\r";
@@ -202,7 +206,8 @@ bool AppendPlain(Layout* out, xmlNodePtr element, int depth) {
   out->Put('>');
   if (text) {
     for (xmlNodePtr n = element->children; n; n = n->next)
-      if (n->type == XML_TEXT_NODE && n->content) out->PutEscaped(n->content, kTextSpecials, kEscapes.text);
+      if (n->type == XML_TEXT_NODE && n->content)
+        out->PutEscaped(n->content, kTextSpecials, kEscapes.text);
   } else {
     out->Put('\n');
     for (xmlNodePtr n = element->children; n; n = n->next)
@@ -218,7 +223,8 @@ bool AppendPlain(Layout* out, xmlNodePtr element, int depth) {
 bool WriteRaw(xmlTextWriterPtr w, const Layout& layout) {
   for (size_t pos = 0; pos < layout.size();) {
     const size_t n = std::min(layout.size() - pos, static_cast<size_t>(INT_MAX / 2));
-    if (xmlTextWriterWriteRawLen(w, BAD_CAST layout.data() + pos, static_cast<int>(n)) < 0) return false;
+    if (xmlTextWriterWriteRawLen(w, BAD_CAST layout.data() + pos, static_cast<int>(n)) < 0)
+      return false;
     pos += n;
   }
   return true;
@@ -249,7 +255,8 @@ bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink
     if (!sized && done > 0) {
       sized = true;
       const size_t per_child = run.size() / done + 1;
-      if (children > done) sink->reserve(sink->size() + run.size() + (children - done) * per_child * 9 / 8 + 4096);
+      if (children > done)
+        sink->reserve(sink->size() + run.size() + (children - done) * per_child * 9 / 8 + 4096);
     }
     const bool ok = WriteRaw(w, run);
     run.Truncate(0);
@@ -316,7 +323,8 @@ const xmlChar* CXmlDocument::InternName(std::string_view name) {
   for (const CachedName& c : m_names)
     if (c.given == name) return c.name;
   const std::string checked = CheckedName(name);
-  const xmlChar* interned = xmlDictLookup(m_pDoc->dict, X(checked), static_cast<int>(checked.size()));
+  const xmlChar* interned =
+      xmlDictLookup(m_pDoc->dict, X(checked), static_cast<int>(checked.size()));
   if (!interned) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
   if (m_names.size() < kMaxCachedNames) m_names.push_back(CachedName{std::string(name), interned});
   return interned;
@@ -329,29 +337,31 @@ XmlElement CXmlDocument::AddRootElement(std::string_view name, std::string_view 
   return AddElement(root, name, text, attr_name, attr_value, false);
 }
 
-XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name, std::string_view text,
-                                    std::string_view attr_name, std::string_view attr_value,
-                                    bool bNoText) {
+XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name,
+                                    std::string_view text, std::string_view attr_name,
+                                    std::string_view attr_value, bool bNoText) {
   if (!m_pDoc || !pParent) throw CXmlError(CXmlError::E_POINTER, "no document or parent");
   if (pParent->doc != m_pDoc || pParent->type != XML_ELEMENT_NODE)
     throw CXmlError(CXmlError::E_INVALIDARG, "parent is not an element of this document");
   const xmlChar* element_name = InternName(name);
   const xmlChar* attribute_name = attr_name.empty() ? nullptr : InternName(attr_name);
   std::string value_copy, text_copy;  // used only when a text needs cleaning
-  const std::string_view value = attribute_name ? platform::SanitizeXmlTextView(attr_value, &value_copy) : "";
+  const std::string_view value =
+      attribute_name ? platform::SanitizeXmlTextView(attr_value, &value_copy) : "";
   const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &text_copy);
   if (value.size() > INT_MAX || clean.size() > INT_MAX)
     throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
 
   // The dictionary owns the name; the node only points at it.
-  xmlNodePtr element = xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(element_name), nullptr);
+  xmlNodePtr element =
+      xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(element_name), nullptr);
   if (!element) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
   xmlAddChild(pParent, element);
   if (attribute_name) {
     // Made empty, then given its text node: the value need not end in NUL.
-    xmlAttrPtr attr = xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
-    xmlNodePtr value_node =
-        attr ? NewText(m_pDoc, value) : nullptr;
+    xmlAttrPtr attr =
+        xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
+    xmlNodePtr value_node = attr ? NewText(m_pDoc, value) : nullptr;
     if (!value_node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
     attr->children = attr->last = value_node;
     value_node->parent = reinterpret_cast<xmlNodePtr>(attr);
@@ -380,7 +390,8 @@ bool CXmlDocument::Serialize(std::string* out) {
   bool ok = writer && xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
             xmlTextWriterSetIndentString(writer.get(), BAD_CAST kIndent) >= 0 &&
             xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteDocumentElement(writer.get(), root, &text) && xmlTextWriterEndDocument(writer.get()) >= 0;
+            WriteDocumentElement(writer.get(), root, &text) &&
+            xmlTextWriterEndDocument(writer.get()) >= 0;
   if (ok) ok = xmlTextWriterFlush(writer.get()) >= 0;
   writer.reset();  // closes the output buffer, flushing what is left into text
   if (!ok) {

@@ -24,9 +24,10 @@
 // The error raised by the element operations: a code and a text.
 class CXmlError : public std::runtime_error {
  public:
-  static constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);      // no document / parent
+  static constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);  // no document / parent
   static constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000E);  // allocation failed
-  static constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057);   // bad name or foreign parent
+  static constexpr int32_t E_INVALIDARG =
+      static_cast<int32_t>(0x80070057);  // bad name or foreign parent
 
   CXmlError(int32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
   int32_t Error() const { return code_; }
@@ -52,8 +53,8 @@ class CXmlDocument {
 
   // AddElement below the document element RESULTS, with a text node.
   // Throws CXmlError(E_POINTER) without a document or document element.
-  XmlElement AddRootElement(std::string_view name, std::string_view text, std::string_view attr_name,
-                            std::string_view attr_value);
+  XmlElement AddRootElement(std::string_view name, std::string_view text,
+                            std::string_view attr_name, std::string_view attr_value);
 
   // Appends a new element as the last child of pParent. Every "&" in the name
   // becomes "-"; a name that is still not an XML name throws E_INVALIDARG. The

@@ -84,7 +84,8 @@ class CStringMap {
   template <class Fn>
   void ForEach(Fn&& fn) const {
     for (unsigned b = 0; b < kBucketCount; ++b)
-      for (uint32_t n = heads_[b]; n != kNone; n = nodes_[n].next) fn(nodes_[n].key, nodes_[n].value);
+      for (uint32_t n = heads_[b]; n != kNone; n = nodes_[n].next)
+        fn(nodes_[n].key, nodes_[n].value);
   }
 
  private:

@@ -5,8 +5,8 @@
 #include <strings.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 
 namespace platform {
@@ -61,13 +61,13 @@ size_t Utf8CharLength(std::string_view s) {
   if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
   if (c >= 0xE0 && c <= 0xEF) {
     if (!cont(1) || !cont(2)) return 0;
-    if (c == 0xE0 && b(1) < 0xA0) return 0;  // overlong
+    if (c == 0xE0 && b(1) < 0xA0) return 0;   // overlong
     if (c == 0xED && b(1) >= 0xA0) return 0;  // surrogate
     return 3;
   }
   if (c >= 0xF0 && c <= 0xF4) {
     if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
+    if (c == 0xF0 && b(1) < 0x90) return 0;   // overlong
     if (c == 0xF4 && b(1) >= 0x90) return 0;  // above U+10FFFF
     return 4;
   }
@@ -78,10 +78,14 @@ size_t Utf8CharLength(std::string_view s) {
 uint32_t DecodeUtf8(const char* s, size_t n) {
   auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i])); };
   switch (n) {
-    case 1: return b(0);
-    case 2: return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
-    case 3: return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
-    default: return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
+    case 1:
+      return b(0);
+    case 2:
+      return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
+    case 3:
+      return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+    default:
+      return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
   }
 }
 
@@ -158,7 +162,8 @@ bool AsciiCompatible(iconv_t cd) {
   char* ip = in;
   char* op = out;
   size_t in_left = sizeof in, out_left = sizeof out;
-  if (iconv(cd, &ip, &in_left, &op, &out_left) == static_cast<size_t>(-1) || in_left != 0) return false;
+  if (iconv(cd, &ip, &in_left, &op, &out_left) == static_cast<size_t>(-1) || in_left != 0)
+    return false;
   if (iconv(cd, nullptr, nullptr, &op, &out_left) == static_cast<size_t>(-1)) return false;
   return static_cast<size_t>(op - out) == sizeof in && memcmp(in, out, sizeof in) == 0;
 }
@@ -265,7 +270,8 @@ bool IsXmlTextOfCodeset(std::string_view text) {
   if (g_utf8 || (g_ascii_compatible && IsAscii(text)))
     return FindRefused(text, 0, IsXmlChar, &length) == std::string_view::npos;
   std::string utf8;
-  return IconvToUtf8(text, true, &utf8) && FindRefused(utf8, 0, IsXmlChar, &length) == std::string_view::npos;
+  return IconvToUtf8(text, true, &utf8) &&
+         FindRefused(utf8, 0, IsXmlChar, &length) == std::string_view::npos;
 }
 
 }  // namespace platform

@@ -9,7 +9,8 @@
 namespace {
 
 platform::Mutex g_engineIdsMutex;  // lock order: platform/thread_annotations.h
-std::map<std::string, std::set<std::string>> g_targetsByEngineId GUARDED_BY(g_engineIdsMutex);  // hex -> targets
+std::map<std::string, std::set<std::string>> g_targetsByEngineId
+    GUARDED_BY(g_engineIdsMutex);  // hex -> targets
 
 std::string Hex(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -35,7 +36,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> SharedEngineIds() 
   std::vector<std::pair<std::string, std::vector<std::string>>> shared;
   platform::MutexLock lock(g_engineIdsMutex);
   for (const auto& [hex, targets] : g_targetsByEngineId)
-    if (targets.size() > 1) shared.emplace_back(hex, std::vector<std::string>(targets.begin(), targets.end()));
+    if (targets.size() > 1)
+      shared.emplace_back(hex, std::vector<std::string>(targets.begin(), targets.end()));
   return shared;
 }
 
@@ -43,6 +45,7 @@ void LogSharedEngineIds() {
   for (const auto& [hex, targets] : SharedEngineIds()) {
     std::string list;
     for (const auto& t : targets) list += (list.empty() ? "" : " ") + t;
-    WriteLog("engine ID %s shared by %d targets: %s", hex.c_str(), static_cast<int>(targets.size()), list.c_str());
+    WriteLog("engine ID %s shared by %d targets: %s", hex.c_str(), static_cast<int>(targets.size()),
+             list.c_str());
   }
 }

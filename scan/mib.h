@@ -35,31 +35,33 @@ class CMIB {
  public:
   std::unique_ptr<platform::Thread> m_pThread;
   std::string m_strTarget;
-  int m_nVersion = 0;                     // SNMP version (1, 2, 3) of the walk in progress
-  CStringMap<std::string> m_mapValues;    // OID text -> value text
-  CStringMap<intptr_t> m_mapVersions;     // OID text -> version that stored the row
-  std::string m_strUser;                  // SNMPv3 user; empty without an account
-  std::string m_strPassword;              // SNMPv3 pass phrase; never printed or logged
-  JobProgress* m_pProgress = nullptr;     // the driver's; may be null
+  int m_nVersion = 0;                   // SNMP version (1, 2, 3) of the walk in progress
+  CStringMap<std::string> m_mapValues;  // OID text -> value text
+  CStringMap<intptr_t> m_mapVersions;   // OID text -> version that stored the row
+  std::string m_strUser;                // SNMPv3 user; empty without an account
+  std::string m_strPassword;            // SNMPv3 pass phrase; never printed or logged
+  JobProgress* m_pProgress = nullptr;   // the driver's; may be null
 
   // Filled by the job as it runs and when it ends, for the run's summary.
-  WalkTally m_walks;                      // what the walks met
-  OutcomeDecision m_outcome;              // decided at the end of the job
-  double m_dSeconds = 0;                  // the job's run time, result file included
-  bool m_bResultWritten = false;          // WriteResultFile succeeded
-  std::string m_strResultFile;            // the result file's path
+  WalkTally m_walks;                                  // what the walks met
+  OutcomeDecision m_outcome;                          // decided at the end of the job
+  double m_dSeconds = 0;                              // the job's run time, result file included
+  bool m_bResultWritten = false;                      // WriteResultFile succeeded
+  std::string m_strResultFile;                        // the result file's path
   AuthProtocol m_authProtocol = AuthProtocol::kMd5;   // SNMPv3 authentication with a user
   PrivProtocol m_privProtocol = PrivProtocol::kNone;  // kNone: authNoPriv
-  std::string m_strPrivPassword;          // SNMPv3 privacy pass phrase; never printed or logged
+  std::string m_strPrivPassword;             // SNMPv3 privacy pass phrase; never printed or logged
   UsmReport m_usmReport = UsmReport::kNone;  // the USM report that ended the last walk, if one did
 
   // Per-target state of the opt-in fleet options (scan/scan_options.h).
   struct Tuning {
-    int bulk_repetitions = 0;   // GETBULK max-repetitions; 0 until the first bulk walk takes the setting
+    int bulk_repetitions =
+        0;  // GETBULK max-repetitions; 0 until the first bulk walk takes the setting
     bool bulk_lowered = false;  // tooBig or silence made it lower than the setting
     std::chrono::steady_clock::time_point deadline{};  // MaxSeconds; the clock's epoch: none
     bool limit_reported = false;
-    std::string peer;  // the target with its host name resolved (scan/peer_name.h); empty until the first open
+    std::string peer;  // the target with its host name resolved (scan/peer_name.h); empty until the
+                       // first open
   } m_tuning;
 
   // Walks the subtree under pszOid (get-next) or gets the one instance

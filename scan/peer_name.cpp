@@ -20,8 +20,8 @@ std::string Lower(std::string s) {
 int FamilyOf(const std::string& word) {
   static const char* const kIpv4[] = {"udp", "tcp"};
   static const char* const kIpv6[] = {"udp6", "tcp6", "udpv6", "tcpv6", "udpipv6", "tcpipv6"};
-  static const char* const kOther[] = {"unix", "ipx", "aal5pvc", "pvc", "dtlsudp", "dtls", "tlstcp", "tls",
-                                       "ssh", "callback", "alias"};
+  static const char* const kOther[] = {"unix",   "ipx", "aal5pvc", "pvc",      "dtlsudp", "dtls",
+                                       "tlstcp", "tls", "ssh",     "callback", "alias"};
   for (const char* t : kIpv4)
     if (word == t) return AF_INET;
   for (const char* t : kIpv6)
@@ -57,7 +57,8 @@ std::string NumericPeerName(const std::string& peer) {
   }
   if (host.empty()) return peer;
   unsigned char probe[sizeof(in6_addr)];
-  if (inet_pton(AF_INET, host.c_str(), probe) == 1 || inet_pton(AF_INET6, host.c_str(), probe) == 1) return peer;
+  if (inet_pton(AF_INET, host.c_str(), probe) == 1 || inet_pton(AF_INET6, host.c_str(), probe) == 1)
+    return peer;
 
   addrinfo hints = {};
   hints.ai_family = family;
@@ -65,9 +66,10 @@ std::string NumericPeerName(const std::string& peer) {
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return peer;
   char text[INET6_ADDRSTRLEN] = "";
-  const void* address = family == AF_INET6
-                            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
-                            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
+  const void* address =
+      family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
   const bool ok = inet_ntop(family, address, text, sizeof text) != nullptr;
   freeaddrinfo(found);
   if (!ok) return peer;

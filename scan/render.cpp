@@ -56,7 +56,8 @@ template <class T>
 T ReadFixed(const netsnmp_variable_list* var) {
   T value;
   memset(&value, 0, sizeof value);
-  if (var->val.string) memcpy(&value, var->val.string, var->val_len < sizeof value ? var->val_len : sizeof value);
+  if (var->val.string)
+    memcpy(&value, var->val.string, var->val_len < sizeof value ? var->val_len : sizeof value);
   return value;
 }
 
@@ -81,7 +82,8 @@ bool HasOnlyTextBytes(const u_char* bytes, size_t len) {
 std::string Base64Lines(const u_char* bytes, size_t len) {
   if (len > static_cast<size_t>(INT_MAX / 4 * 3 - 3)) return {};
   std::string encoded(4 * ((len + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes, static_cast<int>(len));
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), bytes,
+                          static_cast<int>(len));
   if (n < 0) return {};
   encoded.resize(static_cast<size_t>(n));
   std::string text;

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
-extern std::string g_strModuleDir;           // the run's directory (--dir, else the executable's), no trailing '/'
-extern std::string g_strCommunity;           // SNMPv1/v2c community
-extern std::string g_strOid;                 // the OID of the "oid" command-line form
-extern std::vector<std::string> g_arrOids;   // OIDs configured in config.ini [Target]
-extern int g_nTimeout;                       // SNMP time-out per try, microseconds
-extern int g_nRetry;                         // SNMP retries
+extern std::string
+    g_strModuleDir;  // the run's directory (--dir, else the executable's), no trailing '/'
+extern std::string g_strCommunity;          // SNMPv1/v2c community
+extern std::string g_strOid;                // the OID of the "oid" command-line form
+extern std::vector<std::string> g_arrOids;  // OIDs configured in config.ini [Target]
+extern int g_nTimeout;                      // SNMP time-out per try, microseconds
+extern int g_nRetry;                        // SNMP retries
 
 // Puts every setting above back to its value at process start. Never called
 // while workers run.

@@ -78,7 +78,8 @@ bool CMIB::WriteResultFile() {
 bool CMIB::HasSysUpTime() const { return m_mapValues.Find(kSysUpTimeInstance) != nullptr; }
 
 int64_t SteadyMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -92,7 +93,8 @@ unsigned ScanThreadProc(void* pParam) {
   const std::string target = job->m_strTarget;
   WriteLog("%s|start", target.c_str());
   if (g_scanOptions.max_seconds > 0)
-    job->m_tuning.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(g_scanOptions.max_seconds);
+    job->m_tuning.deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(g_scanOptions.max_seconds);
 
   Account account;
   const bool has_account = FindAccount(target, &account);
@@ -123,7 +125,9 @@ unsigned ScanThreadProc(void* pParam) {
   WriteLog("%s|end", target.c_str());
   job->m_bResultWritten = job->WriteResultFile();
   job->m_outcome = DecideOutcome(job->m_walks, job->m_mapValues.GetCount());
-  job->m_dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (job->m_pProgress) job->m_pProgress->state.store(JobProgress::kDone, std::memory_order_release);
+  job->m_dSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (job->m_pProgress)
+    job->m_pProgress->state.store(JobProgress::kDone, std::memory_order_release);
   return 0;
 }

@@ -10,11 +10,12 @@
 #include <vector>
 
 struct ScanOptions {
-  std::vector<int> versions = {1, 2, 3};  // version order of the default scan and the configured gets
-  int max_reps = 0;  // MaxRepetitions; > 0: SNMPv2c/v3 walks send GETBULK asking for this many
-  int get_batch = 1;        // configured gets: OIDs per GET PDU
-  int max_rows = 0;         // rows per target; 0 = unlimited
-  int max_seconds = 0;      // seconds per target; 0 = unlimited
+  std::vector<int> versions = {1, 2,
+                               3};  // version order of the default scan and the configured gets
+  int max_reps = 0;     // MaxRepetitions; > 0: SNMPv2c/v3 walks send GETBULK asking for this many
+  int get_batch = 1;    // configured gets: OIDs per GET PDU
+  int max_rows = 0;     // rows per target; 0 = unlimited
+  int max_seconds = 0;  // seconds per target; 0 = unlimited
 };
 
 extern ScanOptions g_scanOptions;

@@ -22,9 +22,9 @@ constexpr int kStatInterrupted = -1;
 
 // What a session is opened for.
 struct SnmpTarget {
-  std::string peer;         // the target text, as the library parses it
-  int version = 1;          // 1, 2 (v2c) or 3
-  int timeout_us = 0;       // per try
+  std::string peer;    // the target text, as the library parses it
+  int version = 1;     // 1, 2 (v2c) or 3
+  int timeout_us = 0;  // per try
   int retries = 0;
   std::string community;    // versions 1 and 2
   std::string user;         // version 3; empty: noAuth, no user name

@@ -42,11 +42,11 @@ struct SnmpSession::SocketIo {
   netsnmp_transport* transport = nullptr;  // null: the library's own socket calls
   std::vector<Datagram> outgoing;          // the first outgoing_count are queued
   size_t outgoing_count = 0;
-  std::unique_ptr<u_char[]> incoming;      // made at the first answer
-  ssize_t incoming_length = -1;            // -1: nothing read ahead
+  std::unique_ptr<u_char[]> incoming;  // made at the first answer
+  ssize_t incoming_length = -1;        // -1: nothing read ahead
   sockaddr_storage from = {};
   socklen_t from_length = 0;
-  sockaddr_storage local = {};             // the library reports the local address too
+  sockaddr_storage local = {};  // the library reports the local address too
   socklen_t local_length = 0;
 };
 
@@ -61,7 +61,8 @@ int SendLater(netsnmp_transport* t, const void* buf, int size, void** opaque, in
   // The plain case of the library's send: the transport's own address pair,
   // no source address of our choosing.
   if (!io || io->transport != t || size < 0 || (opaque && *opaque) || !pair ||
-      t->data_length != static_cast<int>(sizeof *pair) || pair->remote_addr.sa.sa_family != AF_INET ||
+      t->data_length != static_cast<int>(sizeof *pair) ||
+      pair->remote_addr.sa.sa_family != AF_INET ||
       pair->local_addr.sin.sin_addr.s_addr != htonl(INADDR_ANY))
     return netsnmp_udpbase_send(t, buf, size, opaque, olength);
   if (io->outgoing.size() == io->outgoing_count) io->outgoing.emplace_back();
@@ -77,15 +78,19 @@ int ReceiveReadAhead(netsnmp_transport* t, void* buf, int size, void** opaque, i
   if (!io || io->transport != t || io->incoming_length < 0)
     return netsnmp_udpbase_recv(t, buf, size, opaque, olength);
   // The library frees it with the PDU, as its own.
-  auto* pair = static_cast<netsnmp_indexed_addr_pair*>(calloc(1, sizeof(netsnmp_indexed_addr_pair)));
+  auto* pair =
+      static_cast<netsnmp_indexed_addr_pair*>(calloc(1, sizeof(netsnmp_indexed_addr_pair)));
   if (!pair) {
     *opaque = nullptr;
     *olength = 0;
     return -1;
   }
-  memcpy(&pair->remote_addr, &io->from, std::min<size_t>(io->from_length, sizeof pair->remote_addr));
-  memcpy(&pair->local_addr, &io->local, std::min<size_t>(io->local_length, sizeof pair->local_addr));
-  const size_t length = std::min<size_t>(static_cast<size_t>(io->incoming_length), size < 0 ? 0 : size);
+  memcpy(&pair->remote_addr, &io->from,
+         std::min<size_t>(io->from_length, sizeof pair->remote_addr));
+  memcpy(&pair->local_addr, &io->local,
+         std::min<size_t>(io->local_length, sizeof pair->local_addr));
+  const size_t length =
+      std::min<size_t>(static_cast<size_t>(io->incoming_length), size < 0 ? 0 : size);
   memcpy(buf, io->incoming.get(), length);
   io->incoming_length = -1;
   *opaque = pair;
@@ -122,7 +127,8 @@ class EngineClocks {
     if (s->securityEngineIDLen == 0) return;
     auto it = clocks_.find(Key(s));
     if (it == clocks_.end()) return;
-    Enginetime e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
+    Enginetime e =
+        search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
     if (!e) {
       set_enginetime(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen), 0, 0, FALSE);
       e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
@@ -143,7 +149,8 @@ class EngineClocks {
   // the library synchronises at its first notInTimeWindow report.
   void SaveLocked(const netsnmp_session* s, bool probe) {
     if (s->securityEngineIDLen == 0) return;
-    const Enginetime e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
+    const Enginetime e =
+        search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
     if (!e) return;
     auto [it, added] = clocks_.try_emplace(Key(s));
     Clock& c = it->second;
@@ -189,7 +196,8 @@ struct SnmpSession::Request {
   UsmReport report = UsmReport::kNone;
 
   // Runs inside the library with its lock held: must not block or lock.
-  static int Callback(int op, netsnmp_session* session, int /*reqid*/, netsnmp_pdu* pdu, void* magic) {
+  static int Callback(int op, netsnmp_session* session, int /*reqid*/, netsnmp_pdu* pdu,
+                      void* magic) {
     auto* r = static_cast<Request*>(magic);
     switch (op) {
       case NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE:
@@ -282,7 +290,8 @@ SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
       settings.securityAuthProto = const_cast<oid*>(auth.ids);
       settings.securityAuthProtoLen = auth.length;
       SnmpAuthKey key;
-      if (!GetPassPhraseKey(target.auth_protocol, target.pass_phrase, &key)) return OpenStatus::kBadPassPhrase;
+      if (!GetPassPhraseKey(target.auth_protocol, target.pass_phrase, &key))
+        return OpenStatus::kBadPassPhrase;
       memcpy(settings.securityAuthKey, key.bytes, key.length);
       settings.securityAuthKeyLen = key.length;
       if (target.priv_protocol != PrivProtocol::kNone) {
@@ -380,7 +389,8 @@ bool SnmpSession::InstallUserKey() {
   std::string id, key;
   {
     auto lock = LockSnmpLibrary();
-    id.assign(reinterpret_cast<const char*>(session_->securityEngineID), session_->securityEngineIDLen);
+    id.assign(reinterpret_cast<const char*>(session_->securityEngineID),
+              session_->securityEngineIDLen);
     id.push_back('\0');
     id.append(session_->securityName, session_->securityNameLen);
     // Everything the library's user entry takes from the session.
@@ -400,8 +410,8 @@ bool SnmpSession::InstallUserKey() {
   bool ok;
   {
     auto lock = LockSnmpLibrary();
-    struct usmUser* old =
-        usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName);
+    struct usmUser* old = usm_get_user(session_->securityEngineID, session_->securityEngineIDLen,
+                                       session_->securityName);
     if (old) {
       // usm_remove_user returns the list head, not the user.
       usm_remove_user(old);
@@ -410,8 +420,8 @@ bool SnmpSession::InstallUserKey() {
     }
     session_->flags &= ~SNMP_FLAGS_USER_CREATED;
     ok = usm_create_user_from_session(session_) == SNMPERR_SUCCESS &&
-         usm_get_user(session_->securityEngineID, session_->securityEngineIDLen, session_->securityName) !=
-             nullptr;
+         usm_get_user(session_->securityEngineID, session_->securityEngineIDLen,
+                      session_->securityName) != nullptr;
     if (!ok) session_->s_snmp_errno = SNMPERR_GENERR;
   }
   g_usmKeyTurns.FinishInstall(id, ok);
@@ -427,8 +437,8 @@ int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long
   return status;
 }
 
-netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
-                                       bool probe) {
+netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t count,
+                                      long repetitions, bool probe) {
   netsnmp_pdu* pdu = snmp_pdu_create(command);
   if (!pdu) return nullptr;
   if (probe) {
@@ -450,7 +460,8 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t
   return pdu;
 }
 
-int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe) {
+int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long repetitions,
+                          bool probe) {
   interrupted_ = platform::Interrupted();
   if (interrupted_) return kStatInterrupted;
   Request* r = request_.get();
@@ -581,7 +592,8 @@ int SnmpSession::ReadAhead(int fd) {
     if (!io.incoming) return -1;
     // The library asks for it at every answer; the bound address stays.
     io.local_length = sizeof io.local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&io.local), &io.local_length) != 0) io.local_length = 0;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&io.local), &io.local_length) != 0)
+      io.local_length = 0;
   }
   iovec iov = {io.incoming.get(), SocketIo::kMaxDatagram};
   msghdr m = {};
@@ -649,7 +661,9 @@ void SnmpSession::CaptureErrorLocked(netsnmp_session* s) {
   free(text);
 }
 
-void SnmpSession::PrintError() const { console::Print(stderr, "snmpwalk: %s\n", error_text_.c_str()); }
+void SnmpSession::PrintError() const {
+  console::Print(stderr, "snmpwalk: %s\n", error_text_.c_str());
+}
 
 void SnmpSession::PrintLibraryError() {
   {
@@ -672,7 +686,9 @@ void SnmpSession::PrintObjid(FILE* stream, const oid* name, size_t name_length) 
   free(buf);
 }
 
-const char* SnmpSession::PeerName() const { return session_ && session_->peername ? session_->peername : ""; }
+const char* SnmpSession::PeerName() const {
+  return session_ && session_->peername ? session_->peername : "";
+}
 
 void SnmpSession::Close() {
   {

@@ -53,7 +53,8 @@ class SnmpSession : public SnmpExchange {
   SnmpSession& operator=(const SnmpSession&) = delete;
 
   OpenStatus Open(const SnmpTarget& target) override;
-  int Exchange(int command, const SnmpName* names, size_t count, long repetitions, netsnmp_pdu** response) override;
+  int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
+               netsnmp_pdu** response) override;
   void PrintLibraryError() override;
   int error_code() const override { return error_code_; }
   const std::string& error_text() const override { return error_text_; }
@@ -84,7 +85,8 @@ class SnmpSession : public SnmpExchange {
   bool OpenWith(netsnmp_session* settings);
   bool Discover();
   bool InstallUserKey();
-  netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
+  netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
+                           bool probe);
   int Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   int SendQueued();

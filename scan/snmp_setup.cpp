@@ -20,15 +20,19 @@ void InitSnmpLibrary() {
     static const struct {
       const char* token;
       int index;
-    } kWalkSettings[] = {{"includeRequested", 1}, {"excludeRequested", 5}, {"printStatistics", 2},
-                         {"dontCheckOrdering", 3}, {"timeResults", 4},      {"timeResultsSingle", 6}};
+    } kWalkSettings[] = {{"includeRequested", 1}, {"excludeRequested", 5},
+                         {"printStatistics", 2},  {"dontCheckOrdering", 3},
+                         {"timeResults", 4},      {"timeResultsSingle", 6}};
     for (const auto& s : kWalkSettings)
-      netsnmp_ds_register_config(ASN_BOOLEAN, "snmpwalk", s.token, NETSNMP_DS_APPLICATION_ID, s.index);
+      netsnmp_ds_register_config(ASN_BOOLEAN, "snmpwalk", s.token, NETSNMP_DS_APPLICATION_ID,
+                                 s.index);
     init_snmp("snmpapp");
   });
 }
 
-std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary() { return std::unique_lock<SnmpLibraryMutex>(g_snmpLibraryMutex); }
+std::unique_lock<SnmpLibraryMutex> LockSnmpLibrary() {
+  return std::unique_lock<SnmpLibraryMutex>(g_snmpLibraryMutex);
+}
 
 bool SnmpAppBoolean(int index) {
   auto lock = LockSnmpLibrary();

@@ -20,7 +20,8 @@ struct KeyCacheEntry {
 };
 platform::Mutex g_keyCacheMutex;  // lock order: platform/thread_annotations.h
 // Keyed by the protocol's number, then the pass phrase.
-std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache GUARDED_BY(g_keyCacheMutex);
+std::unordered_map<std::string, std::shared_ptr<KeyCacheEntry>> g_keyCache
+    GUARDED_BY(g_keyCacheMutex);
 std::atomic<size_t> g_keyDerivations{0};
 
 }  // namespace
@@ -85,8 +86,8 @@ bool GetPassPhraseKey(AuthProtocol protocol, const std::string& pass_phrase, Snm
     const ProtocolOid hash = AuthProtocolOid(protocol);
     ++g_keyDerivations;
     entry->ok = generate_Ku(hash.ids, static_cast<u_int>(hash.length),
-                            reinterpret_cast<const u_char*>(pass_phrase.data()), pass_phrase.size(), made.bytes,
-                            &made.length) == SNMPERR_SUCCESS;
+                            reinterpret_cast<const u_char*>(pass_phrase.data()), pass_phrase.size(),
+                            made.bytes, &made.length) == SNMPERR_SUCCESS;
     if (entry->ok) entry->key = made;
     entry->done = true;
   }

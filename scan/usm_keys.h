@@ -61,7 +61,7 @@ class UsmKeyTurns {
 
  private:
   struct Entry {
-    std::string key;     // the Ku in use; meaningful when valid
+    std::string key;  // the Ku in use; meaningful when valid
     int holders = 0;
     bool ready = true;   // false while a holder installs its key
     bool valid = false;  // the library's entry holds `key`

@@ -6,6 +6,8 @@
 // (traditional or single-session API) and in the log text of a failed open.
 // Library calls go through SnmpSession, which serialises them and waits for
 // agents outside the library lock, so any number of jobs walk at once.
+#include "scan/walk.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +24,6 @@
 #include "scan/scan_options.h"
 #include "scan/snmp_setup.h"
 #include "scan/start_oid.h"
-#include "scan/walk.h"
 
 namespace {
 
@@ -104,12 +105,14 @@ void NoteFailure(CMIB& job, const SnmpExchange& session, int version, bool in_op
 void NoteUsmReport(CMIB* job, const SnmpExchange& session) {
   job->m_usmReport = session.usm_report();
   if (job->m_usmReport != UsmReport::kNone)
-    WriteLog("%s|authentication failed: %s", job->m_strTarget.c_str(), UsmReportText(job->m_usmReport));
+    WriteLog("%s|authentication failed: %s", job->m_strTarget.c_str(),
+             UsmReportText(job->m_usmReport));
 }
 
 // Reports an exchange without a usable answer: the exchange failed
 // (status), or the answer carries an error status.
-void ReportFailedExchange(CMIB& job, SnmpExchange* session, int version, int status, const netsnmp_pdu* response) {
+void ReportFailedExchange(CMIB& job, SnmpExchange* session, int version, int status,
+                          const netsnmp_pdu* response) {
   const char* target = job.m_strTarget.c_str();
   if (status == kStatInterrupted) {
     WriteLog("%s|interrupted", target);
@@ -153,7 +156,8 @@ bool AcceptVariable(CMIB& job, const netsnmp_variable_list* var, WalkCursor* cur
     WriteLog("%s|Success", target);
   }
   if (IsException(var->type)) return false;
-  const int order = snmp_oid_compare(cursor->name, cursor->name_length, var->name, var->name_length);
+  const int order =
+      snmp_oid_compare(cursor->name, cursor->name_length, var->name, var->name_length);
   bool more = true;
   if (check_ordering && order >= 0) {
     console::Print(stdout, "Error: OID not increasing: \n");
@@ -175,8 +179,8 @@ bool AcceptVariable(CMIB& job, const netsnmp_variable_list* var, WalkCursor* cur
 // GETNEXT or GET is taken whole, as designed, should an agent send more than
 // was asked (only a reached limit cuts it). Returns false when the walk ends
 // here.
-bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor, bool get_next, bool bulk,
-                     bool check_ordering) {
+bool AcceptVariables(CMIB& job, const netsnmp_pdu* response, WalkCursor* cursor, bool get_next,
+                     bool bulk, bool check_ordering) {
   // An answer without variables would have the same request sent again
   // for ever.
   if (!response->variables) return false;
@@ -229,13 +233,16 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
 
   job.m_usmReport = UsmReport::kNone;
   const SnmpSession::OpenStatus opened = session->Open(peer);
-  if (opened == SnmpSession::OpenStatus::kBadPassPhrase || opened == SnmpSession::OpenStatus::kBadPrivPassPhrase) {
+  if (opened == SnmpSession::OpenStatus::kBadPassPhrase ||
+      opened == SnmpSession::OpenStatus::kBadPrivPassPhrase) {
     const bool auth = opened == SnmpSession::OpenStatus::kBadPassPhrase;
-    console::Print(stderr, "Error generating Ku from %s pass phrase.\n", auth ? "authentication" : "privacy");
+    console::Print(stderr, "Error generating Ku from %s pass phrase.\n",
+                   auth ? "authentication" : "privacy");
     WriteLog("%s|password error", target);
     const std::string& refused = auth ? job.m_strPassword : job.m_strPrivPassword;
-    job.m_walks.NoteAuthFailure(refused.size() < USM_LENGTH_P_MIN ? "pass phrase refused (fewer than 8 characters)"
-                                                                 : "pass phrase refused",
+    job.m_walks.NoteAuthFailure(refused.size() < USM_LENGTH_P_MIN
+                                    ? "pass phrase refused (fewer than 8 characters)"
+                                    : "pass phrase refused",
                                 true);
     return -1;
   }
@@ -245,7 +252,9 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
       WriteLog("%s|interrupted", target);
       job.m_walks.NoteInterrupted();
     } else {
-      WriteLog(api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session", target);
+      WriteLog(
+          api == SnmpSession::Api::kTraditional ? "%s|snmp_open error" : "%s|snmp_sess_session",
+          target);
       NoteFailure(job, *session, version, /*in_open=*/true);
     }
     WriteLog("%s|scan end", target);
@@ -257,7 +266,8 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
 
 }  // namespace
 
-void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version, std::vector<BatchItem>* items) {
+void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version,
+                  std::vector<BatchItem>* items) {
   const char* target = job.m_strTarget.c_str();
   SnmpExchange& session = *exchange;
   if (OpenWalkSession(job, &session, api, version) <= 0) return;
@@ -274,7 +284,8 @@ void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int v
       todo.pop_front();
     }
     names.clear();
-    for (size_t i : chunk) names.push_back({(*items)[i].cursor.name, (*items)[i].cursor.name_length});
+    for (size_t i : chunk)
+      names.push_back({(*items)[i].cursor.name, (*items)[i].cursor.name_length});
     netsnmp_pdu* response = nullptr;
     const int status = session.Exchange(SNMP_MSG_GET, names.data(), names.size(), 0, &response);
     if (status == STAT_SUCCESS) job.m_walks.NoteAnswer(version);
@@ -287,7 +298,9 @@ void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int v
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(job, &session, version, status, response);
       if (status == kStatInterrupted) break;
-      const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME ? response->errindex : 0;
+      const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME
+                           ? response->errindex
+                           : 0;
       if (bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
         chunk.erase(chunk.begin() + (bad - 1));  // the others are sent again
       else
@@ -313,8 +326,8 @@ void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int v
   items->swap(left);
 }
 
-int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root, int root_length, int version,
-            bool get_next) {
+int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root,
+            int root_length, int version, bool get_next) {
   const char* target = job.m_strTarget.c_str();
   if (!root || !RootFits(root_length)) {
     RefuseOid(job, ("(" + std::to_string(root_length) + " sub-identifiers)").c_str());
@@ -352,7 +365,8 @@ int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* 
         continue;
       }
     }
-    if (timed_out_repetitions > 0 && status == STAT_SUCCESS) LowerBulkRepetitions(job, timed_out_repetitions / 2);
+    if (timed_out_repetitions > 0 && status == STAT_SUCCESS)
+      LowerBulkRepetitions(job, timed_out_repetitions / 2);
     timed_out_repetitions = 0;
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(job, &session, version, status, response);
@@ -412,15 +426,18 @@ int CMIB::Walk(const char* pszOid, int nVersion, bool bGetNext) {
 
 int CMIB::WalkTraditional(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
   SnmpSession session(SnmpSession::Api::kTraditional);
-  return RunWalk(*this, &session, SnmpSession::Api::kTraditional, pRoot, nRootLen, nVersion, bGetNext);
+  return RunWalk(*this, &session, SnmpSession::Api::kTraditional, pRoot, nRootLen, nVersion,
+                 bGetNext);
 }
 
 int CMIB::WalkSingleSession(const oid* pRoot, int nRootLen, int nVersion, bool bGetNext) {
   SnmpSession session(SnmpSession::Api::kSingleSession);
-  return RunWalk(*this, &session, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion, bGetNext);
+  return RunWalk(*this, &session, SnmpSession::Api::kSingleSession, pRoot, nRootLen, nVersion,
+                 bGetNext);
 }
 
-void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion, std::vector<size_t>* pending) {
+void CMIB::GetBatch(const std::vector<std::string>& oids, int nVersion,
+                    std::vector<size_t>* pending) {
   if (platform::Interrupted()) {
     m_walks.NoteInterrupted();
     return;
@@ -464,7 +481,7 @@ bool CMIB::LimitReached() {
   if (!m_tuning.limit_reported) {
     m_tuning.limit_reported = true;
     const std::string what = rows ? "MaxRows " + std::to_string(max_rows)
-                                   : "MaxSeconds " + std::to_string(g_scanOptions.max_seconds);
+                                  : "MaxSeconds " + std::to_string(g_scanOptions.max_seconds);
     console::Print(stderr, "target[%s]limit reached: %s\n", m_strTarget.c_str(), what.c_str());
     WriteLog("%s|limit reached: %s", m_strTarget.c_str(), what.c_str());
   }

@@ -46,8 +46,8 @@ struct BatchItem {
 // exchange, which it opens for version and closes. api names the variant in
 // the log line of a failed open. Returns 0, or -1 when the SNMPv3 key could
 // not be made.
-int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root, int root_length, int version,
-            bool get_next);
+int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root,
+            int root_length, int version, bool get_next);
 
 // Gets the items over exchange, which it opens for version and closes, up to
 // GetBatch names per GET; the items that stored a row leave *items. An SNMPv1
@@ -55,4 +55,5 @@ int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* 
 // tooBig halves the batch. A failed exchange (time-out, say) fails its batch
 // only, as it would fail those gets one by one; the operator's interrupt ends
 // the pass.
-void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version, std::vector<BatchItem>* items);
+void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version,
+                  std::vector<BatchItem>* items);

@@ -17,22 +17,32 @@ void KeepFirst(bool* seen, std::string* kept, const std::string& text) {
 
 const char* OutcomeName(TargetOutcome outcome) {
   switch (outcome) {
-    case TargetOutcome::kAnswered: return "answered";
-    case TargetOutcome::kNoAnswer: return "no_answer";
-    case TargetOutcome::kAuthFailed: return "auth_failed";
-    case TargetOutcome::kOpenFailed: return "open_failed";
-    case TargetOutcome::kInvalidOid: return "invalid_oid";
-    case TargetOutcome::kEmpty: return "empty";
-    case TargetOutcome::kInterrupted: return "interrupted";
+    case TargetOutcome::kAnswered:
+      return "answered";
+    case TargetOutcome::kNoAnswer:
+      return "no_answer";
+    case TargetOutcome::kAuthFailed:
+      return "auth_failed";
+    case TargetOutcome::kOpenFailed:
+      return "open_failed";
+    case TargetOutcome::kInvalidOid:
+      return "invalid_oid";
+    case TargetOutcome::kEmpty:
+      return "empty";
+    case TargetOutcome::kInterrupted:
+      return "interrupted";
   }
   return "";
 }
 
 const char* VersionLabel(int version) {
   switch (version) {
-    case 1: return "v1";
-    case 2: return "v2c";
-    case 3: return "v3";
+    case 1:
+      return "v1";
+    case 2:
+      return "v2c";
+    case 3:
+      return "v3";
   }
   return "";
 }
@@ -45,8 +55,10 @@ std::string JoinVersions(VersionSet set) {
     if (!(set & VersionBit(v))) continue;
     text += VersionLabel(v);
     --left;
-    if (left > 1) text += ", ";
-    else if (left == 1) text += " and ";
+    if (left > 1)
+      text += ", ";
+    else if (left == 1)
+      text += " and ";
   }
   return text;
 }
@@ -56,13 +68,17 @@ void WalkTally::NoteAuthFailure(const std::string& detail, bool with_account) {
   KeepFirst(&auth_failed, &auth_detail, detail);
 }
 
-void WalkTally::NoteOpenFailure(const std::string& detail) { KeepFirst(&open_failed, &open_detail, detail); }
+void WalkTally::NoteOpenFailure(const std::string& detail) {
+  KeepFirst(&open_failed, &open_detail, detail);
+}
 
 void WalkTally::NoteInvalidOid(const std::string& oid_text) {
   KeepFirst(&invalid_oid, &invalid_detail, oid_text);
 }
 
-void WalkTally::NoteOtherFailure(const std::string& detail) { KeepFirst(&other_failed, &other_detail, detail); }
+void WalkTally::NoteOtherFailure(const std::string& detail) {
+  KeepFirst(&other_failed, &other_detail, detail);
+}
 
 OutcomeDecision DecideOutcome(const WalkTally& t, size_t rows) {
   const VersionSet silent_only = t.silent & ~t.answered;

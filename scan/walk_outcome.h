@@ -27,7 +27,9 @@ const char* VersionLabel(int version);
 
 // A set of SNMP versions (1, 2, 3) as bits.
 using VersionSet = unsigned;
-constexpr VersionSet VersionBit(int version) { return version >= 1 && version <= 3 ? 1u << version : 0u; }
+constexpr VersionSet VersionBit(int version) {
+  return version >= 1 && version <= 3 ? 1u << version : 0u;
+}
 
 // Labels of the versions in set, joined: with labels "v1" and "v2c" and
 // joiner ", "/" and ": "v1 and v2c", "v1, v2c and v3".
@@ -44,10 +46,10 @@ struct WalkTally {
   bool open_failed = false;
   bool invalid_oid = false;
   bool other_failed = false;
-  std::string auth_detail;   // e.g. "wrong digest"
-  std::string open_detail;   // the library's text
+  std::string auth_detail;     // e.g. "wrong digest"
+  std::string open_detail;     // the library's text
   std::string invalid_detail;  // the refused OID text
-  std::string other_detail;  // the library's text, or the agent's error status
+  std::string other_detail;    // the library's text, or the agent's error status
 
   void NoteAnswer(int version) { answered |= VersionBit(version); }
   void NoteSilent(int version) { silent |= VersionBit(version); }

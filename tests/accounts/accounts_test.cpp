@@ -45,7 +45,8 @@ const std::string kRow1 = Row("10.0.0.1", "u1", "p1");
 const std::string kRow2 = Row("10.0.0.2", "u2", "p2");
 const std::string kRow3 = Row("10.0.0.3", "u3", "p3");
 const AccountMap kFirstTwo = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}};
-const AccountMap kAllThree = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}, {"10.0.0.3", {"u3", "p3"}}};
+const AccountMap kAllThree = {
+    {"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}, {"10.0.0.3", {"u3", "p3"}}};
 
 TEST(Accounts, FileRulesTable) {
   const size_t kMax = kMaxAccountLineBytes;
@@ -56,70 +57,124 @@ TEST(Accounts, FileRulesTable) {
     std::string problem;  // "" when the input is clean; else the part after the file name
   };
   const Case cases[] = {
-      {"columns reordered plus an extra column", "password, ip ,username,comment\np1,10.0.0.1,u1,note\n",
-       {{"10.0.0.1", {"u1", "p1"}}}, ""},
-      {"extra column makes three cells too few", "ip,username,password,comment\n10.0.0.1,u1," + std::string(kSecret) + "\n",
-       {}, ", line 2: fewer cells than the header has columns; this line and the rest of the file are ignored"},
-      {"ip in capitals is a missing column", "IP,username,password\n" + kRow1, {},
+      {"columns reordered plus an extra column",
+       "password, ip ,username,comment\np1,10.0.0.1,u1,note\n",
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ""},
+      {"extra column makes three cells too few",
+       "ip,username,password,comment\n10.0.0.1,u1," + std::string(kSecret) + "\n",
+       {},
+       ", line 2: fewer cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"ip in capitals is a missing column",
+       "IP,username,password\n" + kRow1,
+       {},
        ", line 1: the header has no column \"ip\"; no accounts loaded"},
-      {"password column missing", "ip,username\n10.0.0.1,u1\n", {},
+      {"password column missing",
+       "ip,username\n10.0.0.1,u1\n",
+       {},
        ", line 1: the header has no column \"password\"; no accounts loaded"},
-      {"column named twice", "ip,username,password,ip\n10.0.0.1,u1," + std::string(kSecret) + ",10.0.0.1\n", {},
+      {"column named twice",
+       "ip,username,password,ip\n10.0.0.1,u1," + std::string(kSecret) + ",10.0.0.1\n",
+       {},
        ", line 1: the header names the column \"ip\" twice; no accounts loaded"},
-      {"empty first line", "\n" + kHeader + kRow1, {}, ", line 1: the header has no column \"ip\"; no accounts loaded"},
+      {"empty first line",
+       "\n" + kHeader + kRow1,
+       {},
+       ", line 1: the header has no column \"ip\"; no accounts loaded"},
       {"empty file", "", {}, ": empty, the header line is missing; no accounts loaded"},
-      {"byte-order mark alone", "\xEF\xBB\xBF", {}, ": empty, the header line is missing; no accounts loaded"},
-      {"cells trimmed, inner blanks kept", kHeader + " \t10.0.0.1 ,\tmy user\t , pass phrase 1  \n",
-       {{"10.0.0.1", {"my user", "pass phrase 1"}}}, ""},
-      {"quotes are ordinary characters", kHeader + "\"10.0.0.1\",\"u1\",\"p\"\"1\"\n",
-       {{"\"10.0.0.1\"", {"\"u1\"", "\"p\"\"1\""}}}, ""},
-      {"a quoted comma still splits", kHeader + "10.0.0.1,u1,\"a," + kSecret + "\"\n", {},
-       ", line 2: more cells than the header has columns; this line and the rest of the file are ignored"},
-      {"last row for an address wins", kHeader + kRow1 + Row("10.0.0.1", "second", "p2"),
-       {{"10.0.0.1", {"second", "p2"}}}, ""},
+      {"byte-order mark alone",
+       "\xEF\xBB\xBF",
+       {},
+       ": empty, the header line is missing; no accounts loaded"},
+      {"cells trimmed, inner blanks kept",
+       kHeader + " \t10.0.0.1 ,\tmy user\t , pass phrase 1  \n",
+       {{"10.0.0.1", {"my user", "pass phrase 1"}}},
+       ""},
+      {"quotes are ordinary characters",
+       kHeader + "\"10.0.0.1\",\"u1\",\"p\"\"1\"\n",
+       {{"\"10.0.0.1\"", {"\"u1\"", "\"p\"\"1\""}}},
+       ""},
+      {"a quoted comma still splits",
+       kHeader + "10.0.0.1,u1,\"a," + kSecret + "\"\n",
+       {},
+       ", line 2: more cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"last row for an address wins",
+       kHeader + kRow1 + Row("10.0.0.1", "second", "p2"),
+       {{"10.0.0.1", {"second", "p2"}}},
+       ""},
       {"empty line in the middle", kHeader + kRow1 + kRow2 + "\n" + kRow3, kFirstTwo,
        ", line 4: empty line; this line and the rest of the file are ignored"},
       {"CR-only line in the middle", kHeader + kRow1 + kRow2 + "\r\n" + kRow3, kFirstTwo,
        ", line 4: empty line; this line and the rest of the file are ignored"},
       {"empty line at the end", kHeader + kRow1 + kRow2 + kRow3 + "\n", kAllThree, ""},
-      {"several empty lines at the end", kHeader + kRow1 + kRow2 + kRow3 + "\n\r\n\n", kAllThree, ""},
+      {"several empty lines at the end", kHeader + kRow1 + kRow2 + kRow3 + "\n\r\n\n", kAllThree,
+       ""},
       {"blank-looking line is a row", kHeader + kRow1 + kRow2 + " \t\n", kFirstTwo,
-       ", line 4: fewer cells than the header has columns; this line and the rest of the file are ignored"},
-      {"byte-order mark skipped", "\xEF\xBB\xBF" + kHeader + kRow1, {{"10.0.0.1", {"u1", "p1"}}}, ""},
-      {"CR-LF line ends", "ip,username,password\r\n10.0.0.1,u1,p1\r\n10.0.0.2,u2,p2\r\n", kFirstTwo, ""},
+       ", line 4: fewer cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"byte-order mark skipped",
+       "\xEF\xBB\xBF" + kHeader + kRow1,
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ""},
+      {"CR-LF line ends", "ip,username,password\r\n10.0.0.1,u1,p1\r\n10.0.0.2,u2,p2\r\n", kFirstTwo,
+       ""},
       {"no LF after the last row", kHeader + kRow1 + "10.0.0.2,u2,p2", kFirstTwo, ""},
       {"CR without LF after the last row", kHeader + kRow1 + "10.0.0.2,u2,p2\r", kFirstTwo, ""},
       {"empty password", kHeader + "10.0.0.1,u1,\n", {{"10.0.0.1", {"u1", ""}}}, ""},
-      {"bytes kept as they are", kHeader + "10.0.0.1,\xE3\x83\xA6\xFF,\x80\x01p\n",
-       {{"10.0.0.1", {"\xE3\x83\xA6\xFF", "\x80\x01p"}}}, ""},
-      {"row with too many cells", kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3,
-       {{"10.0.0.1", {"u1", "p1"}}},
-       ", line 3: more cells than the header has columns; this line and the rest of the file are ignored"},
-      {"row with too few cells", kHeader + kRow1 + "10.0.0.2," + kSecret + "\n" + kRow3, {{"10.0.0.1", {"u1", "p1"}}},
-       ", line 3: fewer cells than the header has columns; this line and the rest of the file are ignored"},
-      {"line of exactly the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\n" + kRow3,
-       {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"long", std::string(kMax - 14, 'p')}}, {"10.0.0.3", {"u3", "p3"}}},
+      {"bytes kept as they are",
+       kHeader + "10.0.0.1,\xE3\x83\xA6\xFF,\x80\x01p\n",
+       {{"10.0.0.1", {"\xE3\x83\xA6\xFF", "\x80\x01p"}}},
        ""},
-      {"line of exactly the limit, CR-LF", kHeader + RowOfLength("10.0.0.2", kMax - 1) + "\r\n",
-       {{"10.0.0.2", {"long", std::string(kMax - 15, 'p')}}}, ""},
-      {"last line of exactly the limit, no LF", kHeader + RowOfLength("10.0.0.2", kMax),
-       {{"10.0.0.2", {"long", std::string(kMax - 14, 'p')}}}, ""},
-      {"line one byte over the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax + 1) + "\n" + kRow3,
+      {"row with too many cells",
+       kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: more cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"row with too few cells",
+       kHeader + kRow1 + "10.0.0.2," + kSecret + "\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: fewer cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"line of exactly the limit",
+       kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\n" + kRow3,
+       {{"10.0.0.1", {"u1", "p1"}},
+        {"10.0.0.2", {"long", std::string(kMax - 14, 'p')}},
+        {"10.0.0.3", {"u3", "p3"}}},
+       ""},
+      {"line of exactly the limit, CR-LF",
+       kHeader + RowOfLength("10.0.0.2", kMax - 1) + "\r\n",
+       {{"10.0.0.2", {"long", std::string(kMax - 15, 'p')}}},
+       ""},
+      {"last line of exactly the limit, no LF",
+       kHeader + RowOfLength("10.0.0.2", kMax),
+       {{"10.0.0.2", {"long", std::string(kMax - 14, 'p')}}},
+       ""},
+      {"line one byte over the limit",
+       kHeader + kRow1 + RowOfLength("10.0.0.2", kMax + 1) + "\n" + kRow3,
        {{"10.0.0.1", {"u1", "p1"}}},
        ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
-      {"CR counts towards the limit", kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\r\n",
+      {"CR counts towards the limit",
+       kHeader + kRow1 + RowOfLength("10.0.0.2", kMax) + "\r\n",
        {{"10.0.0.1", {"u1", "p1"}}},
        ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
-      {"over-long last line without LF", kHeader + kRow1 + RowOfLength("10.0.0.2", 3 * kMax),
+      {"over-long last line without LF",
+       kHeader + kRow1 + RowOfLength("10.0.0.2", 3 * kMax),
        {{"10.0.0.1", {"u1", "p1"}}},
        ", line 3: longer than 1048575 bytes; this line and the rest of the file are ignored"},
-      {"over-long header", "ip,username,password," + std::string(kMax, 'x') + "\n" + kRow1, {},
+      {"over-long header",
+       "ip,username,password," + std::string(kMax, 'x') + "\n" + kRow1,
+       {},
        ", line 1: longer than 1048575 bytes; no accounts loaded"},
       {"byte-order mark not counted in the header's length",
        "\xEF\xBB\xBFip,username,password," + std::string(kMax - 21, 'x') + "\n10.0.0.1,u1,p1,c\n",
-       {{"10.0.0.1", {"u1", "p1"}}}, ""},
-      {"empty line, then an over-long line", kHeader + kRow1 + "\n" + std::string(kMax + 1, 'x'),
-       {{"10.0.0.1", {"u1", "p1"}}}, ", line 3: empty line; this line and the rest of the file are ignored"},
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ""},
+      {"empty line, then an over-long line",
+       kHeader + kRow1 + "\n" + std::string(kMax + 1, 'x'),
+       {{"10.0.0.1", {"u1", "p1"}}},
+       ", line 3: empty line; this line and the rest of the file are ignored"},
   };
   for (const auto& c : cases) {
     Loaded r = Load(c.text);
@@ -161,7 +216,8 @@ TEST(Accounts, LargeInputAcrossReadBoundaries) {
   EXPECT_FALSE(cut.ok);
   EXPECT_EQ(cut.accounts.size(), static_cast<size_t>(rows));
   EXPECT_EQ(cut.accounts.count("10.0.0.1"), 0u);
-  EXPECT_NE(cut.problem.find(", line " + std::to_string(rows + 2) + ": longer than"), std::string::npos)
+  EXPECT_NE(cut.problem.find(", line " + std::to_string(rows + 2) + ": longer than"),
+            std::string::npos)
       << cut.problem;
 }
 
@@ -184,11 +240,15 @@ TEST(Accounts, SecurityColumnsTable) {
   const Expected md5{AuthProtocol::kMd5, PrivProtocol::kNone, ""};
   const Case cases[] = {
       {"no security columns: MD5 without privacy", kHeader + kRow1, {{"10.0.0.1", md5}}, {}},
-      {"empty security cells: MD5 without privacy", kHeader6 + "10.0.0.1,u1,p1,,,\n", {{"10.0.0.1", md5}}, {}},
+      {"empty security cells: MD5 without privacy",
+       kHeader6 + "10.0.0.1,u1,p1,,,\n",
+       {{"10.0.0.1", md5}},
+       {}},
       {"every protocol name, any case, columns in any order",
-       "privpassword,privprotocol,ip,authprotocol,username,password\n" + kPriv + ",des,10.0.0.1,md5,u,p\n" + kPriv +
-           ",Aes,10.0.0.2,sha,u,p\n" + kPriv + ",AES-192,10.0.0.3,Sha-224,u,p\n" + kPriv +
-           ",aes-256,10.0.0.4,SHA-256,u,p\n" + kPriv + ",aes-192c,10.0.0.5,sha-384,u,p\n" + kPriv +
+       "privpassword,privprotocol,ip,authprotocol,username,password\n" + kPriv +
+           ",des,10.0.0.1,md5,u,p\n" + kPriv + ",Aes,10.0.0.2,sha,u,p\n" + kPriv +
+           ",AES-192,10.0.0.3,Sha-224,u,p\n" + kPriv + ",aes-256,10.0.0.4,SHA-256,u,p\n" + kPriv +
+           ",aes-192c,10.0.0.5,sha-384,u,p\n" + kPriv +
            ",AES-256C,10.0.0.6,SHA-512,u,p\n,,10.0.0.7,SHA-512,u,p\n",
        {{"10.0.0.1", {AuthProtocol::kMd5, PrivProtocol::kDes, kPriv}},
         {"10.0.0.2", {AuthProtocol::kSha, PrivProtocol::kAes, kPriv}},
@@ -198,27 +258,40 @@ TEST(Accounts, SecurityColumnsTable) {
         {"10.0.0.6", {AuthProtocol::kSha512, PrivProtocol::kAes256Cisco, kPriv}},
         {"10.0.0.7", {AuthProtocol::kSha512, PrivProtocol::kNone, ""}}},
        {}},
-      {"only some of the columns", "ip,username,password,privprotocol,privpassword\n10.0.0.1,u,p,AES," + kPriv + "\n",
-       {{"10.0.0.1", {AuthProtocol::kMd5, PrivProtocol::kAes, kPriv}}}, {}},
+      {"only some of the columns",
+       "ip,username,password,privprotocol,privpassword\n10.0.0.1,u,p,AES," + kPriv + "\n",
+       {{"10.0.0.1", {AuthProtocol::kMd5, PrivProtocol::kAes, kPriv}}},
+       {}},
       {"refused rows, the others still read",
-       kHeader6 + "10.0.0.1,u,p,SHA-1024,AES," + kPriv + "\n" + "10.0.0.2,u,p,SHA,AES-512," + kPriv + "\n" +
-           "10.0.0.3,u,p,SHA,AES,\n" + "10.0.0.4,u,p,SHA,,"  + kPriv + "\n" + "10.0.0.5,u,p,SHA,DES,1234567\n" +
-           "10.0.0.6,,,SHA,AES," + kPriv + "\n" + "10.0.0.7,u,p,SHA,DES,12345678\n",
+       kHeader6 + "10.0.0.1,u,p,SHA-1024,AES," + kPriv + "\n" + "10.0.0.2,u,p,SHA,AES-512," +
+           kPriv + "\n" + "10.0.0.3,u,p,SHA,AES,\n" + "10.0.0.4,u,p,SHA,," + kPriv + "\n" +
+           "10.0.0.5,u,p,SHA,DES,1234567\n" + "10.0.0.6,,,SHA,AES," + kPriv + "\n" +
+           "10.0.0.7,u,p,SHA,DES,12345678\n",
        {{"10.0.0.7", {AuthProtocol::kSha, PrivProtocol::kDes, "12345678"}}},
-       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, SHA-224, SHA-256, "
+       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, "
+        "SHA-224, SHA-256, "
         "SHA-384, SHA-512); this row is not used",
-        ", line 3: column \"privprotocol\": unknown privacy protocol (known: DES, AES, AES-192, AES-256, AES-192C, "
+        ", line 3: column \"privprotocol\": unknown privacy protocol (known: DES, AES, AES-192, "
+        "AES-256, AES-192C, "
         "AES-256C); this row is not used",
-        ", line 4: column \"privpassword\": a privacy protocol needs a privacy pass phrase; this row is not used",
-        ", line 5: column \"privprotocol\": a privacy pass phrase needs a privacy protocol; this row is not used",
-        ", line 6: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this row is not used",
-        ", line 7: column \"username\": security protocols need a user name; this row is not used"}},
+        ", line 4: column \"privpassword\": a privacy protocol needs a privacy pass phrase; this "
+        "row is not used",
+        ", line 5: column \"privprotocol\": a privacy pass phrase needs a privacy protocol; this "
+        "row is not used",
+        ", line 6: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this "
+        "row is not used",
+        ", line 7: column \"username\": security protocols need a user name; this row is not "
+        "used"}},
       {"a refused row takes the address's account away",
-       kHeader6 + "10.0.0.1,u,p,,,\n10.0.0.1,u,p,SHA,AES,short\n", {},
-       {", line 3: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this row is not used"}},
+       kHeader6 + "10.0.0.1,u,p,,,\n10.0.0.1,u,p,SHA,AES,short\n",
+       {},
+       {", line 3: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this "
+        "row is not used"}},
       {"a later good row for the address counts again",
-       kHeader6 + "10.0.0.1,u,p,MD4,,\n10.0.0.1,u,p,SHA,,\n", {{"10.0.0.1", {AuthProtocol::kSha, PrivProtocol::kNone, ""}}},
-       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, SHA-224, SHA-256, "
+       kHeader6 + "10.0.0.1,u,p,MD4,,\n10.0.0.1,u,p,SHA,,\n",
+       {{"10.0.0.1", {AuthProtocol::kSha, PrivProtocol::kNone, ""}}},
+       {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, "
+        "SHA-224, SHA-256, "
         "SHA-384, SHA-512); this row is not used"}},
   };
   for (const auto& c : cases) {
@@ -226,7 +299,8 @@ TEST(Accounts, SecurityColumnsTable) {
     AccountMap accounts;
     std::string problem;
     std::vector<std::string> refused;
-    EXPECT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts, &problem, &refused)) << c.name << ": " << problem;
+    EXPECT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts, &problem, &refused))
+        << c.name << ": " << problem;
     EXPECT_EQ(accounts.size(), c.expected.size()) << c.name;
     for (const auto& [ip, e] : c.expected) {
       auto it = accounts.find(ip);
@@ -236,7 +310,8 @@ TEST(Accounts, SecurityColumnsTable) {
       EXPECT_EQ(it->second.priv_password, e.priv_password) << c.name << ": " << ip;
     }
     std::vector<std::string> expected_refused;
-    for (const auto& r : c.refused) expected_refused.push_back("mibscan: accounts file \"mem.csv\"" + r);
+    for (const auto& r : c.refused)
+      expected_refused.push_back("mibscan: accounts file \"mem.csv\"" + r);
     EXPECT_EQ(refused, expected_refused) << c.name;
     for (const auto& r : refused) EXPECT_EQ(r.find(kSecret), std::string::npos) << c.name;
   }
@@ -250,7 +325,8 @@ class AccountsGlobalTest : public ::testing::Test {
 
 TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
   std::string problem;
-  std::istringstream in(kHeader + Row("10.0.0.1", "u1", "p1") + Row("Router-A", "ua", "pa") + "10.0.0.9,u9,\n");
+  std::istringstream in(kHeader + Row("10.0.0.1", "u1", "p1") + Row("Router-A", "ua", "pa") +
+                        "10.0.0.9,u9,\n");
   ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
 
   Account a;
@@ -261,8 +337,8 @@ TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
   EXPECT_EQ(a.username, "u9");
   EXPECT_EQ(a.password, "");
 
-  for (const char* miss : {"10.0.0.01", "010.0.0.1", " 10.0.0.1", "10.0.0.1 ", "10.0.0.", "10.0.0.10",
-                           "router-a", "ROUTER-A", ""}) {
+  for (const char* miss : {"10.0.0.01", "010.0.0.1", " 10.0.0.1", "10.0.0.1 ", "10.0.0.",
+                           "10.0.0.10", "router-a", "ROUTER-A", ""}) {
     Account untouched{"keep-user", "keep-pass"};
     EXPECT_FALSE(FindAccount(miss, &untouched)) << miss;
     EXPECT_EQ(untouched.username, "keep-user") << miss;
@@ -273,7 +349,8 @@ TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
 
 TEST_F(AccountsGlobalTest, FindAccountFromManyThreadsAtOnce) {
   std::string text = kHeader;
-  for (int i = 0; i < 200; ++i) text += Row("10.1.0." + std::to_string(i), "u" + std::to_string(i), "p");
+  for (int i = 0; i < 200; ++i)
+    text += Row("10.1.0." + std::to_string(i), "u" + std::to_string(i), "p");
   std::istringstream in(text);
   std::string problem;
   ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
@@ -309,11 +386,15 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
   const Case cases[] = {
       {"clean file", good, kHeader + kRow1 + kRow2 + "\n", 2, ""},
       {"malformed row", bad, kHeader + kRow1 + "10.0.0.2,u2," + kSecret + ",x\n" + kRow3, 1,
-       ", line 3: more cells than the header has columns; this line and the rest of the file are ignored"},
-      {"missing file", dir / "none.csv", "", 0, ": cannot be opened (No such file or directory); no accounts loaded"},
-      {"directory", dir.path(), "", 0, ": cannot be opened (not a regular file); no accounts loaded"},
+       ", line 3: more cells than the header has columns; this line and the rest of the file are "
+       "ignored"},
+      {"missing file", dir / "none.csv", "", 0,
+       ": cannot be opened (No such file or directory); no accounts loaded"},
+      {"directory", dir.path(), "", 0,
+       ": cannot be opened (not a regular file); no accounts loaded"},
       // A FIFO would block the read for ever.
-      {"fifo", dir / "fifo.csv", "", 0, ": cannot be opened (not a regular file); no accounts loaded"},
+      {"fifo", dir / "fifo.csv", "", 0,
+       ": cannot be opened (not a regular file); no accounts loaded"},
   };
   ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
   for (const auto& c : cases) {
@@ -340,13 +421,16 @@ TEST_F(AccountsGlobalTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
   testutil::TempDir dir;
   const std::string path = dir / "accounts.csv";
   const std::string where = "mibscan: accounts file \"" + path + "\"";
-  const std::string text = "ip,username,password,privprotocol,privpassword\n" + kRow1.substr(0, kRow1.size() - 1) +
-                           ",,\n10.0.0.2,u2," + kSecret + ",AES-512," + kSecret + "\n";
-  const std::string refused =
-      where + ", line 3: column \"privprotocol\": unknown privacy protocol (known: DES, AES, AES-192, AES-256, "
-              "AES-192C, AES-256C); this row is not used\n";
+  const std::string text = "ip,username,password,privprotocol,privpassword\n" +
+                           kRow1.substr(0, kRow1.size() - 1) + ",,\n10.0.0.2,u2," + kSecret +
+                           ",AES-512," + kSecret + "\n";
+  const std::string refused = where +
+                              ", line 3: column \"privprotocol\": unknown privacy protocol (known: "
+                              "DES, AES, AES-192, AES-256, "
+                              "AES-192C, AES-256C); this row is not used\n";
   const std::string readable =
-      where + ": readable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n";
+      where +
+      ": readable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n";
   for (mode_t mode : {0600, 0400, 0640, 0604, 0644}) {
     ResetGlobalsForTesting();
     testutil::WriteFile(path, text);
@@ -366,14 +450,16 @@ TEST(AccountsProgram, MalformedFileReportedWithoutPassPhrases) {
   testutil::TempDir dir;
   std::string exe = testutil::InstallBinary(dir.path());
   testutil::WriteFile(dir / "config.ini", "[Config]\nLog=1\n");
-  testutil::WriteFile(dir / "accounts.csv",
-                      kHeader + "10.0.0.1,u1," + kSecret + "-1\n10.0.0.2,u2," + kSecret + "-2,extra\n");
+  testutil::WriteFile(dir / "accounts.csv", kHeader + "10.0.0.1,u1," + kSecret +
+                                                "-1\n10.0.0.2,u2," + kSecret + "-2,extra\n");
   chmod((dir / "accounts.csv").c_str(), 0600);
   testutil::ProcessResult r = testutil::RunProcess({exe});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "mibscan: accounts file \"" + (dir / "accounts.csv") +
-                       "\", line 3: more cells than the header has columns; this line and the rest of the file "
-                       "are ignored\n");
+  EXPECT_EQ(
+      r.err,
+      "mibscan: accounts file \"" + (dir / "accounts.csv") +
+          "\", line 3: more cells than the header has columns; this line and the rest of the file "
+          "are ignored\n");
   EXPECT_EQ(r.out.find(kSecret), std::string::npos);
   std::string log = testutil::ReadFile(dir / "log/log.txt");
   EXPECT_EQ(log.find(kSecret), std::string::npos);

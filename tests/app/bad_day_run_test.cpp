@@ -49,8 +49,9 @@ int RowCount(const std::string& path) {
 }
 
 // Runs a shell script with the binary's path as $0 and targets as "$@".
-ProcessResult RunInShell(const std::string& script, const std::string& exe, const std::vector<std::string>& targets,
-                         int timeout_seconds = 120, const testutil::WhileRunning& while_running = {}) {
+ProcessResult RunInShell(const std::string& script, const std::string& exe,
+                         const std::vector<std::string>& targets, int timeout_seconds = 120,
+                         const testutil::WhileRunning& while_running = {}) {
   std::vector<std::string> argv = {"/bin/sh", "-c", script, exe};
   argv.insert(argv.end(), targets.begin(), targets.end());
   return testutil::RunProcess(argv, timeout_seconds, {}, while_running);
@@ -62,7 +63,8 @@ class BadDayRunTest : public testing::Test {
     snmpd_ = new testutil::SnmpdFixture;
     testutil::SnmpdOptions options;
     options.addresses = testutil::LoopbackAddresses(kAgentAddresses, 3000);
-    options.config_lines = {"view small included .1.3.6.1.2.1.1", "view small excluded .1.3.6.1.2.1.1.3",
+    options.config_lines = {"view small included .1.3.6.1.2.1.1",
+                            "view small excluded .1.3.6.1.2.1.1.3",
                             "rocommunity tkvwqz 127.0.0.0/8 -V small", "sysLocation bad day"};
     if (!snmpd_->Start(options, &start_error_)) {
       delete snmpd_;
@@ -87,12 +89,14 @@ class BadDayRunTest : public testing::Test {
   }
 
   // Every target's file is there and has the agent's rows.
-  void ExpectEveryFileWithRows(const TempDir& dir, const std::vector<std::string>& targets, const char* label) {
+  void ExpectEveryFileWithRows(const TempDir& dir, const std::vector<std::string>& targets,
+                               const char* label) {
     std::vector<std::string> bad;
     for (const auto& target : targets)
       if (RowCount(dir / (target + ".xml")) <= 0) bad.push_back(target);
     EXPECT_TRUE(bad.empty()) << label << ": " << bad.size() << " of " << targets.size()
-                             << " files missing, invalid or without rows, first " << (bad.empty() ? "" : bad[0]);
+                             << " files missing, invalid or without rows, first "
+                             << (bad.empty() ? "" : bad[0]);
   }
 
   static testutil::SnmpdFixture* snmpd_;
@@ -112,10 +116,13 @@ TEST_F(BadDayRunTest, TargetsThatCannotBeScannedAreRefusedAndTheRunGoesOn) {
       {"empty", "", "mibscan: empty target skipped\n"},
       {"blank", " \t ", "mibscan: empty target skipped\n"},
       {"forged log line", "127.0.0.1:16161\n2099/01/01 00:00:00|-|10.9.9.9|end",
-       "mibscan: target \"127.0.0.1:16161\\n2099/01/01 00:00:00|-|10.9.9.9|end\" refused: it holds control "
+       "mibscan: target \"127.0.0.1:16161\\n2099/01/01 00:00:00|-|10.9.9.9|end\" refused: it holds "
+       "control "
        "characters\n"},
-      {"carriage return", "10.9.9.9\rx", "mibscan: target \"10.9.9.9\\rx\" refused: it holds control characters\n"},
-      {"inner tab", "10.9.9.9\t:161", "mibscan: target \"10.9.9.9\\t:161\" refused: it holds control characters\n"},
+      {"carriage return", "10.9.9.9\rx",
+       "mibscan: target \"10.9.9.9\\rx\" refused: it holds control characters\n"},
+      {"inner tab", "10.9.9.9\t:161",
+       "mibscan: target \"10.9.9.9\\t:161\" refused: it holds control characters\n"},
       {"other C0 and DEL", std::string("10.9.9.9\x01\x1b\x7f", 11),
        "mibscan: target \"10.9.9.9\\x01\\x1B\\x7F\" refused: it holds control characters\n"},
   };
@@ -147,17 +154,24 @@ TEST_F(BadDayRunTest, SettingsThatCannotBeUsedAreSaidAndTheDefaultsUsed) {
   const Case cases[] = {
       {"config.ini a FIFO", [&](const TempDir& d) { fifo(d / "config.ini"); },
        "config.ini cannot be read (not a regular file); the defaults are used\n", false},
-      {"config.ini a directory", [](const TempDir& d) {
+      {"config.ini a directory",
+       [](const TempDir& d) {
          fs::remove(d / "config.ini");
          fs::create_directory(d / "config.ini");
        },
        "config.ini cannot be read (not a regular file); the defaults are used\n", false},
-      {"Timeout=0", [](const TempDir& d) { testutil::WriteFile(d / "config.ini", "[Config]\nTimeout=0\nLog=1\n"); },
+      {"Timeout=0",
+       [](const TempDir& d) {
+         testutil::WriteFile(d / "config.ini", "[Config]\nTimeout=0\nLog=1\n");
+       },
        "mibscan: config.ini: Timeout=0 is not a time; using 500\n", true},
       {"Timeout negative",
-       [](const TempDir& d) { testutil::WriteFile(d / "config.ini", "[Config]\nTimeout=-7\nLog=1\n"); },
+       [](const TempDir& d) {
+         testutil::WriteFile(d / "config.ini", "[Config]\nTimeout=-7\nLog=1\n");
+       },
        "mibscan: config.ini: Timeout=-7 is not a time; using 500\n", true},
-      {"log directory a file", [](const TempDir& d) { testutil::WriteFile(d / "log", "not a directory"); },
+      {"log directory a file",
+       [](const TempDir& d) { testutil::WriteFile(d / "log", "not a directory"); },
        "mibscan: config.ini: Log=1, but the log directory " + std::string("%DIR%") +
            "/log cannot be made or written (Not a directory); no log is kept\n",
        false},
@@ -172,12 +186,14 @@ TEST_F(BadDayRunTest, SettingsThatCannotBeUsedAreSaidAndTheDefaultsUsed) {
     ProcessResult r = testutil::RunProcess({exe, target}, 60);
     EXPECT_EQ(r.exit_code, 0) << c.name << r.err;
     std::string message = c.message;
-    if (const size_t at = message.find("%DIR%"); at != std::string::npos) message.replace(at, 5, dir.path());
+    if (const size_t at = message.find("%DIR%"); at != std::string::npos)
+      message.replace(at, 5, dir.path());
     const std::string err = testutil::WithoutRunSummary(r.err);
     EXPECT_TRUE(err.ends_with(message)) << c.name << ": " << r.err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.name << ": " << r.err;
     EXPECT_GT(RowCount(dir / (target + ".xml")), 0) << c.name;
-    const std::string log = fs::is_regular_file(dir / "log/log.txt") ? testutil::ReadFile(dir / "log/log.txt") : "";
+    const std::string log =
+        fs::is_regular_file(dir / "log/log.txt") ? testutil::ReadFile(dir / "log/log.txt") : "";
     EXPECT_EQ(log.find("|-|" + target + "|end\n") != std::string::npos, c.logged) << c.name << log;
   }
 }
@@ -211,7 +227,9 @@ TEST_F(BadDayRunTest, NothingIsWrittenThroughLinksOrIntoAFifo) {
       reader = open((dir / c.path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
       ASSERT_GE(reader, 0);
     } else {
-      ASSERT_EQ(symlink((dir / (c.dangling ? "missing" : "elsewhere")).c_str(), (dir / c.path).c_str()), 0);
+      ASSERT_EQ(
+          symlink((dir / (c.dangling ? "missing" : "elsewhere")).c_str(), (dir / c.path).c_str()),
+          0);
     }
     ProcessResult r = testutil::RunProcess({exe, target}, 60);
     if (reader >= 0) close(reader);
@@ -243,10 +261,11 @@ TEST_F(BadDayRunTest, OpenFilesLimitDelaysTargetsButLosesNone) {
     TempDir dir;
     const std::string exe = Install(dir);
     const std::vector<std::string> targets = Targets(kAgentAddresses);
-    ProcessResult r =
-        RunInShell("ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"", exe, targets, 300);
+    ProcessResult r = RunInShell("ulimit -n " + std::to_string(limit) + " && exec \"$0\" \"$@\"",
+                                 exe, targets, 300);
     EXPECT_EQ(r.exit_code, 0) << limit << r.err;
-    EXPECT_NE(r.err.find("mibscan: the open-files limit lets"), std::string::npos) << limit << r.err;
+    EXPECT_NE(r.err.find("mibscan: the open-files limit lets"), std::string::npos)
+        << limit << r.err;
     EXPECT_EQ(r.out.find("output error"), std::string::npos) << limit;
     ExpectEveryFileWithRows(dir, targets, ("ulimit -n " + std::to_string(limit)).c_str());
   }
@@ -282,7 +301,8 @@ TEST_F(BadDayRunTest, HangUpAtSeveralMomentsWritesValidFilesAndExits129) {
     EXPECT_NE(r.err.find(kInterruptMessage), std::string::npos) << outputs_before;
     const std::vector<std::string> files = ResultFiles(dir.path());
     EXPECT_EQ(files.size(), targets.size()) << outputs_before;  // every target, no temporary file
-    for (const auto& name : files) EXPECT_GE(RowCount(dir / name), 0) << outputs_before << " " << name;
+    for (const auto& name : files)
+      EXPECT_GE(RowCount(dir / name), 0) << outputs_before << " " << name;
   }
 }
 
@@ -306,22 +326,26 @@ TEST_F(BadDayRunTest, FullDiskKeepsTheOldFileAndLogsTheCause) {
         "mount -t tmpfs -o size=${k}k none \"$d/disk\"; cp \"$0\" \"$d/disk/mibscan\"; "
         "printf '[Config]\\nTimeout=100000\\nRetry=0\\nLog=1\\n' > \"$d/disk/config.ini\"; "
         "ln -s \"$d/log\" \"$d/disk/log\"; printf '%s' \"$OLD\" > \"$d/disk/$1.xml\"; " +
-        std::string(c.fill ? "dd if=/dev/zero of=\"$d/disk/fill\" bs=4k 2>/dev/null || true; " : "") +
+        std::string(c.fill ? "dd if=/dev/zero of=\"$d/disk/fill\" bs=4k 2>/dev/null || true; "
+                           : "") +
         "set +e; \"$d/disk/mibscan\" \"$@\"; echo \"exit $?\"; ls -a \"$d/disk\"; "
         "cp \"$d/disk/$1.xml\" \"$d/result.xml\"";
     ProcessResult r = testutil::RunProcess(
-        {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, MIBSCAN_BINARY, out, target}, 120, {"OLD=" + old_file});
+        {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, MIBSCAN_BINARY, out, target}, 120,
+        {"OLD=" + old_file});
     if (r.err.find("mount") != std::string::npos && r.out.find("exit") == std::string::npos)
       GTEST_SKIP() << "the kernel refuses a private tmpfs here: " << r.err;
     // Files that could not be written make a failed run.
-    ASSERT_NE(r.out.find(c.fill ? "exit 2\n" : "exit 0\n"), std::string::npos) << c.name << r.out << r.err;
+    ASSERT_NE(r.out.find(c.fill ? "exit 2\n" : "exit 0\n"), std::string::npos)
+        << c.name << r.out << r.err;
     EXPECT_EQ(r.out.find(".tmp"), std::string::npos) << c.name << r.out;  // the listing
     const std::string result = testutil::ReadFile(out + "/result.xml");
     const std::string log = testutil::ReadFile(out + "/log/log.txt");
     if (c.fill) {
       EXPECT_NE(r.out.find("output error\n"), std::string::npos) << c.name << r.out;
       EXPECT_EQ(result, old_file) << c.name;
-      EXPECT_NE(log.find("|-|" + target + "|output error: No space left on device\n"), std::string::npos)
+      EXPECT_NE(log.find("|-|" + target + "|output error: No space left on device\n"),
+                std::string::npos)
           << c.name << log;
     } else {
       EXPECT_GT(RowCount(out + "/result.xml"), 0) << c.name << result;
@@ -334,13 +358,16 @@ TEST_F(BadDayRunTest, ReadOnlyResultDirectoryEndsTheRunBeforeScanning) {
   TempDir dir;
   const std::string exe = Install(dir);
   const std::string script =
-      "d=$(dirname \"$0\"); mount --bind \"$d\" \"$d\" && mount -o remount,ro,bind \"$d\" || exit 99; "
+      "d=$(dirname \"$0\"); mount --bind \"$d\" \"$d\" && mount -o remount,ro,bind \"$d\" || exit "
+      "99; "
       "exec \"$0\" \"$@\"";
-  ProcessResult r = testutil::RunProcess({"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, exe, snmpd_->Target(0)},
-                                         60);
-  if (r.exit_code == 99) GTEST_SKIP() << "the kernel refuses a read-only bind mount here: " << r.err;
+  ProcessResult r = testutil::RunProcess(
+      {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, exe, snmpd_->Target(0)}, 60);
+  if (r.exit_code == 99)
+    GTEST_SKIP() << "the kernel refuses a read-only bind mount here: " << r.err;
   EXPECT_EQ(r.exit_code, 1) << r.err;
-  EXPECT_EQ(r.err, "mibscan: result files cannot be written in " + dir.path() + " (Read-only file system)\n");
+  EXPECT_EQ(r.err, "mibscan: result files cannot be written in " + dir.path() +
+                       " (Read-only file system)\n");
   EXPECT_EQ(r.out, "");  // no walk started
 }
 

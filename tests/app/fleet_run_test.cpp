@@ -19,7 +19,8 @@ using testutil::TempDir;
 using walktest::Count;
 
 std::string Install(const TempDir& dir, const std::string& config_lines) {
-  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=2000000\nRetry=0\nLog=1\n" + config_lines);
+  testutil::WriteFile(dir / "config.ini",
+                      "[Config]\nTimeout=2000000\nRetry=0\nLog=1\n" + config_lines);
   return testutil::InstallBinary(dir.path());
 }
 
@@ -70,7 +71,8 @@ TEST(FleetRunTest, SlowResolverDoesNotSerialiseNamedTargets) {
     GTEST_SKIP() << "no private mount namespace (needs root and unshare)";
   testutil::SnmpdFixture agent;
   testutil::SnmpdOptions options;
-  options.config_lines = {"view fleet included .1.3.6.1.2.1.1", "rocommunity fleet 127.0.0.1 -V fleet"};
+  options.config_lines = {"view fleet included .1.3.6.1.2.1.1",
+                          "rocommunity fleet 127.0.0.1 -V fleet"};
   std::string error;
   ASSERT_TRUE(agent.Start(options, &error)) << error;
 
@@ -78,8 +80,10 @@ TEST(FleetRunTest, SlowResolverDoesNotSerialiseNamedTargets) {
   const std::string exe = Install(dir, "Community=fleet\n");
   // A loopback address of its own per test process, so runs side by side
   // do not meet on port 53.
-  const std::string dns = "127.53." + std::to_string(getpid() / 250 % 250) + "." + std::to_string(getpid() % 250 + 1);
-  testutil::WriteFile(dir / "resolv.conf", "nameserver " + dns + "\noptions timeout:10 attempts:1\n");
+  const std::string dns =
+      "127.53." + std::to_string(getpid() / 250 % 250) + "." + std::to_string(getpid() % 250 + 1);
+  testutil::WriteFile(dir / "resolv.conf",
+                      "nameserver " + dns + "\noptions timeout:10 attempts:1\n");
   std::string targets;
   std::vector<std::string> names;
   for (int i = 1; i <= 50; ++i) {
@@ -88,21 +92,33 @@ TEST(FleetRunTest, SlowResolverDoesNotSerialiseNamedTargets) {
   }
   const std::string script =
       "set -e\n"
-      "mount --bind '" + dir / "resolv.conf" + "' /etc/resolv.conf\n"
+      "mount --bind '" +
+      dir / "resolv.conf" +
+      "' /etc/resolv.conf\n"
       // The stand-in exits when this shell, which holds its standard input, ends.
-      "exec 3> >(exec python3 '" MIBSCAN_SOURCE_DIR "/tests/support/slow_dns.py' " + dns + " 1 '" +
-      dir / "dns.stats" + "' > '" + dir / "dns.ready" + "' 2>&1)\n"
-      "for i in $(seq 100); do grep -q READY '" + dir / "dns.ready" + "' 2>/dev/null && break; sleep 0.1; done\n"
-      "grep -q READY '" + dir / "dns.ready" + "'\n"
-      "status=0\n'" + exe + "'" + targets + " >/dev/null || status=$?\n"
+      "exec 3> >(exec python3 '" MIBSCAN_SOURCE_DIR "/tests/support/slow_dns.py' " +
+      dns + " 1 '" + dir / "dns.stats" + "' > '" + dir / "dns.ready" +
+      "' 2>&1)\n"
+      "for i in $(seq 100); do grep -q READY '" +
+      dir / "dns.ready" +
+      "' 2>/dev/null && break; sleep 0.1; done\n"
+      "grep -q READY '" +
+      dir / "dns.ready" +
+      "'\n"
+      "status=0\n'" +
+      exe + "'" + targets +
+      " >/dev/null || status=$?\n"
       "exit $status\n";
   const auto start = std::chrono::steady_clock::now();
-  ProcessResult r = testutil::RunProcess({"/usr/bin/unshare", "--mount", "/bin/bash", "-c", script}, 110);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ProcessResult r =
+      testutil::RunProcess({"/usr/bin/unshare", "--mount", "/bin/bash", "-c", script}, 110);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(r.exit_code, 0) << r.err;
 
   int queries = 0, most_at_once = 0;
-  ASSERT_EQ(sscanf(testutil::ReadFile(dir / "dns.stats").c_str(), "%d %d", &queries, &most_at_once), 2);
+  ASSERT_EQ(sscanf(testutil::ReadFile(dir / "dns.stats").c_str(), "%d %d", &queries, &most_at_once),
+            2);
   EXPECT_GE(queries, 50);
   // Serialised lookups would never have two in flight.
   EXPECT_GE(most_at_once, 25) << "queries " << queries << ", " << seconds << " s";

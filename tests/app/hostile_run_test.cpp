@@ -42,7 +42,9 @@ std::vector<std::string> LogTexts(const std::string& log, const std::string& tar
 
 int Count(const std::string& haystack, const std::string& needle) {
   int n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + 1)) ++n;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + 1))
+    ++n;
   return n;
 }
 
@@ -53,7 +55,8 @@ class HostileRunTest : public testing::Test {
   static void SetUpTestSuite() {
     snmpd_ = new SnmpdFixture;
     testutil::SnmpdOptions options;
-    options.config_lines = {"view small included .1.3.6.1.2.1.1", "view small excluded .1.3.6.1.2.1.1.3",
+    options.config_lines = {"view small included .1.3.6.1.2.1.1",
+                            "view small excluded .1.3.6.1.2.1.1.3",
                             std::string("rocommunity ") + kCommunity + " 127.0.0.1 -V small",
                             "sysLocation hostile test", "sysContact nobody"};
     if (!snmpd_->Start(options, &start_error_)) {
@@ -74,7 +77,9 @@ class HostileRunTest : public testing::Test {
     return testutil::InstallBinary(dir->path());
   }
 
-  std::string ResultPath(const TempDir& dir, const std::string& target) { return dir / (target + ".xml"); }
+  std::string ResultPath(const TempDir& dir, const std::string& target) {
+    return dir / (target + ".xml");
+  }
 
   // The snmpd target's result file from a run of its own.
   std::string SoloResult() {
@@ -146,7 +151,8 @@ TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {
     const std::string target = agents[i]->peer();
     std::map<std::string, std::string> rows;
     std::string error;
-    ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, target), &rows, &error)) << name << ": " << error;
+    ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, target), &rows, &error))
+        << name << ": " << error;
     EXPECT_EQ(rows.size(), c.rows) << name;
     if (c.some_oid) {
       EXPECT_EQ(rows.count(c.some_oid), 1u) << name;
@@ -187,13 +193,14 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
   int signals_sent = 0;
   // Once the normal target is done and the endless walk has stored rows; at
   // most the run's time limit later.
-  ProcessResult r = testutil::RunProcess(
-      {exe, endless.peer(), snmpd_->Target()}, 120, {}, [&](pid_t pid, const ProcessResult&) {
-        if (signals_sent == 0 && endless.RequestCount() >= 200 && testutil::FileExists(normal_file)) {
-          kill(pid, SIGINT);
-          ++signals_sent;
-        }
-      });
+  ProcessResult r = testutil::RunProcess({exe, endless.peer(), snmpd_->Target()}, 120, {},
+                                         [&](pid_t pid, const ProcessResult&) {
+                                           if (signals_sent == 0 && endless.RequestCount() >= 200 &&
+                                               testutil::FileExists(normal_file)) {
+                                             kill(pid, SIGINT);
+                                             ++signals_sent;
+                                           }
+                                         });
   ASSERT_EQ(signals_sent, 1) << r.err;
   EXPECT_EQ(r.exit_code, 130) << r.err;
   EXPECT_EQ(Count(r.err, kInterruptMessage), 1) << r.err;
@@ -208,8 +215,9 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
   const std::vector<std::string> texts = LogTexts(log, endless.peer());
   // The mib-2 walk ends at the interrupt; no walk starts after it.
   ASSERT_GE(texts.size(), 5u) << log;
-  EXPECT_EQ(std::vector<std::string>(texts.end() - 4, texts.end()),
-            (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v1]", "interrupted", "scan end", "end"}))
+  EXPECT_EQ(
+      std::vector<std::string>(texts.end() - 4, texts.end()),
+      (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v1]", "interrupted", "scan end", "end"}))
       << log;
   const std::vector<std::string> normal = LogTexts(log, snmpd_->Target());
   ASSERT_FALSE(normal.empty());
@@ -218,7 +226,8 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
 
   // The target done before the interrupt answered; the cut one is marked so.
   const std::string summary = testutil::ReadFile(dir / "summary.csv");
-  EXPECT_NE(summary.find("\r\n" + endless.peer() + ",interrupted,1,"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\r\n" + endless.peer() + ",interrupted,1,"), std::string::npos)
+      << summary;
   EXPECT_NE(summary.find("\r\n" + snmpd_->Target() + ",answered,1,"), std::string::npos) << summary;
   EXPECT_NE(r.err.find(" 1 answered (v1 1), 1 interrupted; "), std::string::npos) << r.err;
 }

@@ -22,7 +22,8 @@ TEST(Profile, ReadsValuesByTheProfileRules) {
       {"unmatched quote kept", "[Config]\nCommunity=\"x\n", "\"x"},
       {"lone quote kept", "[Config]\nCommunity=\"\n", "\""},
       {"first key wins", "[Config]\nCommunity=one\nCommunity=two\n", "one"},
-      {"repeated section reads as one", "[Config]\nA=1\n[Target]\n[CONFIG]\nCommunity=late\n", "late"},
+      {"repeated section reads as one", "[Config]\nA=1\n[Target]\n[CONFIG]\nCommunity=late\n",
+       "late"},
       {"comment line", "[Config]\n;Community=hidden\n", "dflt"},
       {"indented comment line", "[Config]\n   ; Community=hidden\n", "dflt"},
       {"semicolon inside a value stays", "[Config]\nCommunity=a;b\n", "a;b"},
@@ -48,7 +49,9 @@ TEST(Profile, CutsLongValuesAt1023Bytes) {
   Profile p = Profile::Parse("[Config]\nCommunity=" + value + "\nTimeout=7\n");
   EXPECT_EQ(p.GetString("Config", "Community", ""), std::string(1023, 'v'));
   EXPECT_EQ(p.GetInt("Config", "Timeout", 0), 7);
-  EXPECT_EQ(Profile::Parse("[C]\nK=\"" + std::string(1023, 'q') + "\"\n").GetString("C", "K", "").size(), 1023u);
+  EXPECT_EQ(
+      Profile::Parse("[C]\nK=\"" + std::string(1023, 'q') + "\"\n").GetString("C", "K", "").size(),
+      1023u);
 }
 
 TEST(Profile, ReadsIntegers) {
@@ -57,9 +60,12 @@ TEST(Profile, ReadsIntegers) {
     int expected;
   };
   const Case cases[] = {
-      {"42", 42},          {"-5", -5},          {"+7", 7},       {"12abc", 12},      {"abc", 0},
-      {"  9", 9},          {"0x10", 0},         {"-", 0},        {"1 2", 1},         {"2147483647", 2147483647},
-      {"4294967295", -1},  {"99999999999999999999", 1661992959}  // wraps modulo 2^32,
+      {"42", 42},         {"-5", -5},
+      {"+7", 7},          {"12abc", 12},
+      {"abc", 0},         {"  9", 9},
+      {"0x10", 0},        {"-", 0},
+      {"1 2", 1},         {"2147483647", 2147483647},
+      {"4294967295", -1}, {"99999999999999999999", 1661992959}  // wraps modulo 2^32,
   };
   for (const auto& c : cases) {
     Profile p = Profile::Parse(std::string("[Config]\nTimeout=") + c.value + "\n");
@@ -71,7 +77,8 @@ TEST(Profile, ReadsIntegers) {
 
 TEST(Profile, ManySectionsAndKeys) {
   std::string text;
-  for (int i = 0; i < 200000; ++i) text += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
+  for (int i = 0; i < 200000; ++i)
+    text += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
   text += "[s199999]\nK=late\n[CONFIG]\nRetry=4\n";
   Profile p = Profile::Parse(text);
   EXPECT_EQ(p.GetString("S199999", "K", ""), "199999");
@@ -83,11 +90,13 @@ TEST(Profile, ManyKeysInOneSection) {
   // The OID_n list is read one key at a time: a lookup must not walk the
   // section, or reading the list grows with the square of its length.
   std::string text = "[Target]\n";
-  for (int n = 1; n <= 100000; ++n) text += "oid_" + std::to_string(n) + " = 1.3." + std::to_string(n) + "\n";
+  for (int n = 1; n <= 100000; ++n)
+    text += "oid_" + std::to_string(n) + " = 1.3." + std::to_string(n) + "\n";
   text += "OID_1=repeated\n[target]\nOID_2=merged later\n";
   Profile p = Profile::Parse(text);
   for (int n = 1; n <= 100000; ++n)
-    ASSERT_EQ(p.GetString("Target", "OID_" + std::to_string(n), ""), "1.3." + std::to_string(n)) << n;
+    ASSERT_EQ(p.GetString("Target", "OID_" + std::to_string(n), ""), "1.3." + std::to_string(n))
+        << n;
   EXPECT_EQ(p.GetString("Target", "OID_100001", "none"), "none");
 }
 

@@ -50,9 +50,13 @@ TEST_F(ApplyConfigTest, OidListRules) {
     std::vector<std::string> expected;
   };
   const Case cases[] = {
-      {"gap ends the list", "OID_1=1.3.6.1.2.1.1.1.0\nOID_3=1.3.6.1.2.1.1.3.0\n", {"1.3.6.1.2.1.1.1.0"}},
+      {"gap ends the list",
+       "OID_1=1.3.6.1.2.1.1.1.0\nOID_3=1.3.6.1.2.1.1.3.0\n",
+       {"1.3.6.1.2.1.1.1.0"}},
       {"empty first ends the list", "OID_1=\nOID_2=1.3.6\n", {}},
-      {"word without dot skipped", "OID_1=sysDescr\nOID_2=1.3.6.1.2.1.1.5.0\n", {"1.3.6.1.2.1.1.5.0"}},
+      {"word without dot skipped",
+       "OID_1=sysDescr\nOID_2=1.3.6.1.2.1.1.5.0\n",
+       {"1.3.6.1.2.1.1.5.0"}},
       {"order by number, not by line", "OID_2=2.2\nOID_1=1.1\n", {"1.1", "2.2"}},
       {"duplicates kept", "OID_1=1.3\nOID_2=1.3\n", {"1.3", "1.3"}},
       {"value kept unchanged", "OID_1=.1..3.\n", {".1..3."}},
@@ -76,18 +80,39 @@ TEST_F(ApplyConfigTest, FleetOptions) {
   };
   const Case cases[] = {
       {"", {1, 2, 3}, 0, 1, 0, 0, ""},
-      {"Versions=2c,1,3\nMaxRepetitions=25\nGetBatch=50\nMaxRows=1000\nMaxSeconds=60\n", {2, 1, 3}, 25, 50, 1000,
-       60, ""},
+      {"Versions=2c,1,3\nMaxRepetitions=25\nGetBatch=50\nMaxRows=1000\nMaxSeconds=60\n",
+       {2, 1, 3},
+       25,
+       50,
+       1000,
+       60,
+       ""},
       {"Versions= 3 , 2C \n", {3, 2}, 0, 1, 0, 0, ""},
       {"Versions=2c\n", {2}, 0, 1, 0, 0, ""},
       {"Versions=2,1\n", {1, 2, 3}, 0, 1, 0, 0, bad("2,1")},
       {"Versions=1,1\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,1")},
       {"Versions=1,,3\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,,3")},
       {"Versions=\n", {1, 2, 3}, 0, 1, 0, 0, bad("")},
-      {"MaxRepetitions=-1\n", {1, 2, 3}, 0, 1, 0, 0,
+      {"MaxRepetitions=-1\n",
+       {1, 2, 3},
+       0,
+       1,
+       0,
+       0,
        "mibscan: config.ini [Config] MaxRepetitions=-1 is not valid; using 0\n"},
-      {"GetBatch=0\n", {1, 2, 3}, 0, 1, 0, 0, "mibscan: config.ini [Config] GetBatch=0 is not valid; using 1\n"},
-      {"MaxRows=-5\nMaxSeconds=x\n", {1, 2, 3}, 0, 1, 0, 0,
+      {"GetBatch=0\n",
+       {1, 2, 3},
+       0,
+       1,
+       0,
+       0,
+       "mibscan: config.ini [Config] GetBatch=0 is not valid; using 1\n"},
+      {"MaxRows=-5\nMaxSeconds=x\n",
+       {1, 2, 3},
+       0,
+       1,
+       0,
+       0,
        "mibscan: config.ini [Config] MaxRows=-5 is not valid; using 0\n"},  // "x" reads as 0
   };
   for (const auto& c : cases) {
@@ -158,9 +183,9 @@ TEST(RunDriver, QueuedLogAndResultFilesForSilentTargets) {
   auto r = testutil::RunProcess({exe, a, b}, 120);
   ASSERT_EQ(r.exit_code, 0) << r.err;
 
-  const std::vector<std::string> walks = {"1.3.6.1.2.1[v1]", "1.3.6.1.4.1[v1]", "1.3.6.1.2.1.1.3[v1]",
-                                          "1.3.6.1.2.1[v2]", "1.3.6.1.4.1[v2]", "1.3.6.1.2.1[v3]",
-                                          "1.3.6.1.4.1[v3]"};
+  const std::vector<std::string> walks = {
+      "1.3.6.1.2.1[v1]", "1.3.6.1.4.1[v1]", "1.3.6.1.2.1.1.3[v1]", "1.3.6.1.2.1[v2]",
+      "1.3.6.1.4.1[v2]", "1.3.6.1.2.1[v3]", "1.3.6.1.4.1[v3]"};
   const std::string log = testutil::ReadFile(dir / "log/log.txt");
   for (const std::string& target : {a, b}) {
     std::vector<std::string> expected = {"start"};

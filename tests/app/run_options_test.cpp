@@ -24,7 +24,8 @@ const char kQuickConfig[] = "[Config]\nTimeout=20000\nRetry=0\nLog=1\n";
 std::set<std::string> Names(const std::string& dir) {
   std::set<std::string> names;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) names.insert(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir, ec))
+    names.insert(entry.path().filename().string());
   return names;
 }
 
@@ -36,7 +37,8 @@ std::set<std::string> XmlNames(const std::string& dir) {
 }
 
 // `sh -c` so that standard input can come from a file.
-testutil::ProcessResult RunWithInput(const std::vector<std::string>& argv, const std::string& input_file) {
+testutil::ProcessResult RunWithInput(const std::vector<std::string>& argv,
+                                     const std::string& input_file) {
   std::string command = "exec";
   for (const auto& a : argv) command += " '" + a + "'";
   command += " < '" + input_file + "'";
@@ -52,16 +54,18 @@ TEST(RunOptions, DirHoldsEveryArtefactAndNothingIsBesideTheExecutable) {
   // the log off.
   testutil::WriteFile(root / "bin/config.ini", "[Config]\nLog=0\n");
   testutil::WriteFile(root / "work/config.ini", kQuickConfig);
-  testutil::WriteFile(root / "work/accounts.csv",
-                      std::string("ip,username,password\n") + kSilentB + ",monitor,correct horse\n");
+  testutil::WriteFile(root / "work/accounts.csv", std::string("ip,username,password\n") + kSilentB +
+                                                      ",monitor,correct horse\n");
 
   // A trailing '/' does not double the separator in the printed paths.
   auto r = testutil::RunProcess({exe, "--dir", root / "work/", kSilentA, kSilentB}, 120);
   ASSERT_EQ(r.exit_code, 0) << r.err;
 
   EXPECT_EQ(Names(root / "bin"), (std::set<std::string>{"mibscan", "config.ini"}));
-  EXPECT_EQ(XmlNames(root / "work"), (std::set<std::string>{std::string(kSilentA) + ".xml", std::string(kSilentB) + ".xml"}));
-  EXPECT_NE(r.out.find("output: " + root / "work/" + kSilentA + ".xml\n"), std::string::npos) << r.out;
+  EXPECT_EQ(XmlNames(root / "work"), (std::set<std::string>{std::string(kSilentA) + ".xml",
+                                                            std::string(kSilentB) + ".xml"}));
+  EXPECT_NE(r.out.find("output: " + root / "work/" + kSilentA + ".xml\n"), std::string::npos)
+      << r.out;
   // Log=1 came from work/config.ini, and the log went to work/log.
   const std::string log = testutil::ReadFile(root / "work/log/log.txt");
   EXPECT_NE(log.find(std::string("|-|") + kSilentA + "|"), std::string::npos) << log;
@@ -69,11 +73,13 @@ TEST(RunOptions, DirHoldsEveryArtefactAndNothingIsBesideTheExecutable) {
   const std::string b = std::string("target[") + kSilentB + "]start:1.3.6.1.2.1";
   EXPECT_NE(r.out.find(b + "[v3]"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(b + "[v1]"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(std::string("target[") + kSilentA + "]start:1.3.6.1.2.1[v1]"), std::string::npos);
+  EXPECT_NE(r.out.find(std::string("target[") + kSilentA + "]start:1.3.6.1.2.1[v1]"),
+            std::string::npos);
 }
 
 TEST(RunOptions, TargetsFromAFileOrStandardInputBeforeTheCommandLine) {
-  const std::string list = std::string("# rack 4\r\n\r\n  ") + kSilentA + " \r\n\t# " + kSilentB + "\r\n";
+  const std::string list =
+      std::string("# rack 4\r\n\r\n  ") + kSilentA + " \r\n\t# " + kSilentB + "\r\n";
   for (const bool from_stdin : {false, true}) {
     SCOPED_TRACE(from_stdin ? "standard input" : "file");
     testutil::TempDir dir;
@@ -82,8 +88,9 @@ TEST(RunOptions, TargetsFromAFileOrStandardInputBeforeTheCommandLine) {
     testutil::WriteFile(dir / "list.txt", list);
     // The file's one target and the command line's one make two: the log
     // goes through the queue, which only a run of several targets does.
-    auto r = from_stdin ? RunWithInput({exe, "--targets", "-", "127.0.0.1:6"}, dir / "list.txt")
-                        : testutil::RunProcess({exe, "--targets", dir / "list.txt", "127.0.0.1:6"}, 120);
+    auto r = from_stdin
+                 ? RunWithInput({exe, "--targets", "-", "127.0.0.1:6"}, dir / "list.txt")
+                 : testutil::RunProcess({exe, "--targets", dir / "list.txt", "127.0.0.1:6"}, 120);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(XmlNames(dir.path()),
               (std::set<std::string>{std::string(kSilentA) + ".xml", "127.0.0.1:6.xml"}));
@@ -126,8 +133,9 @@ TEST(RunOptions, BadArgumentsRefusedWithOneLineBeforeAnything) {
 TEST(RunOptions, HelpListsTheOptions) {
   testutil::TempDir dir;
   const std::string exe = testutil::InstallBinary(dir.path());
-  for (const std::vector<std::string>& argv : {std::vector<std::string>{exe, "--help"},
-                                               std::vector<std::string>{exe, "--dir", "/nowhere", "--help", "x"}}) {
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{exe, "--help"},
+        std::vector<std::string>{exe, "--dir", "/nowhere", "--help", "x"}}) {
     auto r = testutil::RunProcess(argv, 30);
     EXPECT_EQ(r.exit_code, 0);
     for (const char* option : {"--dir DIR", "--targets FILE", "--shard K/N", "--help", "--version"})
@@ -154,7 +162,8 @@ TEST(RunOptions, GnuParallelShardsTogetherEqualOneRun) {
   testutil::SnmpdOptions options;
   options.addresses = addresses;
   // The system group without sysUpTime: answers that do not change between runs.
-  options.config_lines = {"view fleetview included .1.3.6.1.2.1.1", "view fleetview excluded .1.3.6.1.2.1.1.3",
+  options.config_lines = {"view fleetview included .1.3.6.1.2.1.1",
+                          "view fleetview excluded .1.3.6.1.2.1.1.3",
                           std::string("rocommunity ") + kCommunity + " 127.0.0.0/8 -V fleetview",
                           "sysName fleet-name", "sysLocation fleet-location"};
   std::string error;
@@ -173,12 +182,14 @@ TEST(RunOptions, GnuParallelShardsTogetherEqualOneRun) {
     if (std::string(d) != "parallel-home") testutil::WriteFile(root / d + "/config.ini", config);
   }
 
-  auto whole = testutil::RunProcess({exe, "--dir", root / "whole", "--targets", root / "list.txt"}, 120);
+  auto whole =
+      testutil::RunProcess({exe, "--dir", root / "whole", "--targets", root / "list.txt"}, 120);
   ASSERT_EQ(whole.exit_code, 0) << whole.err;
-  auto shards = testutil::RunProcess({"/usr/bin/env", "parallel", "--will-cite", "--halt", "now,fail=1", "--sshlogin", ":", exe,
-                                      "--dir", root / "shard{}", "--targets", root / "list.txt", "--shard", "{}/3",
-                                      ":::", "1", "2", "3"},
-                                     120, {"PARALLEL_HOME=" + root / "parallel-home"});
+  auto shards =
+      testutil::RunProcess({"/usr/bin/env", "parallel", "--will-cite", "--halt", "now,fail=1",
+                            "--sshlogin", ":", exe, "--dir", root / "shard{}", "--targets",
+                            root / "list.txt", "--shard", "{}/3", ":::", "1", "2", "3"},
+                           120, {"PARALLEL_HOME=" + root / "parallel-home"});
   ASSERT_EQ(shards.exit_code, 0) << "GNU parallel (Debian package parallel): " << shards.err;
 
   const auto expected = ResultFiles(root / "whole");
@@ -188,7 +199,8 @@ TEST(RunOptions, GnuParallelShardsTogetherEqualOneRun) {
     const auto files = ResultFiles(root / d);
     // 31 targets in 3 shards: one left empty would mean the list was not spread.
     EXPECT_FALSE(files.empty()) << d;
-    for (const auto& [name, content] : files) EXPECT_TRUE(merged.emplace(name, content).second) << "twice: " << name;
+    for (const auto& [name, content] : files)
+      EXPECT_TRUE(merged.emplace(name, content).second) << "twice: " << name;
   }
   EXPECT_EQ(merged.size(), expected.size());
   for (const auto& [name, content] : expected) {

@@ -53,7 +53,8 @@ bool ParseCsv(const std::string& text, std::vector<CsvRecord>* records) {
         }
       }
     } else {
-      while (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n') field += text[i++];
+      while (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n')
+        field += text[i++];
     }
     record.push_back(field);
     field.clear();
@@ -79,7 +80,8 @@ std::vector<CsvRecord> SummaryRows(const TempDir& dir) {
     ADD_FAILURE() << "no header";
     return {};
   }
-  EXPECT_EQ(records[0], (CsvRecord{"target", "outcome", "versions", "rows", "seconds", "result_file", "detail"}));
+  EXPECT_EQ(records[0], (CsvRecord{"target", "outcome", "versions", "rows", "seconds",
+                                   "result_file", "detail"}));
   records.erase(records.begin());
   for (const CsvRecord& r : records) EXPECT_EQ(r.size(), 7u) << text;
   return records;
@@ -113,13 +115,13 @@ std::string SilentTarget() {
   return "127.0.0.1:" + std::to_string(testutil::FindFreeUdpPort({"127.0.0.1"}));
 }
 
-bool StartAgent(SnmpdFixture* agent, const std::vector<std::string>& addresses, const std::vector<std::string>& lines,
-                std::string* error) {
+bool StartAgent(SnmpdFixture* agent, const std::vector<std::string>& addresses,
+                const std::vector<std::string>& lines, std::string* error) {
   testutil::SnmpdOptions options;
   options.addresses = addresses;
-  options.config_lines = {std::string("com2sec opnet 127.0.0.0/8 ") + kCommunity,
-                          "view opview included .1.3.6.1.2.1.1", "view opview excluded .1.3.6.1.2.1.1.9",
-                          "view none included .1.3.6.1.6.3.99999"};
+  options.config_lines = {
+      std::string("com2sec opnet 127.0.0.0/8 ") + kCommunity, "view opview included .1.3.6.1.2.1.1",
+      "view opview excluded .1.3.6.1.2.1.1.9", "view none included .1.3.6.1.6.3.99999"};
   options.config_lines.insert(options.config_lines.end(), lines.begin(), lines.end());
   return agent->Start(options, error);
 }
@@ -129,19 +131,23 @@ TEST(RunOutcomeTest, EveryOutcomeInOneRun) {
   // targets differ by the account each has in accounts.csv.
   SnmpdFixture full, v2c_only, empty_view;
   std::string error;
-  ASSERT_TRUE(StartAgent(&full, {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"},
-                         {"group opv1 v1 opnet", "access opv1 \"\" v1 noauth exact opview none none",
-                          std::string("createUser ") + kUser + " MD5 \"" + kPass + "\"",
-                          std::string("group opusm usm ") + kUser, "access opusm \"\" usm auth exact opview none none"},
-                         &error))
+  ASSERT_TRUE(
+      StartAgent(&full, {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"},
+                 {"group opv1 v1 opnet", "access opv1 \"\" v1 noauth exact opview none none",
+                  std::string("createUser ") + kUser + " MD5 \"" + kPass + "\"",
+                  std::string("group opusm usm ") + kUser,
+                  "access opusm \"\" usm auth exact opview none none"},
+                 &error))
       << error;
-  ASSERT_TRUE(StartAgent(&v2c_only, {"127.0.0.1"},
-                         {"group opv2 v2c opnet", "access opv2 \"\" v2c noauth exact opview none none"}, &error))
+  ASSERT_TRUE(StartAgent(
+      &v2c_only, {"127.0.0.1"},
+      {"group opv2 v2c opnet", "access opv2 \"\" v2c noauth exact opview none none"}, &error))
       << error;
-  ASSERT_TRUE(StartAgent(&empty_view, {"127.0.0.1"},
-                         {"group opv1 v1 opnet", "access opv1 \"\" v1 noauth exact none none none",
-                          "group opv2 v2c opnet", "access opv2 \"\" v2c noauth exact none none none"},
-                         &error))
+  ASSERT_TRUE(
+      StartAgent(&empty_view, {"127.0.0.1"},
+                 {"group opv1 v1 opnet", "access opv1 \"\" v1 noauth exact none none none",
+                  "group opv2 v2c opnet", "access opv2 \"\" v2c noauth exact none none none"},
+                 &error))
       << error;
 
   struct Case {
@@ -158,7 +164,8 @@ TEST(RunOutcomeTest, EveryOutcomeInOneRun) {
       {full.Target(0), "", "answered", "1", true, ""},
       {v2c_only.Target(), "", "answered", "2c", true, "v1 silent"},
       {full.Target(1), std::string(kUser) + "," + kPass, "answered", "3", true, ""},
-      {full.Target(2), std::string(kUser) + ",not-the-pass-phrase", "auth_failed", "", false, "wrong digest"},
+      {full.Target(2), std::string(kUser) + ",not-the-pass-phrase", "auth_failed", "", false,
+       "wrong digest"},
       {full.Target(3), std::string("nobody,") + kPass, "auth_failed", "", false, "unknown user"},
       {full.Target(4), std::string(kUser) + ",short", "auth_failed", "", false,
        "pass phrase refused \\(fewer than 8 characters\\)"},
@@ -194,10 +201,11 @@ TEST(RunOutcomeTest, EveryOutcomeInOneRun) {
     EXPECT_EQ(row[5], c.target + ".xml") << c.target;
     EXPECT_TRUE(std::regex_match(row[6], std::regex(c.detail))) << c.target << ": " << row[6];
   }
-  EXPECT_TRUE(std::regex_match(ClosingLine(r.err),
-                               std::regex("mibscan: 10 targets in T: 3 answered \\(v1 1, v2c 1, v3 1\\), 1 no answer, "
-                                          "3 authentication failed, 2 open failed, 1 empty; [0-9,]+ rows; " +
-                                          dir.path() + "/summary.csv")))
+  EXPECT_TRUE(std::regex_match(
+      ClosingLine(r.err),
+      std::regex("mibscan: 10 targets in T: 3 answered \\(v1 1, v2c 1, v3 1\\), 1 no answer, "
+                 "3 authentication failed, 2 open failed, 1 empty; [0-9,]+ rows; " +
+                 dir.path() + "/summary.csv")))
       << r.err;
   // A Timeout key: no hint, whatever went unanswered.
   EXPECT_EQ(r.err.find("Timeout="), std::string::npos) << r.err;
@@ -219,9 +227,24 @@ TEST(RunOutcomeTest, RefusedOidAndTheTimeOutHint) {
   };
   const std::string silent = SilentTarget();
   const Case cases[] = {
-      {"built-in time-out, silent target", "[Config]\nRetry=0\n", {silent}, "no_answer", "1 no answer; 0 rows", true},
-      {"configured time-out", "[Config]\nTimeout=500\nRetry=0\n", {silent}, "no_answer", "1 no answer; 0 rows", false},
-      {"refused OID", "[Config]\nRetry=0\n", {"oid", "...", silent}, "invalid_oid", "1 invalid OID; 0 rows", false},
+      {"built-in time-out, silent target",
+       "[Config]\nRetry=0\n",
+       {silent},
+       "no_answer",
+       "1 no answer; 0 rows",
+       true},
+      {"configured time-out",
+       "[Config]\nTimeout=500\nRetry=0\n",
+       {silent},
+       "no_answer",
+       "1 no answer; 0 rows",
+       false},
+      {"refused OID",
+       "[Config]\nRetry=0\n",
+       {"oid", "...", silent},
+       "invalid_oid",
+       "1 invalid OID; 0 rows",
+       false},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -237,7 +260,8 @@ TEST(RunOutcomeTest, RefusedOidAndTheTimeOutHint) {
               std::string("mibscan: 1 target in T: ") + c.closing + "; " + (dir / "summary.csv"))
         << c.name;
     const std::string hint =
-        "mibscan: the time-out was the built-in 500 microseconds per try; Timeout= in config.ini sets it, in "
+        "mibscan: the time-out was the built-in 500 microseconds per try; Timeout= in config.ini "
+        "sets it, in "
         "microseconds (Timeout=1000000 is one second)\n";
     EXPECT_EQ(r.err.find(hint) != std::string::npos, c.hint) << c.name << r.err;
   }
@@ -266,14 +290,18 @@ TEST(RunOutcomeTest, UnwrittenFilesExitTwo) {
     TempDir dir;
     const std::string exe = testutil::InstallBinary(dir.path());
     testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=500\nRetry=0\n");
-    const std::string in_the_way = dir / (*c.directory_in_the_way ? c.directory_in_the_way : silent + ".xml");
+    const std::string in_the_way =
+        dir / (*c.directory_in_the_way ? c.directory_in_the_way : silent + ".xml");
     std::filesystem::create_directory(in_the_way);
     ProcessResult r = testutil::RunProcess({exe, silent}, 60);
     EXPECT_EQ(r.exit_code, 2) << c.name << r.err;
     const std::string closing = ClosingLine(r.err);
-    EXPECT_EQ(closing.rfind(std::string("mibscan: 1 target in T: ") + c.closing_tail, 0), 0u) << c.name << closing;
+    EXPECT_EQ(closing.rfind(std::string("mibscan: 1 target in T: ") + c.closing_tail, 0), 0u)
+        << c.name << closing;
     if (*c.directory_in_the_way) {
-      EXPECT_EQ(closing.substr(closing.rfind("; ") + 2), dir / "summary.csv not written: not a regular file") << closing;
+      EXPECT_EQ(closing.substr(closing.rfind("; ") + 2),
+                dir / "summary.csv not written: not a regular file")
+          << closing;
       EXPECT_NE(r.out.find("output: " + (dir / (silent + ".xml"))), std::string::npos) << r.out;
     } else {
       EXPECT_NE(r.out.find("output error\n"), std::string::npos) << r.out;
@@ -329,7 +357,9 @@ TEST(RunOutcomeTest, StatusLineOnATerminalOnly) {
 
   const std::string status_start = "\rmibscan: 0/1 targets, 0 rows, ";
   size_t draws = 0;
-  for (size_t at = screen.find(status_start); at != std::string::npos; at = screen.find(status_start, at + 1)) ++draws;
+  for (size_t at = screen.find(status_start); at != std::string::npos;
+       at = screen.find(status_start, at + 1))
+    ++draws;
   EXPECT_GE(draws, 5u) << screen;
   EXPECT_NE(screen.find("; longest running: " + silent + " ("), std::string::npos) << screen;
   // Every line the terminal shows (what is left after its last carriage

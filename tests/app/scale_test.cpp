@@ -27,8 +27,8 @@
 
 namespace {
 
-using testutil::SnmpdFixture;
 using testutil::LoopbackAddresses;
+using testutil::SnmpdFixture;
 using testutil::SnmpdOptions;
 
 const char kCommunity[] = "mibscan-scale";
@@ -38,9 +38,12 @@ const char kRefusalText[] = "mibscan: the system refused a new scan thread";
 // answer: every target of one agent then yields the very same rows, and a
 // walk is a few dozen requests.
 std::vector<std::string> SystemGroupView() {
-  return {"view scaleview included .1.3.6.1.2.1.1", "view scaleview excluded .1.3.6.1.2.1.1.3",
+  return {"view scaleview included .1.3.6.1.2.1.1",
+          "view scaleview excluded .1.3.6.1.2.1.1.3",
           std::string("rocommunity ") + kCommunity + " 127.0.0.0/8 -V scaleview",
-          "sysContact scale-contact", "sysLocation scale-location", "sysName scale-name"};
+          "sysContact scale-contact",
+          "sysLocation scale-location",
+          "sysName scale-name"};
 }
 
 using Rows = std::map<std::string, std::pair<std::string, std::string>>;  // OID -> (VER, VALUE)
@@ -80,14 +83,16 @@ bool ReadRows(const std::string& path, Rows* rows, std::string* error) {
 std::vector<std::string> SnmpwalkOids(const std::string& target) {
   std::vector<std::string> oids;
   for (const char* root : {"1.3.6.1.2.1", "1.3.6.1.4.1"}) {
-    auto r = testutil::RunSnmpTool("snmpwalk", {"-v1", "-c", kCommunity, "-On", "-t", "5", "-r", "1", target, root});
+    auto r = testutil::RunSnmpTool(
+        "snmpwalk", {"-v1", "-c", kCommunity, "-On", "-t", "5", "-r", "1", target, root});
     size_t pos = 0;
     while (pos < r.out.size()) {
       size_t end = r.out.find('\n', pos);
       if (end == std::string::npos) end = r.out.size();
       std::string line = r.out.substr(pos, end - pos);
       size_t eq = line.find(" = ");
-      if (!line.empty() && line[0] == '.' && eq != std::string::npos) oids.push_back(line.substr(1, eq - 1));
+      if (!line.empty() && line[0] == '.' && eq != std::string::npos)
+        oids.push_back(line.substr(1, eq - 1));
       pos = end + 1;
     }
   }
@@ -107,7 +112,8 @@ void ExpectSameRowsForEveryTarget(const std::string& dir, const std::vector<std:
   ASSERT_FALSE(targets.empty());
   Rows reference;
   std::string error;
-  ASSERT_TRUE(ReadRows(dir + "/" + targets[0] + ".xml", &reference, &error)) << targets[0] << ": " << error;
+  ASSERT_TRUE(ReadRows(dir + "/" + targets[0] + ".xml", &reference, &error))
+      << targets[0] << ": " << error;
   const std::vector<std::string> expected_oids = SnmpwalkOids(targets[0]);
   ASSERT_FALSE(expected_oids.empty());
   EXPECT_EQ(Keys(reference), expected_oids);
@@ -117,8 +123,8 @@ void ExpectSameRowsForEveryTarget(const std::string& dir, const std::vector<std:
     if (!ReadRows(dir + "/" + target + ".xml", &rows, &error)) {
       ADD_FAILURE() << target << ": " << error;
     } else if (rows != reference) {
-      ADD_FAILURE() << target << ": " << rows.size() << " rows, not the " << reference.size() << " of "
-                    << targets[0];
+      ADD_FAILURE() << target << ": " << rows.size() << " rows, not the " << reference.size()
+                    << " of " << targets[0];
     } else {
       continue;
     }
@@ -163,8 +169,10 @@ TEST(ScaleTest, ThousandsOfTargetsEachGetTheirResultFile) {
   EXPECT_EQ(Count(r.out, "output: "), kTargets);
   EXPECT_EQ(Count(r.out, "output error"), 0u);
   // No try timed out and no worker was refused: the closing summary alone.
-  EXPECT_TRUE(std::regex_match(r.err, std::regex("mibscan: 2,000 targets in [0-9.]+ s: 2,000 answered \\(v1 2,000\\); "
-                                                 "[0-9,]+ rows; " + dir.path() + "/summary.csv\n")))
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("mibscan: 2,000 targets in [0-9.]+ s: 2,000 answered \\(v1 2,000\\); "
+                        "[0-9,]+ rows; " +
+                        dir.path() + "/summary.csv\n")))
       << r.err;
   ExpectSameRowsForEveryTarget(dir.path(), targets);
 }
@@ -203,9 +211,14 @@ TEST(ScaleTest, RefusedWorkerThreadsWaitForTheOldestAndDropNoTarget) {
     std::string exe = testutil::InstallBinary(dir.path());
     testutil::WriteFile(dir / "config.ini", ConfigIni() + "Log=1\n");
     ASSERT_EQ(chown(dir.path().c_str(), uid, uid), 0) << c.name;
-    std::vector<std::string> argv = {kPrlimit, "--nproc=" + std::to_string(c.max_tasks), "--", kSetpriv,
-                                     "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
-                                     "--clear-groups", exe};
+    std::vector<std::string> argv = {kPrlimit,
+                                     "--nproc=" + std::to_string(c.max_tasks),
+                                     "--",
+                                     kSetpriv,
+                                     "--reuid=" + std::to_string(uid),
+                                     "--regid=" + std::to_string(uid),
+                                     "--clear-groups",
+                                     exe};
     argv.insert(argv.end(), targets.begin(), targets.end());
 
     std::vector<std::string> env;
@@ -231,7 +244,8 @@ TEST(ScaleTest, RefusedWorkerThreadsWaitForTheOldestAndDropNoTarget) {
 // were written, counted from the top.
 size_t StackHighWater(unsigned (*proc)(void*), void* arg, size_t stack_size) {
   constexpr unsigned char kPattern = 0xA5;
-  void* stack = mmap(nullptr, stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* stack =
+      mmap(nullptr, stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (stack == MAP_FAILED) return SIZE_MAX;
   memset(stack, kPattern, stack_size);
   struct Call {
@@ -291,7 +305,8 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
   SnmpdFixture agent;
   SnmpdOptions options;
   options.config_lines = {std::string("rocommunity ") + kCommunity + " 127.0.0.1",
-                          "createUser scaleuser MD5 \"scale-pass-phrase\"", "rouser scaleuser auth"};
+                          "createUser scaleuser MD5 \"scale-pass-phrase\"",
+                          "rouser scaleuser auth"};
   std::string error;
   ASSERT_TRUE(agent.Start(options, &error)) << error;
   const int closed_port = testutil::FindFreeUdpPort({"127.0.0.1"});
@@ -309,21 +324,39 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
   const Case cases[] = {
       {"default walks, every value type", live, false, {}, 3000000, true},
       {"SNMPv3 walks with an account", live, true, {}, 3000000, true},
-      {"configured gets, found and missing", live, false, {"1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.99.0"}, 3000000,
+      {"configured gets, found and missing",
+       live,
+       false,
+       {"1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.99.0"},
+       3000000,
        true},
       // The name is resolved through the system's name service (the hosts file);
       // left out, with a message, where "localhost" has no IPv4 address.
-      {"host name target", "localhost:" + std::to_string(agent.port()), false, {"1.3.6.1.2.1.1.5.0"}, 3000000,
+      {"host name target",
+       "localhost:" + std::to_string(agent.port()),
+       false,
+       {"1.3.6.1.2.1.1.5.0"},
+       3000000,
        true},
-      {"silent target, every version times out", "127.0.0.1:" + std::to_string(closed_port), false, {}, 50000,
+      {"silent target, every version times out",
+       "127.0.0.1:" + std::to_string(closed_port),
+       false,
+       {},
+       50000,
        false},
-      {"session that cannot open", "tcp:127.0.0.1:" + std::to_string(closed_port), false, {}, 50000, false},
+      {"session that cannot open",
+       "tcp:127.0.0.1:" + std::to_string(closed_port),
+       false,
+       {},
+       50000,
+       false},
   };
   testutil::TempDir dir;
   size_t deepest = 0;
   for (const auto& c : cases) {
     if (c.target.starts_with("localhost:") && !LocalhostResolves()) {
-      std::cout << c.name << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
+      std::cout << c.name
+                << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
       continue;
     }
     ResetGlobalsForTesting();

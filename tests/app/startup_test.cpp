@@ -1,11 +1,10 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -93,11 +92,13 @@ TEST(Startup, ConsoleWithoutReaderStillWritesEveryResultFile) {
 
   const int status = RunIntoClosedPipe({exe, list}, 120);
   ASSERT_NE(status, -1) << "timed out";
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   for (const auto& t : silent.targets()) EXPECT_TRUE(testutil::FileExists(dir / (t + ".xml"))) << t;
   const std::string log = testutil::ReadFile(dir / "log/log.txt");
-  for (const auto& t : silent.targets()) EXPECT_NE(log.find("|" + t + "|end\n"), std::string::npos) << t;
+  for (const auto& t : silent.targets())
+    EXPECT_NE(log.find("|" + t + "|end\n"), std::string::npos) << t;
 }
 
 }  // namespace

@@ -49,8 +49,8 @@ TEST(TargetList, LinesAcrossReadBlocks) {
   std::string text;
   std::vector<std::string> expected;
   for (int i = 0; i < 20000; ++i) {
-    expected.push_back("10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-                       std::to_string(i % 256) + ":" + std::to_string(1024 + i % 7));
+    expected.push_back("10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) +
+                       "." + std::to_string(i % 256) + ":" + std::to_string(1024 + i % 7));
     text += expected.back() + (i % 3 ? "\r\n" : "\n");
   }
   EXPECT_EQ(Read(text), expected);
@@ -102,7 +102,8 @@ TEST(TargetList, Fnv1a64KnownValues) {
   EXPECT_EQ(ShardOf("foobar", 7), 7u);
 }
 
-void ExpectShardsCoverOnceAndBalance(const std::vector<std::string>& fleet, const std::string& kind) {
+void ExpectShardsCoverOnceAndBalance(const std::vector<std::string>& fleet,
+                                     const std::string& kind) {
   for (uint32_t n = 1; n <= 7; ++n) {
     std::vector<int> owners(fleet.size(), 0);
     std::vector<size_t> sizes;
@@ -117,12 +118,14 @@ void ExpectShardsCoverOnceAndBalance(const std::vector<std::string>& fleet, cons
       size_t at = 0;
       for (const auto& t : mine) {
         while (at < fleet.size() && fleet[at] != t) ++at;
-        ASSERT_LT(at, fleet.size()) << kind << ": shard " << k << "/" << n << " out of order or foreign: " << t;
+        ASSERT_LT(at, fleet.size())
+            << kind << ": shard " << k << "/" << n << " out of order or foreign: " << t;
         ++owners[at++];
       }
       sizes.push_back(mine.size());
     }
-    EXPECT_TRUE(std::all_of(owners.begin(), owners.end(), [](int o) { return o == 1; })) << kind << " N=" << n;
+    EXPECT_TRUE(std::all_of(owners.begin(), owners.end(), [](int o) { return o == 1; }))
+        << kind << " N=" << n;
     const auto [lo, hi] = std::minmax_element(sizes.begin(), sizes.end());
     EXPECT_LE(static_cast<double>(*hi - *lo), 0.1 * static_cast<double>(*lo)) << kind << " N=" << n;
   }
@@ -131,9 +134,10 @@ void ExpectShardsCoverOnceAndBalance(const std::vector<std::string>& fleet, cons
 TEST(TargetList, ShardsCoverEveryTargetOnceAndBalance) {
   std::vector<std::string> addresses, names;
   for (int i = 0; i < 10000; ++i) {
-    addresses.push_back("10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-                        std::to_string(i % 256));
-    names.push_back("sw" + std::to_string(i) + ".site" + std::to_string(i % 13) + ".example.net:161");
+    addresses.push_back("10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) +
+                        "." + std::to_string(i % 256));
+    names.push_back("sw" + std::to_string(i) + ".site" + std::to_string(i % 13) +
+                    ".example.net:161");
   }
   ExpectShardsCoverOnceAndBalance(addresses, "addresses");
   ExpectShardsCoverOnceAndBalance(names, "host names");

@@ -36,7 +36,8 @@ std::vector<std::string> LogFixture::RotatedNames() const {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(LogDir())) {
     std::string name = entry.path().filename().string();
-    if (entry.is_regular_file() && name.size() > 8 && name.ends_with("_log.txt")) names.push_back(name);
+    if (entry.is_regular_file() && name.size() > 8 && name.ends_with("_log.txt"))
+      names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -23,8 +23,10 @@ class ScopedTimeZone {
     tzset();
   }
   ~ScopedTimeZone() {
-    if (old_) setenv("TZ", old_->c_str(), 1);
-    else unsetenv("TZ");
+    if (old_)
+      setenv("TZ", old_->c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 
@@ -42,7 +44,8 @@ TEST(FormatLogLine, FixedTimes) {
     const char* expected;
   };
   const Case cases[] = {
-      {"utc", "UTC0", -1, "192.0.2.10|start", 1796760862, "2026/12/08 20:14:22|-|192.0.2.10|start\n"},
+      {"utc", "UTC0", -1, "192.0.2.10|start", 1796760862,
+       "2026/12/08 20:14:22|-|192.0.2.10|start\n"},
       {"local time east", "JST-9", -1, "x", 1796760862, "2026/12/09 05:14:22|-|x\n"},
       {"local time rolls back a year", "EST5", -1, "x", 1798761605, "2026/12/31 19:00:05|-|x\n"},
       {"zero padding", "UTC0", -1, "", 0, "1970/01/01 00:00:00|-|\n"},
@@ -127,7 +130,8 @@ TEST_F(WriteLogTest, MessagesOfAnyLength) {
 
 TEST_F(WriteLogTest, DrainTakesAtMost200InQueueOrder) {
   ScopedTimeZone tz("UTC0");
-  for (int i = 0; i < 450; ++i) g_logQueue.Push(LogRecord{i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i});
+  for (int i = 0; i < 450; ++i)
+    g_logQueue.Push(LogRecord{i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i});
   std::vector<std::string> all;
   for (size_t expected : {200u, 200u, 50u, 0u}) {
     std::vector<std::string> batch{"kept"};
@@ -139,7 +143,8 @@ TEST_F(WriteLogTest, DrainTakesAtMost200InQueueOrder) {
   EXPECT_EQ(g_logQueue.Size(), 0u);
   ASSERT_EQ(all.size(), 450u);
   for (int i = 0; i < 450; ++i)
-    EXPECT_EQ(all[i], FormatLogLine(i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i)) << i;
+    EXPECT_EQ(all[i], FormatLogLine(i == 449 ? 9 : -1, "r" + std::to_string(i), 1796760862 + i))
+        << i;
   // Each record's own time and code, not the time of the drain.
   EXPECT_EQ(all[0], "2026/12/08 20:14:22|-|r0\n");
   EXPECT_EQ(all[449], "2026/12/08 20:21:51|9|r449\n");

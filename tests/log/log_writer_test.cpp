@@ -1,7 +1,7 @@
 #include "log/log_writer.h"
 
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -76,7 +76,8 @@ TEST_F(LogFileTest, RotatesOnlyAboveTheLimitAfterABatch) {
     bool stamp_in_window = false;
     for (long long t = t0; t <= t1; ++t) stamp_in_window |= rotated[0] == Stamp(t) + "_log.txt";
     EXPECT_TRUE(stamp_in_window) << rotated[0];
-    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[0]), before + line1 + "\n" + line2) << c.name;
+    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[0]), before + line1 + "\n" + line2)
+        << c.name;
 
     // The next line starts a fresh current file.
     WriteLogLines({"next\n"});
@@ -99,15 +100,18 @@ TEST_F(LogFileTest, RotationNeverReplacesAndCountsWithinASecond) {
   ASSERT_LT(time(nullptr), now + 20) << "machine too slow for the stamp window";
   EXPECT_FALSE(testutil::FileExists(CurrentLog()));
   for (size_t i = 0; i < blockers.size(); ++i)
-    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + blockers[i]), "kept " + std::to_string(now - 2 + i) + "\n");
+    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + blockers[i]),
+              "kept " + std::to_string(now - 2 + i) + "\n");
 
   // Name order is age order: the counters sort after their plain stamp.
   for (const auto& name : blockers) fs::remove(LogDir() + "/" + name);
   auto rotated = RotatedNames();
   ASSERT_EQ(rotated.size(), 3u);
   for (size_t i = 0; i < rotated.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(rotated[i], std::regex(R"(\d{8}_\d{6}_r\d{3}_log\.txt)"))) << rotated[i];
-    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[i]), big + contents[i] + "\n") << rotated[i];
+    EXPECT_TRUE(std::regex_match(rotated[i], std::regex(R"(\d{8}_\d{6}_r\d{3}_log\.txt)")))
+        << rotated[i];
+    EXPECT_EQ(testutil::ReadFile(LogDir() + "/" + rotated[i]), big + contents[i] + "\n")
+        << rotated[i];
   }
 }
 
@@ -115,24 +119,25 @@ TEST_F(LogFileTest, RotationKeepsTheNewest30) {
   for (int kept_before : {29, 30}) {
     fs::remove_all(LogDir());
     fs::create_directory(LogDir());
-    for (int i = 0; i < kept_before; ++i) MakeRotated("2020010" + std::to_string(1 + i / 10) + "_00000" +
-                                                      std::to_string(i % 10) + "_log.txt");
+    for (int i = 0; i < kept_before; ++i)
+      MakeRotated("2020010" + std::to_string(1 + i / 10) + "_00000" + std::to_string(i % 10) +
+                  "_log.txt");
     WriteLogLines({std::string(kLimit + 1, 'r')});
     auto rotated = RotatedNames();
     ASSERT_EQ(rotated.size(), 30u) << kept_before;
     // With 31 the oldest stamp went; with 30 nothing did.
-    EXPECT_EQ(rotated.front(), kept_before == 30 ? "20200101_000001_log.txt" : "20200101_000000_log.txt");
+    EXPECT_EQ(rotated.front(),
+              kept_before == 30 ? "20200101_000001_log.txt" : "20200101_000000_log.txt");
     EXPECT_EQ(fs::file_size(LogDir() + "/" + rotated.back()), kLimit + 1) << kept_before;
   }
 }
 
 TEST_F(LogFileTest, PruneCountsOnlyMatchingFilesAndOrdersByName) {
-  for (int i = 0; i < 30; ++i)
-    MakeRotated("202001" + std::to_string(10 + i) + "_000000_log.txt");
-  MakeRotated("old_log.txt");                        // counted; letters sort after digits
+  for (int i = 0; i < 30; ++i) MakeRotated("202001" + std::to_string(10 + i) + "_000000_log.txt");
+  MakeRotated("old_log.txt");  // counted; letters sort after digits
   fs::create_directory(LogDir() + "/19990101_000000_log.txt");  // a directory: ignored
-  MakeRotated("19990101_000000_log.txt.bak");        // no match
-  MakeRotated("19990101_000000_LOG.TXT");            // no match: names are case-sensitive here
+  MakeRotated("19990101_000000_log.txt.bak");                   // no match
+  MakeRotated("19990101_000000_LOG.TXT");  // no match: names are case-sensitive here
   MakeRotated("notes.txt");
   testutil::WriteFile(CurrentLog(), "current\n");
 
@@ -151,8 +156,7 @@ TEST_F(LogFileTest, PruneCountsOnlyMatchingFilesAndOrdersByName) {
 
 TEST_F(LogFileTest, PruneRunsEvenWhenTheRenameFails) {
   // No current file: the rename fails, the pruning still happens.
-  for (int i = 0; i < 32; ++i)
-    MakeRotated("202001" + std::to_string(10 + i) + "_000000_log.txt");
+  for (int i = 0; i < 32; ++i) MakeRotated("202001" + std::to_string(10 + i) + "_000000_log.txt");
   RotateLog();
   auto rotated = RotatedNames();
   ASSERT_EQ(rotated.size(), 30u);
@@ -166,8 +170,8 @@ TEST_F(LogFileTest, FailuresAreSilent) {
     std::string log_dir;  // relative to the temp dir
   };
   const Case cases[] = {
-      {"parent is a regular file", [](const std::string& root) { testutil::WriteFile(root + "/plain", "x"); },
-       "plain/log"},
+      {"parent is a regular file",
+       [](const std::string& root) { testutil::WriteFile(root + "/plain", "x"); }, "plain/log"},
       {"directory missing", [](const std::string&) {}, "missing/log"},
       {"current file is a directory",
        [](const std::string& root) { fs::create_directories(root + "/d/log.txt"); }, "d"},
@@ -227,7 +231,9 @@ TEST(CSortStringArray, SortsAscendingIgnoringCaseAndKeepsTies) {
       {"stamps then letters",
        {"old_log.txt", "20261208_201422_log.txt", "20251208_201422_log.txt"},
        {"20251208_201422_log.txt", "20261208_201422_log.txt", "old_log.txt"}},
-      {"case ignored, ties keep their order", {"b", "B2", "a", "A", "B"}, {"a", "A", "b", "B", "B2"}},
+      {"case ignored, ties keep their order",
+       {"b", "B2", "a", "A", "B"},
+       {"a", "A", "b", "B", "B2"}},
       {"underscore before letters of either case", {"Ab", "a_"}, {"a_", "Ab"}},
       {"prefix first", {"abc", "AB", "a"}, {"a", "AB", "abc"}},
       {"high bytes after ASCII", {"\xe9", "z", "Z"}, {"z", "Z", "\xe9"}},
@@ -253,9 +259,11 @@ TEST_F(LogWriterThreadTest, CreatesItsDirectoryAndDrainsEverythingAtStop) {
   }
   EXPECT_EQ(g_logQueue.Size() % 200, 0u);  // whole batches of 200
   StopWriterAndDrain();
-  std::vector<std::string> lines = logtest::SplitLines(testutil::ReadFile(g_strLogDir + "/log.txt"));
+  std::vector<std::string> lines =
+      logtest::SplitLines(testutil::ReadFile(g_strLogDir + "/log.txt"));
   ASSERT_EQ(lines.size(), 1000u);
-  for (int i = 0; i < 1000; ++i) EXPECT_TRUE(lines[i].ends_with("|-|rec " + std::to_string(i))) << lines[i];
+  for (int i = 0; i < 1000; ++i)
+    EXPECT_TRUE(lines[i].ends_with("|-|rec " + std::to_string(i))) << lines[i];
 }
 
 TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
@@ -275,7 +283,8 @@ TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   auto lines = AllLines();
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
   std::vector<int> next(kThreads, 0);
-  std::regex shape(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\|-\|t(\d)\|(\d+)\|padding to make the file rotate)");
+  std::regex shape(
+      R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\|-\|t(\d)\|(\d+)\|padding to make the file rotate)");
   for (const auto& line : lines) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
@@ -288,7 +297,8 @@ TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   // file grows past the limit by more than one batch.
   const size_t batch_bytes = 200 * (lines.front().size() + 8);
   for (const auto& name : RotatedNames())
-    EXPECT_LE(fs::file_size(LogDir() + "/" + name), static_cast<uintmax_t>(kLimit) + batch_bytes) << name;
+    EXPECT_LE(fs::file_size(LogDir() + "/" + name), static_cast<uintmax_t>(kLimit) + batch_bytes)
+        << name;
 }
 
 // A queue longer than one batch is written out in the same cycle, not one

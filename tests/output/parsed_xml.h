@@ -15,7 +15,7 @@ namespace testxml {
 struct Element {
   std::string name;
   std::map<std::string, std::string> attrs;
-  std::string text;          // the element's own text nodes, joined
+  std::string text;  // the element's own text nodes, joined
   bool has_text_node = false;
   std::vector<Element> children;
 };
@@ -56,11 +56,14 @@ inline bool Parse(const std::string& bytes, Element* root, std::string* error) {
   return true;
 }
 
-inline bool IsBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+inline bool IsBlank(const std::string& s) {
+  return s.find_first_not_of(" \t\r\n") == std::string::npos;
+}
 
 // OID text -> value text of one result file; false when it does not parse
 // or holds anything but RESULT elements of two children.
-inline bool ReadResultRows(const std::string& path, std::map<std::string, std::string>* rows, std::string* error) {
+inline bool ReadResultRows(const std::string& path, std::map<std::string, std::string>* rows,
+                           std::string* error) {
   Element root;
   if (!Parse(testutil::ReadFile(path), &root, error)) return false;
   for (const auto& result : root.children) {

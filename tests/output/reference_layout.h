@@ -29,7 +29,8 @@ inline bool WriteThroughWriter(xmlTextWriterPtr w, xmlNodePtr e, bool indent) {
   if (mixed) xmlTextWriterSetIndent(w, 0);
   for (xmlNodePtr n = e->children; n; n = n->next) {
     if (n->type == XML_ELEMENT_NODE && !WriteThroughWriter(w, n, indent && !mixed)) return false;
-    if (n->type == XML_TEXT_NODE && n->content && *n->content && xmlTextWriterWriteString(w, n->content) < 0)
+    if (n->type == XML_TEXT_NODE && n->content && *n->content &&
+        xmlTextWriterWriteString(w, n->content) < 0)
       return false;
   }
   if (xmlTextWriterEndElement(w) < 0) return false;
@@ -40,9 +41,10 @@ inline bool WriteThroughWriter(xmlTextWriterPtr w, xmlNodePtr e, bool indent) {
 inline std::string ReferenceLayout(xmlDocPtr doc) {
   xmlBufferPtr buffer = xmlBufferCreate();
   xmlTextWriterPtr w = xmlNewTextWriterMemory(buffer, 0);
-  bool ok = xmlTextWriterSetIndent(w, 1) >= 0 && xmlTextWriterSetIndentString(w, BAD_CAST "\t") >= 0 &&
-            xmlTextWriterStartDocument(w, "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteThroughWriter(w, xmlDocGetRootElement(doc), true) && xmlTextWriterEndDocument(w) >= 0;
+  bool ok =
+      xmlTextWriterSetIndent(w, 1) >= 0 && xmlTextWriterSetIndentString(w, BAD_CAST "\t") >= 0 &&
+      xmlTextWriterStartDocument(w, "1.0", "UTF-8", nullptr) >= 0 &&
+      WriteThroughWriter(w, xmlDocGetRootElement(doc), true) && xmlTextWriterEndDocument(w) >= 0;
   xmlFreeTextWriter(w);
   std::string out = ok ? std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
                                      static_cast<size_t>(xmlBufferLength(buffer)))

@@ -73,7 +73,8 @@ class ResultFileTest : public ::testing::Test {
       EXPECT_TRUE(r.children[1].attrs.empty());
       EXPECT_LE(r.children[0].attrs.size(), 1u);
       auto ver = r.children[0].attrs.find("VER");
-      rows.push_back({r.children[0].text, r.children[1].text, ver == r.children[0].attrs.end() ? "" : ver->second});
+      rows.push_back({r.children[0].text, r.children[1].text,
+                      ver == r.children[0].attrs.end() ? "" : ver->second});
     }
     return rows;
   }
@@ -112,7 +113,8 @@ TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
   std::vector<std::string> system;
   for (const auto& r : rows)
     if (!r.oid.empty()) system.push_back(r.oid);
-  EXPECT_EQ(system, (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0"}));
+  EXPECT_EQ(system, (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0",
+                                              "1.3.6.1.2.1.1.5.0"}));
 }
 
 TEST_F(ResultFileTest, NoRowsStillWritesTheFile) {
@@ -142,8 +144,10 @@ TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
     std::string expected;
   };
   const Case cases[] = {
-      {"UTF-8 locale, UTF-8 bytes", "UTF-8", "Z\xC3\xBCrich \xE2\x82\xAC", "Z\xC3\xBCrich \xE2\x82\xAC"},
-      {"UTF-8 locale, Latin-1 bytes of no agent value", "UTF-8", "Z\xFCrich \xA4", "Z" + fffd + "rich " + fffd},
+      {"UTF-8 locale, UTF-8 bytes", "UTF-8", "Z\xC3\xBCrich \xE2\x82\xAC",
+       "Z\xC3\xBCrich \xE2\x82\xAC"},
+      {"UTF-8 locale, Latin-1 bytes of no agent value", "UTF-8", "Z\xFCrich \xA4",
+       "Z" + fffd + "rich " + fffd},
       {"Latin-1 locale, Latin-1 bytes", "ISO-8859-1", "Z\xFCrich \xA4", "Z\xC3\xBCrich \xC2\xA4"},
       {"Latin-1 locale, UTF-8 bytes", "ISO-8859-1", "\xC3\xBC", "\xC3\x83\xC2\xBC"},
       {"Latin-1 locale, control byte", "ISO-8859-1", "a\x01", "a" + fffd},
@@ -189,11 +193,14 @@ TEST(ResultFilePath, NamesStayInTheDirectory) {
       {"dot dot target", "..", "", "/d/...xml"},
       {"empty target", "", "", "/d/.xml"},
       {"longest kept whole", std::string(246, 'a'), "", "/d/" + std::string(246, 'a') + ".xml"},
-      {"one byte over", std::string(247, 'a'), "", "/d/" + std::string(229, 'a') + "~1d4db4a3fed17e6e.xml"},
+      {"one byte over", std::string(247, 'a'), "",
+       "/d/" + std::string(229, 'a') + "~1d4db4a3fed17e6e.xml"},
       // Cut before a character, not inside one: the euro sign at bytes 228-230 goes whole.
-      {"cut at a character", std::string(228, 'a') + kEuros, "", "/d/" + std::string(228, 'a') + "~e686f841ede3d559.xml"},
+      {"cut at a character", std::string(228, 'a') + kEuros, "",
+       "/d/" + std::string(228, 'a') + "~e686f841ede3d559.xml"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ResultFilePath("/d", c.target, c.oid), c.expected) << c.name;
+  for (const auto& c : cases)
+    EXPECT_EQ(ResultFilePath("/d", c.target, c.oid), c.expected) << c.name;
 }
 
 TEST_F(ResultFileTest, OidFormAndSlashesWriteIntoTheModuleDirectory) {
@@ -242,7 +249,8 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
       {"symbolic link", dir_.path(),
        [&] {
          std::filesystem::remove(DefaultPath());
-         if (symlink((dir_ / "elsewhere").c_str(), DefaultPath().c_str()) != 0) ADD_FAILURE() << "symlink";
+         if (symlink((dir_ / "elsewhere").c_str(), DefaultPath().c_str()) != 0)
+           ADD_FAILURE() << "symlink";
          return -1;
        },
        "not ours", "is a symbolic link"},
@@ -256,8 +264,9 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
     if (!c.old_content.empty()) {
       EXPECT_EQ(ReadFile(DefaultPath()), c.old_content) << c.name;
     }
-    EXPECT_NE(ReadFile(g_strLogDir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        ReadFile(g_strLogDir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
+        std::string::npos)
         << c.name;
     if (held >= 0) {
       close(held);

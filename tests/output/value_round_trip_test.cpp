@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -83,7 +83,8 @@ std::string WithoutTrailingZeros(std::string s) {
 // Lines of at most 64 Base64 characters, every line ending in CR LF and all
 // but the last exactly 64 long, decoded into *bytes. False for any other text.
 bool DecodeBase64Lines(const std::string& text, std::string* bytes) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string joined;
   for (size_t pos = 0; pos < text.size();) {
     const size_t end = text.find("\r\n", pos);
@@ -108,7 +109,8 @@ bool DecodeBase64Lines(const std::string& text, std::string* bytes) {
       }
       group = group << 6 | static_cast<uint32_t>(v);
     }
-    for (int k = 0; k < 3 - pad; ++k) bytes->push_back(static_cast<char>(group >> (16 - 8 * k) & 0xFF));
+    for (int k = 0; k < 3 - pad; ++k)
+      bytes->push_back(static_cast<char>(group >> (16 - 8 * k) & 0xFF));
   }
   return true;
 }
@@ -176,11 +178,13 @@ TEST_P(RoundTripTest, RenderSaveAndParseBack) {
       {"tab", "a\tb", B, B},
       {"markup", "<a href=\"x\">&amp;</a>", T, T},
       {"truncated UTF-8", "caf\xC3", B, T},
-      {"every byte", [] {
+      {"every byte",
+       [] {
          std::string s;
          for (int b = 0; b < 256; ++b) s += static_cast<char>(b);
          return s;
-       }(), B, B},
+       }(),
+       B, B},
   };
 
   ResetGlobalsForTesting();
@@ -189,7 +193,8 @@ TEST_P(RoundTripTest, RenderSaveAndParseBack) {
   CMIB job;
   job.m_strTarget = "127.0.0.1";
   job.m_nVersion = 2;
-  for (size_t i = 0; i < std::size(cases); ++i) StoreBytes(&job, {1, 3, 6, 1, 4, 1, 99999, i, 0}, cases[i].bytes);
+  for (size_t i = 0; i < std::size(cases); ++i)
+    StoreBytes(&job, {1, 3, 6, 1, 4, 1, 99999, i, 0}, cases[i].bytes);
   testing::internal::CaptureStdout();
   const bool written = job.WriteResultFile();
   const std::string printed = testing::internal::GetCapturedStdout();
@@ -230,7 +235,8 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
   options.config_lines = {
       std::string("rocommunity ") + kCommunity + " 127.0.0.1",
       "sysLocation R\xC3\xA4um 2",
-      "pass_persist .1.3.6.1.4.1.99999 /usr/bin/python3 " MIBSCAN_SOURCE_DIR "/tests/support/snmpd_typed_objects.py",
+      "pass_persist .1.3.6.1.4.1.99999 /usr/bin/python3 " MIBSCAN_SOURCE_DIR
+      "/tests/support/snmpd_typed_objects.py",
   };
   ASSERT_TRUE(agent.Start(options, &why)) << why;
   const std::string target = agent.Target();
@@ -255,18 +261,21 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
         }
         if (!current) continue;
         std::istringstream hex(line);
-        for (std::string pair; hex >> pair;) current->push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
+        for (std::string pair; hex >> pair;)
+          current->push_back(static_cast<char>(std::stoi(pair, nullptr, 16)));
       }
     }
     return values;
   };
 
   TempDir dir;
-  testutil::WriteFile(dir / "config.ini", std::string("[Config]\nTimeout=5000000\nRetry=2\nCommunity=") + kCommunity +
-                                              "\n");
+  testutil::WriteFile(
+      dir / "config.ini",
+      std::string("[Config]\nTimeout=5000000\nRetry=2\nCommunity=") + kCommunity + "\n");
   const std::string exe = testutil::InstallBinary(dir.path());
   const std::map<std::string, std::string> before = strings();
-  const testutil::ProcessResult run = testutil::RunProcess({exe, target}, 180, {"LC_ALL=" + locale});
+  const testutil::ProcessResult run =
+      testutil::RunProcess({exe, target}, 180, {"LC_ALL=" + locale});
   const std::map<std::string, std::string> after = strings();
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
 
@@ -290,16 +299,18 @@ TEST_P(RoundTripTest, FullWalkOfSnmpdKeepsEveryValue) {
     ++compared;
   }
   // The agent's own strings and every kind the typed objects serve were among them.
-  for (const char* oid : {"1.3.6.1.2.1.1.6.0", "1.3.6.1.4.1.99999.9.0", "1.3.6.1.4.1.99999.10.0",
-                          "1.3.6.1.4.1.99999.11.0", "1.3.6.1.4.1.99999.15.0", "1.3.6.1.4.1.99999.16.0",
-                          "1.3.6.1.4.1.99999.17.0", "1.3.6.1.4.1.99999.18.0", "1.3.6.1.4.1.99999.19.0",
-                          "1.3.6.1.4.1.99999.20.0", "1.3.6.1.4.1.99999.21.0"})
+  for (const char* oid :
+       {"1.3.6.1.2.1.1.6.0", "1.3.6.1.4.1.99999.9.0", "1.3.6.1.4.1.99999.10.0",
+        "1.3.6.1.4.1.99999.11.0", "1.3.6.1.4.1.99999.15.0", "1.3.6.1.4.1.99999.16.0",
+        "1.3.6.1.4.1.99999.17.0", "1.3.6.1.4.1.99999.18.0", "1.3.6.1.4.1.99999.19.0",
+        "1.3.6.1.4.1.99999.20.0", "1.3.6.1.4.1.99999.21.0"})
     EXPECT_TRUE(before.count(oid) && after.count(oid) && before.at(oid) == after.at(oid)) << oid;
   EXPECT_GE(compared, 11u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, RoundTripTest,
-                         testing::Values(LocaleChoice{"C", Codeset::kUtf8}, LocaleChoice{"C.UTF-8", Codeset::kUtf8},
+                         testing::Values(LocaleChoice{"C", Codeset::kUtf8},
+                                         LocaleChoice{"C.UTF-8", Codeset::kUtf8},
                                          LocaleChoice{"ISO-8859-1", Codeset::kLatin1}),
                          [](const testing::TestParamInfo<LocaleChoice>& info) {
                            std::string name;

@@ -1,7 +1,5 @@
 #include "output/xml_document.h"
 
-#include "output/atomic_file.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "output/atomic_file.h"
 #include "output/parsed_xml.h"
 #include "output/reference_layout.h"
 #include "support/test_util.h"
@@ -113,9 +112,13 @@ TEST(XmlDocument, TextsReadBackExactly) {
       {"base64 with CR LF", "QUJD\r\nREVG\r\n", "QUJD\r\nREVG\r\n"},
       {"lone CR and blanks", "\r a\t b \n\n", "\r a\t b \n\n"},
       {"leading and trailing blanks", "  x  ", "  x  "},
-      {"UTF-8 kept", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"UTF-8 kept", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80",
+       "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"Latin-1 bytes", "caf\xE9!", "caf" + fffd + "!"},
-      {"controls", std::string("a\x01\x1F\x7F", 4) + "b", "a" + fffd + fffd + "\x7F" "b"},
+      {"controls", std::string("a\x01\x1F\x7F", 4) + "b",
+       "a" + fffd + fffd +
+           "\x7F"
+           "b"},
       {"NUL inside", std::string("a\0b", 3), "a" + fffd + "b"},
       {"U+FFFE and U+FFFF", "\xEF\xBF\xBE\xEF\xBF\xBF", fffd + fffd},
       {"surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
@@ -177,10 +180,12 @@ TEST(XmlDocument, ElementErrorsRaiseCodes) {
   XmlElement foreign = other.AddRootElement("X", "", "", "");
   EXPECT_EQ(code([&] { doc.AddElement(nullptr, "A", "", "", "", false); }), CXmlError::E_POINTER);
   EXPECT_EQ(code([&] { empty.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_POINTER);
-  EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_INVALIDARG);
+  EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }),
+            CXmlError::E_INVALIDARG);
   // Ill-formed UTF-8 too: the library's name check alone would read it as Latin-1.
   const std::vector<std::string> bad_names = {
-      "", "1A", "a b", "a<b", "a\"", std::string("a\0b", 3), "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
+      "",     "1A",      "a b",      "a<b",          "a\"", std::string("a\0b", 3),
+      "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
   for (const std::string& bad : bad_names)
     EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
   EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
@@ -279,7 +284,8 @@ TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
         }
         for (int row = 0; row < 50; ++row) {
           XmlElement r = doc.AddRootElement("RESULT", "", "", "");
-          doc.AddElement(r, "OID", std::to_string(t) + "." + std::to_string(row), "VER", "1", false);
+          doc.AddElement(r, "OID", std::to_string(t) + "." + std::to_string(row), "VER", "1",
+                         false);
         }
         if (doc.Save(dir / ("t" + std::to_string(t) + ".xml")))
           ++saved[t];
@@ -304,13 +310,15 @@ TEST(XmlDocument, ThreadsBuildAndSaveTheirOwnDocuments) {
 // run of rows.
 TEST(XmlDocument, LayoutIsTheWritersOwn) {
   const std::string specials = "<>&\"'\r\n\t]]>";
-  std::vector<std::string> texts = {"", "x", specials, "caf\xC3\xA9 \xE2\x82\xAC", "a\r\nb\r\n", "  lead and trail  "};
+  std::vector<std::string> texts = {
+      "", "x", specials, "caf\xC3\xA9 \xE2\x82\xAC", "a\r\nb\r\n", "  lead and trail  "};
   for (size_t n = 12; n <= 20; ++n) texts.push_back(std::string(n, 'z'));
   auto rows = [&](CXmlDocument& doc, int count) {
     for (int i = 0; i < count; ++i) {
       const std::string& t = texts[static_cast<size_t>(i) % texts.size()];
       XmlElement r = doc.AddRootElement("RESULT", "", "", "");
-      doc.AddElement(r, "OID", "1.3.6.1.4.1." + std::to_string(i), "VER", std::to_string(i % 3 + 1), false);
+      doc.AddElement(r, "OID", "1.3.6.1.4.1." + std::to_string(i), "VER", std::to_string(i % 3 + 1),
+                     false);
       doc.AddElement(r, "VALUE", t, "", "", false);
     }
   };
@@ -348,7 +356,9 @@ TEST(XmlDocument, LayoutIsTheWritersOwn) {
          mixed(d, d.AddElement(deep, "S", "", "", "", false));
        }},
       {"mixed root child",
-       [&](CXmlDocument& d) { d.AddElement(d.AddRootElement("MIXED", "head", "", ""), "IN", "x", "", "", false); }},
+       [&](CXmlDocument& d) {
+         d.AddElement(d.AddRootElement("MIXED", "head", "", ""), "IN", "x", "", "", false);
+       }},
       {"larger than a run",
        [&](CXmlDocument& d) {
          rows(d, 1500);

@@ -30,7 +30,8 @@ TEST(StringMap, IteratesInBucketOrderWhateverTheInsertionOrder) {
   m.SetAt("1.3.6.1.2.1.1.5.0", "five");
   m.SetAt("1.3.6.1.2.1.1.1.0", "one");
   m.SetAt("1.3.6.1.2.1.1.3.0", "three");
-  EXPECT_EQ(Keys(m), (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0"}));
+  EXPECT_EQ(Keys(m), (std::vector<std::string>{"1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.1.0",
+                                               "1.3.6.1.2.1.1.5.0"}));
 }
 
 TEST(StringMap, SharedBucketNewestFirstAndReplacementInPlace) {
@@ -94,7 +95,8 @@ TEST(StringMap, IndexFindsExactlyTheStoredKeys) {
   const std::string* first = m.Find("1.3.6.1.2.1.1.1.0");
   ASSERT_NE(first, nullptr);
   std::vector<std::string> keys;
-  for (int i = 0; i < 5000; ++i) keys.push_back("1.3.6.1.2.1.2.2.1." + std::to_string(i % 22) + "." + std::to_string(i));
+  for (int i = 0; i < 5000; ++i)
+    keys.push_back("1.3.6.1.2.1.2.2.1." + std::to_string(i % 22) + "." + std::to_string(i));
   for (const auto& k : keys) m.SetAt(k, "v" + k);
   EXPECT_EQ(first, m.Find("1.3.6.1.2.1.1.1.0"));
   EXPECT_EQ(*first, "first");
@@ -103,8 +105,9 @@ TEST(StringMap, IndexFindsExactlyTheStoredKeys) {
     ASSERT_NE(v, nullptr) << k;
     EXPECT_EQ(*v, "v" + k);
   }
-  for (const std::string& absent : std::vector<std::string>{"", "1.3.6.1.2.1.2.2.1", "1.3.6.1.2.1.2.2.1.0.0.", "1.3.6.1.2.1.2.2.1.0.00",
-                                   "1.3.6.1.2.1.2.2.1.0.5000", "x", std::string("1.3.6.1.2.1.1.1.0\0", 18)})
+  for (const std::string& absent : std::vector<std::string>{
+           "", "1.3.6.1.2.1.2.2.1", "1.3.6.1.2.1.2.2.1.0.0.", "1.3.6.1.2.1.2.2.1.0.00",
+           "1.3.6.1.2.1.2.2.1.0.5000", "x", std::string("1.3.6.1.2.1.1.1.0\0", 18)})
     EXPECT_EQ(m.Find(absent), nullptr) << absent;
   EXPECT_EQ(m.GetCount(), keys.size() + 1);
 }

@@ -37,7 +37,8 @@ TEST(SanitizeUtf8, EveryIllFormedByteBecomesOneReplacement) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"ascii and well-formed kept", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"ascii and well-formed kept", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"lone continuation", "\x80x", kFffd + "x"},
       {"overlong two bytes", "\xC0\x80", kFffd + kFffd},
       {"overlong three bytes", "\xE0\x80\xAF", kFffd + kFffd + kFffd},
@@ -45,7 +46,10 @@ TEST(SanitizeUtf8, EveryIllFormedByteBecomesOneReplacement) {
       {"surrogate", "\xED\xBF\xBF", kFffd + kFffd + kFffd},
       {"above U+10FFFF", "\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
       {"F5 lead", "\xF5\x80", kFffd + kFffd},
-      {"truncated then ascii", "\xE2\x82" "a", kFffd + kFffd + "a"},
+      {"truncated then ascii",
+       "\xE2\x82"
+       "a",
+       kFffd + kFffd + "a"},
       {"NUL and controls are characters here", std::string("\0\x01\xEF\xBF\xBF", 5),
        std::string("\0\x01\xEF\xBF\xBF", 5)},
   };
@@ -66,10 +70,15 @@ TEST(SanitizeXmlText, OnlyXmlCharactersSurvive) {
   };
   const Case cases[] = {
       {"U+FFFE and U+FFFF", "\xEF\xBF\xBE\xEF\xBF\xBF", kFffd + kFffd},
-      {"neighbours kept", "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF", "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF"},
+      {"neighbours kept", "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF",
+       "\xEF\xBF\xBD\xEF\xBF\xBC\xEE\x80\x80\xED\x9F\xBF"},
       {"DEL and C1 kept", "\x7F\xC2\x80\xC2\x9F", "\x7F\xC2\x80\xC2\x9F"},
-      {"planes above the BMP kept", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
-      {"ill-formed bytes too", "a\xFF" "b", "a" + kFffd + "b"},
+      {"planes above the BMP kept", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+       "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {"ill-formed bytes too",
+       "a\xFF"
+       "b",
+       "a" + kFffd + "b"},
       {"markup untouched", "<&>\"'", "<&>\"'"},
   };
   for (const auto& c : cases) EXPECT_EQ(platform::SanitizeXmlText(c.in), c.out) << c.name;
@@ -95,7 +104,10 @@ TEST_F(TextEncodingTest, InvalidBytesBecomeReplacementsNothingDropped) {
   };
   const std::string euro = "\xE2\x82\xAC";
   const Case cases[] = {
-      {"CP1252 undefined byte", "CP1252", "a\x80\x81" "b", "a" + euro + kFffd + "b"},
+      {"CP1252 undefined byte", "CP1252",
+       "a\x80\x81"
+       "b",
+       "a" + euro + kFffd + "b"},
       {"CP932 character", "CP932", "\x82\xA0", "\xE3\x81\x82"},
       {"CP932 bad trail byte", "CP932", "\x82\x20x", kFffd + " x"},
       {"CP932 lead byte at the end", "CP932", "ab\x82", "ab" + kFffd},
@@ -109,7 +121,9 @@ TEST_F(TextEncodingTest, InvalidBytesBecomeReplacementsNothingDropped) {
   ASSERT_TRUE(platform::SetTextCodeset("CP1252"));
   for (size_t pad : {1022u, 1023u, 1024u, 1025u}) {
     const std::string in = std::string(pad, 'x') + "\x81" + "\x80" + std::string(pad, 'y');
-    EXPECT_EQ(platform::LocaleToUtf8(in), std::string(pad, 'x') + kFffd + euro + std::string(pad, 'y')) << pad;
+    EXPECT_EQ(platform::LocaleToUtf8(in),
+              std::string(pad, 'x') + kFffd + euro + std::string(pad, 'y'))
+        << pad;
   }
 }
 
@@ -156,15 +170,18 @@ TEST_F(TextEncodingTest, ViewsCopyOnlyWhatChanges) {
     char byte;
     bool xml_only;  // well-formed UTF-8, refused by XML alone
   };
-  for (const Bad bad : {Bad{'\x01', true}, Bad{'\x1F', true}, Bad{'\0', true}, Bad{'\x80', false}, Bad{'\xFF', false}})
+  for (const Bad bad : {Bad{'\x01', true}, Bad{'\x1F', true}, Bad{'\0', true}, Bad{'\x80', false},
+                        Bad{'\xFF', false}})
     for (size_t pos = 0; pos < base.size(); ++pos) {
       std::string in = base;
       in[pos] = bad.byte;
       std::string want = base;
       want.replace(pos, 1, kFffd);
-      EXPECT_EQ(platform::SanitizeXmlTextView(in, &storage), want) << int(bad.byte) << " at " << pos;
+      EXPECT_EQ(platform::SanitizeXmlTextView(in, &storage), want)
+          << int(bad.byte) << " at " << pos;
       EXPECT_EQ(platform::SanitizeXmlText(in), want) << int(bad.byte) << " at " << pos;
-      EXPECT_EQ(platform::LocaleToUtf8View(in, &storage), bad.xml_only ? in : want) << int(bad.byte) << " at " << pos;
+      EXPECT_EQ(platform::LocaleToUtf8View(in, &storage), bad.xml_only ? in : want)
+          << int(bad.byte) << " at " << pos;
     }
 }
 
@@ -176,10 +193,8 @@ TEST_F(TextEncodingTest, AsciiShortcutOnlyForAsciiCompatibleCodesets) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"ISO-8859-1", "public 1.3.6", "public 1.3.6"},
-      {"CP1252", "a<b>&c", "a<b>&c"},
-      {"UTF-16LE", std::string("A\0B\0", 4), "AB"},
-      {"IBM037", "\xC1\x81", "Aa"},    // EBCDIC
+      {"ISO-8859-1", "public 1.3.6", "public 1.3.6"}, {"CP1252", "a<b>&c", "a<b>&c"},
+      {"UTF-16LE", std::string("A\0B\0", 4), "AB"},   {"IBM037", "\xC1\x81", "Aa"},  // EBCDIC
       {"IBM037", "AB", "\xC2\xA0\xC3\xA2"},  // ASCII bytes are other characters there
   };
   for (const auto& c : cases) {

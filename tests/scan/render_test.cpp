@@ -24,7 +24,9 @@ Value Typed(u_char type, const T& v) {
   return value;
 }
 Value Long(u_char type, long v) { return Typed(type, v); }
-Value Bytes(u_char type, const std::string& s) { return Value{type, std::vector<u_char>(s.begin(), s.end())}; }
+Value Bytes(u_char type, const std::string& s) {
+  return Value{type, std::vector<u_char>(s.begin(), s.end())};
+}
 Value Oids(std::vector<oid> ids) {
   Value value{ASN_OBJECT_ID, std::vector<u_char>(ids.size() * sizeof(oid))};
   if (!ids.empty()) memcpy(value.bytes.data(), ids.data(), value.bytes.size());
@@ -84,23 +86,28 @@ TEST(StoreVariableTest, RendersEveryTypeOfTheTable) {
       {"bit string with zero byte", Bytes(ASN_BIT_STR, std::string("\x0a\xff\x00", 3)), "0a:ff:00"},
       {"empty bit string", Bytes(ASN_BIT_STR, ""), ""},
       {"text", Bytes(ASN_OCTET_STR, "Linux host 6.1"), "Linux host 6.1"},
-      {"inner zero makes it binary", Bytes(ASN_OCTET_STR, std::string("abc\0def", 7)), "YWJjAGRlZg==\r\n"},
+      {"inner zero makes it binary", Bytes(ASN_OCTET_STR, std::string("abc\0def", 7)),
+       "YWJjAGRlZg==\r\n"},
       {"trailing zero padding", Bytes(ASN_OCTET_STR, std::string("abc\0\0\0", 6)), "abc"},
-      {"leading zero makes it binary", Bytes(ASN_OCTET_STR, std::string("\0abc", 4)), "AGFiYw==\r\n"},
+      {"leading zero makes it binary", Bytes(ASN_OCTET_STR, std::string("\0abc", 4)),
+       "AGFiYw==\r\n"},
       {"zeros only give empty text", Bytes(ASN_OCTET_STR, std::string(6, '\0')), ""},
       {"empty string", Bytes(ASN_OCTET_STR, ""), ""},
       {"CR and LF are text", Bytes(ASN_OCTET_STR, "a\r\nb"), "a\r\nb"},
       {"DEL is text", Bytes(ASN_OCTET_STR, "a\x7f"), "a\x7f"},
-      {"UTF-8 bytes pass unchanged", Bytes(ASN_OCTET_STR, "caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac"},
+      {"UTF-8 bytes pass unchanged", Bytes(ASN_OCTET_STR, "caf\xc3\xa9 \xe2\x82\xac"),
+       "caf\xc3\xa9 \xe2\x82\xac"},
       // The renderer's code set here is UTF-8: other bytes above 0x7F are not text.
       {"Latin-1 bytes are binary", Bytes(ASN_OCTET_STR, "caf\xe9"), "Y2Fm6Q==\r\n"},
-      {"MAC with a leading zero", Bytes(ASN_OCTET_STR, std::string("\x00\x21\x9b\xaa\xbb\xcc", 6)), "ACGbqrvM\r\n"},
+      {"MAC with a leading zero", Bytes(ASN_OCTET_STR, std::string("\x00\x21\x9b\xaa\xbb\xcc", 6)),
+       "ACGbqrvM\r\n"},
       {"MAC of high bytes", Bytes(ASN_OCTET_STR, "\xae\xe3\xf0\x52\xe6\xc0"), "ruPwUubA\r\n"},
       {"U+FFFE is binary", Bytes(ASN_OCTET_STR, "\xef\xbf\xbe"), "77++\r\n"},
       {"binary keeps trailing zeros", Bytes(ASN_OCTET_STR, std::string("\x01\0", 2)), "AQA=\r\n"},
       {"tab makes it binary", Bytes(ASN_OCTET_STR, "a\tb"), "YQli\r\n"},
       {"byte 0x01 makes it binary", Bytes(ASN_OCTET_STR, "\x01"), "AQ==\r\n"},
-      {"binary keeps bytes after a zero", Bytes(ASN_OCTET_STR, std::string("abc\0\x1f", 5)), "YWJjAB8=\r\n"},
+      {"binary keeps bytes after a zero", Bytes(ASN_OCTET_STR, std::string("abc\0\x1f", 5)),
+       "YWJjAB8=\r\n"},
       {"48 binary bytes give one line", Bytes(ASN_OCTET_STR, Range(0, 48)),
        "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"},
       {"49 binary bytes give two lines", Bytes(ASN_OCTET_STR, Range(0, 49)),
@@ -109,14 +116,17 @@ TEST(StoreVariableTest, RendersEveryTypeOfTheTable) {
       {"oid value of zeros", Oids({0, 0}), "0.0"},
       {"oid value max sub-identifier", Oids({1, 4294967295u}), "1.4294967295"},
       {"empty oid value", Oids({}), ""},
-      {"oid value with a partial sub-identifier", Value{ASN_OBJECT_ID, [] {
-                                                          std::vector<u_char> b(sizeof(oid) + 3, 0);
-                                                          b[0] = 7;
-                                                          return b;
-                                                        }()},
+      {"oid value with a partial sub-identifier",
+       Value{ASN_OBJECT_ID,
+             [] {
+               std::vector<u_char> b(sizeof(oid) + 3, 0);
+               b[0] = 7;
+               return b;
+             }()},
        "7"},
       {"ip address", Bytes(ASN_IPADDRESS, std::string("\xc0\x00\x02\x01", 4)), "192.0.2.1"},
-      {"ip address high bytes unsigned", Bytes(ASN_IPADDRESS, "\xff\xff\xff\xfe"), "255.255.255.254"},
+      {"ip address high bytes unsigned", Bytes(ASN_IPADDRESS, "\xff\xff\xff\xfe"),
+       "255.255.255.254"},
       {"ip address of 3 bytes", Bytes(ASN_IPADDRESS, "\x01\x02\x03"), ""},
       {"ip address of 5 bytes", Bytes(ASN_IPADDRESS, "\x01\x02\x03\x04\x05"), ""},
       // Values shorter than the library's layout are read as far as they go.
@@ -138,9 +148,16 @@ TEST(StoreVariableTest, RendersEveryTypeOfTheTable) {
 }
 
 TEST(StoreVariableTest, UnrenderedTypesStoreNothing) {
-  const u_char types[] = {ASN_NULL,          ASN_OPAQUE,          ASN_NSAP,         SNMP_NOSUCHOBJECT,
-                          SNMP_NOSUCHINSTANCE, SNMP_ENDOFMIBVIEW, ASN_BOOLEAN,      ASN_SEQUENCE,
-                          0x48,              0xFF};
+  const u_char types[] = {ASN_NULL,
+                          ASN_OPAQUE,
+                          ASN_NSAP,
+                          SNMP_NOSUCHOBJECT,
+                          SNMP_NOSUCHINSTANCE,
+                          SNMP_ENDOFMIBVIEW,
+                          ASN_BOOLEAN,
+                          ASN_SEQUENCE,
+                          0x48,
+                          0xFF};
   for (u_char type : types) {
     CMIB job;
     job.m_nVersion = 1;

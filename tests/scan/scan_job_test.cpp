@@ -93,7 +93,8 @@ Rows AllVersion(const std::set<std::string>& oids, int version) {
 }
 
 // What snmpwalk finds under both default subtrees with the given options.
-std::set<std::string> SnmpwalkBoth(const std::vector<std::string>& args, const std::string& target) {
+std::set<std::string> SnmpwalkBoth(const std::vector<std::string>& args,
+                                   const std::string& target) {
   std::set<std::string> oids;
   for (const char* root : {kMib2, kEnterprises}) {
     std::string error;
@@ -109,7 +110,8 @@ std::vector<std::string> FilesHolding(const std::string& dir, const std::string&
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec) && testutil::ReadFile(it->path().string()).find(text) != std::string::npos)
+    if (it->is_regular_file(ec) &&
+        testutil::ReadFile(it->path().string()).find(text) != std::string::npos)
       paths.push_back(it->path().string());
   }
   return paths;
@@ -213,7 +215,8 @@ class ScanJobTest : public testing::Test {
     const std::string log_file = testutil::ReadFile(dir_ / "log/log.txt");
     for (const auto& line : Lines(log_file)) {
       const size_t code_column = line.find("|-|");
-      const std::string rest = code_column == std::string::npos ? line : line.substr(code_column + 3);
+      const std::string rest =
+          code_column == std::string::npos ? line : line.substr(code_column + 3);
       EXPECT_EQ(rest.rfind(target + "|", 0), 0u) << line;
       run.log.push_back(rest.substr(std::min(rest.size(), target.size() + 1)));
     }
@@ -223,9 +226,11 @@ class ScanJobTest : public testing::Test {
       EXPECT_EQ(run.log.back(), "end");
     }
 
-    job.m_mapVersions.ForEach([&](const std::string& key, intptr_t v) { run.rows[key] = static_cast<int>(v); });
+    job.m_mapVersions.ForEach(
+        [&](const std::string& key, intptr_t v) { run.rows[key] = static_cast<int>(v); });
     std::set<std::string> value_keys, version_keys;
-    job.m_mapValues.ForEach([&](const std::string& key, const std::string&) { value_keys.insert(key); });
+    job.m_mapValues.ForEach(
+        [&](const std::string& key, const std::string&) { value_keys.insert(key); });
     for (const auto& row : run.rows) version_keys.insert(row.first);
     EXPECT_EQ(value_keys, version_keys);
     run.user = job.m_strUser;
@@ -262,7 +267,8 @@ TEST_F(ScanJobTest, NoAccountAgentAnsweringV1StopsAfterV1) {
 
   // sysUpTime came with mib-2, so no probe; v1 stored rows, so nothing else.
   EXPECT_EQ(run.log, (std::vector<std::string>{"start", ScanStart(kMib2, 1), "scan end",
-                                                ScanStart(kEnterprises, 1), "End of MIB", "scan end", "end"}));
+                                               ScanStart(kEnterprises, 1), "End of MIB", "scan end",
+                                               "end"}));
   EXPECT_EQ(run.rows, AllVersion(SnmpwalkBoth({"-v1", "-c", kCommunity}, target), 1));
   EXPECT_TRUE(run.rows.count(kSysUpTime0));
   EXPECT_TRUE(run.rows.count("1.3.6.1.4.1.99999.2.0"));
@@ -280,8 +286,9 @@ TEST_F(ScanJobTest, NoAccountOnlyV2cAnswers) {
   // The probe belongs to the first version only: v2c brings no sysUpTime
   // either, yet it is not probed again; v2c stored rows, so v3 never runs.
   EXPECT_EQ(Outline(run.log),
-            (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1), ScanStart(kProbe, 1),
-                                      ScanStart(kMib2, 2), ScanStart(kEnterprises, 2), "end"}));
+            (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1),
+                                      ScanStart(kProbe, 1), ScanStart(kMib2, 2),
+                                      ScanStart(kEnterprises, 2), "end"}));
   EXPECT_NE(run.err.find("Timeout: No Response from " + target), std::string::npos) << run.err;
   const Rows expected = AllVersion(SnmpwalkBoth({"-v2c", "-c", kCommunity}, target), 2);
   EXPECT_FALSE(expected.empty());
@@ -298,8 +305,9 @@ TEST_F(ScanJobTest, NoAccountOnlyV3AnswersTriesEveryVersionWithoutCredentials) {
   // v3 runs only after v1 and v2c stored nothing; without an account it has
   // no user, which the agent refuses.
   EXPECT_EQ(Outline(run.log),
-            (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1), ScanStart(kProbe, 1),
-                                      ScanStart(kMib2, 2), ScanStart(kEnterprises, 2), ScanStart(kMib2, 3),
+            (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1),
+                                      ScanStart(kProbe, 1), ScanStart(kMib2, 2),
+                                      ScanStart(kEnterprises, 2), ScanStart(kMib2, 3),
                                       ScanStart(kEnterprises, 3), "end"}));
   EXPECT_TRUE(run.rows.empty());
   EXPECT_EQ(run.user, "");
@@ -316,9 +324,10 @@ TEST_F(ScanJobTest, ViewWithoutSysUpTimeRunsTheProbeWhichFindsNothing) {
 
   // The probe's first answer lies past 1.3.6.1.2.1.1.4, so both variants
   // end at once; v1 stored other rows, so v2c is not tried.
-  EXPECT_EQ(run.log, (std::vector<std::string>{"start", ScanStart(kMib2, 1), "scan end", ScanStart(kEnterprises, 1),
-                                                "End of MIB", "scan end", ScanStart(kProbe, 1), "scan end",
-                                                "scan start: snmp_sess_synch_response", "scan end", "end"}));
+  EXPECT_EQ(run.log, (std::vector<std::string>{
+                         "start", ScanStart(kMib2, 1), "scan end", ScanStart(kEnterprises, 1),
+                         "End of MIB", "scan end", ScanStart(kProbe, 1), "scan end",
+                         "scan start: snmp_sess_synch_response", "scan end", "end"}));
   const Rows expected = AllVersion(SnmpwalkBoth({"-v1", "-c", kCommunity}, target), 1);
   EXPECT_FALSE(expected.empty());
   EXPECT_EQ(run.rows, expected);
@@ -338,8 +347,9 @@ TEST_F(ScanJobTest, AgentSilentBeforeSysUpTimeProbeStoresIt) {
   g_strCommunity = "scripted";
   JobRun run = Run(scripted.peer());
 
-  EXPECT_EQ(Outline(run.log), (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1),
-                                                        ScanStart(kProbe, 1), "end"}));
+  EXPECT_EQ(Outline(run.log),
+            (std::vector<std::string>{"start", ScanStart(kMib2, 1), ScanStart(kEnterprises, 1),
+                                      ScanStart(kProbe, 1), "end"}));
   EXPECT_EQ(run.rows, (Rows{{kSysDescr0, 1}, {kSysUpTime0, 1}}));
 }
 
@@ -353,8 +363,9 @@ TEST_F(ScanJobTest, AccountGetsOnlyV3WithItsCredentials) {
   SetAccount(target, kPass);
   JobRun run = Run(target);
 
-  EXPECT_EQ(Outline(run.log), (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
-                                                        ScanStart(kEnterprises, 3), "end"}));
+  EXPECT_EQ(Outline(run.log),
+            (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
+                                      ScanStart(kEnterprises, 3), "end"}));
   const Rows expected = AllVersion(
       SnmpwalkBoth({"-v3", "-l", "authNoPriv", "-u", kUser, "-a", "MD5", "-A", kPass}, target), 3);
   EXPECT_TRUE(expected.count(kSysUpTime0));
@@ -371,8 +382,9 @@ TEST_F(ScanJobTest, AccountWhoseV3StoresNothingNeverFallsBack) {
   SetAccount(target, kWrongPass);
   JobRun run = Run(target);
 
-  EXPECT_EQ(Outline(run.log), (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
-                                                        ScanStart(kEnterprises, 3), ScanStart(kProbe, 3), "end"}));
+  EXPECT_EQ(Outline(run.log),
+            (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
+                                      ScanStart(kEnterprises, 3), ScanStart(kProbe, 3), "end"}));
   EXPECT_TRUE(run.rows.empty());
 }
 
@@ -405,13 +417,13 @@ TEST_F(ScanJobTest, ConfiguredOidsFallBackPerOid) {
     // A replaced row does not grow the count, so the repeat goes through
     // every version like the missing OID does.
     for (const auto& step : std::vector<std::pair<const char*, int>>{{kSysDescr0, 1},
-                                                                      {kMissing, 1},
-                                                                      {kMissing, 2},
-                                                                      {kMissing, 3},
-                                                                      {kSysDescr0, 1},
-                                                                      {kSysDescr0, 2},
-                                                                      {kSysDescr0, 3},
-                                                                      {kSysName0, 1}})
+                                                                     {kMissing, 1},
+                                                                     {kMissing, 2},
+                                                                     {kMissing, 3},
+                                                                     {kSysDescr0, 1},
+                                                                     {kSysDescr0, 2},
+                                                                     {kSysDescr0, 3},
+                                                                     {kSysName0, 1}})
       expected.push_back(ScanStart(step.first, step.second));
     expected.push_back("end");
     EXPECT_EQ(Outline(run.log), expected);
@@ -434,12 +446,17 @@ TEST_F(ScanJobTest, VersionOrderOfTheDefaultScan) {
   v1_hidden.v1 = true;
   v1_hidden.hide_sys_up_time = true;
   const Case cases[] = {
-      {"the first version answers: no other runs", v1_v2c, {2, 1, 3},
-       {"start", ScanStart(kMib2, 2), ScanStart(kEnterprises, 2), "end"}, 2},
+      {"the first version answers: no other runs",
+       v1_v2c,
+       {2, 1, 3},
+       {"start", ScanStart(kMib2, 2), ScanStart(kEnterprises, 2), "end"},
+       2},
       // The probe belongs to the first version of the list, whichever it is.
-      {"fallback to a later version", v1_hidden, {3, 1},
-       {"start", ScanStart(kMib2, 3), ScanStart(kEnterprises, 3), ScanStart(kProbe, 3), ScanStart(kMib2, 1),
-        ScanStart(kEnterprises, 1), "end"},
+      {"fallback to a later version",
+       v1_hidden,
+       {3, 1},
+       {"start", ScanStart(kMib2, 3), ScanStart(kEnterprises, 3), ScanStart(kProbe, 3),
+        ScanStart(kMib2, 1), ScanStart(kEnterprises, 1), "end"},
        1},
   };
   for (const auto& c : cases) {
@@ -479,7 +496,8 @@ TEST_F(ScanJobTest, BatchedGetsStoreTheRowsOfSingleGets) {
     if (c.account) SetAccount(target, kPass);
     std::map<int, Rows> rows_by_batch;
     for (int batch : {1, 3, 50}) {
-      g_arrOids = {kSysDescr0, kMissing, kSysName0, "1.3.6.1.4.1.99999.2.0", kMissingToo, kSysDescr0, kSysContact0};
+      g_arrOids = {kSysDescr0,  kMissing,   kSysName0,   "1.3.6.1.4.1.99999.2.0",
+                   kMissingToo, kSysDescr0, kSysContact0};
       g_scanOptions.get_batch = batch;
       JobRun run = Run(target);
       rows_by_batch[batch] = run.rows;
@@ -524,14 +542,14 @@ TEST_F(ScanJobTest, CommandLineOidIsOneV1GetWithoutTheAccount) {
       {"instance missing: no other version",
        true,
        kMissing,
-       {ScanStart(kMissing, 1), "End of MIB", "scan end", "scan start: snmp_sess_synch_response", "End of MIB",
-        "scan end"},
+       {ScanStart(kMissing, 1), "End of MIB", "scan end", "scan start: snmp_sess_synch_response",
+        "End of MIB", "scan end"},
        {}},
       {"agent without v1: no other version",
        false,
        kSysName0,
-       {ScanStart(kSysName0, 1), "Timeout", "scan end", "scan start: snmp_sess_synch_response", "Timeout",
-        "scan end"},
+       {ScanStart(kSysName0, 1), "Timeout", "scan end", "scan start: snmp_sess_synch_response",
+        "Timeout", "scan end"},
        {}},
   };
   for (const auto& c : cases) {
@@ -571,10 +589,12 @@ TEST(ScanJobProgram, AccountsScanOverV3AndPassPhrasesStayHidden) {
 
   TempDir dir;
   const std::string exe = testutil::InstallBinary(dir.path());
-  testutil::WriteFile(dir / "config.ini", std::string("[Config]\nTimeout=500000\nRetry=0\nLog=1\nCommunity=") +
-                                              kCommunity + "\n");
-  testutil::WriteFile(dir / "accounts.csv", std::string("ip,username,password\n") + good + "," + kUser + "," +
-                                                kPass + "\n" + bad + "," + kUser + "," + kWrongPass + "\n");
+  testutil::WriteFile(
+      dir / "config.ini",
+      std::string("[Config]\nTimeout=500000\nRetry=0\nLog=1\nCommunity=") + kCommunity + "\n");
+  testutil::WriteFile(dir / "accounts.csv", std::string("ip,username,password\n") + good + "," +
+                                                kUser + "," + kPass + "\n" + bad + "," + kUser +
+                                                "," + kWrongPass + "\n");
   const testutil::ProcessResult r = testutil::RunProcess({exe, good, bad}, 120);
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
 
@@ -586,7 +606,8 @@ TEST(ScanJobProgram, AccountsScanOverV3AndPassPhrasesStayHidden) {
       if (line.rfind("target[" + t + "]", 0) == 0) starts[t].push_back(line.substr(t.size() + 8));
     if (line.rfind("output", 0) == 0) output_lines.push_back(line);
   }
-  EXPECT_EQ(starts[good], (std::vector<std::string>{"start:1.3.6.1.2.1[v3]", "start:1.3.6.1.4.1[v3]"}));
+  EXPECT_EQ(starts[good],
+            (std::vector<std::string>{"start:1.3.6.1.2.1[v3]", "start:1.3.6.1.4.1[v3]"}));
   EXPECT_EQ(starts[bad], (std::vector<std::string>{"start:1.3.6.1.2.1[v3]", "start:1.3.6.1.4.1[v3]",
                                                    "start:1.3.6.1.2.1.1.3[v3]"}));
   if (ResultWriterBuilt()) {
@@ -604,11 +625,12 @@ TEST(ScanJobProgram, AccountsScanOverV3AndPassPhrasesStayHidden) {
     for (const auto& t : {good, bad})
       if (rest.rfind(t + "|", 0) == 0) outline[t].push_back(rest.substr(t.size() + 1));
   }
-  EXPECT_EQ(Outline(outline[good]), (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
-                                                              ScanStart(kEnterprises, 3), "end"}));
-  EXPECT_EQ(Outline(outline[bad]), (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
-                                                             ScanStart(kEnterprises, 3), ScanStart(kProbe, 3),
-                                                             "end"}));
+  EXPECT_EQ(Outline(outline[good]),
+            (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
+                                      ScanStart(kEnterprises, 3), "end"}));
+  EXPECT_EQ(Outline(outline[bad]),
+            (std::vector<std::string>{"start", "account exists", ScanStart(kMib2, 3),
+                                      ScanStart(kEnterprises, 3), ScanStart(kProbe, 3), "end"}));
 
   for (const char* secret : {kPass, kWrongPass}) {
     EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
@@ -665,8 +687,8 @@ TEST(ScanJobProgram, V3AccountsOfEveryKindThroughTheBinary) {
     o.engine_id = "scripted-" + std::to_string(agents.size());
     ASSERT_TRUE(agents.back()->Start(o, &error)) << error;
     alice_pass = o.auth_pass;
-    csv += o.user + "," + (h.privacy ? kScriptedPriv : "") + "," + agents.back()->peer() + "," + o.auth_pass + "," +
-           (h.privacy ? "AES" : "") + ",MD5\n";
+    csv += o.user + "," + (h.privacy ? kScriptedPriv : "") + "," + agents.back()->peer() + "," +
+           o.auth_pass + "," + (h.privacy ? "AES" : "") + ",MD5\n";
     targets.push_back(agents.back()->peer());
   }
 
@@ -693,23 +715,28 @@ TEST(ScanJobProgram, V3AccountsOfEveryKindThroughTheBinary) {
     const Hostile& h = hostile[i - 2];
     EXPECT_EQ(rows, 0) << h.scenario << " " << h.arg;
     if (h.named) {
-      EXPECT_GT(walktest::Count(log, "|" + t + "|authentication failed: " + h.named + "\n"), 0) << h.scenario << "\n"
-                                                                                                   << log;
+      EXPECT_GT(walktest::Count(log, "|" + t + "|authentication failed: " + h.named + "\n"), 0)
+          << h.scenario << "\n"
+          << log;
     } else {
-      EXPECT_EQ(walktest::Count(log, "|" + t + "|authentication failed"), 0) << h.scenario << "\n" << log;
+      EXPECT_EQ(walktest::Count(log, "|" + t + "|authentication failed"), 0) << h.scenario << "\n"
+                                                                             << log;
     }
     // Three walks (two subtrees and the sysUpTime probe), each two variants
     // of at most a probe and two tries of one request with one resend each.
     EXPECT_LE(agents[i - 2]->RequestCount(), 3 * 2 * (1 + 2 * 2)) << h.scenario;
   }
   EXPECT_EQ(walktest::Count(log, "|engine ID "), 1) << log;
-  EXPECT_EQ(walktest::Count(log, " shared by 2 targets: " + agent.Target(0) + " " + agent.Target(1) + "\n"), 1)
+  EXPECT_EQ(walktest::Count(
+                log, " shared by 2 targets: " + agent.Target(0) + " " + agent.Target(1) + "\n"),
+            1)
       << log;
 
   for (const std::string& secret : {kAuth, kPriv, alice_pass, kScriptedPriv}) {
     EXPECT_EQ(r.out.find(secret), std::string::npos) << secret;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << secret;
-    EXPECT_EQ(FilesHolding(dir.path(), secret), std::vector<std::string>{dir / "accounts.csv"}) << secret;
+    EXPECT_EQ(FilesHolding(dir.path(), secret), std::vector<std::string>{dir / "accounts.csv"})
+        << secret;
   }
 }
 

@@ -35,8 +35,12 @@ struct TurnCase {
 Step Acquire(int session, std::string id, std::string key, std::string after) {
   return {Op::kAcquire, session, std::move(id), std::move(key), true, std::move(after)};
 }
-Step Finish(int session, bool ok, std::string after) { return {Op::kFinish, session, "", "", ok, std::move(after)}; }
-Step Release(int session, std::string after) { return {Op::kRelease, session, "", "", true, std::move(after)}; }
+Step Finish(int session, bool ok, std::string after) {
+  return {Op::kFinish, session, "", "", ok, std::move(after)};
+}
+Step Release(int session, std::string after) {
+  return {Op::kRelease, session, "", "", true, std::move(after)};
+}
 
 const TurnCase kCases[] = {
     {"the first user of a pair installs, later users of the same key share it",
@@ -51,11 +55,14 @@ const TurnCase kCases[] = {
      {Acquire(0, "e1/u", "k1", "i-"), Acquire(1, "e1/u", "k1", "iw"), Finish(0, false, "iw"),
       Release(0, "-i")}},
     {"after the last release the installed key is shared again without an install",
-     {Acquire(0, "e1/u", "k1", "i-"), Finish(0, true, "i-"), Release(0, "--"), Acquire(1, "e1/u", "k1", "-s")}},
+     {Acquire(0, "e1/u", "k1", "i-"), Finish(0, true, "i-"), Release(0, "--"),
+      Acquire(1, "e1/u", "k1", "-s")}},
     {"a new key after the last release is installed at once",
-     {Acquire(0, "e1/u", "k1", "i-"), Finish(0, true, "i-"), Release(0, "--"), Acquire(1, "e1/u", "k2", "-i")}},
+     {Acquire(0, "e1/u", "k1", "i-"), Finish(0, true, "i-"), Release(0, "--"),
+      Acquire(1, "e1/u", "k2", "-i")}},
     {"different pairs never wait for each other",
-     {Acquire(0, "e1/u", "k1", "i--"), Acquire(1, "e2/u", "k2", "ii-"), Acquire(2, "e1/v", "k3", "iii")}},
+     {Acquire(0, "e1/u", "k1", "i--"), Acquire(1, "e2/u", "k2", "ii-"),
+      Acquire(2, "e1/v", "k3", "iii")}},
     {"the key's bytes decide, not a prefix",
      {Acquire(0, "e1/u", std::string("k\0a", 3), "i-"), Finish(0, true, "i-"),
       Acquire(1, "e1/u", std::string("k\0b", 3), "iw"), Release(0, "-i")}},
@@ -72,8 +79,9 @@ std::future<bool> StartAcquire(const std::shared_ptr<UsmKeyTurns>& turns, const 
                                const std::string& key) {
   std::promise<bool> done;
   std::future<bool> result = done.get_future();
-  std::thread([turns, id, key, done = std::move(done)]() mutable { done.set_value(turns->Acquire(id, key)); })
-      .detach();
+  std::thread([turns, id, key, done = std::move(done)]() mutable {
+    done.set_value(turns->Acquire(id, key));
+  }).detach();
   return result;
 }
 
@@ -90,7 +98,8 @@ TEST(UsmKeyTurns, StepByStep) {
       for (size_t s = 0; s < sessions; ++s) {
         if (state[s] != 'w') continue;
         const std::chrono::milliseconds wait = expected[s] == 'w' ? kStillWaiting : kSettle;
-        if (pending[s].wait_for(wait) == std::future_status::ready) state[s] = pending[s].get() ? 'i' : 's';
+        if (pending[s].wait_for(wait) == std::future_status::ready)
+          state[s] = pending[s].get() ? 'i' : 's';
       }
     };
     for (size_t n = 0; n < c.steps.size(); ++n) {

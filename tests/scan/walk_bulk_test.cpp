@@ -49,8 +49,8 @@ class BulkSettings {
 // Values that change by themselves between two walks.
 bool Volatile(const std::string& oid) {
   // sysUpTime, interface counters, UCD statistics, the agent's cache states.
-  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.", "1.3.6.1.4.1.2021.",
-                             "1.3.6.1.4.1.8072.1.5."})
+  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.",
+                             "1.3.6.1.4.1.2021.", "1.3.6.1.4.1.8072.1.5."})
     if (oid.rfind(prefix, 0) == 0) return true;
   return false;
 }
@@ -143,8 +143,8 @@ class BulkScriptedTest : public testing::Test {
     int repetitions = 0;  // the target's after the walk
     bool lowered = false;
   };
-  Outcome WalkScenario(const std::string& scenario, const std::string& arg, const char* root, int repetitions,
-                       int version = 2) {
+  Outcome WalkScenario(const std::string& scenario, const std::string& arg, const char* root,
+                       int repetitions, int version = 2) {
     Outcome o;
     ScriptedAgent agent;
     std::string error;
@@ -184,7 +184,8 @@ TEST_F(BulkScriptedTest, AgentsThatBendTheRepetitionsGiveTheGetNextRows) {
       {"tooBig above 5", "bulk-too-big", "5", "1.3.6.1.2.1", 25, 3},
       {"tooBig above 1", "bulk-too-big", "1", "1.3.6.1.2.1", 8, 1},
       {"silence above 5", "bulk-silent", "5", "1.3.6.1.2.1", 25, 3},
-      {"exceptions in the middle of an answer", "all-types", "parseable", "1.3.6.1.4.1.8072.9999", 25, 25},
+      {"exceptions in the middle of an answer", "all-types", "parseable", "1.3.6.1.4.1.8072.9999",
+       25, 25},
       {"endOfMibView in the middle of an answer", "table", "", "1.3.6.1.4.1", 25, 25},
   };
   for (const auto& c : cases) {
@@ -215,8 +216,9 @@ TEST_F(BulkScriptedTest, NameNotIncreasingInTheMiddleOfAnAnswer) {
   const Outcome o = WalkScenario("bulk-not-increasing", "", "1.3.6.1.2.1", 7);
   // The second variable's name comes again: stored (with its new value), then
   // the walk ends; nothing after it in the answer is taken.
-  EXPECT_EQ(o.rows.values, (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.1.0", "mibscan scripted agent"},
-                                                               {"1.3.6.1.2.1.1.2.0", "repeated"}}));
+  EXPECT_EQ(o.rows.values,
+            (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.1.0", "mibscan scripted agent"},
+                                                {"1.3.6.1.2.1.1.2.0", "repeated"}}));
   EXPECT_EQ(Count(o.run.out, "Error: OID not increasing: \n"), 1);
   EXPECT_EQ(o.requests, 1);
 }
@@ -255,8 +257,9 @@ TEST_F(BulkScriptedTest, RepeatedNameEndsAWalkWithoutTheOrderingCheck) {
 
 // Batched gets of the scripted agent, against one OID per get.
 TEST_F(BulkScriptedTest, BatchedGetsHalveOnTooBigAndDropNoSuchName) {
-  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.77.0", "1.3.6.1.2.1.1.3.0",
-                                         "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.78.0", "1.3.6.1.4.1.8072.1.1.0"};
+  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0",  "1.3.6.1.2.1.1.77.0",
+                                         "1.3.6.1.2.1.1.3.0",  "1.3.6.1.2.1.1.5.0",
+                                         "1.3.6.1.2.1.1.78.0", "1.3.6.1.4.1.8072.1.1.0"};
   struct Case {
     const char* name;
     const char* scenario;
@@ -320,8 +323,8 @@ TEST_F(BulkScriptedTest, BatchThatTimesOutFailsOnlyItself) {
   g_scanOptions.get_batch = 2;
   CMIB job;
   job.m_strTarget = agent.peer();
-  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.5.0",
-                                         "1.3.6.1.4.1.8072.1.1.0"};
+  const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.3.0",
+                                         "1.3.6.1.2.1.1.5.0", "1.3.6.1.4.1.8072.1.1.0"};
   std::vector<size_t> pending = {0, 1, 2, 3};
   log_.Take();
   testing::internal::CaptureStdout();
@@ -332,7 +335,8 @@ TEST_F(BulkScriptedTest, BatchThatTimesOutFailsOnlyItself) {
   g_scanOptions = ScanOptions{};
   EXPECT_EQ(pending, (std::vector<size_t>{0, 1}));
   EXPECT_EQ(StoredRows(job).values,
-            (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.5.0", "scripted"}, {"1.3.6.1.4.1.8072.1.1.0", "42"}}));
+            (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.5.0", "scripted"},
+                                                {"1.3.6.1.4.1.8072.1.1.0", "42"}}));
   EXPECT_EQ(Count(err, "Timeout: No Response from " + agent.peer()), 2) << err;
 }
 

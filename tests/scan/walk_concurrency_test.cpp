@@ -115,7 +115,8 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
   testing::internal::CaptureStderr();
   {
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < plans.size(); ++i) threads.emplace_back(WalkJob, jobs[i].get(), std::cref(plans[i]));
+    for (size_t i = 0; i < plans.size(); ++i)
+      threads.emplace_back(WalkJob, jobs[i].get(), std::cref(plans[i]));
     for (auto& t : threads) t.join();
   }
   const std::string err = testing::internal::GetCapturedStderr();
@@ -124,15 +125,18 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
   int wrong_jobs = 0;
   for (size_t i = 0; i < plans.size(); ++i) {
     const JobPlan& plan = plans[i];
-    const std::string name = plan.target + " v" + std::to_string(plan.version) + " job " + std::to_string(i);
+    const std::string name =
+        plan.target + " v" + std::to_string(plan.version) + " job " + std::to_string(i);
     if (plan.expect_key.empty()) {
       ++wrong_jobs;
-      EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u) << name << ": a wrong pass phrase was accepted";
+      EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u)
+          << name << ": a wrong pass phrase was accepted";
     } else {
       EXPECT_EQ(walktest::Keys(*jobs[i]), solo[plan.expect_key]) << name;
     }
-    jobs[i]->m_mapVersions.ForEach(
-        [&](const std::string& key, intptr_t v) { EXPECT_EQ(v, plan.version) << name << " " << key; });
+    jobs[i]->m_mapVersions.ForEach([&](const std::string& key, intptr_t v) {
+      EXPECT_EQ(v, plan.version) << name << " " << key;
+    });
   }
   // Each wrong walk fails in both variants, at once, with the library's report.
   EXPECT_EQ(walktest::Count(err, "snmpwalk: Authentication failure"), wrong_jobs * 2 * 2) << err;

@@ -22,8 +22,9 @@ using walktest::QueuedLog;
 using walktest::WalkRun;
 
 const char kRoot[] = "1.3.6.1.2.1.1";
-const std::vector<std::string> kRows = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.3.0",
-                                        "1.3.6.1.2.1.1.4.0", "1.3.6.1.2.1.1.5.0"};
+const std::vector<std::string> kRows = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0",
+                                        "1.3.6.1.2.1.1.3.0", "1.3.6.1.2.1.1.4.0",
+                                        "1.3.6.1.2.1.1.5.0"};
 
 struct Clock {
   int boots;
@@ -71,7 +72,8 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
       job.m_strTarget = agents[i % 2].peer();
       job.UseAccount(account);
       WalkRun run = CapturedWalk(&log, &job, kRoot, 3, true);
-      EXPECT_EQ(Keys(job), kRows) << "walk " << i << "\n" << run.Everything() << agents[i % 2].Log();
+      EXPECT_EQ(Keys(job), kRows) << "walk " << i << "\n"
+                                  << run.Everything() << agents[i % 2].Log();
     }
 
     // Many at once, alternating between the clones.
@@ -94,8 +96,9 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
     std::string texts;
     for (const auto& l : log.Take()) texts += l + "\n";
     for (int i = 0; i < kJobs; ++i) {
-      EXPECT_EQ(Keys(*jobs[i]), kRows) << "concurrent walk " << i << " of " << jobs[i]->m_strTarget << "\n"
-                                       << err << texts;
+      EXPECT_EQ(Keys(*jobs[i]), kRows)
+          << "concurrent walk " << i << " of " << jobs[i]->m_strTarget << "\n"
+          << err << texts;
     }
   }
 }

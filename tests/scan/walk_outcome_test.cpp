@@ -24,20 +24,27 @@ TEST(DecideOutcomeTest, Precedence) {
        TargetOutcome::kAnswered, "v1 silent"},
       {"timed out midway after answers", [](WalkTally& t) { t.NoteAnswer(1), t.NoteSilent(1); }, 3,
        TargetOutcome::kAnswered, ""},
-      {"refused OID beside a silent one", [](WalkTally& t) { t.NoteSilent(1), t.NoteInvalidOid("."); }, 0,
-       TargetOutcome::kInvalidOid, "."},
-      {"account refused although v1 answered", [](WalkTally& t) {
-         t.NoteAnswer(1), t.NoteAuthFailure("wrong digest", true);
-       }, 0, TargetOutcome::kAuthFailed, "wrong digest"},
+      {"refused OID beside a silent one",
+       [](WalkTally& t) { t.NoteSilent(1), t.NoteInvalidOid("."); }, 0, TargetOutcome::kInvalidOid,
+       "."},
+      {"account refused although v1 answered",
+       [](WalkTally& t) { t.NoteAnswer(1), t.NoteAuthFailure("wrong digest", true); }, 0,
+       TargetOutcome::kAuthFailed, "wrong digest"},
       {"empty view, then v3 without an account",
-       [](WalkTally& t) { t.NoteAnswer(1), t.NoteAnswer(2), t.NoteAuthFailure("unknown user", false); }, 0,
-       TargetOutcome::kEmpty, "v1 and v2c answered, nothing stored"},
-      {"error status", [](WalkTally& t) { t.NoteAnswer(2), t.NoteOtherFailure("error in packet: genErr"); }, 0,
+       [](WalkTally& t) {
+         t.NoteAnswer(1), t.NoteAnswer(2), t.NoteAuthFailure("unknown user", false);
+       },
+       0, TargetOutcome::kEmpty, "v1 and v2c answered, nothing stored"},
+      {"error status",
+       [](WalkTally& t) { t.NoteAnswer(2), t.NoteOtherFailure("error in packet: genErr"); }, 0,
        TargetOutcome::kEmpty, "v2c answered, nothing stored (error in packet: genErr)"},
       {"only v3 speaks, no account",
-       [](WalkTally& t) { t.NoteSilent(1), t.NoteSilent(2), t.NoteAuthFailure("unknown user", false); }, 0,
-       TargetOutcome::kAuthFailed, "unknown user (no account); v1 and v2c silent"},
-      {"open failed", [](WalkTally& t) { t.NoteOpenFailure("Unknown host (x)"), t.NoteOpenFailure("later"); }, 0,
+       [](WalkTally& t) {
+         t.NoteSilent(1), t.NoteSilent(2), t.NoteAuthFailure("unknown user", false);
+       },
+       0, TargetOutcome::kAuthFailed, "unknown user (no account); v1 and v2c silent"},
+      {"open failed",
+       [](WalkTally& t) { t.NoteOpenFailure("Unknown host (x)"), t.NoteOpenFailure("later"); }, 0,
        TargetOutcome::kOpenFailed, "Unknown host (x)"},
       {"silent", [](WalkTally& t) { t.NoteSilent(1), t.NoteSilent(2), t.NoteSilent(3); }, 0,
        TargetOutcome::kNoAnswer, "v1, v2c and v3 silent"},
@@ -55,9 +62,12 @@ TEST(DecideOutcomeTest, Precedence) {
 
 TEST(SummaryCsvTest, QuotesWhatRfc4180Requires) {
   const std::pair<const char*, const char*> fields[] = {
-      {"127.0.0.1", "127.0.0.1"},       {"", ""},
-      {"a,b", "\"a,b\""},               {"say \"hi\"", "\"say \"\"hi\"\"\""},
-      {"two\r\nlines", "\"two\r\nlines\""}, {"lf\n", "\"lf\n\""},
+      {"127.0.0.1", "127.0.0.1"},
+      {"", ""},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\r\nlines", "\"two\r\nlines\""},
+      {"lf\n", "\"lf\n\""},
       {" spaced ", " spaced "},
   };
   for (const auto& [in, out] : fields) EXPECT_EQ(CsvField(in), out) << in;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/interrupt.h"
-
 #include "scan/walk_test_support.h"
 #include "support/scripted_agent.h"
 
@@ -25,8 +24,8 @@ using walktest::WalkRun;
 class ScriptedWalkTest : public testing::Test {
  protected:
   // Starts the scenario and walks from `root` once, over SNMPv2c unless told.
-  WalkRun WalkScenario(const std::string& scenario, const std::string& arg, const char* root, bool get_next = true,
-                       int version = 2) {
+  WalkRun WalkScenario(const std::string& scenario, const std::string& arg, const char* root,
+                       bool get_next = true, int version = 2) {
     std::string error;
     EXPECT_TRUE(agent_.Start(scenario, arg, &error)) << error;
     job_.m_strTarget = agent_.peer();
@@ -37,7 +36,8 @@ class ScriptedWalkTest : public testing::Test {
   }
   std::vector<std::string> Texts(const WalkRun& run) {
     std::vector<std::string> texts;
-    for (const auto& l : run.log) texts.push_back(l.substr(std::min(l.size(), job_.m_strTarget.size() + 1)));
+    for (const auto& l : run.log)
+      texts.push_back(l.substr(std::min(l.size(), job_.m_strTarget.size() + 1)));
     return texts;
   }
 
@@ -51,8 +51,10 @@ TEST_F(ScriptedWalkTest, AnswerThatDoesNotIncreaseEndsTheWalk) {
   // The repeated name is stored again (one row), then the walk stops; the
   // row it has keeps the second variant from running.
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.2.1.1.1.0"});
-  EXPECT_EQ(run.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.2.1.1[v2]\nError: OID not increasing: \n");
-  EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v2]", "OID not increasing", "scan end"}));
+  EXPECT_EQ(run.out, "target[" + job_.m_strTarget +
+                         "]start:1.3.6.1.2.1.1[v2]\nError: OID not increasing: \n");
+  EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v2]",
+                                                  "OID not increasing", "scan end"}));
   EXPECT_EQ(agent_.RequestCount(), 2);
 }
 
@@ -66,11 +68,13 @@ TEST_F(ScriptedWalkTest, AnswerBeforeTheRequestEndsTheWalk) {
 TEST_F(ScriptedWalkTest, ErrorStatusWithAnErrorIndexBeyondTheVariables) {
   WalkRun run = WalkScenario("error-index-beyond", "", "1.3.6.1.2.1.1");
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
-  const std::string report = "Error in packet.\nReason: (genError) A general failure occured\nFailed object: \n";
+  const std::string report =
+      "Error in packet.\nReason: (genError) A general failure occured\nFailed object: \n";
   EXPECT_EQ(run.err, report + report);
   EXPECT_EQ(Texts(run), (std::vector<std::string>{
-                            "scan start: 1.3.6.1.2.1.1[v2]", "Error in packet. (genError) A general failure occured",
-                            "scan end", "scan start: snmp_sess_synch_response",
+                            "scan start: 1.3.6.1.2.1.1[v2]",
+                            "Error in packet. (genError) A general failure occured", "scan end",
+                            "scan start: snmp_sess_synch_response",
                             "Error in packet. (genError) A general failure occured", "scan end"}));
 }
 
@@ -78,7 +82,8 @@ TEST_F(ScriptedWalkTest, ErrorIndexNamingAVariablePrintsIt) {
   WalkRun run = WalkScenario("error-index-beyond", "1", "1.3.6.1.2.1.1");
   // The name as the library's fprint_objid prints it without MIB files.
   EXPECT_EQ(Count(run.err, "Failed object: iso.3.6.1.2.1.1\n"), 2) << run.err;
-  EXPECT_EQ(Count(run.err, "Failed object: iso.3.6.1.2.1.1\n\n"), 0) << run.err;  // one line end only
+  EXPECT_EQ(Count(run.err, "Failed object: iso.3.6.1.2.1.1\n\n"), 0)
+      << run.err;  // one line end only
 }
 
 TEST_F(ScriptedWalkTest, NoSuchNameIsTheEndOfTheMib) {
@@ -86,9 +91,9 @@ TEST_F(ScriptedWalkTest, NoSuchNameIsTheEndOfTheMib) {
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
   EXPECT_EQ(Count(run.out, "End of MIB\n"), 2);
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v1]", "End of MIB", "scan end",
-                                                  "scan start: snmp_sess_synch_response", "End of MIB",
-                                                  "scan end"}));
+  EXPECT_EQ(Texts(run), (std::vector<std::string>{
+                            "scan start: 1.3.6.1.2.1.1[v1]", "End of MIB", "scan end",
+                            "scan start: snmp_sess_synch_response", "End of MIB", "scan end"}));
 }
 
 TEST_F(ScriptedWalkTest, AnswerExactlyAtTheEndBoundEndsTheWalk) {
@@ -100,10 +105,12 @@ TEST_F(ScriptedWalkTest, AnswerExactlyAtTheEndBoundEndsTheWalk) {
 
 TEST_F(ScriptedWalkTest, AgentFallingSilentKeepsTheRows) {
   WalkRun run = WalkScenario("silent-after", "3", "1.3.6.1.2.1");
-  EXPECT_EQ(Keys(job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.3.0"}));
+  EXPECT_EQ(Keys(job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0",
+                                                  "1.3.6.1.2.1.1.3.0"}));
   EXPECT_EQ(run.err, "Timeout: No Response from " + job_.m_strTarget + "\n");
   // Rows were stored: no second variant.
-  EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v2]", "Timeout", "scan end"}));
+  EXPECT_EQ(Texts(run),
+            (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v2]", "Timeout", "scan end"}));
 }
 
 TEST_F(ScriptedWalkTest, EveryValueTypeFromTheWire) {
@@ -129,7 +136,8 @@ TEST_F(ScriptedWalkTest, EveryValueTypeFromTheWire) {
       // 16.0 noSuchObject ends the walk without a row
   };
   EXPECT_EQ(rows, expected) << run.Everything();
-  EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.4.1.8072.9999[v2]", "scan end"}));
+  EXPECT_EQ(Texts(run),
+            (std::vector<std::string>{"scan start: 1.3.6.1.4.1.8072.9999[v2]", "scan end"}));
 }
 
 TEST_F(ScriptedWalkTest, LongestNamesAndValues) {
@@ -157,9 +165,11 @@ TEST_F(ScriptedWalkTest, MalformedOrForeignAnswersAreDropped) {
     const char* arg;
   };
   const Case cases[] = {
-      {"garbage", "1"},        {"garbage", "7"},          {"truncated", ""},
-      {"bad-length", "inner"}, {"bad-length", "beyond"},  {"bad-length", "short"},
-      {"bad-length", "huge"},  {"bad-length", "indefinite"}, {"wrong-request-id", ""},
+      {"garbage", "1"},         {"garbage", "7"},
+      {"truncated", ""},        {"bad-length", "inner"},
+      {"bad-length", "beyond"}, {"bad-length", "short"},
+      {"bad-length", "huge"},   {"bad-length", "indefinite"},
+      {"wrong-request-id", ""},
   };
   for (const auto& c : cases) {
     CMIB job;
@@ -188,8 +198,8 @@ class HostileWalkTest : public testing::Test {
  protected:
   void TearDown() override { platform::ResetInterruptForTesting(); }
 
-  WalkRun WalkScenario(const std::string& scenario, const std::string& arg, const char* root, int version,
-                       bool get_next = true, int timeout_us = 300000) {
+  WalkRun WalkScenario(const std::string& scenario, const std::string& arg, const char* root,
+                       int version, bool get_next = true, int timeout_us = 300000) {
     std::string error;
     EXPECT_TRUE(agent_.Start(scenario, arg, &error)) << error;
     job_.m_strTarget = agent_.peer();
@@ -268,7 +278,8 @@ TEST_F(HostileWalkTest, ErrorIndexAtTheExtremes) {
     // Whether the library takes such an index or drops the packet, the walk
     // ends without naming a variable that is not there.
     EXPECT_EQ(Count(run.err, "Failed object: iso"), 0) << index << "\n" << run.Everything();
-    EXPECT_EQ(Count(run.log.empty() ? "" : run.log.back(), "|scan end"), 1) << index << "\n" << run.Everything();
+    EXPECT_EQ(Count(run.log.empty() ? "" : run.log.back(), "|scan end"), 1) << index << "\n"
+                                                                            << run.Everything();
   }
 }
 
@@ -286,7 +297,11 @@ TEST_F(HostileWalkTest, GetAnsweredWithAnotherName) {
   };
   const Case cases[] = {
       {"greater, inside the bound", "", {"1.3.6.1.2.1.1.5.0.1"}, "Success\n", 1},
-      {"smaller", "1.3.6.1.2.1.1.1.0", {"1.3.6.1.2.1.1.1.0"}, "Success\nError: OID not increasing: \n", 1},
+      {"smaller",
+       "1.3.6.1.2.1.1.1.0",
+       {"1.3.6.1.2.1.1.1.0"},
+       "Success\nError: OID not increasing: \n",
+       1},
       // Nothing stored: the second variant asks once more, and that is all.
       {"beyond the bound", "1.3.6.1.2.1.1.6.0", {}, "snmp_sess_synch_response\n", 2},
   };
@@ -301,7 +316,8 @@ TEST_F(HostileWalkTest, GetAnsweredWithAnotherName) {
     g_nRetry = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1.5.0", 1, /*get_next=*/false);
     EXPECT_EQ(Keys(job), c.keys) << c.name << "\n" << run.Everything();
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.2.1.1.5.0[v1]\n" + c.out) << c.name;
+    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.2.1.1.5.0[v1]\n" + c.out)
+        << c.name;
     EXPECT_EQ(agent.RequestCount(), c.requests) << c.name;
   }
 }
@@ -353,8 +369,8 @@ TEST_F(HostileWalkTest, InterruptWakesAWaitingWalk) {
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
   const std::string t = job_.m_strTarget;
   // No second variant after the interrupt, though nothing was stored.
-  EXPECT_EQ(run.log, (std::vector<std::string>{t + "|scan start: 1.3.6.1.2.1[v2]", t + "|interrupted",
-                                               t + "|scan end"}));
+  EXPECT_EQ(run.log, (std::vector<std::string>{t + "|scan start: 1.3.6.1.2.1[v2]",
+                                               t + "|interrupted", t + "|scan end"}));
   EXPECT_EQ(run.err, "");
 }
 

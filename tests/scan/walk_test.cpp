@@ -35,8 +35,8 @@ class WalkTest : public testing::Test {
         std::string("rocommunity ") + kCommunity + " 127.0.0.1",
         std::string("createUser ") + kUser + " MD5 \"" + kPass + "\"",
         std::string("rouser ") + kUser + " auth",
-        std::string("pass_persist .") + kTyped + " /usr/bin/python3 " MIBSCAN_SOURCE_DIR
-                                                "/tests/support/snmpd_typed_objects.py",
+        std::string("pass_persist .") + kTyped +
+            " /usr/bin/python3 " MIBSCAN_SOURCE_DIR "/tests/support/snmpd_typed_objects.py",
     };
     agent_ = testutil::StartSnmpd(options, &start_error_);
   }
@@ -94,7 +94,8 @@ TEST_F(WalkTest, StoresTheSameOidsAsSnmpwalk) {
       Settings();
       WalkRun run = CapturedWalk(&log_, &job, root, c.version, true);
       std::string error;
-      std::vector<std::string> expected = walktest::SnmpwalkOids(c.tool_args, agent_->Target(), root, &error);
+      std::vector<std::string> expected =
+          walktest::SnmpwalkOids(c.tool_args, agent_->Target(), root, &error);
       ASSERT_EQ(error, "") << c.name << " " << root;
       ASSERT_FALSE(expected.empty()) << c.name << " " << root;
       EXPECT_EQ(Keys(job), expected) << c.name << " " << root << "\n" << run.Everything();
@@ -120,7 +121,8 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
       {"1.3.6.1.4.1.99999.11.0", "Y2Fm6Q==\r\n"},  // Latin-1: not text in the tests' UTF-8
       // 12.0 is Opaque: no row.
       {"1.3.6.1.4.1.99999.13.0", ""},
-      {"1.3.6.1.4.1.99999.14.0", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"},
+      {"1.3.6.1.4.1.99999.14.0",
+       "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"},
       {"1.3.6.1.4.1.99999.15.0", "ACGbqrvM\r\n"},
       {"1.3.6.1.4.1.99999.16.0", "ruPwUubA\r\n"},
       {"1.3.6.1.4.1.99999.17.0", "wKgAIA==\r\n"},
@@ -139,12 +141,15 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
     std::map<std::string, std::string> want = expected;
     if (version == 1) want.erase("1.3.6.1.4.1.99999.4.0");  // SNMPv1 cannot carry Counter64
     EXPECT_EQ(rows, want) << "v" << version << "\n" << run.Everything();
-    job.m_mapVersions.ForEach([&](const std::string& k, intptr_t v) { EXPECT_EQ(v, version) << k; });
+    job.m_mapVersions.ForEach(
+        [&](const std::string& k, intptr_t v) { EXPECT_EQ(v, version) << k; });
     // The walk ends at the end of the subtree, silently.
     EXPECT_EQ(Texts(run, job.m_strTarget),
-              (std::vector<std::string>{std::string("scan start: ") + kTyped + "[v" + std::to_string(version) + "]",
-                                        "scan end"}));
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:" + kTyped + "[v" + std::to_string(version) + "]\n");
+              (std::vector<std::string>{
+                  std::string("scan start: ") + kTyped + "[v" + std::to_string(version) + "]",
+                  "scan end"}));
+    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:" + kTyped + "[v" +
+                           std::to_string(version) + "]\n");
   }
 }
 
@@ -160,11 +165,12 @@ TEST_F(WalkTest, GetOfAnExistingInstance) {
     ASSERT_EQ(job.m_mapValues.GetCount(), 1u) << run.Everything();
     EXPECT_EQ(*job.m_mapValues.Find("1.3.6.1.4.1.99999.8.0"), "plain text");
     // The answer names the requested OID, so the ordering check ends the get.
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v" + std::to_string(version) +
-                           "]\nSuccess\nError: OID not increasing: \n");
+    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v" +
+                           std::to_string(version) + "]\nSuccess\nError: OID not increasing: \n");
     EXPECT_EQ(Texts(run, job.m_strTarget),
-              (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.0[v" + std::to_string(version) + "]",
-                                        "Success", "OID not increasing", "scan end"}));
+              (std::vector<std::string>{
+                  "scan start: 1.3.6.1.4.1.99999.8.0[v" + std::to_string(version) + "]", "Success",
+                  "OID not increasing", "scan end"}));
   }
 }
 
@@ -173,13 +179,15 @@ TEST_F(WalkTest, GetOfAMissingInstance) {
   WalkRun v1 = Walk("1.3.6.1.4.1.99999.8.1", 1, false);
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
   EXPECT_EQ(Count(v1.out, "End of MIB\n"), 2) << v1.out;
-  EXPECT_EQ(Texts(v1, job_.m_strTarget),
-            (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.1[v1]", "End of MIB", "scan end",
-                                      "scan start: snmp_sess_synch_response", "End of MIB", "scan end"}));
+  EXPECT_EQ(
+      Texts(v1, job_.m_strTarget),
+      (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.1[v1]", "End of MIB", "scan end",
+                                "scan start: snmp_sess_synch_response", "End of MIB", "scan end"}));
   // SNMPv2c: an exception value, which stores nothing and says nothing.
   WalkRun v2 = Walk("1.3.6.1.4.1.99999.8.1", 2, false);
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
-  EXPECT_EQ(v2.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.4.1.99999.8.1[v2]\nsnmp_sess_synch_response\n");
+  EXPECT_EQ(v2.out, "target[" + job_.m_strTarget +
+                        "]start:1.3.6.1.4.1.99999.8.1[v2]\nsnmp_sess_synch_response\n");
   EXPECT_EQ(v2.err, "");
   EXPECT_EQ(Texts(v2, job_.m_strTarget),
             (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.1[v2]", "scan end",
@@ -196,13 +204,14 @@ TEST_F(WalkTest, GetNextOfTheSysUpTimeObjectStoresItsInstanceOnly) {
 
 TEST_F(WalkTest, StartOidTextForms) {
   // Extra dots, blanks and signs: the same instance.
-  for (const char* text : {".1.3.6.1.4.1.99999.8.0.", "1..3.6.1.4.1.99999.8..0", " 1.3.6.1.4.1.99999.8.+0",
-                           "1.3.6.1.4.1.99999.8.0abc"}) {
+  for (const char* text : {".1.3.6.1.4.1.99999.8.0.", "1..3.6.1.4.1.99999.8..0",
+                           " 1.3.6.1.4.1.99999.8.+0", "1.3.6.1.4.1.99999.8.0abc"}) {
     CMIB job;
     job.m_strTarget = agent_->Target();
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, text, 2, false);
-    EXPECT_EQ(Keys(job), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"}) << text << "\n" << run.Everything();
+    EXPECT_EQ(Keys(job), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"}) << text << "\n"
+                                                                            << run.Everything();
     // The texts name the OID as given.
     EXPECT_EQ(run.log.front(), job.m_strTarget + "|scan start: " + text + "[v2]");
   }
@@ -287,11 +296,12 @@ TEST_F(WalkTest, SilentTargetTimesOutInBothVariants) {
     g_nRetry = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1", version, true);
     EXPECT_EQ(job.m_mapValues.GetCount(), 0u);
-    EXPECT_EQ(run.err, "Timeout: No Response from " + target + "\nTimeout: No Response from " + target + "\n");
+    EXPECT_EQ(run.err, "Timeout: No Response from " + target + "\nTimeout: No Response from " +
+                           target + "\n");
     const std::string start = "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]";
     EXPECT_EQ(Texts(run, target), (std::vector<std::string>{start, "Timeout", "scan end",
-                                                            "scan start: snmp_sess_synch_response", "Timeout",
-                                                            "scan end"}));
+                                                            "scan start: snmp_sess_synch_response",
+                                                            "Timeout", "scan end"}));
   }
   // SNMPv3: engine-ID discovery fails, which is a failed open.
   CMIB job;
@@ -304,7 +314,8 @@ TEST_F(WalkTest, SilentTargetTimesOutInBothVariants) {
   EXPECT_EQ(Count(run.err, "snmpwalk: Timeout"), 2) << run.err;
   EXPECT_EQ(Texts(run, target),
             (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v3]", "snmp_open error", "scan end",
-                                      "scan start: snmp_sess_synch_response", "snmp_sess_session", "scan end"}));
+                                      "scan start: snmp_sess_synch_response", "snmp_sess_session",
+                                      "scan end"}));
 }
 
 TEST_F(WalkTest, WrongCommunityTimesOut) {
@@ -358,8 +369,9 @@ TEST_F(WalkTest, RefusedPassPhraseOpensNoSession) {
   job_.m_strPassword = "1234567";  // one byte short
   WalkRun run = Walk("1.3.6.1.2.1.1", 3, true);
   EXPECT_EQ(run.result, -1);
-  EXPECT_EQ(run.err, "Error generating Ku from authentication pass phrase.\n"
-                     "Error generating Ku from authentication pass phrase.\n");
+  EXPECT_EQ(run.err,
+            "Error generating Ku from authentication pass phrase.\n"
+            "Error generating Ku from authentication pass phrase.\n");
   EXPECT_EQ(Texts(run, job_.m_strTarget),
             (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v3]", "password error",
                                       "scan start: snmp_sess_synch_response", "password error"}));
@@ -372,9 +384,10 @@ TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysErrorAndNamesTheReport) 
   EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
   EXPECT_EQ(Count(run.err, "snmpwalk: Authentication failure"), 2) << run.err;
   EXPECT_EQ(Texts(run, job_.m_strTarget),
-            (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v3]", "authentication failed: wrong digest",
-                                      "Error 1", "scan end", "scan start: snmp_sess_synch_response",
-                                      "authentication failed: wrong digest", "Error 1", "scan end"}));
+            (std::vector<std::string>{
+                "scan start: 1.3.6.1.2.1.1[v3]", "authentication failed: wrong digest", "Error 1",
+                "scan end", "scan start: snmp_sess_synch_response",
+                "authentication failed: wrong digest", "Error 1", "scan end"}));
   EXPECT_EQ(job_.m_usmReport, UsmReport::kWrongDigest);
 }
 
@@ -383,13 +396,15 @@ TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
   WalkRun get = Walk("1.3.6.1.4.1.99999.8.0", 2, false);
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"});
   EXPECT_EQ(get.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v2]\nSuccess\n");
-  EXPECT_EQ(Texts(get, job_.m_strTarget),
-            (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.0[v2]", "Success", "scan end"}));
+  EXPECT_EQ(
+      Texts(get, job_.m_strTarget),
+      (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.0[v2]", "Success", "scan end"}));
   // A get-next walk still ends at the end of its subtree.
   CMIB job;
   job.m_strTarget = agent_->Target();
   WalkRun walk = CapturedWalk(&log_, &job, kTyped, 2, true);
-  EXPECT_EQ(job.m_mapValues.GetCount(), 20u) << walk.Everything();  // every typed object but the Opaque one
+  EXPECT_EQ(job.m_mapValues.GetCount(), 20u)
+      << walk.Everything();  // every typed object but the Opaque one
 }
 
 }  // namespace
@@ -411,10 +426,11 @@ TEST(WalkOpenFailureTest, FailedOpenInBothVariants) {
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(Count(run.err, "snmpwalk: "), 2) << run.err;
     const std::string t = job.m_strTarget + "|";
-    EXPECT_EQ(run.log, (std::vector<std::string>{t + "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]",
-                                                 t + "snmp_open error", t + "scan end",
-                                                 t + "scan start: snmp_sess_synch_response",
-                                                 t + "snmp_sess_session", t + "scan end"}));
+    EXPECT_EQ(run.log,
+              (std::vector<std::string>{
+                  t + "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]",
+                  t + "snmp_open error", t + "scan end", t + "scan start: snmp_sess_synch_response",
+                  t + "snmp_sess_session", t + "scan end"}));
   }
 }
 
@@ -429,7 +445,9 @@ TEST(WalkSendFailureTest, RefusedSendIsReportedLikeTheLibrarys) {
     int version;
     const char* failure;   // logged by the first variant
     const char* failure2;  // ... and by the second
-  } cases[] = {{1, "Error 1", "Error 1"}, {2, "Error 1", "Error 1"}, {3, "snmp_open error", "snmp_sess_session"}};
+  } cases[] = {{1, "Error 1", "Error 1"},
+               {2, "Error 1", "Error 1"},
+               {3, "snmp_open error", "snmp_sess_session"}};
   for (const auto& c : cases) {
     CMIB job;
     job.m_strTarget = "127.0.0.1:0";
@@ -443,9 +461,10 @@ TEST(WalkSendFailureTest, RefusedSendIsReportedLikeTheLibrarys) {
         << c.version;
     const std::string t = job.m_strTarget + "|";
     EXPECT_EQ(run.log,
-              (std::vector<std::string>{t + "scan start: 1.3.6.1.2.1[v" + std::to_string(c.version) + "]",
-                                        t + c.failure, t + "scan end", t + "scan start: snmp_sess_synch_response",
-                                        t + c.failure2, t + "scan end"}))
+              (std::vector<std::string>{
+                  t + "scan start: 1.3.6.1.2.1[v" + std::to_string(c.version) + "]", t + c.failure,
+                  t + "scan end", t + "scan start: snmp_sess_synch_response", t + c.failure2,
+                  t + "scan end"}))
         << c.version;
   }
 }

@@ -49,7 +49,8 @@ struct WalkRun {
 
 // One CMIB::Walk with standard output, standard error and the log captured.
 // Call with a QueuedLog alive.
-inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int version, bool get_next) {
+inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int version,
+                            bool get_next) {
   WalkRun run;
   log->Take();
   testing::internal::CaptureStdout();
@@ -71,8 +72,9 @@ inline std::vector<std::string> Keys(const CMIB& job) {
 // The OIDs that `snmpwalk -On` prints for the walk, without the leading dot,
 // sorted, leaving out the values that mibscan does not render (Opaque, NULL,
 // NSAP address). args: version and credential options.
-inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& args, const std::string& target,
-                                             const std::string& root, std::string* error) {
+inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& args,
+                                             const std::string& target, const std::string& root,
+                                             std::string* error) {
   std::vector<std::string> argv = args;
   for (const char* a : {"-On", "-t", "2", "-r", "1"}) argv.push_back(a);
   argv.push_back(target);
@@ -90,7 +92,8 @@ inline std::vector<std::string> SnmpwalkOids(const std::vector<std::string>& arg
     std::string value = line.substr(end + 3);
     for (auto& ch : value) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
     bool rowless = false;
-    for (const char* prefix : {"opaque", "null", "nsap", "no more variables", "no such object", "no such instance"})
+    for (const char* prefix :
+         {"opaque", "null", "nsap", "no more variables", "no such object", "no such instance"})
       rowless = rowless || value.rfind(prefix, 0) == 0;
     if (rowless) continue;
     oids.push_back(line.substr(1, end - 1));
@@ -116,7 +119,9 @@ class DontCheckOrdering {
 
 inline int Count(const std::string& haystack, const std::string& needle) {
   int n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + 1)) ++n;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + 1))
+    ++n;
   return n;
 }
 

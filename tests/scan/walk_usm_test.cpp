@@ -28,8 +28,8 @@ const char kRoot[] = "1.3.6.1.2.1.1";
 // One user of the agent and the options that give snmpwalk its credentials.
 struct User {
   std::string name;
-  const char* auth;  // accounts.csv spelling
-  const char* priv;  // accounts.csv spelling; "" for none
+  const char* auth;       // accounts.csv spelling
+  const char* priv;       // accounts.csv spelling; "" for none
   const char* tool_priv;  // snmpwalk's -x spelling
   std::string auth_pass, priv_pass;
 
@@ -76,7 +76,8 @@ User PrivUser(const char* auth, const char* priv, const char* tool_priv) {
 
 std::vector<User> AllUsers() {
   std::vector<User> users;
-  for (const char* auth : {"MD5", "SHA", "SHA-224", "SHA-256", "SHA-384", "SHA-512"}) users.push_back(AuthUser(auth));
+  for (const char* auth : {"MD5", "SHA", "SHA-224", "SHA-256", "SHA-384", "SHA-512"})
+    users.push_back(AuthUser(auth));
   users.push_back(PrivUser("MD5", "DES", "DES"));
   users.push_back(PrivUser("SHA", "AES", "AES"));
   users.push_back(PrivUser("SHA-256", "AES-192", "AES-192"));
@@ -87,7 +88,9 @@ std::vector<User> AllUsers() {
 }
 
 // A user whose pass phrases no other test uses, for counting key derivations.
-User CountedUser() { return {"counted", "SHA-512", "AES-256", "AES-256", "counted-auth-pass", "counted-priv-pass"}; }
+User CountedUser() {
+  return {"counted", "SHA-512", "AES-256", "AES-256", "counted-auth-pass", "counted-priv-pass"};
+}
 
 class UsmWalkTest : public testing::Test {
  protected:
@@ -141,7 +144,8 @@ TEST_F(UsmWalkTest, EveryProtocolStoresWhatSnmpwalkPrints) {
   for (const auto& u : AllUsers()) {
     const std::string name = std::string(u.auth) + "/" + (*u.priv ? u.priv : "no privacy");
     std::string error;
-    const std::vector<std::string> expected = walktest::SnmpwalkOids(u.ToolArgs(), agent_->Target(), kRoot, &error);
+    const std::vector<std::string> expected =
+        walktest::SnmpwalkOids(u.ToolArgs(), agent_->Target(), kRoot, &error);
     ASSERT_EQ(error, "") << name;
     ASSERT_FALSE(expected.empty()) << name;
     CMIB job;
@@ -149,7 +153,8 @@ TEST_F(UsmWalkTest, EveryProtocolStoresWhatSnmpwalkPrints) {
     EXPECT_EQ(Keys(job), expected) << name << "\n" << run.Everything();
     EXPECT_EQ(run.err, "") << name;
     EXPECT_EQ(job.m_usmReport, UsmReport::kNone) << name;
-    job.m_mapVersions.ForEach([&](const std::string& key, intptr_t v) { EXPECT_EQ(v, 3) << name << " " << key; });
+    job.m_mapVersions.ForEach(
+        [&](const std::string& key, intptr_t v) { EXPECT_EQ(v, 3) << name << " " << key; });
   }
 }
 
@@ -180,7 +185,8 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
   const Case cases[] = {
       {"wrong authentication pass phrase", wrong_auth, "wrong digest"},
       {"wrong authentication protocol", wrong_protocol, "wrong digest"},
-      {"privacy the agent's user does not have", privacy_unknown_to_agent, "unsupported security level"},
+      {"privacy the agent's user does not have", privacy_unknown_to_agent,
+       "unsupported security level"},
       {"unknown user", unknown, "unknown user"},
       // The agent cannot tell a wrong privacy key from noise: it drops the
       // request, so the walk times out.
@@ -197,7 +203,9 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
     EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << c.name;
     const std::string log = Joined(run.log);
     if (c.named) {
-      EXPECT_EQ(Count(log, "|authentication failed: " + std::string(c.named) + "\n"), 2) << c.name << "\n" << log;
+      EXPECT_EQ(Count(log, "|authentication failed: " + std::string(c.named) + "\n"), 2)
+          << c.name << "\n"
+          << log;
       EXPECT_EQ(Count(log, "|Error 1\n"), 2) << c.name << "\n" << log;
       EXPECT_NE(job.m_usmReport, UsmReport::kNone) << c.name;
     } else {
@@ -219,7 +227,9 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
   CMIB job;
   WalkRun run = WalkAs(&job, no_privacy);
   EXPECT_EQ(job.m_mapValues.GetCount(), 0u);
-  EXPECT_EQ(Count(Joined(run.log), "|Error in packet. authorizationError (access denied to that object)\n"), 2)
+  EXPECT_EQ(Count(Joined(run.log),
+                  "|Error in packet. authorizationError (access denied to that object)\n"),
+            2)
       << Joined(run.log);
 }
 
@@ -269,7 +279,8 @@ TEST_F(UsmWalkTest, SameUserAndEngineWithOtherKeysTakeTurns) {
       if (i % 2 == 0) {
         EXPECT_EQ(Keys(*jobs[i]), expected) << pair.name << " job " << i;
       } else {
-        EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u) << pair.name << " job " << i << ": wrong keys accepted";
+        EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u)
+            << pair.name << " job " << i << ": wrong keys accepted";
       }
     }
   }
@@ -288,7 +299,8 @@ TEST_F(UsmWalkTest, PassPhraseKeysAreDerivedOncePerProtocolAndPassPhrase) {
   testing::internal::CaptureStdout();
   {
     std::vector<std::thread> threads;
-    for (auto& job : jobs) threads.emplace_back([j = job.get()] { j->Walk("1.3.6.1.2.1.1.3", 3, true); });
+    for (auto& job : jobs)
+      threads.emplace_back([j = job.get()] { j->Walk("1.3.6.1.2.1.1.3", 3, true); });
     for (auto& t : threads) t.join();
   }
   testing::internal::GetCapturedStdout();
@@ -325,7 +337,9 @@ TEST_F(UsmWalkTest, TargetsSharingAnEngineIdAreNamed) {
       found = true;
       // snmpd's text engine ID: its enterprise prefix, format 4, then the text.
       // snmpd's engine ID from text: its enterprise number, format 4, the text.
-      EXPECT_EQ(hex, "80001f8804" "75736d2d77616c6b2d6167656e74");  // "usm-walk-agent"
+      EXPECT_EQ(hex,
+                "80001f8804"
+                "75736d2d77616c6b2d6167656e74");  // "usm-walk-agent"
     }
   }
   EXPECT_TRUE(found);

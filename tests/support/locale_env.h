@@ -16,7 +16,8 @@ class ScopedLocaleEnv {
   ScopedLocaleEnv& operator=(const ScopedLocaleEnv&) = delete;
 
  private:
-  std::tuple<const char*, std::string, bool> saved_[2] = {{"LC_ALL", "", false}, {"LOCPATH", "", false}};
+  std::tuple<const char*, std::string, bool> saved_[2] = {{"LC_ALL", "", false},
+                                                          {"LOCPATH", "", false}};
 };
 
 // A Latin-1 locale: an installed one, or one compiled into dir with

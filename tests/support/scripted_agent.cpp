@@ -21,7 +21,8 @@ bool ReadLine(int fd, std::string* line) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadySeconds);
   char c;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -50,16 +51,19 @@ bool ScriptedAgent::Start(const Options& options, std::string* error) {
   std::vector<std::string> argv = {"python3", MIBSCAN_SOURCE_DIR "/tests/support/scripted_agent.py",
                                    options.scenario};
   if (!options.arg.empty()) argv.push_back(options.arg);
-  argv.insert(argv.end(), {"--community", options.community, "--address", options.address, "--count-file",
-                           *dir_ / "requests", "--good", std::to_string(options.good)});
+  argv.insert(argv.end(),
+              {"--community", options.community, "--address", options.address, "--count-file",
+               *dir_ / "requests", "--good", std::to_string(options.good)});
   if (options.then_answer) argv.push_back("--then-answer");
   if (options.scenario.rfind("v3-", 0) == 0)
-    argv.insert(argv.end(), {"--user", options.user, "--auth-pass", options.auth_pass, "--auth-protocol",
-                             options.auth_protocol, "--engine-id=" + options.engine_id, "--engine-boots",
-                             std::to_string(options.engine_boots), "--engine-time",
-                             std::to_string(options.engine_time)});
+    argv.insert(argv.end(),
+                {"--user", options.user, "--auth-pass", options.auth_pass, "--auth-protocol",
+                 options.auth_protocol, "--engine-id=" + options.engine_id, "--engine-boots",
+                 std::to_string(options.engine_boots), "--engine-time",
+                 std::to_string(options.engine_time)});
   if (options.check_time) argv.push_back("--check-time");
-  if (options.delay_ms > 0) argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delay_ms)});
+  if (options.delay_ms > 0)
+    argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delay_ms)});
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
@@ -133,6 +137,8 @@ int ScriptedAgent::RequestCount() const {
   return dir_ ? atoi(ReadFile(*dir_ / "requests").c_str()) : 0;
 }
 
-std::string ScriptedAgent::Log() const { return dir_ ? ReadFile(*dir_ / "agent.log") : std::string(); }
+std::string ScriptedAgent::Log() const {
+  return dir_ ? ReadFile(*dir_ / "agent.log") : std::string();
+}
 
 }  // namespace testutil

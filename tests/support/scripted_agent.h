@@ -34,9 +34,9 @@ class ScriptedAgent {
     std::string auth_protocol = "MD5";
     std::string engine_id = "scripted-engine";
     int engine_boots = 3;
-    int engine_time = 1000;    // seconds at start; the clock runs on from there
-    bool check_time = false;   // requests outside the time window get notInTimeWindow
-    int delay_ms = 0;          // each answer goes out this long after its request
+    int engine_time = 1000;   // seconds at start; the clock runs on from there
+    bool check_time = false;  // requests outside the time window get notInTimeWindow
+    int delay_ms = 0;         // each answer goes out this long after its request
   };
 
   ScriptedAgent() = default;

@@ -3,12 +3,11 @@
 #include "support/scripted_agent.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -33,17 +32,18 @@ class ToolRunner {
   ToolRunner() { std::filesystem::create_directory(dir_ / "cert_indexes"); }
 
   // One try, 0.3 s: every hostile case that ends in a time-out stays quick.
-  testutil::ProcessResult Run(const std::string& tool, const std::string& version, const ScriptedAgent& agent,
-                              const std::vector<std::string>& operands, const std::vector<std::string>& options = {},
+  testutil::ProcessResult Run(const std::string& tool, const std::string& version,
+                              const ScriptedAgent& agent, const std::vector<std::string>& operands,
+                              const std::vector<std::string>& options = {},
                               const std::string& community = "tkvwqz") {
-    std::vector<std::string> argv = {"/usr/bin/" + tool, "-On", "-v" + version, "-c", community,
-                                     "-t",               "0.3", "-r",          "0"};
+    std::vector<std::string> argv = {
+        "/usr/bin/" + tool, "-On", "-v" + version, "-c", community, "-t", "0.3", "-r", "0"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(agent.peer());
     argv.insert(argv.end(), operands.begin(), operands.end());
     // No MIB files, and no configuration or persistent state from the machine.
-    return testutil::RunProcess(argv, 30,
-                                {"MIBS=", "SNMPCONFPATH=" + dir_.path(), "SNMP_PERSISTENT_DIR=" + dir_.path()});
+    return testutil::RunProcess(
+        argv, 30, {"MIBS=", "SNMPCONFPATH=" + dir_.path(), "SNMP_PERSISTENT_DIR=" + dir_.path()});
   }
 
  private:
@@ -90,7 +90,8 @@ std::string EncodeOid(const std::vector<uint32_t>& subs) {
   std::string out(1, static_cast<char>(subs[0] * 40 + subs[1]));
   for (size_t i = 2; i < subs.size(); ++i) {
     std::string chunk(1, static_cast<char>(subs[i] & 0x7F));
-    for (uint32_t v = subs[i] >> 7; v; v >>= 7) chunk.insert(chunk.begin(), static_cast<char>(0x80 | (v & 0x7F)));
+    for (uint32_t v = subs[i] >> 7; v; v >>= 7)
+      chunk.insert(chunk.begin(), static_cast<char>(0x80 | (v & 0x7F)));
     out += chunk;
   }
   return out;
@@ -99,23 +100,26 @@ std::string EncodeOid(const std::vector<uint32_t>& subs) {
 std::vector<uint32_t> ParseOidText(const std::string& text) {
   std::vector<uint32_t> subs;
   std::istringstream in(text);
-  for (std::string s; std::getline(in, s, '.');) subs.push_back(static_cast<uint32_t>(std::stoul(s)));
+  for (std::string s; std::getline(in, s, '.');)
+    subs.push_back(static_cast<uint32_t>(std::stoul(s)));
   return subs;
 }
 
-std::string BuildRequest(int version, uint8_t pdu_type, uint32_t request_id, const std::string& oid) {
-  std::string id = {'\x00', static_cast<char>(request_id >> 24), static_cast<char>(request_id >> 16),
-                    static_cast<char>(request_id >> 8), static_cast<char>(request_id)};
+std::string BuildRequest(int version, uint8_t pdu_type, uint32_t request_id,
+                         const std::string& oid) {
+  std::string id = {'\x00', static_cast<char>(request_id >> 24),
+                    static_cast<char>(request_id >> 16), static_cast<char>(request_id >> 8),
+                    static_cast<char>(request_id)};
   std::string varbind = Tlv(0x30, Tlv(0x06, EncodeOid(ParseOidText(oid))) + Tlv(0x05, ""));
-  std::string pdu = Tlv(0x02, id) + Tlv(0x02, std::string(1, '\0')) + Tlv(0x02, std::string(1, '\0')) +
-                    Tlv(0x30, varbind);
+  std::string pdu = Tlv(0x02, id) + Tlv(0x02, std::string(1, '\0')) +
+                    Tlv(0x02, std::string(1, '\0')) + Tlv(0x30, varbind);
   return Tlv(0x30, Tlv(0x02, std::string(1, static_cast<char>(version))) + Tlv(0x04, "tkvwqz") +
                        Tlv(pdu_type, pdu));
 }
 
 struct Header {
   uint8_t tag = 0;
-  size_t length = 0;  // as claimed, not checked against the data
+  size_t length = 0;   // as claimed, not checked against the data
   size_t content = 0;  // offset of the content
 };
 
@@ -163,7 +167,8 @@ struct Message {
 // A well-formed SNMP message: every length consistent, nothing left over.
 bool ParseMessage(const std::string& d, Message* m) {
   Header msg, h;
-  if (!ReadElement(d, 0, d.size(), &msg) || msg.tag != 0x30 || msg.content + msg.length != d.size()) return false;
+  if (!ReadElement(d, 0, d.size(), &msg) || msg.tag != 0x30 || msg.content + msg.length != d.size())
+    return false;
   size_t pos = msg.content, end = d.size();
   if (!ReadElement(d, pos, end, &h) || h.tag != 0x02) return false;
   m->version = DecodeInt(d, h);
@@ -181,16 +186,19 @@ bool ParseMessage(const std::string& d, Message* m) {
     pos = h.content + h.length;
   }
   Header list;
-  if (!ReadElement(d, pos, end, &list) || list.tag != 0x30 || list.content + list.length != end) return false;
+  if (!ReadElement(d, pos, end, &list) || list.tag != 0x30 || list.content + list.length != end)
+    return false;
   for (pos = list.content; pos < end;) {
     Header vb, name, value;
     if (!ReadElement(d, pos, end, &vb) || vb.tag != 0x30) return false;
     const size_t vb_end = vb.content + vb.length;
     if (!ReadElement(d, vb.content, vb_end, &name) || name.tag != 0x06) return false;
-    if (!ReadElement(d, name.content + name.length, vb_end, &value) || value.content + value.length != vb_end)
+    if (!ReadElement(d, name.content + name.length, vb_end, &value) ||
+        value.content + value.length != vb_end)
       return false;
     Varbind v;
-    for (size_t i = 0; i < name.length; ++i) v.oid_subs += !(static_cast<uint8_t>(d[name.content + i]) & 0x80);
+    for (size_t i = 0; i < name.length; ++i)
+      v.oid_subs += !(static_cast<uint8_t>(d[name.content + i]) & 0x80);
     v.oid_subs += 1;  // the first byte holds two
     v.type = value.tag;
     v.value = d.substr(value.content, value.length);
@@ -207,7 +215,8 @@ struct Datagram {
 
 // Sends one request and collects what comes back: waits up to first_ms for
 // the first datagram, then gathers more until 200 ms pass without one.
-std::vector<Datagram> Exchange(const ScriptedAgent& agent, const std::string& request, int first_ms = 3000) {
+std::vector<Datagram> Exchange(const ScriptedAgent& agent, const std::string& request,
+                               int first_ms = 3000) {
   std::vector<Datagram> got;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return got;
@@ -222,7 +231,8 @@ std::vector<Datagram> Exchange(const ScriptedAgent& agent, const std::string& re
     if (poll(&p, 1, wait_ms) <= 0) break;
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
-    ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    ssize_t n =
+        recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n < 0) break;
     got.push_back({std::string(buf.data(), static_cast<size_t>(n)), ntohs(from.sin_port)});
   }
@@ -252,7 +262,8 @@ TEST(ScriptedAgent, NormalTreeWalksLikeARealAgent) {
   EXPECT_EQ(v1.out, tree + "End of MIB\n") << v1.err;
   auto v2 = tools.Run("snmpwalk", "2c", agent, {"1.3.6.1"});
   EXPECT_EQ(v2.out, tree +
-                        ".1.3.6.1.4.1.8072.1.1.0 = No more variables left in this MIB View (It is past the end of the "
+                        ".1.3.6.1.4.1.8072.1.1.0 = No more variables left in this MIB View (It is "
+                        "past the end of the "
                         "MIB tree)\n")
       << v2.err;
   EXPECT_EQ(v2.err, "");
@@ -268,13 +279,19 @@ TEST(ScriptedAgent, NormalGetAndGetNext) {
     const char* err;  // expected within standard error
   };
   const Case cases[] = {
-      {"v1 get", "snmpget", "1", {"1.3.6.1.2.1.1.5.0"}, ".1.3.6.1.2.1.1.5.0 = STRING: \"scripted\"\n", ""},
+      {"v1 get",
+       "snmpget",
+       "1",
+       {"1.3.6.1.2.1.1.5.0"},
+       ".1.3.6.1.2.1.1.5.0 = STRING: \"scripted\"\n",
+       ""},
       {"v1 get names the failing varbind",
        "snmpget",
        "1",
        {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.9.0"},
        "",
-       "Reason: (noSuchName) There is no such variable name in this MIB.\nFailed object: .1.3.6.1.2.1.1.9.0\n"},
+       "Reason: (noSuchName) There is no such variable name in this MIB.\nFailed object: "
+       ".1.3.6.1.2.1.1.9.0\n"},
       {"v2c get of a missing instance",
        "snmpget",
        "2c",
@@ -287,8 +304,18 @@ TEST(ScriptedAgent, NormalGetAndGetNext) {
        {"1.3.6.1.2.1.7.1.0"},
        ".1.3.6.1.2.1.7.1.0 = No Such Object available on this agent at this OID",
        ""},
-      {"v2c getnext", "snmpgetnext", "2c", {"1.3.6.1.2.1.1.2.0"}, ".1.3.6.1.2.1.1.3.0 = Timeticks: (12345)", ""},
-      {"v1 getnext past the end", "snmpgetnext", "1", {"1.3.6.1.4.1.8072.1.1.0"}, "", "(noSuchName)"},
+      {"v2c getnext",
+       "snmpgetnext",
+       "2c",
+       {"1.3.6.1.2.1.1.2.0"},
+       ".1.3.6.1.2.1.1.3.0 = Timeticks: (12345)",
+       ""},
+      {"v1 getnext past the end",
+       "snmpgetnext",
+       "1",
+       {"1.3.6.1.4.1.8072.1.1.0"},
+       "",
+       "(noSuchName)"},
       {"v2c getnext past the end",
        "snmpgetnext",
        "2c",
@@ -315,7 +342,8 @@ TEST(ScriptedAgent, IgnoresWrongCommunityAndOtherVersionsButCountsThem) {
   EXPECT_EQ(wrong.out, "");
   EXPECT_EQ(agent.RequestCount(), 1);
   // An SNMPv3 probe is not answered either.
-  auto v3 = tools.Run("snmpget", "3", agent, {"1.3.6.1.2.1.1.1.0"}, {"-l", "noAuthNoPriv", "-u", "x"});
+  auto v3 =
+      tools.Run("snmpget", "3", agent, {"1.3.6.1.2.1.1.1.0"}, {"-l", "noAuthNoPriv", "-u", "x"});
   EXPECT_NE(v3.err.find("Timeout"), std::string::npos) << v3.err;
   EXPECT_NE(agent.Log().find("ignored request"), std::string::npos) << agent.Log();
   auto right = tools.Run("snmpget", "2c", agent, {"1.3.6.1.2.1.1.1.0"});
@@ -359,51 +387,65 @@ struct ToolCase {
 TEST(ScriptedAgent, FaultsSeenBySnmpTools) {
   const std::string timeout = "Timeout: No Response from";
   const ToolCase cases[] = {
-      {"not-increasing repeats the requested OID", Scenario("not-increasing"), "snmpwalk", "2c", "1.3.6.1.2.1.1",
+      {"not-increasing repeats the requested OID", Scenario("not-increasing"), "snmpwalk", "2c",
+       "1.3.6.1.2.1.1",
        std::string(kSysDescr) + ".1.3.6.1.2.1.1.1.0 = STRING: \"not increasing\"\n",
        "Error: OID not increasing: .1.3.6.1.2.1.1.1.0\n >= .1.3.6.1.2.1.1.1.0\n", 2},
-      {"not-increasing smaller answers the parent", Scenario("not-increasing", "smaller"), "snmpwalk", "1",
-       "1.3.6.1.2.1.1", std::string(kSysDescr) + ".1.3.6.1.2.1.1.1 = STRING: \"not increasing\"\n",
+      {"not-increasing smaller answers the parent", Scenario("not-increasing", "smaller"),
+       "snmpwalk", "1", "1.3.6.1.2.1.1",
+       std::string(kSysDescr) + ".1.3.6.1.2.1.1.1 = STRING: \"not increasing\"\n",
        "Error: OID not increasing: .1.3.6.1.2.1.1.1.0\n >= .1.3.6.1.2.1.1.1\n", 2},
-      {"error-index-beyond", Scenario("error-index-beyond"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "",
-       "Reason: (genError) A general failure occured\nFailed object: \n", 1},
-      {"error-index-beyond negative", Scenario("error-index-beyond", "-1"), "snmpget", "1", "1.3.6.1.2.1.1.1.0", "",
-       "Reason: (genError) A general failure occured\nFailed object: \n", 1},
-      {"nosuchname ends a v1 walk", Scenario("nosuchname"), "snmpwalk", "1", "1.3.6.1.2.1", "End of MIB\n", "", -1},
-      {"nosuchname fails a v2c get", Scenario("nosuchname"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "",
-       "Reason: (noSuchName) There is no such variable name in this MIB.\nFailed object: .1.3.6.1.2.1.1.1.0\n",
+      {"error-index-beyond", Scenario("error-index-beyond"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0",
+       "", "Reason: (genError) A general failure occured\nFailed object: \n", 1},
+      {"error-index-beyond negative", Scenario("error-index-beyond", "-1"), "snmpget", "1",
+       "1.3.6.1.2.1.1.1.0", "", "Reason: (genError) A general failure occured\nFailed object: \n",
        1},
-      {"at-end-bound stops the walk after one row", Scenario("at-end-bound"), "snmpwalk", "2c", "1.3.6.1.2.1.1.3",
-       ".1.3.6.1.2.1.1.3.0 = Timeticks: (12345) 0:02:03.45\n", "", 2},
-      {"at-end-bound answers the bound itself", Scenario("at-end-bound"), "snmpgetnext", "1", "1.3.6.1.2.1.1.3.0",
-       ".1.3.6.1.2.1.1.4 = STRING: \"end bound\"\n", "", 1},
+      {"nosuchname ends a v1 walk", Scenario("nosuchname"), "snmpwalk", "1", "1.3.6.1.2.1",
+       "End of MIB\n", "", -1},
+      {"nosuchname fails a v2c get", Scenario("nosuchname"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0",
+       "",
+       "Reason: (noSuchName) There is no such variable name in this MIB.\nFailed object: "
+       ".1.3.6.1.2.1.1.1.0\n",
+       1},
+      {"at-end-bound stops the walk after one row", Scenario("at-end-bound"), "snmpwalk", "2c",
+       "1.3.6.1.2.1.1.3", ".1.3.6.1.2.1.1.3.0 = Timeticks: (12345) 0:02:03.45\n", "", 2},
+      {"at-end-bound answers the bound itself", Scenario("at-end-bound"), "snmpgetnext", "1",
+       "1.3.6.1.2.1.1.3.0", ".1.3.6.1.2.1.1.4 = STRING: \"end bound\"\n", "", 1},
       {"silent-after 2", Scenario("silent-after", "2"), "snmpwalk", "2c", "1.3.6.1.2.1.1",
        std::string(kSysDescr) + ".1.3.6.1.2.1.1.2.0 = OID: .1.3.6.1.4.1.8072.3.2.10\n", timeout, 3},
-      {"good 1 then nosuchname", [] { auto o = Scenario("nosuchname"); o.good = 1; return o; }(), "snmpwalk", "1",
-       "1.3.6.1.2.1.1", std::string(kSysDescr) + "End of MIB\n", "", 2},
-      {"wrong-request-id is dropped", Scenario("wrong-request-id"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout,
-       1},
-      {"wrong-request-id then the answer", ThenAnswer(Scenario("wrong-request-id")), "snmpget", "2c",
-       "1.3.6.1.2.1.1.1.0", kSysDescr, "", 1},
+      {"good 1 then nosuchname",
+       [] {
+         auto o = Scenario("nosuchname");
+         o.good = 1;
+         return o;
+       }(),
+       "snmpwalk", "1", "1.3.6.1.2.1.1", std::string(kSysDescr) + "End of MIB\n", "", 2},
+      {"wrong-request-id is dropped", Scenario("wrong-request-id"), "snmpget", "2c",
+       "1.3.6.1.2.1.1.1.0", "", timeout, 1},
+      {"wrong-request-id then the answer", ThenAnswer(Scenario("wrong-request-id")), "snmpget",
+       "2c", "1.3.6.1.2.1.1.1.0", kSysDescr, "", 1},
       // Net-SNMP matches answers by request id only, so it takes one from another port.
       {"wrong-port", Scenario("wrong-port"), "snmpget", "1", "1.3.6.1.2.1.1.1.0", kSysDescr, "", 1},
-      {"duplicate answers leave a walk unchanged", Scenario("duplicate"), "snmpwalk", "2c", "1.3.6.1.2.1.1.4",
-       ".1.3.6.1.2.1.1.4.0 = STRING: \"operator@localhost\"\n", "", 2},
+      {"duplicate answers leave a walk unchanged", Scenario("duplicate"), "snmpwalk", "2c",
+       "1.3.6.1.2.1.1.4", ".1.3.6.1.2.1.1.4.0 = STRING: \"operator@localhost\"\n", "", 2},
       {"garbage", Scenario("garbage"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
-      {"garbage then the answer", ThenAnswer(Scenario("garbage", "7")), "snmpget", "1", "1.3.6.1.2.1.1.1.0", kSysDescr,
-       "", 1},
-      {"bad-length inner", Scenario("bad-length", "inner"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
-      {"bad-length inner-long", Scenario("bad-length", "inner-long"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "",
-       timeout, 1},
-      {"bad-length beyond", Scenario("bad-length", "beyond"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
-      {"bad-length short", Scenario("bad-length", "short"), "snmpget", "1", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
-      {"bad-length indefinite", Scenario("bad-length", "indefinite"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "",
-       timeout, 1},
-      {"bad-length huge then the answer", ThenAnswer(Scenario("bad-length", "huge")), "snmpget", "2c",
+      {"garbage then the answer", ThenAnswer(Scenario("garbage", "7")), "snmpget", "1",
        "1.3.6.1.2.1.1.1.0", kSysDescr, "", 1},
-      {"truncated", Scenario("truncated"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
-      {"long-oid over the library's limit", Scenario("long-oid", "129"), "snmpget", "2c", "1.3.6.1.2.1.1.8.0", "",
+      {"bad-length inner", Scenario("bad-length", "inner"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0",
+       "", timeout, 1},
+      {"bad-length inner-long", Scenario("bad-length", "inner-long"), "snmpget", "2c",
+       "1.3.6.1.2.1.1.1.0", "", timeout, 1},
+      {"bad-length beyond", Scenario("bad-length", "beyond"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0",
+       "", timeout, 1},
+      {"bad-length short", Scenario("bad-length", "short"), "snmpget", "1", "1.3.6.1.2.1.1.1.0", "",
        timeout, 1},
+      {"bad-length indefinite", Scenario("bad-length", "indefinite"), "snmpget", "2c",
+       "1.3.6.1.2.1.1.1.0", "", timeout, 1},
+      {"bad-length huge then the answer", ThenAnswer(Scenario("bad-length", "huge")), "snmpget",
+       "2c", "1.3.6.1.2.1.1.1.0", kSysDescr, "", 1},
+      {"truncated", Scenario("truncated"), "snmpget", "2c", "1.3.6.1.2.1.1.1.0", "", timeout, 1},
+      {"long-oid over the library's limit", Scenario("long-oid", "129"), "snmpget", "2c",
+       "1.3.6.1.2.1.1.8.0", "", timeout, 1},
   };
   ToolRunner tools;
   for (const auto& c : cases) {
@@ -434,10 +476,12 @@ TEST(ScriptedAgent, EndlessWalkKeepsIncreasing) {
   auto lines = Lines(walk.out);
   ASSERT_EQ(lines.size(), 39u) << walk.out << walk.err;
   for (size_t i = 0; i < lines.size(); ++i)
-    EXPECT_EQ(lines[i], ".1.3.6.1.2.1.1.1." + std::to_string(i + 1) + " = INTEGER: " + std::to_string(i + 1));
+    EXPECT_EQ(lines[i],
+              ".1.3.6.1.2.1.1.1." + std::to_string(i + 1) + " = INTEGER: " + std::to_string(i + 1));
   EXPECT_EQ(walk.err, "");
   auto next = tools.Run("snmpgetnext", "1", agent, {"1.3.6.1.2.1.1.1.4294967295"});
-  EXPECT_EQ(Lines(next.out).at(0).rfind(".1.3.6.1.2.1.1.1.4294967295.0 = ", 0), 0u) << next.out << next.err;
+  EXPECT_EQ(Lines(next.out).at(0).rfind(".1.3.6.1.2.1.1.1.4294967295.0 = ", 0), 0u)
+      << next.out << next.err;
 }
 
 TEST(ScriptedAgent, LongOidOf128SubIdentifiers) {
@@ -452,7 +496,9 @@ TEST(ScriptedAgent, LongOidOf128SubIdentifiers) {
   EXPECT_EQ(lines[0], ".1.3.6.1.2.1.1.8.0 = OID: " + long_oid);
   EXPECT_EQ(lines[1], long_oid + " = STRING: \"long name\"");
   // The walk went on from the long name and ended normally.
-  EXPECT_EQ(lines[2], long_oid + " = No more variables left in this MIB View (It is past the end of the MIB tree)");
+  EXPECT_EQ(
+      lines[2],
+      long_oid + " = No more variables left in this MIB View (It is past the end of the MIB tree)");
   EXPECT_EQ(walk.err, "");
   EXPECT_EQ(agent.RequestCount(), 3);
 }
@@ -488,7 +534,8 @@ TEST(ScriptedAgent, OversizedStringIsNeverSent) {
   EXPECT_NE(agent.Log().find("could not send"), std::string::npos) << agent.Log();
   // The agent survived the failed send.
   ToolRunner tools;
-  EXPECT_NE(tools.Run("snmpget", "2c", agent, {"1.3.6.1.2.1.1.1.0"}).err.find("Timeout"), std::string::npos);
+  EXPECT_NE(tools.Run("snmpget", "2c", agent, {"1.3.6.1.2.1.1.1.0"}).err.find("Timeout"),
+            std::string::npos);
   EXPECT_EQ(agent.RequestCount(), 2);
 }
 
@@ -533,13 +580,14 @@ TEST(ScriptedAgent, AllTypesAsTheToolsPrintThem) {
   auto walk = tools.Run("snmpwalk", "2c", full, {"1.3.6.1.4.1"});
   EXPECT_EQ(Lines(walk.out), v1_rows);
   EXPECT_NE(walk.err.find("Timeout: No Response from"), std::string::npos) << walk.err;
-  auto get = tools.Run("snmpget", "2c", full, {"1.3.6.1.4.1.8072.9999.16.0", "1.3.6.1.4.1.8072.9999.17.0",
-                                               "1.3.6.1.4.1.8072.9999.18.0"});
-  EXPECT_EQ(Lines(get.out),
-            (std::vector<std::string>{
-                base + "16.0 = No Such Object available on this agent at this OID",
-                base + "17.0 = No Such Instance currently exists at this OID",
-                base + "18.0 = No more variables left in this MIB View (It is past the end of the MIB tree)"}))
+  auto get = tools.Run(
+      "snmpget", "2c", full,
+      {"1.3.6.1.4.1.8072.9999.16.0", "1.3.6.1.4.1.8072.9999.17.0", "1.3.6.1.4.1.8072.9999.18.0"});
+  EXPECT_EQ(Lines(get.out), (std::vector<std::string>{
+                                base + "16.0 = No Such Object available on this agent at this OID",
+                                base + "17.0 = No Such Instance currently exists at this OID",
+                                base + "18.0 = No more variables left in this MIB View (It is past "
+                                       "the end of the MIB tree)"}))
       << get.err;
   auto v1_get = tools.Run("snmpget", "1", full, {"1.3.6.1.4.1.8072.9999.16.0"});
   EXPECT_NE(v1_get.err.find("(noSuchName)"), std::string::npos) << v1_get.err;
@@ -702,7 +750,7 @@ TEST(ScriptedAgent, FaultsOnTheWire) {
          ASSERT_TRUE(got.size() == 1 && ParseMessage(got[0].data, &m));
          ASSERT_EQ(m.varbinds.size(), 1u);
          EXPECT_EQ(m.varbinds[0].oid_subs, 9u);  // the name 1.3.6.1.2.1.1.8.0 ...
-         EXPECT_EQ(m.varbinds[0].type, 0x06);      // ... holds an OID value
+         EXPECT_EQ(m.varbinds[0].type, 0x06);    // ... holds an OID value
          size_t subs = 1;
          for (char c : m.varbinds[0].value) subs += !(static_cast<uint8_t>(c) & 0x80);
          EXPECT_EQ(subs, 128u);
@@ -713,7 +761,8 @@ TEST(ScriptedAgent, FaultsOnTheWire) {
     ScriptedAgent agent;
     ASSERT_NO_FATAL_FAILURE(StartOrFail(agent, c.options));
     // A GETNEXT of the system group: answered with sysDescr.0 (long-oid: its OID value).
-    c.check(Exchange(agent, BuildRequest(1, kGetNext, static_cast<uint32_t>(kId), "1.3.6.1.2.1.1")), agent);
+    c.check(Exchange(agent, BuildRequest(1, kGetNext, static_cast<uint32_t>(kId), "1.3.6.1.2.1.1")),
+            agent);
   }
 }
 

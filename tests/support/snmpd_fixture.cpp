@@ -59,7 +59,8 @@ int FindFreeUdpPort(const std::vector<std::string>& addresses) {
   return 0;
 }
 
-ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string>& args, int timeout_seconds) {
+ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string>& args,
+                          int timeout_seconds) {
   std::vector<std::string> argv = {FindProgram(tool)};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, timeout_seconds, {"MIBS="});
@@ -68,7 +69,8 @@ ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string
 SnmpdFixture::~SnmpdFixture() { Stop(); }
 
 std::string SnmpdFixture::Target(size_t i) const {
-  return (i < addresses_.size() ? addresses_[i] : std::string("127.0.0.1")) + ":" + std::to_string(port_);
+  return (i < addresses_.size() ? addresses_[i] : std::string("127.0.0.1")) + ":" +
+         std::to_string(port_);
 }
 
 bool SnmpdFixture::Start(const SnmpdOptions& options, std::string* error) {
@@ -93,17 +95,26 @@ bool SnmpdFixture::Launch(const SnmpdOptions& options, std::string* error) {
     return false;
   }
   std::filesystem::create_directories(*dir_ / "persist");
-  std::string conf = "[snmp] persistentDir " + (*dir_ / "persist") + "\n[snmp] noPersistentLoad yes\n";
-  conf += "rocommunity fixtureprobe 127.0.0.0/8 .1.3.6.1.2.1.1.3.0\ndontLogTCPWrappersConnects yes\n";
+  std::string conf =
+      "[snmp] persistentDir " + (*dir_ / "persist") + "\n[snmp] noPersistentLoad yes\n";
+  conf +=
+      "rocommunity fixtureprobe 127.0.0.0/8 .1.3.6.1.2.1.1.3.0\ndontLogTCPWrappersConnects yes\n";
   if (!options.engine_id.empty()) conf += "engineID " + options.engine_id + "\n";
   for (const auto& line : options.config_lines) conf += line + "\n";
   WriteFile(*dir_ / "snmpd.conf", conf);
 
   std::string listen;
-  for (const auto& a : addresses_) listen += (listen.empty() ? "" : ",") + std::string("udp:") + a + ":" +
-                                           std::to_string(port_);
-  std::vector<std::string> argv = {FindProgram("snmpd"), "-f", "-C", "-c", *dir_ / "snmpd.conf", "-Lf",
-                                   *dir_ / "snmpd.log", "-p", *dir_ / "snmpd.pid"};
+  for (const auto& a : addresses_)
+    listen += (listen.empty() ? "" : ",") + std::string("udp:") + a + ":" + std::to_string(port_);
+  std::vector<std::string> argv = {FindProgram("snmpd"),
+                                   "-f",
+                                   "-C",
+                                   "-c",
+                                   *dir_ / "snmpd.conf",
+                                   "-Lf",
+                                   *dir_ / "snmpd.log",
+                                   "-p",
+                                   *dir_ / "snmpd.pid"};
   if (options.stable_mib) {
     argv.push_back("-I");
     argv.push_back("-hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable");
@@ -143,8 +154,9 @@ bool SnmpdFixture::WaitUntilAnswering() {
       pid_ = -1;  // exited: the port was probably taken
       return false;
     }
-    ProcessResult r = RunSnmpTool("snmpget", {"-v2c", "-c", "fixtureprobe", "-t", "0.3", "-r", "0", "-On",
-                                              Target(0), "1.3.6.1.2.1.1.3.0"},
+    ProcessResult r = RunSnmpTool("snmpget",
+                                  {"-v2c", "-c", "fixtureprobe", "-t", "0.3", "-r", "0", "-On",
+                                   Target(0), "1.3.6.1.2.1.1.3.0"},
                                   10);
     if (r.exit_code == 0 && r.out.find("1.3.6.1.2.1.1.3.0") != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -72,6 +72,7 @@ std::vector<std::string> LoopbackAddresses(size_t count, size_t first = 0);
 
 // Runs one of the snmp command-line tools (snmpget, snmpwalk ...) with MIBS=""
 // and the given arguments.
-ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string>& args, int timeout_seconds = 60);
+ProcessResult RunSnmpTool(const std::string& tool, const std::vector<std::string>& args,
+                          int timeout_seconds = 60);
 
 }  // namespace testutil

@@ -31,8 +31,8 @@ TempDir::~TempDir() {
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
     std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                               ec);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(path_, ec);
 }
 
@@ -76,7 +76,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_secon
   int open_fds = 2;
   char buf[65536];
   while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timed_out = true;
       kill(pid, SIGKILL);
@@ -108,12 +109,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_secon
 
 std::string InstallBinary(const std::string& dir) {
   std::string dest = dir + "/mibscan";
-  std::filesystem::copy_file(MIBSCAN_BINARY, dest, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(MIBSCAN_BINARY, dest,
+                             std::filesystem::copy_options::overwrite_existing);
   return dest;
 }
 
 std::string WithoutRunSummary(const std::string& err) {
-  static const std::regex kSummaryLine("mibscan: [0-9,]+ targets? in .*|mibscan: the time-out was the built-in .*");
+  static const std::regex kSummaryLine(
+      "mibscan: [0-9,]+ targets? in .*|mibscan: the time-out was the built-in .*");
   std::string kept;
   size_t start = 0;
   while (start < err.size()) {

@@ -30,7 +30,7 @@ void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
 struct ProcessResult {
-  int exit_code = -1;  // -1: killed by a signal or timed out
+  int exit_code = -1;   // -1: killed by a signal or timed out
   int term_signal = 0;  // the signal that ended it, if one did
   std::string out;
   std::string err;
@@ -44,7 +44,8 @@ using WhileRunning = std::function<void(pid_t pid, const ProcessResult& so_far)>
 // Runs argv[0] with the arguments, capturing both streams; kills it after
 // timeout_seconds. env entries "NAME=value" are added to the environment.
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_seconds = 60,
-                         const std::vector<std::string>& env = {}, const WhileRunning& while_running = {});
+                         const std::vector<std::string>& env = {},
+                         const WhileRunning& while_running = {});
 
 // Standard error of a run without its closing summary line ("mibscan: N
 // target(s) in ...") and the time-out hint, for tests about the other lines.
