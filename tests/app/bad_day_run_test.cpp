@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,21 +61,14 @@ ProcessResult RunInShell(const std::string& script, const std::string& exe,
 class BadDayRunTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    snmpd_ = new testutil::SnmpdFixture;
     testutil::SnmpdOptions options;
     options.addresses = testutil::LoopbackAddresses(kAgentAddresses, 3000);
     options.config_lines = {"view small included .1.3.6.1.2.1.1",
                             "view small excluded .1.3.6.1.2.1.1.3",
                             "rocommunity tkvwqz 127.0.0.0/8 -V small", "sysLocation bad day"};
-    if (!snmpd_->Start(options, &start_error_)) {
-      delete snmpd_;
-      snmpd_ = nullptr;
-    }
+    snmpd_ = testutil::StartSnmpd(options, &start_error_);
   }
-  static void TearDownTestSuite() {
-    delete snmpd_;
-    snmpd_ = nullptr;
-  }
+  static void TearDownTestSuite() { snmpd_.reset(); }
   void SetUp() override { ASSERT_NE(snmpd_, nullptr) << start_error_; }
 
   std::string Install(const TempDir& dir, const std::string& config = kShortWaits) {
@@ -99,11 +93,11 @@ class BadDayRunTest : public testing::Test {
                              << (bad.empty() ? "" : bad[0]);
   }
 
-  static testutil::SnmpdFixture* snmpd_;
+  static std::unique_ptr<testutil::SnmpdFixture> snmpd_;
   static std::string start_error_;
 };
 
-testutil::SnmpdFixture* BadDayRunTest::snmpd_ = nullptr;
+std::unique_ptr<testutil::SnmpdFixture> BadDayRunTest::snmpd_;
 std::string BadDayRunTest::start_error_;
 
 TEST_F(BadDayRunTest, TargetsThatCannotBeScannedAreRefusedAndTheRunGoesOn) {
