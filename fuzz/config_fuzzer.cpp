@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResetGlobalsForTesting();
   ApplyConfig(p);
-  FUZZ_CHECK(g_nTimeout == p.GetInt("Config", "Timeout", 500));
+  const int timeout = p.GetInt("Config", "Timeout", 500);
+  FUZZ_CHECK(g_nTimeout == (timeout > 0 ? timeout : 500));  // no usable time: the default
   FUZZ_CHECK(g_nRetry == p.GetInt("Config", "Retry", 3));
   FUZZ_CHECK(g_bLogEnabled == (p.GetInt("Config", "Log", 0) == 1));
   FUZZ_CHECK(g_strCommunity.size() <= Profile::kMaxValueBytes);

@@ -76,12 +76,15 @@ bool DecodeAsXmlText(const std::string& codeset, const std::string& bytes, std::
   // Code points of the (now well-formed) UTF-8, against XML's Char.
   for (size_t i = 0; i < utf8->size();) {
     const unsigned char c = static_cast<unsigned char>((*utf8)[i]);
+    // glibc passes UTF-8 of the old 31-bit range through: not characters.
+    if (c >= 0xF8) return false;
     const size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
     FUZZ_CHECK(i + n <= utf8->size());
     uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
     for (size_t k = 1; k < n; ++k)
       cp = cp << 6 | (static_cast<unsigned char>((*utf8)[i + k]) & 0x3F);
-    if ((cp < 0x20 && cp != 0x09 && cp != 0x0A && cp != 0x0D) || cp == 0xFFFE || cp == 0xFFFF)
+    if ((cp < 0x20 && cp != 0x09 && cp != 0x0A && cp != 0x0D) || cp == 0xFFFE || cp == 0xFFFF ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
     i += n;
   }
