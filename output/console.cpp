@@ -1,8 +1,10 @@
 #include "output/console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 
+#include "platform/interrupt.h"
 #include "platform/thread_annotations.h"
 
 namespace console {
@@ -19,6 +21,7 @@ void ClearLocked() REQUIRES(g_mutex) {
   if (g_shown == 0) return;
   fprintf(stderr, "\r%*s\r", static_cast<int>(g_shown), "");
   g_shown = 0;
+  platform::SetInterruptClearWidth(0);
 }
 
 bool SharesTerminal(FILE* stream) REQUIRES(g_mutex) {
@@ -62,9 +65,11 @@ void ShowStatus(const std::string& text) {
   platform::MutexLock lock(g_mutex);
   if (!g_enabled.load(std::memory_order_relaxed)) return;
   const int pad = g_shown > text.size() ? static_cast<int>(g_shown - text.size()) : 0;
+  platform::SetInterruptClearWidth(std::max(g_shown, text.size()));  // covers the line mid-draw
   fprintf(stderr, "\r%s%*s", text.c_str(), pad, "");
   if (pad > 0) fprintf(stderr, "\r%s", text.c_str());
   g_shown = text.size();
+  platform::SetInterruptClearWidth(g_shown);
 }
 
 void EndStatusLine() {

@@ -17,11 +17,32 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 std::atomic<int> g_wakeFd{-1};
 std::atomic<int> g_signal{0};  // the first interrupting signal
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+std::atomic<std::size_t> g_clearWidth{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<std::size_t>::is_always_lock_free);
 
 constexpr char kMessage[] =
     "mibscan: interrupted; ending the walks in progress and writing the results "
     "(interrupt again to quit at once)\n";
+
+void WriteStderr(const char* text, size_t length) {
+  ssize_t ignored = write(STDERR_FILENO, text, length);
+  (void)ignored;
+}
+
+// The status line's text would otherwise stay in front of the message.
+void BlankStatusLine() {
+  static const char kBlanks[] = "                                                                ";
+  size_t left = g_clearWidth.load();
+  if (left == 0) return;
+  WriteStderr("\r", 1);
+  while (left > 0) {
+    const size_t n = left < sizeof kBlanks - 1 ? left : sizeof kBlanks - 1;
+    WriteStderr(kBlanks, n);
+    left -= n;
+  }
+  WriteStderr("\r", 1);
+}
 
 void Wake() {
   const int fd = g_wakeFd.load();
@@ -44,8 +65,8 @@ void OnInterrupt(int signo) {
   int none = 0;
   g_signal.compare_exchange_strong(none, signo);
   if (!g_interrupted.exchange(true)) {
-    ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-    (void)ignored;
+    BlankStatusLine();
+    WriteStderr(kMessage, sizeof kMessage - 1);
   }
   Wake();
   errno = saved_errno;
@@ -87,6 +108,8 @@ void RequestInterrupt() {
   g_interrupted.store(true);
   Wake();
 }
+
+void SetInterruptClearWidth(std::size_t columns) { g_clearWidth.store(columns); }
 
 void ResetInterruptForTesting() {
   g_interrupted.store(false);

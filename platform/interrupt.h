@@ -10,6 +10,8 @@
 // be called from any thread at any time.
 #pragma once
 
+#include <cstddef>
+
 namespace platform {
 
 // Installs the handlers and creates the wake-up descriptor. Returns false
@@ -33,6 +35,11 @@ int InterruptWakeFd();
 // flag and wakes every waiter. For tests, and for callers that end a run
 // themselves.
 void RequestInterrupt();
+
+// How many columns of standard error the handler blanks out ("\r", blanks,
+// "\r") before its line: the width of a status line drawn in place there, or
+// 0 when none is shown. Any thread; the console keeps it current.
+void SetInterruptClearWidth(std::size_t columns);
 
 // Clears the flag and makes the wake-up descriptor quiet again. For tests
 // only; never while another thread may be waiting on it.

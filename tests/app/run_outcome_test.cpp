@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -314,7 +316,10 @@ TEST(RunOutcomeTest, UnwrittenFilesExitTwo) {
 
 // Runs argv with standard output and standard error on a new terminal;
 // returns everything the terminal got, and the exit status in *status.
-std::string RunOnTerminal(const std::vector<std::string>& argv, int* status) {
+// on_output, when given, sees the child and what it printed so far after
+// each read.
+std::string RunOnTerminal(const std::vector<std::string>& argv, int* status,
+                          const std::function<void(pid_t, const std::string&)>& on_output = {}) {
   int master = -1;
   winsize ws = {};
   ws.ws_col = 100;
@@ -337,11 +342,39 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, int* status) {
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;  // EIO once the child and its terminal are gone
     got.append(buf, static_cast<size_t>(n));
+    if (on_output) on_output(pid, got);
   }
   kill(pid, SIGKILL);  // only if it outlived the deadline
   waitpid(pid, status, 0);
   close(master);
   return got;
+}
+
+// The lines the terminal shows (what is left of each after its last carriage
+// return). None may be a status line: the status line must have been blanked
+// out before each of them and at the end.
+std::vector<std::string> LinesLeftOnScreen(const std::string& screen) {
+  std::vector<std::string> shown_lines;
+  for (size_t begin = 0; begin < screen.size();) {
+    size_t end = screen.find('\n', begin);
+    if (end == std::string::npos) end = screen.size();
+    std::string line = screen.substr(begin, end - begin);
+    begin = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // the terminal's own CR LF
+    const size_t cr = line.rfind('\r');
+    const std::string shown = cr == std::string::npos ? line : line.substr(cr + 1);
+    EXPECT_EQ(shown.find("targets, "), std::string::npos) << shown;
+    if (cr != std::string::npos) {
+      // The clearing: blanks between two carriage returns.
+      const size_t previous = line.rfind('\r', cr - 1);
+      EXPECT_NE(previous, std::string::npos) << line;
+      if (previous != std::string::npos) {
+        EXPECT_EQ(line.find_first_not_of(' ', previous + 1), cr) << line;
+      }
+    }
+    shown_lines.push_back(shown);
+  }
+  return shown_lines;
 }
 
 TEST(RunOutcomeTest, StatusLineOnATerminalOnly) {
@@ -362,29 +395,36 @@ TEST(RunOutcomeTest, StatusLineOnATerminalOnly) {
     ++draws;
   EXPECT_GE(draws, 5u) << screen;
   EXPECT_NE(screen.find("; longest running: " + silent + " ("), std::string::npos) << screen;
-  // Every line the terminal shows (what is left after its last carriage
-  // return) is a console line, never a status line: the status line was
-  // cleared before each of them and at the end.
-  size_t lines = 0;
-  for (size_t begin = 0; begin < screen.size();) {
-    size_t end = screen.find('\n', begin);
-    if (end == std::string::npos) end = screen.size();
-    std::string line = screen.substr(begin, end - begin);
-    begin = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // the terminal's own CR LF
-    const size_t cr = line.rfind('\r');
-    const std::string shown = cr == std::string::npos ? line : line.substr(cr + 1);
-    EXPECT_EQ(shown.find("targets, "), std::string::npos) << shown;
-    if (cr != std::string::npos) {
-      // The clearing: blanks between two carriage returns.
-      const size_t previous = line.rfind('\r', cr - 1);
-      ASSERT_NE(previous, std::string::npos) << line;
-      EXPECT_EQ(line.find_first_not_of(' ', previous + 1), cr) << line;
-    }
-    ++lines;
-  }
-  EXPECT_GT(lines, 10u);
+  EXPECT_GT(LinesLeftOnScreen(screen).size(), 10u);
   EXPECT_NE(screen.find("mibscan: 1 target in "), std::string::npos) << screen;
+}
+
+// The interrupt's own line comes from the signal handler, at any moment of a
+// redraw: it must stand on a line of its own too.
+TEST(RunOutcomeTest, InterruptLineClearsTheStatusLine) {
+  const std::string silent = SilentTarget();
+  TempDir dir;
+  const std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=200000\nRetry=0\n");
+  bool sent = false;
+  int status = 0;
+  const std::string screen =
+      RunOnTerminal({exe, silent}, &status, [&](pid_t pid, const std::string& got) {
+        // After a few redraws, so the line is on screen when the signal lands.
+        if (!sent && testutil::CountOf(got, "\rmibscan: 0/1 targets") >= 3) {
+          kill(pid, SIGINT);
+          sent = true;
+        }
+      });
+  ASSERT_TRUE(sent) << screen;
+  ASSERT_TRUE(WIFEXITED(status)) << screen;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << screen;
+  const std::vector<std::string> lines = LinesLeftOnScreen(screen);
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [](const std::string& l) { return l.starts_with("mibscan: interrupted;"); }),
+      1)
+      << screen;
 }
 
 }  // namespace

@@ -114,6 +114,14 @@ std::string InstallBinary(const std::string& dir) {
   return dest;
 }
 
+size_t CountOf(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); !needle.empty() && at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    ++n;
+  return n;
+}
+
 std::string WithoutRunSummary(const std::string& err) {
   static const std::regex kSummaryLine(
       "mibscan: [0-9,]+ targets? in .*|mibscan: the time-out was the built-in .*");

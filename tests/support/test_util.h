@@ -29,6 +29,9 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
+// How many times needle occurs in haystack, overlaps not counted.
+size_t CountOf(const std::string& haystack, const std::string& needle);
+
 struct ProcessResult {
   int exit_code = -1;   // -1: killed by a signal or timed out
   int term_signal = 0;  // the signal that ended it, if one did
