@@ -29,7 +29,6 @@ using testutil::TempDir;
 constexpr char kCommunity[] = "tkvwqz";
 constexpr char kUser[] = "opuser";
 constexpr char kPass[] = "operator-pass-phrase";
-constexpr char kHeader[] = "target,outcome,versions,rows,seconds,result_file,detail";
 
 using CsvRecord = std::vector<std::string>;
 
