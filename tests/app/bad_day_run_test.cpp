@@ -438,7 +438,7 @@ TEST_F(BadDayRunTest, ThousandsOfSilentTargetsKeepTheLogOnDiskBoundedAndWhole) {
     }
   });
   ASSERT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.rfind("mibscan:"));
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 2000));
   ASSERT_TRUE(looked) << "the run ended within " << kSoon.count() << " s of its first result file";
   EXPECT_TRUE(late.empty()) << late.size() << " of " << early.size()
                             << " finished targets without their end line on disk " << kSoon.count()
