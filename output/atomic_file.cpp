@@ -12,6 +12,10 @@
 
 namespace {
 
+// Write-back is started for every this many bytes written: large enough for
+// few requests, small enough that the disk works while the rest is made.
+constexpr off_t kWriteBackStep = 256 * 1024;
+
 bool Fail(std::string* error, const std::string& why) {
   if (error) *error = why;
   return false;
@@ -27,12 +31,25 @@ std::string AtomicTempPath(const std::string& path) {
   return path.substr(0, name_at) + "." + path.substr(name_at) + ".tmp";
 }
 
-bool SaveFileAtomically(const std::string& path, std::string_view content, std::string* error) {
+AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
+
+void AtomicFileWriter::Abandon() {
+  if (fd_ < 0) return;
+  // Removed while still locked, so no other writer can have taken it over.
+  unlink(temp_.c_str());
+  close(fd_);
+  fd_ = -1;
+}
+
+bool AtomicFileWriter::Begin(const std::string& path, std::string* error) {
+  Abandon();
+  write_error_ = 0;
+  written_ = queued_ = 0;
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
     return Fail(error, S_ISLNK(st.st_mode) ? "is a symbolic link" : "not a regular file");
 
-  const std::string temp = AtomicTempPath(path);
+  std::string temp = AtomicTempPath(path);
   // O_NONBLOCK: a FIFO under the temporary name must fail the save, not hang it.
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return FailErrno(error, errno);
@@ -55,15 +72,60 @@ bool SaveFileAtomically(const std::string& path, std::string_view content, std::
     close(fd);
     return Fail(error, "another writer is saving this file");
   }
-
-  int err = 0;
-  if (ftruncate(fd, 0) != 0 || !platform::WriteAll(fd, content.data(), content.size()) ||
-      fsync(fd) != 0)
-    err = errno;
-  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  // Removed while still locked, so no other writer can have taken it over.
-  if (err != 0) unlink(temp.c_str());
-  close(fd);  // the data was synced before the rename: a late close error changes nothing
-  if (err != 0) return FailErrno(error, err);
+  path_ = path;
+  temp_ = std::move(temp);
+  fd_ = fd;
+  // What a crashed run left in it.
+  if (held.st_size != 0 && ftruncate(fd_, 0) != 0) {
+    const int err = errno;
+    Abandon();
+    return FailErrno(error, err);
+  }
   return true;
+}
+
+bool AtomicFileWriter::Append(const char* data, size_t size) {
+  if (fd_ < 0 && write_error_ == 0) write_error_ = EBADF;
+  if (write_error_ != 0) return false;
+  if (!platform::WriteAll(fd_, data, size)) {
+    write_error_ = errno;
+    return false;
+  }
+  written_ += static_cast<off_t>(size);
+  if (written_ - queued_ >= kWriteBackStep) {
+    // Only a head start: where the file system cannot, Commit's flush does
+    // it all, and a write error shows there.
+    (void)sync_file_range(fd_, queued_, written_ - queued_, SYNC_FILE_RANGE_WRITE);
+    queued_ = written_;
+  }
+  return true;
+}
+
+bool AtomicFileWriter::WriteError(std::string* error) const {
+  if (write_error_ == 0) return false;
+  FailErrno(error, write_error_);
+  return true;
+}
+
+bool AtomicFileWriter::Commit(std::string* error) {
+  if (fd_ < 0) return FailErrno(error, write_error_ != 0 ? write_error_ : EBADF);
+  // fdatasync also writes the size and block map, all a reader of the new
+  // content needs; the data is on disk before the rename shows it.
+  int err = write_error_;
+  if (err == 0 && fdatasync(fd_) != 0) err = errno;
+  if (err == 0 && rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+  if (err != 0) {
+    Abandon();
+    return FailErrno(error, err);
+  }
+  close(fd_);  // the data was synced before the rename: a late close error changes nothing
+  fd_ = -1;
+  return true;
+}
+
+bool SaveFileAtomically(const std::string& path, std::string_view content, std::string* error) {
+  AtomicFileWriter writer;
+  if (!writer.Begin(path, error)) return false;
+  writer.Append(content.data(), content.size());
+  return writer.Commit(error);
 }

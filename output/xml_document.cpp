@@ -236,28 +236,16 @@ bool WriteRaw(xmlTextWriterPtr w, const Layout& layout) {
 // cannot lay out goes through WriteElement. The writer's own rules decide
 // whatever is around them: the start tag's ">" comes from the writer, its
 // line end from the first run, and the end tag at depth 0 needs no indent.
-// sink is where the writer's output ends up: it is sized once from the
-// first run, so the output is not copied again and again as it grows.
-bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink) {
+bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root) {
   bool plain_root = root->properties == nullptr;
-  size_t children = 0;
-  for (xmlNodePtr n = root->children; n && plain_root; n = n->next) {
+  for (xmlNodePtr n = root->children; n && plain_root; n = n->next)
     plain_root = !(n->type == XML_TEXT_NODE && n->content && *n->content);
-    children += n->type == XML_ELEMENT_NODE;
-  }
   if (!plain_root) return WriteElement(w, root, true);
 
   if (xmlTextWriterStartElement(w, root->name) < 0) return false;
   Layout run;
-  bool start_tag_open = true, sized = false;
-  size_t done = 0;
+  bool start_tag_open = true;
   auto flush = [&] {
-    if (!sized && done > 0) {
-      sized = true;
-      const size_t per_child = run.size() / done + 1;
-      if (children > done)
-        sink->reserve(sink->size() + run.size() + (children - done) * per_child * 9 / 8 + 4096);
-    }
     const bool ok = WriteRaw(w, run);
     run.Truncate(0);
     return ok;
@@ -268,7 +256,6 @@ bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink
     if (start_tag_open && mark == 0) run.Put('\n');
     if (AppendPlain(&run, n, 1)) {
       start_tag_open = false;
-      ++done;
       if (run.size() >= kRawChunk && !flush()) return false;
       continue;
     }
@@ -279,10 +266,10 @@ bool WriteDocumentElement(xmlTextWriterPtr w, xmlNodePtr root, std::string* sink
   return flush() && xmlTextWriterEndElement(w) >= 0;
 }
 
-// Output callback of the writer: appends to the std::string in context.
-int AppendOutput(void* context, const char* buffer, int len) {
+// Output callback of the writer: hands the bytes to the XmlSink in context.
+int SinkOutput(void* context, const char* buffer, int len) {
   try {
-    static_cast<std::string*>(context)->append(buffer, static_cast<size_t>(len));
+    if (!(*static_cast<const XmlSink*>(context))(buffer, static_cast<size_t>(len))) return -1;
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -376,38 +363,59 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name,
   return element;
 }
 
-bool CXmlDocument::Serialize(std::string* out) {
+bool CXmlDocument::Write(const XmlSink& sink) {
   xmlNodePtr root = m_pDoc ? xmlDocGetRootElement(m_pDoc) : nullptr;
   if (!root) {
     m_nErrorCode = CXmlError::E_POINTER;
     m_strError = "no document element";
     return false;
   }
-  std::string text;
-  xmlOutputBufferPtr buffer = xmlOutputBufferCreateIO(AppendOutput, nullptr, &text, nullptr);
+  xmlOutputBufferPtr buffer =
+      xmlOutputBufferCreateIO(SinkOutput, nullptr, const_cast<XmlSink*>(&sink), nullptr);
   std::unique_ptr<xmlTextWriter, XmlFree> writer(buffer ? xmlNewTextWriter(buffer) : nullptr);
   if (buffer && !writer) xmlOutputBufferClose(buffer);
   bool ok = writer && xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
             xmlTextWriterSetIndentString(writer.get(), BAD_CAST kIndent) >= 0 &&
             xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
-            WriteDocumentElement(writer.get(), root, &text) &&
-            xmlTextWriterEndDocument(writer.get()) >= 0;
+            WriteDocumentElement(writer.get(), root) && xmlTextWriterEndDocument(writer.get()) >= 0;
   if (ok) ok = xmlTextWriterFlush(writer.get()) >= 0;
-  writer.reset();  // closes the output buffer, flushing what is left into text
+  writer.reset();  // closes the output buffer; the flush above handed over everything
   if (!ok) {
     m_nErrorCode = 0;
     m_strError = "cannot serialise the document";
     return false;
   }
+  return true;
+}
+
+bool CXmlDocument::Serialize(std::string* out) {
+  std::string text;
+  if (!Write([&text](const char* data, size_t size) {
+        text.append(data, size);
+        return true;
+      }))
+    return false;
   *out = std::move(text);
   return true;
 }
 
 bool CXmlDocument::Save(const std::string& path) {
-  std::string text;
-  if (!Serialize(&text)) return false;
+  AtomicFileWriter file;
   std::string cause;
-  if (!SaveFileAtomically(path, text, &cause)) {
+  if (!file.Begin(path, &cause)) {
+    m_nErrorCode = 0;
+    m_strError = cause;
+    return false;
+  }
+  // Streamed: no copy of the whole text, and the disk writes while the rest
+  // is laid out.
+  if (!Write([&file](const char* data, size_t size) { return file.Append(data, size); })) {
+    // A failed write is the cause to tell, not the serialiser's stop it caused;
+    // the writer removes the temporary file as it goes.
+    if (file.WriteError(&cause)) m_strError = cause;
+    return false;
+  }
+  if (!file.Commit(&cause)) {
     m_nErrorCode = 0;
     m_strError = cause;
     return false;

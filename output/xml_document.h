@@ -15,7 +15,9 @@
 
 #include <libxml/tree.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -35,6 +37,9 @@ class CXmlError : public std::runtime_error {
  private:
   int32_t code_;
 };
+
+// Takes the saved text piece by piece, in order; false stops the writing.
+using XmlSink = std::function<bool(const char* data, size_t size)>;
 
 // An element of a CXmlDocument. The document owns it; the pointer is valid
 // until the document is destroyed or Create is called again.
@@ -65,15 +70,19 @@ class CXmlDocument {
   XmlElement AddElement(XmlElement pParent, std::string_view name, std::string_view text,
                         std::string_view attr_name, std::string_view attr_value, bool bNoText);
 
-  // Writes the document as Save does, into *out. Returns false, recording
-  // the failure, without a document or when the writer fails.
+  // Writes the document as Save does, handing the text to sink in pieces.
+  // Returns false, recording the failure, without a document, when the
+  // writer fails or when sink refuses a piece.
+  bool Write(const XmlSink& sink);
+
+  // Write into *out.
   bool Serialize(std::string* out);
 
-  // Writes the document to path as a whole (SaveFileAtomically): a reader
-  // sees the old file or the new one, a second writer of the same path at the
-  // same time fails, and nothing is written through a symbolic link. Returns
-  // false with m_strError set to the cause (m_nErrorCode 0 unless the
-  // serialiser gave one); path is then untouched.
+  // Writes the document to path as a whole, streamed through an
+  // AtomicFileWriter: a reader sees the old file or the new one, a second
+  // writer of the same path at the same time fails, and nothing is written
+  // through a symbolic link. Returns false with m_strError set to the cause
+  // (m_nErrorCode 0 unless the serialiser gave one); path is then untouched.
   bool Save(const std::string& path);
 
   int32_t m_nErrorCode = 0;  // code of the last Create or Save failure

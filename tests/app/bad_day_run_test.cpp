@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "log/log_fixture.h"
 #include "output/atomic_file.h"
 #include "output/parsed_xml.h"
 #include "support/scripted_agent.h"
@@ -56,6 +59,35 @@ ProcessResult RunInShell(const std::string& script, const std::string& exe,
   std::vector<std::string> argv = {"/bin/sh", "-c", script, exe};
   argv.insert(argv.end(), targets.begin(), targets.end());
   return testutil::RunProcess(argv, timeout_seconds, {}, while_running);
+}
+
+// Lines of the log files in log_dir, by target: how many, and how many "end"
+// lines. The current file is read first: a line in it then is either still
+// there or, rotated away meanwhile, in a file listed after, so a run that is
+// still writing loses none from the count (it may count some twice).
+struct LogCount {
+  std::map<std::string, size_t> lines, ends;
+};
+LogCount CountLogLines(const std::string& log_dir) {
+  std::string text = testutil::ReadFile(log_dir + "/log.txt");
+  for (const auto& name : logtest::RotatedLogNames(log_dir))
+    text += testutil::ReadFile(log_dir + "/" + name);
+  LogCount count;
+  for (const std::string& line : logtest::SplitLines(text)) {
+    // "<date> <time>|-|<target>|<text>"
+    const size_t at = line.find("|-|");
+    const size_t bar = at == std::string::npos ? at : line.find('|', at + 3);
+    const std::string target = bar == std::string::npos ? "?" : line.substr(at + 3, bar - at - 3);
+    ++count.lines[target];
+    if (bar != std::string::npos && line.compare(bar, std::string::npos, "|end") == 0)
+      ++count.ends[target];
+  }
+  return count;
+}
+
+size_t CountOf(const std::map<std::string, size_t>& counts, const std::string& key) {
+  const auto it = counts.find(key);
+  return it == counts.end() ? 0 : it->second;
 }
 
 class BadDayRunTest : public testing::Test {
@@ -363,6 +395,83 @@ TEST_F(BadDayRunTest, ReadOnlyResultDirectoryEndsTheRunBeforeScanning) {
   EXPECT_EQ(r.err, "mibscan: result files cannot be written in " + dir.path() +
                        " (Read-only file system)\n");
   EXPECT_EQ(r.out, "");  // no walk started
+}
+
+// A busy log: 3,000 targets that never answer make over 100,000 lines in a
+// few seconds. A few live targets end early; their lines are on disk well
+// within a second while the silent ones go on. At the end no file is larger
+// than the rotation limit and one batch, and every target's lines are all
+// there, across the rotated files.
+TEST_F(BadDayRunTest, ThousandsOfSilentTargetsKeepTheLogOnDiskBoundedAndWhole) {
+  const size_t kSilent = 3000, kLive = 4, kBatch = 200, kKeptRotated = 30;
+  const uintmax_t kRotateAbove = 262144;
+  const auto kSoon = std::chrono::seconds(1);  // five writer cycles, for a loaded machine
+  // Closed ports: addresses no agent of the tests uses, a port free on all.
+  const std::vector<std::string> addresses = testutil::LoopbackAddresses(kSilent, 5000);
+  const int port = testutil::FindFreeUdpPort(addresses);
+  ASSERT_NE(port, 0);
+  TempDir dir;
+  const std::string log_dir = dir / "log";
+  std::vector<std::string> argv = {Install(dir, "[Config]\nTimeout=200000\nRetry=0\nLog=1\n")};
+  const std::vector<std::string> live = Targets(kLive);
+  std::vector<std::string> silent;
+  for (const auto& address : addresses) silent.push_back(address + ":" + std::to_string(port));
+  argv.insert(argv.end(), live.begin(), live.end());
+  argv.insert(argv.end(), silent.begin(), silent.end());
+
+  // A result file is written after its target's last line is queued.
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::string> early, late;
+  Clock::time_point first_seen;
+  bool looked = false;
+  ProcessResult r = testutil::RunProcess(argv, 240, {}, [&](pid_t, const ProcessResult&) {
+    if (looked) return;
+    if (early.empty()) {
+      for (const std::string& name : ResultFiles(dir.path()))
+        if (name.ends_with(".xml")) early.push_back(name.substr(0, name.size() - 4));
+      first_seen = Clock::now();
+    } else if (Clock::now() - first_seen >= kSoon) {
+      const LogCount on_disk = CountLogLines(log_dir);
+      for (const auto& target : early)
+        if (CountOf(on_disk.ends, target) == 0) late.push_back(target);
+      looked = true;
+    }
+  });
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 2000));
+  ASSERT_TRUE(looked) << "the run ended within " << kSoon.count() << " s of its first result file";
+  EXPECT_TRUE(late.empty()) << late.size() << " of " << early.size()
+                            << " finished targets without their end line on disk " << kSoon.count()
+                            << " s later, first " << late[0];
+
+  // Pruning would remove whole files: the run is sized to leave it nothing.
+  const std::vector<std::string> rotated = logtest::RotatedLogNames(log_dir);
+  ASSERT_LT(rotated.size(), kKeptRotated);
+  size_t longest = 0;
+  for (const auto& name : rotated)
+    for (const auto& line : logtest::SplitLines(testutil::ReadFile(log_dir + "/" + name)))
+      longest = std::max(longest, line.size() + 1);
+  for (std::string name : rotated) {
+    name = log_dir + "/" + name;
+    EXPECT_LE(fs::file_size(name), kRotateAbove + kBatch * longest) << name;
+  }
+  EXPECT_LE(fs::file_size(log_dir + "/log.txt"), kRotateAbove + kBatch * longest);
+
+  const LogCount count = CountLogLines(log_dir);
+  // The silent targets all go the same way: each makes as many lines as the first.
+  const size_t per_silent = CountOf(count.lines, silent[0]);
+  EXPECT_GT(per_silent, 10u);
+  size_t faults = 0;
+  std::vector<std::string> all = live;
+  all.insert(all.end(), silent.begin(), silent.end());
+  for (size_t i = 0; i < all.size(); ++i) {
+    const std::string& target = all[i];
+    const size_t lines = CountOf(count.lines, target), ends = CountOf(count.ends, target);
+    if ((i < live.size() ? lines > 2 : lines == per_silent) && ends == 1) continue;
+    ADD_FAILURE() << target << ": " << lines << " lines, " << ends << " end lines";
+    if (++faults == 10) FAIL() << "giving up after 10 faulty targets";
+  }
+  EXPECT_EQ(count.lines.size(), all.size());  // no line of another target, none unreadable
 }
 
 }  // namespace

@@ -32,9 +32,11 @@ void LogFixture::StopWriterAndDrain() {
   writer_started_ = false;
 }
 
-std::vector<std::string> LogFixture::RotatedNames() const {
+std::vector<std::string> LogFixture::RotatedNames() const { return RotatedLogNames(LogDir()); }
+
+std::vector<std::string> RotatedLogNames(const std::string& log_dir) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(LogDir())) {
+  for (const auto& entry : std::filesystem::directory_iterator(log_dir)) {
     std::string name = entry.path().filename().string();
     if (entry.is_regular_file() && name.size() > 8 && name.ends_with("_log.txt"))
       names.push_back(name);

@@ -35,6 +35,9 @@ class LogFixture : public ::testing::Test {
   bool writer_started_ = false;
 };
 
+// Names of the rotated files ("*_log.txt" regular files) in log_dir, sorted.
+std::vector<std::string> RotatedLogNames(const std::string& log_dir);
+
 // The rotation stamp of time t in local time ("%Y%m%d_%H%M%S").
 std::string Stamp(long long t);
 
