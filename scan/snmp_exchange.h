@@ -10,6 +10,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -19,6 +20,8 @@
 // Exchange status of a wait cut short by the operator's interrupt (beside the
 // library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
 constexpr int kStatInterrupted = -1;
+// Exchange status of a wait cut short at the target's deadline.
+constexpr int kStatDeadline = -2;
 
 // What a session is opened for.
 struct SnmpTarget {
@@ -32,6 +35,8 @@ struct SnmpTarget {
   AuthProtocol auth_protocol = AuthProtocol::kMd5;
   PrivProtocol priv_protocol = PrivProtocol::kNone;  // kNone: authNoPriv, else authPriv
   std::string priv_pass_phrase;
+  // No wait runs past it; the clock's epoch: none.
+  std::chrono::steady_clock::time_point deadline{};
 };
 
 // One variable name of a request (not owned).
@@ -44,21 +49,24 @@ class SnmpExchange {
  public:
   virtual ~SnmpExchange() = default;
 
-  enum class OpenStatus { kOpen, kBadPassPhrase, kBadPrivPassPhrase, kFailed };
+  enum class OpenStatus { kOpen, kBadPassPhrase, kBadPrivPassPhrase, kFailed, kDeadline };
 
   // Opens the session for target. kBadPassPhrase, kBadPrivPassPhrase: that
   // pass phrase gives no key (see GetPassPhraseKey); nothing was opened and
   // nothing printed.
   // kFailed: the open or the SNMPv3 discovery failed; the report is printed.
+  // kDeadline: the target's deadline came before the SNMPv3 discovery's
+  // answer; nothing is open and nothing printed.
   virtual OpenStatus Open(const SnmpTarget& target) = 0;
 
   // Sends one request of type command (SNMP_MSG_GET, SNMP_MSG_GETNEXT or
   // SNMP_MSG_GETBULK, which asks for `repetitions` repetitions with
   // non-repeaters 0) for the `count` names, in order, and waits for the
   // answer. Returns STAT_SUCCESS with *response set (owned by this object,
-  // valid until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR, or
+  // valid until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR,
   // kStatInterrupted when the operator's interrupt came first (nothing is
-  // sent once it has come).
+  // sent once it has come), or kStatDeadline when the target's deadline
+  // came first (nothing is sent once it has passed).
   virtual int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
                        netsnmp_pdu** response) = 0;
 

@@ -275,6 +275,8 @@ SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
     auto lock = LockSnmpLibrary();
     snmp_sess_init(&settings);
   }
+  deadline_ = target.deadline;
+  deadline_cut_ = false;
   settings.timeout = target.timeout_us;
   settings.retries = target.retries;
   settings.peername = const_cast<char*>(target.peer.c_str());
@@ -317,7 +319,8 @@ SnmpSession::OpenStatus SnmpSession::Open(const SnmpTarget& target) {
   // Not the settings: the library's copy of the keys is what it uses.
   memset(settings.securityAuthKey, 0, sizeof settings.securityAuthKey);
   memset(settings.securityPrivKey, 0, sizeof settings.securityPrivKey);
-  return ok ? OpenStatus::kOpen : OpenStatus::kFailed;
+  if (ok) return OpenStatus::kOpen;
+  return deadline_cut_ ? OpenStatus::kDeadline : OpenStatus::kFailed;
 }
 
 // settings is only read (the library copies it).
@@ -356,7 +359,7 @@ bool SnmpSession::OpenWith(netsnmp_session* settings) {
   }
   if (session_->version != SNMP_VERSION_3) return true;
   if (Discover() && InstallUserKey()) return true;
-  if (!interrupted_) PrintLibraryError();
+  if (!interrupted_ && !deadline_cut_) PrintLibraryError();
   Close();
   return false;
 }
@@ -370,7 +373,7 @@ bool SnmpSession::Discover() {
   if (usm_report_ == UsmReport::kUnknownEngineId) usm_report_ = UsmReport::kNone;
   auto lock = LockSnmpLibrary();
   FreeResponseLocked();
-  if (status == kStatInterrupted) return false;
+  if (status == kStatInterrupted || status == kStatDeadline) return false;
   if (session_->securityEngineIDLen == 0) {
     if (status == STAT_TIMEOUT)
       session_->s_snmp_errno = SNMPERR_TIMEOUT;
@@ -464,6 +467,8 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
                           bool probe) {
   interrupted_ = platform::Interrupted();
   if (interrupted_) return kStatInterrupted;
+  deadline_cut_ = MillisecondsToDeadline() == 0;
+  if (deadline_cut_) return kStatDeadline;
   Request* r = request_.get();
   int fd = -1, timeout_ms = -1;
   int wake_fd = platform::InterruptWakeFd();
@@ -504,8 +509,15 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
   while (r->waiting) {
     // The socket first, so an answer that came with the interrupt is kept.
     pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    const int n = poll(p, 2, timeout_ms);
+    const int to_deadline = MillisecondsToDeadline();
+    const bool deadline_first = to_deadline >= 0 && (timeout_ms < 0 || to_deadline <= timeout_ms);
+    const int n = poll(p, 2, deadline_first ? to_deadline : timeout_ms);
     const int poll_errno = errno;
+    if (n == 0 && deadline_first) {
+      // The request stays with the library until the session closes.
+      deadline_cut_ = true;
+      break;
+    }
     const bool readable = n > 0 && p[0].revents != 0;
     // 1: an answer read ahead; 0: nothing there after all; -1: the library
     // reads (and reports) for itself.
@@ -551,7 +563,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     SendQueued();
     if (interrupted_) break;
   }
-  const int status = interrupted_ ? kStatInterrupted : r->status;
+  const int status = interrupted_ ? kStatInterrupted : deadline_cut_ ? kStatDeadline : r->status;
   usm_report_ = status == STAT_ERROR ? r->report : UsmReport::kNone;
   response_ = r->response;
   r->response = nullptr;
@@ -635,6 +647,15 @@ bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {
   const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
   *timeout_ms = ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
   return *fd >= 0 || *timeout_ms >= 0;
+}
+
+int SnmpSession::MillisecondsToDeadline() const {
+  if (deadline_ == std::chrono::steady_clock::time_point{}) return -1;
+  const auto left = deadline_ - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  // Rounded up, so a wait that ends at it finds the deadline passed.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
 }
 
 void SnmpSession::RetireRequest() {

@@ -13,6 +13,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -36,7 +37,8 @@
 // itself, outside the library lock (the datagrams the library builds and
 // parses are the same; see SocketIo in the source).
 //
-// Waits end early at the operator's interrupt (platform/interrupt.h).
+// Waits end early at the operator's interrupt (platform/interrupt.h) and at
+// the target's deadline.
 //
 // Failures write the library's own report, prefixed "snmpwalk", on standard
 // error (through output/console.h); the caller adds its own log line. A
@@ -91,6 +93,8 @@ class SnmpSession : public SnmpExchange {
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   int SendQueued();
   int ReadAhead(int fd);
+  // -1 without a deadline, 0 once it has passed, else the milliseconds left.
+  int MillisecondsToDeadline() const;
   void RetireRequest();
   void FreeResponseLocked();
 
@@ -99,6 +103,8 @@ class SnmpSession : public SnmpExchange {
   netsnmp_session* session_ = nullptr;  // the library's copy of the session
   bool empty_security_name_ = false;    // SNMPv3 without a user name
   bool interrupted_ = false;
+  std::chrono::steady_clock::time_point deadline_{};  // the target's; the epoch: none
+  bool deadline_cut_ = false;  // the last Open or Exchange ended at the deadline
   int error_code_ = 0;
   std::string error_text_;
   UsmReport usm_report_ = UsmReport::kNone;

@@ -117,6 +117,10 @@ void ReportFailedExchange(CMIB& job, SnmpExchange* session, int version, int sta
   if (status == kStatInterrupted) {
     WriteLog("%s|interrupted", target);
     job.m_walks.NoteInterrupted();
+  } else if (status == kStatDeadline) {
+    // No answer within the time the target was given.
+    job.m_walks.NoteSilent(version);
+    job.LimitReached();
   } else if (status == STAT_TIMEOUT) {
     console::Print(stderr, "Timeout: No Response from %s\n", target);
     WriteLog("%s|Timeout", target);
@@ -221,6 +225,7 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
   peer.version = version;
   peer.timeout_us = g_nTimeout;
   peer.retries = g_nRetry;
+  peer.deadline = job.m_tuning.deadline;
   if (version == 3) {
     peer.user = job.m_strUser;
     peer.pass_phrase = job.m_strPassword;
@@ -245,6 +250,11 @@ int OpenWalkSession(CMIB& job, SnmpExchange* session, SnmpSession::Api api, int 
                                     : "pass phrase refused",
                                 true);
     return -1;
+  }
+  if (opened == SnmpSession::OpenStatus::kDeadline) {
+    ReportFailedExchange(job, session, version, kStatDeadline, nullptr);
+    WriteLog("%s|scan end", target);
+    return 0;
   }
   if (opened != SnmpSession::OpenStatus::kOpen) {
     NoteUsmReport(&job, *session);
@@ -297,7 +307,7 @@ void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int v
     }
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(job, &session, version, status, response);
-      if (status == kStatInterrupted) break;
+      if (status == kStatInterrupted || status == kStatDeadline) break;
       const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME
                            ? response->errindex
                            : 0;

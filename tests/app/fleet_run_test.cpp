@@ -62,6 +62,53 @@ TEST(FleetRunTest, LimitsEndAnEndlessWalkAndKeepItsRows) {
   }
 }
 
+// MaxSeconds also ends a wait already in progress: each agent here stops
+// answering in the middle of the scan, and a request's time-out with its retry
+// would outlast the test's bound on the run.
+TEST(FleetRunTest, TimeLimitCutsTheWaitInProgress) {
+  struct Case {
+    const char* name;
+    const char* silent_under;  // the agent ignores requests for names under these
+    const char* config;
+    bool account;  // an accounts.csv line: an SNMPv3 scan, whose discovery goes unanswered
+    int rows;
+  };
+  const Case cases[] = {
+      {"GETNEXT walk", "1.3.6.1.2.1.1.2", "", false, 2},
+      {"bulk walk", "1.3.6.1.2.1.1.2", "Versions=2c\nMaxRepetitions=2\n", false, 2},
+      {"batched gets", "1.3.6.1.2.1.1",
+       "GetBatch=5\n[Target]\nOID_1=1.3.6.1.2.1.1.1.0\nOID_2=1.3.6.1.2.1.1.5.0\n", false, 0},
+      {"SNMPv3 discovery", "", "", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::ScriptedAgent agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start("silent-under", c.silent_under, &error)) << error;
+    TempDir dir;
+    testutil::WriteFile(
+        dir / "config.ini",
+        std::string("[Config]\nTimeout=100000000\nRetry=1\nLog=1\nMaxSeconds=1\n") + c.config);
+    if (c.account)
+      testutil::WriteFile(dir / "accounts.csv",
+                          "ip,username,password\n" + agent.peer() + ",monitor,correct horse\n");
+    const std::string exe = testutil::InstallBinary(dir.path());
+    ProcessResult r = testutil::RunProcess({exe, agent.peer()}, 60);
+    ASSERT_FALSE(r.timed_out) << "the wait outlasted the limit";
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Count(r.err, "limit reached: MaxSeconds 1"), 1) << r.err;
+    EXPECT_EQ(Count(r.err, "Timeout"), 0) << r.err;
+    const std::string file = testutil::ReadFile(dir / (agent.peer() + ".xml"));
+    EXPECT_EQ(Count(file, "<RESULT>"), c.rows) << file;
+    const std::string log = testutil::ReadFile(dir / "log/log.txt");
+    EXPECT_EQ(Count(log, "limit reached: MaxSeconds 1"), 1) << log;
+    EXPECT_EQ(Count(log, "|end\n"), 1) << log;
+    // Silent within the limit, as the summary tells.
+    const std::string summary = testutil::ReadFile(dir / "summary.csv");
+    EXPECT_EQ(Count(summary, c.rows > 0 ? ",answered," : ",no_answer,"), 1) << summary;
+  }
+}
+
 // 50 targets named through a DNS stand-in that takes a second per answer:
 // the lookups overlap instead of waiting for each other under the library's
 // lock. The stand-in needs port 53 and /etc/resolv.conf replaced, which a
