@@ -47,14 +47,6 @@ std::vector<std::string> LogTexts(const std::string& log, const std::string& tar
   return texts;
 }
 
-int Count(const std::string& haystack, const std::string& needle) {
-  int n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1))
-    ++n;
-  return n;
-}
-
 class HostileRunTest : public testing::Test {
  protected:
   // One snmpd for the whole suite: its view leaves out sysUpTime, so two runs
@@ -171,12 +163,14 @@ TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {
     if (c.some_oid) {
       EXPECT_EQ(rows.count(c.some_oid), 1u) << name;
     }
-    EXPECT_EQ(Count(r.err, "Timeout: No Response from " + target + "\n") > 0, c.times_out) << name;
+    EXPECT_EQ(testutil::CountOf(r.err, "Timeout: No Response from " + target + "\n") > 0,
+              c.times_out)
+        << name;
     const std::vector<std::string> texts = LogTexts(log, target);
     ASSERT_FALSE(texts.empty()) << name;
     EXPECT_EQ(texts.front(), "start") << name;
     EXPECT_EQ(texts.back(), "end") << name;
-    EXPECT_EQ(Count(r.out, "output: " + ResultPath(dir, target) + "\n"), 1) << name;
+    EXPECT_EQ(testutil::CountOf(r.out, "output: " + ResultPath(dir, target) + "\n"), 1u) << name;
   }
 
   // The hostile answers did nothing to the values of these two.
@@ -313,7 +307,7 @@ TEST_F(HostileRunTest, HostileV3AgentsBesideANormalOneInOneRun) {
     if (c.outcome) {
       EXPECT_EQ(summary[i][1], c.outcome) << name << ": " << summary[i][6];
     }
-    EXPECT_EQ(Count(r.out, "output: " + ResultPath(dir, target) + "\n"), 1) << name;
+    EXPECT_EQ(testutil::CountOf(r.out, "output: " + ResultPath(dir, target) + "\n"), 1u) << name;
   }
 
   // The hostile agents did nothing to the normal target.
@@ -331,7 +325,7 @@ TEST_F(HostileRunTest, HostileV3AgentsBesideANormalOneInOneRun) {
       written += testutil::ReadFile(entry.path());
   }
   EXPECT_NE(written.find("<RESULT>"), std::string::npos);
-  for (const auto& secret : secrets) EXPECT_EQ(Count(written, secret), 0) << secret;
+  for (const auto& secret : secrets) EXPECT_EQ(testutil::CountOf(written, secret), 0u) << secret;
 }
 
 TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
@@ -356,7 +350,7 @@ TEST_F(HostileRunTest, InterruptWritesWhatWasGatheredAndExits130) {
                                          });
   ASSERT_EQ(signals_sent, 1) << r.err;
   EXPECT_EQ(r.exit_code, 130) << r.err;
-  EXPECT_EQ(Count(r.err, kInterruptMessage), 1) << r.err;
+  EXPECT_EQ(testutil::CountOf(r.err, kInterruptMessage), 1u) << r.err;
 
   std::map<std::string, std::string> rows;
   ASSERT_TRUE(testxml::ReadResultRows(ResultPath(dir, endless.peer()), &rows, &error)) << error;

@@ -137,12 +137,6 @@ std::string ConfigIni() {
   return std::string("[Config]\nTimeout=5000000\nRetry=2\nCommunity=") + kCommunity + "\n";
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
-
 TEST(ScaleTest, ThousandsOfTargetsEachGetTheirResultFile) {
   const size_t kTargets = 2000;
   // The agent listens on one socket per address; the scanner raises its own
@@ -166,8 +160,8 @@ TEST(ScaleTest, ThousandsOfTargetsEachGetTheirResultFile) {
   auto r = testutil::RunProcess(argv, 240);
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(Count(r.out, "output: "), kTargets);
-  EXPECT_EQ(Count(r.out, "output error"), 0u);
+  EXPECT_EQ(testutil::CountOf(r.out, "output: "), kTargets);
+  EXPECT_EQ(testutil::CountOf(r.out, "output error"), 0u);
   // No try timed out and no worker was refused: the closing summary alone.
   EXPECT_TRUE(std::regex_match(
       r.err, std::regex("mibscan: 2,000 targets in [0-9.]+ s: 2,000 answered \\(v1 2,000\\); "
@@ -229,12 +223,12 @@ TEST(ScaleTest, RefusedWorkerThreadsWaitForTheOldestAndDropNoTarget) {
     auto r = testutil::RunProcess(argv, 120, env);
     ASSERT_FALSE(r.timed_out) << c.name;
     EXPECT_EQ(r.exit_code, 0) << c.name << "\n" << r.err;
-    EXPECT_EQ(Count(r.err, kRefusalText), 1u) << c.name << "\n" << r.err;
-    EXPECT_EQ(Count(r.err, "Timeout"), 0u) << c.name << "\n" << r.err;
-    EXPECT_EQ(Count(r.out, "output: "), targets.size()) << c.name;
+    EXPECT_EQ(testutil::CountOf(r.err, kRefusalText), 1u) << c.name << "\n" << r.err;
+    EXPECT_EQ(testutil::CountOf(r.err, "Timeout"), 0u) << c.name << "\n" << r.err;
+    EXPECT_EQ(testutil::CountOf(r.out, "output: "), targets.size()) << c.name;
     // The log of every job is complete, whichever thread ran it.
     std::string log = testutil::ReadFile(dir / "log/log.txt");
-    EXPECT_EQ(Count(log, "|end\n"), targets.size()) << c.name;
+    EXPECT_EQ(testutil::CountOf(log, "|end\n"), targets.size()) << c.name;
     ExpectSameRowsForEveryTarget(dir.path(), targets);
   }
 }

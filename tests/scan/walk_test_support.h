@@ -15,6 +15,7 @@
 #include "scan/mib.h"
 #include "scan/snmp_setup.h"
 #include "support/snmpd_fixture.h"
+#include "support/test_util.h"
 
 namespace walktest {
 
@@ -118,11 +119,7 @@ class DontCheckOrdering {
 };
 
 inline int Count(const std::string& haystack, const std::string& needle) {
-  int n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1))
-    ++n;
-  return n;
+  return static_cast<int>(testutil::CountOf(haystack, needle));
 }
 
 }  // namespace walktest
