@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -214,7 +215,12 @@ TEST_F(BadDayRunTest, SettingsThatCannotBeUsedAreSaidAndTheDefaultsUsed) {
     std::string message = c.message;
     if (const size_t at = message.find("%DIR%"); at != std::string::npos)
       message.replace(at, 5, dir.path());
-    const std::string err = testutil::WithoutRunSummary(r.err);
+    // The default time-out is 500 us: on a loaded machine a walk may time
+    // out, which is the designed console line, not a warning.
+    std::string err;
+    std::istringstream lines(testutil::WithoutRunSummary(r.err));
+    for (std::string line; std::getline(lines, line);)
+      if (!line.starts_with("Timeout: No Response from ")) err += line + "\n";
     EXPECT_TRUE(err.ends_with(message)) << c.name << ": " << r.err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << c.name << ": " << r.err;
     EXPECT_GT(RowCount(dir / (target + ".xml")), 0) << c.name;
