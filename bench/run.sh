@@ -25,18 +25,18 @@
 #    10 ms); their memory and context switches are sums over the processes
 #    alone. Wall time covers the batch. A machine busy with other work
 #    inflates CPU and wall times: run it idle.
-# 4. Latency: a UDP relay (bench/udp_relay.py) adding 20 ms each way in front
+# 3. Latency: a UDP relay (bench/udp_relay.py) adding 20 ms each way in front
 #    of the 200-target agent's view; the bulk scan against the GETNEXT scan.
-# 5. 40 configured OIDs with GetBatch=50 against one per get: the requests
+# 4. 40 configured OIDs with GetBatch=50 against one per get: the requests
 #    that reach the agent (its snmpInPkts).
-# 3. 2,000 targets that never answer (closed ports on loopback addresses),
+# 5. 2,000 targets that never answer (closed ports on loopback addresses),
 #    Timeout=200000, Retry=0, the default scan with its version fallback,
 #    against one such target.
-# 4. 2,000 silent and 200 live targets in one run, standard error on a
+# 6. 2,000 silent and 200 live targets in one run, standard error on a
 #    pseudo-terminal (the status line) against standard error redirected.
-# 5. 3,000 silent targets with Log=1: log lines on disk per second while the
+# 7. 3,000 silent targets with Log=1: log lines on disk per second while the
 #    run lasts against lines made per second; the largest log file.
-# 6. SNMPv3 SHA-512/AES-256: one target's instructions per variable against
+# 8. SNMPv3 SHA-512/AES-256: one target's instructions per variable against
 #    snmpwalk with the same user, then 200 targets on one agent with the same
 #    account: CPU and instructions per variable against the one-target
 #    figures (start-up included in both). A one-target scan takes a few tens
@@ -151,7 +151,7 @@ snmpwalk_args=(-v1 -c public -On -t 5 -r 1)
 addresses=()  # of the 200-target agents
 for i in $(seq 1 200); do addresses+=("127.0.0.$i"); done
 
-# --- 6. SNMPv3 SHA-512/AES-256: one target, then 200 on one agent -------------
+# --- 8. SNMPv3 SHA-512/AES-256: one target, then 200 on one agent -------------
 # Sets the v3_ figures that v3_rows prints.
 v3_section() {
   v3_auth=bench-auth-pass v3_priv=bench-priv-pass
@@ -265,7 +265,7 @@ n1_rows=$(rows_in "$work/onenext")
 an1_cpu=$(agent_cpu "$full_pid" "$work/onenext/mibscan" "$one")
 ab1_cpu=$(agent_cpu "$full_pid" "$work/onebulk/mibscan" "$one")
 
-# --- 5. 40 configured OIDs, batched -----------------------------------------
+# --- 4. 40 configured OIDs, batched -----------------------------------------
 in_pkts() { snmpget -v2c -c public -On -Oqv -t 5 -r 1 "$one" 1.3.6.1.2.1.11.1.0; }
 oid_keys=$(grep -o '^\.[0-9.]* = ' "$work/one.walk" | awk 'NR <= 40 {printf "OID_%d=%s\\n", NR, substr($1, 2)}')
 requests_for() {  # GET_BATCH: requests one scan of the 40 OIDs sends
@@ -348,7 +348,7 @@ read -r sb2_wall sb2_user sb2_sys _ <"$work/sb200"
 sb2_cpu=$(awk -v u="$sb2_user" -v s="$sb2_sys" 'BEGIN{printf "%.2f", u + s}')
 sb2_vars=$(vars_in "$work"/bulkpeers/*.out)
 
-# --- 4. 20 ms each way ------------------------------------------------------
+# --- 3. 20 ms each way ------------------------------------------------------
 python3 bench/udp_relay.py 127.0.0.1 127.0.0.1 "$port" 20 >"$work/relay.port" 2>"$work/relay.err" &
 agents+=($!)
 for _ in $(seq 100); do grep -q '^PORT ' "$work/relay.port" 2>/dev/null && break; sleep 0.1; done
@@ -362,7 +362,7 @@ timed "$work/l2" "$work/slowbulk/mibscan" "$slow"
 read -r l2_wall _ <"$work/l2"
 l2_rows=$(rows_in "$work/slowbulk")
 
-# --- 3. 2,000 targets that never answer -------------------------------------
+# --- 5. 2,000 targets that never answer -------------------------------------
 dead_port=$(( $(shuf -i 20000-49999 -n 1) ))
 while ss -Huln "sport = :$dead_port" | grep -q .; do dead_port=$((dead_port + 1)); done
 dead=()
@@ -374,7 +374,7 @@ timed "$work/d2000" "$work/dead/mibscan" "${dead[@]}"
 read -r d2_wall d2_user d2_sys d2_rss _ <"$work/d2000"
 d2_files=$(ls "$work/dead" | grep -c '\.xml$' || true)
 
-# --- 4. the status line: 2,000 silent and 200 live targets in one run ---------
+# --- 6. the status line: 2,000 silent and 200 live targets in one run ---------
 # Standard error on a pseudo-terminal (status line drawn, every console line
 # on it clears it first) against standard error redirected to a file (no
 # status line); standard output goes to /dev/null in both. `script` provides
@@ -405,7 +405,7 @@ for _ in 1 2 3; do
   done
 done
 
-# --- 5. 3,000 silent targets with Log=1: is the log on disk as fast as it is made?
+# --- 7. 3,000 silent targets with Log=1: is the log on disk as fast as it is made?
 # Lines on disk are counted (all log files) every 0.1 s while the run lasts;
 # the last count before the process ends, over the time it was taken, is the
 # on-disk rate; all lines at the end over the whole run is the produced rate.
