@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,7 +102,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_secon
   for (auto& f : fds)
     if (f.fd >= 0) close(f.fd);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage = {};
+  if (wait4(pid, &status, 0, &usage) == pid) result.peak_rss_kib = usage.ru_maxrss;
   if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (!result.timed_out && WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;

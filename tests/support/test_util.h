@@ -38,6 +38,7 @@ struct ProcessResult {
   std::string out;
   std::string err;
   bool timed_out = false;
+  long peak_rss_kib = 0;  // the process's peak resident memory (its rusage)
 };
 
 // Called about every 50 ms while the process runs, with its pid and what it
