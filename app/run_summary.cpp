@@ -15,7 +15,7 @@ std::string Counted(size_t n, const char* one, const char* many) {
 
 TargetResult ResultOf(const CMIB& job) {
   TargetResult r;
-  job.m_mapVersions.ForEach([&](const std::string&, const intptr_t& version) {
+  job.m_mapVersions.ForEach([&](std::string_view, const intptr_t& version) {
     r.stored_versions |= VersionBit(static_cast<int>(version));
   });
   r.outcome = job.m_outcome.outcome;

@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Every row reads back as built, in map order.
   const xmlNode* result = NextElement(NextElement(xmlDocGetRootElement(parsed)->children)->next);
-  values.ForEach([&](const std::string& oid, const std::string& value) {
+  values.ForEach([&](std::string_view oid, const std::string& value) {
     Check(result != nullptr, "row missing");
     const xmlNode* oid_node = NextElement(result->children);
     Check(oid_node && Text(oid_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)),

@@ -11,7 +11,7 @@
 void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
                    const CStringMap<intptr_t>& versions) {
   std::string oid_copy, value_copy;  // used only for texts that need converting
-  values.ForEach([&](const std::string& oid, const std::string& value) {
+  values.ForEach([&](std::string_view oid, const std::string& value) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
     const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
     if (const intptr_t* version = versions.Find(oid)) {

@@ -11,12 +11,17 @@
 // key, so the fixed 17 chains never make a lookup linear in the number of
 // rows, and an insert hashes the key once.
 //
+// Keys are copied into blocks of the map's own that never move (a result
+// holds thousands of OIDs, each too long for a string's inline buffer).
+//
 // Not thread-safe: one thread writes a map (a job owns its maps).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,7 +76,7 @@ class CStringMap {
     }
     const unsigned bucket = BucketOf(key);
     const uint32_t id = static_cast<uint32_t>(nodes_.size());
-    nodes_.push_back(Node{std::string(key), std::move(value), heads_[bucket], hash});
+    nodes_.push_back(Node{StoreKey(key), std::move(value), heads_[bucket], hash});
     heads_[bucket] = id;
     if ((nodes_.size() + 1) * 2 > slots_.size()) {
       Grow();
@@ -80,7 +85,8 @@ class CStringMap {
     }
   }
 
-  // Calls fn(key, value) for every entry in the map's iteration order.
+  // Calls fn(key, value) for every entry in the map's iteration order; key is
+  // a std::string_view valid as long as the map.
   template <class Fn>
   void ForEach(Fn&& fn) const {
     for (unsigned b = 0; b < kBucketCount; ++b)
@@ -91,11 +97,28 @@ class CStringMap {
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
   struct Node {
-    std::string key;
+    std::string_view key;  // in key_blocks_
     V value;
     uint32_t next;  // older key of the same bucket
     uint32_t hash;  // IndexHash(key)
   };
+
+  // A copy of key in the current block, or in a new one (each twice the size
+  // of the last, up to 64 KiB) when it does not fit.
+  std::string_view StoreKey(std::string_view key) {
+    if (key.size() > block_left_) {
+      block_size_ = std::max(key.size(), std::min<size_t>(block_size_ * 2, 64 * 1024));
+      key_blocks_.emplace_back(new char[block_size_]);
+      block_next_ = key_blocks_.back().get();
+      block_left_ = block_size_;
+    }
+    if (key.empty()) return {};
+    memcpy(block_next_, key.data(), key.size());
+    const std::string_view stored(block_next_, key.size());
+    block_next_ += key.size();
+    block_left_ -= key.size();
+    return stored;
+  }
 
   // The index's own hash: every byte counts, eight at a time.
   static uint32_t IndexHash(std::string_view key) {
@@ -149,4 +172,8 @@ class CStringMap {
   std::deque<Node> nodes_;
   uint32_t heads_[kBucketCount];
   std::vector<uint32_t> slots_;  // node ids, kNone when free; size a power of two
+  std::vector<std::unique_ptr<char[]>> key_blocks_;
+  char* block_next_ = nullptr;
+  size_t block_left_ = 0;
+  size_t block_size_ = 128;  // of the newest block
 };

@@ -103,9 +103,9 @@ TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
   mib_.m_mapValues.SetAt("", "empty OID");
   mib_.m_mapVersions.SetAt("", 2);
   std::vector<Row> want;
-  mib_.m_mapValues.ForEach([&](const std::string& oid, const std::string& value) {
+  mib_.m_mapValues.ForEach([&](std::string_view oid, const std::string& value) {
     const intptr_t* v = mib_.m_mapVersions.Find(oid);
-    want.push_back({oid, value, v ? std::to_string(*v) : ""});
+    want.push_back({std::string(oid), value, v ? std::to_string(*v) : ""});
   });
   std::vector<Row> rows = WriteAndRead(DefaultPath());
   ExpectRows(rows, want);

@@ -9,7 +9,7 @@ namespace {
 
 std::vector<std::string> Keys(const CStringMap<std::string>& m) {
   std::vector<std::string> keys;
-  m.ForEach([&](const std::string& k, const std::string&) { keys.push_back(k); });
+  m.ForEach([&](std::string_view k, const std::string&) { keys.emplace_back(k); });
   return keys;
 }
 
@@ -66,6 +66,28 @@ TEST(StringMap, EmptyKeyAndExactLookup) {
   EXPECT_EQ(m.GetCount(), 2u);
 }
 
+// The map keeps its own copy of every key, whatever its size or bytes: the
+// caller's strings are gone by the time the keys are read back.
+TEST(StringMap, KeysAreCopiesOfAnySizeAndBytes) {
+  std::vector<std::string> want = {"", "1", std::string("a\0b", 3), std::string(64 * 1024 + 1, 'k'),
+                                   std::string(200000, 'z')};
+  for (int i = 0; i < 3000; ++i) want.push_back("1.3.6.1.2.1.31.1.1.1." + std::to_string(i));
+  CStringMap<intptr_t> m;
+  for (size_t i = 0; i < want.size(); ++i) m.SetAt(std::string(want[i]), static_cast<intptr_t>(i));
+  std::vector<std::string> got;
+  m.ForEach([&](std::string_view k, intptr_t v) {
+    ASSERT_LT(static_cast<size_t>(v), want.size());
+    EXPECT_EQ(k, want[static_cast<size_t>(v)]) << v;
+    got.emplace_back(k);
+  });
+  EXPECT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    const intptr_t* v = m.Find(want[i]);
+    ASSERT_NE(v, nullptr) << i;
+    EXPECT_EQ(*v, static_cast<intptr_t>(i));
+  }
+}
+
 TEST(StringMap, ManyRowsKeepEveryKeyOnce) {
   CStringMap<std::string> m;
   for (int i = 0; i < 20000; ++i) m.SetAt("1.3.6.1.4.1." + std::to_string(i), std::to_string(i));
@@ -73,7 +95,7 @@ TEST(StringMap, ManyRowsKeepEveryKeyOnce) {
   EXPECT_EQ(m.GetCount(), 20000u);
   size_t seen = 0;
   unsigned last_bucket = 0;
-  m.ForEach([&](const std::string& k, const std::string&) {
+  m.ForEach([&](std::string_view k, const std::string&) {
     unsigned b = CStringMap<std::string>::BucketOf(k);
     EXPECT_GE(b, last_bucket) << k;
     last_bucket = b;

@@ -233,7 +233,7 @@ TEST(StoreVariableTest, OidTextOfLongNamesAndEveryDigitCount) {
     CMIB job;
     ASSERT_TRUE(Store(&job, c.ids, Long(ASN_INTEGER, 1))) << c.name;
     std::vector<std::string> keys;
-    job.m_mapValues.ForEach([&](const std::string& k, const std::string&) { keys.push_back(k); });
+    job.m_mapValues.ForEach([&](std::string_view k, const std::string&) { keys.emplace_back(k); });
     EXPECT_EQ(keys, std::vector<std::string>{expected}) << c.name;
     EXPECT_NE(job.m_mapVersions.Find(expected), nullptr) << c.name;
   }

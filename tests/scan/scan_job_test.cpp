@@ -226,11 +226,12 @@ class ScanJobTest : public testing::Test {
       EXPECT_EQ(run.log.back(), "end");
     }
 
-    job.m_mapVersions.ForEach(
-        [&](const std::string& key, intptr_t v) { run.rows[key] = static_cast<int>(v); });
+    job.m_mapVersions.ForEach([&](std::string_view key, intptr_t v) {
+      run.rows[std::string(key)] = static_cast<int>(v);
+    });
     std::set<std::string> value_keys, version_keys;
     job.m_mapValues.ForEach(
-        [&](const std::string& key, const std::string&) { value_keys.insert(key); });
+        [&](std::string_view key, const std::string&) { value_keys.emplace(key); });
     for (const auto& row : run.rows) version_keys.insert(row.first);
     EXPECT_EQ(value_keys, version_keys);
     run.user = job.m_strUser;

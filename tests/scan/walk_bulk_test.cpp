@@ -35,8 +35,9 @@ struct Stored {
 
 Stored StoredRows(const CMIB& job) {
   Stored s;
-  job.m_mapVersions.ForEach([&](const std::string& k, intptr_t v) { s.order.emplace_back(k, v); });
-  job.m_mapValues.ForEach([&](const std::string& k, const std::string& v) { s.values[k] = v; });
+  job.m_mapVersions.ForEach([&](std::string_view k, intptr_t v) { s.order.emplace_back(k, v); });
+  job.m_mapValues.ForEach(
+      [&](std::string_view k, const std::string& v) { s.values[std::string(k)] = v; });
   return s;
 }
 

@@ -134,7 +134,7 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
     } else {
       EXPECT_EQ(walktest::Keys(*jobs[i]), solo[plan.expect_key]) << name;
     }
-    jobs[i]->m_mapVersions.ForEach([&](const std::string& key, intptr_t v) {
+    jobs[i]->m_mapVersions.ForEach([&](std::string_view key, intptr_t v) {
       EXPECT_EQ(v, plan.version) << name << " " << key;
     });
   }

@@ -116,7 +116,8 @@ TEST_F(ScriptedWalkTest, AgentFallingSilentKeepsTheRows) {
 TEST_F(ScriptedWalkTest, EveryValueTypeFromTheWire) {
   WalkRun run = WalkScenario("all-types", "parseable", "1.3.6.1.4.1.8072.9999");
   std::map<std::string, std::string> rows;
-  job_.m_mapValues.ForEach([&](const std::string& k, const std::string& v) { rows[k] = v; });
+  job_.m_mapValues.ForEach(
+      [&](std::string_view k, const std::string& v) { rows[std::string(k)] = v; });
   const std::string base = "1.3.6.1.4.1.8072.9999.";
   const std::map<std::string, std::string> expected = {
       {base + "1.0", "-123456"},

@@ -137,12 +137,12 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, kTyped, version, true);
     std::map<std::string, std::string> rows;
-    job.m_mapValues.ForEach([&](const std::string& k, const std::string& v) { rows[k] = v; });
+    job.m_mapValues.ForEach(
+        [&](std::string_view k, const std::string& v) { rows[std::string(k)] = v; });
     std::map<std::string, std::string> want = expected;
     if (version == 1) want.erase("1.3.6.1.4.1.99999.4.0");  // SNMPv1 cannot carry Counter64
     EXPECT_EQ(rows, want) << "v" << version << "\n" << run.Everything();
-    job.m_mapVersions.ForEach(
-        [&](const std::string& k, intptr_t v) { EXPECT_EQ(v, version) << k; });
+    job.m_mapVersions.ForEach([&](std::string_view k, intptr_t v) { EXPECT_EQ(v, version) << k; });
     // The walk ends at the end of the subtree, silently.
     EXPECT_EQ(Texts(run, job.m_strTarget),
               (std::vector<std::string>{

@@ -65,7 +65,8 @@ inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int
 
 inline std::vector<std::string> Keys(const CMIB& job) {
   std::vector<std::string> keys;
-  job.m_mapValues.ForEach([&](const std::string& key, const std::string&) { keys.push_back(key); });
+  job.m_mapValues.ForEach(
+      [&](std::string_view key, const std::string&) { keys.emplace_back(key); });
   std::sort(keys.begin(), keys.end());
   return keys;
 }

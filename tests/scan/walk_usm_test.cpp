@@ -154,7 +154,7 @@ TEST_F(UsmWalkTest, EveryProtocolStoresWhatSnmpwalkPrints) {
     EXPECT_EQ(run.err, "") << name;
     EXPECT_EQ(job.m_usmReport, UsmReport::kNone) << name;
     job.m_mapVersions.ForEach(
-        [&](const std::string& key, intptr_t v) { EXPECT_EQ(v, 3) << name << " " << key; });
+        [&](std::string_view key, intptr_t v) { EXPECT_EQ(v, 3) << name << " " << key; });
   }
 }
 
