@@ -39,15 +39,8 @@ std::string CurrentLogPath() { return g_strLogDir + "/" + g_strLogFile; }
 // instead of blocking the writer (and shutdown) for good, with or without a
 // reader. -1 on failure.
 int OpenForAppend(const std::string& path) {
-  int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  bool not_regular = false;
+  return platform::OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, &not_regular);
 }
 
 // Moves the whole queue to the file, one batch at a time with the size check

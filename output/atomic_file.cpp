@@ -50,14 +50,13 @@ bool AtomicFileWriter::Begin(const std::string& path, std::string* error) {
     return Fail(error, S_ISLNK(st.st_mode) ? "is a symbolic link" : "not a regular file");
 
   std::string temp = AtomicTempPath(path);
-  // O_NONBLOCK: a FIFO under the temporary name must fail the save, not hang it.
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return FailErrno(error, errno);
+  // A FIFO under the temporary name must fail the save, not hang it.
+  bool not_regular = false;
   struct stat held;
-  if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-    close(fd);
-    return Fail(error, "temporary file is not a regular file");
-  }
+  int fd = platform::OpenRegularFile(temp, O_WRONLY | O_CREAT | O_NOFOLLOW, &not_regular, &held);
+  if (fd < 0)
+    return not_regular ? Fail(error, "temporary file is not a regular file")
+                       : FailErrno(error, errno);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     close(fd);

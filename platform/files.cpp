@@ -42,17 +42,29 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+int OpenRegularFile(const std::string& path, int flags, bool* not_regular, struct stat* info) {
+  *not_regular = false;
+  const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat own;
+  if (!info) info = &own;
+  if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
+    close(fd);
+    *not_regular = true;
+    return -1;
+  }
+  return fd;
+}
+
 bool ReadRegularFile(const std::string& path, std::string* text, std::string* problem) {
   problem->clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  bool not_regular = false;
+  const int fd = OpenRegularFile(path, O_RDONLY, &not_regular);
   if (fd < 0) {
-    if (errno != ENOENT) *problem = strerror(errno);
-    return false;
-  }
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *problem = "not a regular file";
-    close(fd);
+    if (not_regular)
+      *problem = "not a regular file";
+    else if (errno != ENOENT)
+      *problem = strerror(errno);
     return false;
   }
   text->clear();

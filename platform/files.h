@@ -2,6 +2,8 @@
 // standard library does not give.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -18,6 +20,15 @@ bool RenameNoReplace(const std::string& from, const std::string& to, int* error 
 // with errno set (EIO when the system wrote nothing and gave no cause) when
 // the rest cannot be written. Any thread.
 bool WriteAll(int fd, const char* data, size_t size);
+
+// Opens path with flags (O_NONBLOCK and O_CLOEXEC added; mode 0666 where
+// flags create) and keeps the descriptor only when it names a regular file:
+// a FIFO in the file's place fails at once instead of blocking for a peer.
+// Returns the descriptor, or -1 with errno set (the open failed) or with
+// *not_regular set (it opened something else, now closed). *info, when given,
+// receives the file's status. Any thread.
+int OpenRegularFile(const std::string& path, int flags, bool* not_regular,
+                    struct stat* info = nullptr);
 
 // Reads the whole of the regular file at path into *text. Opens without
 // blocking, so a FIFO in the file's place is refused at once instead of

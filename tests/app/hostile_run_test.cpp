@@ -52,7 +52,6 @@ class HostileRunTest : public testing::Test {
   // One snmpd for the whole suite: its view leaves out sysUpTime, so two runs
   // against it give the same result file.
   static void SetUpTestSuite() {
-    snmpd_ = new SnmpdFixture;
     testutil::SnmpdOptions options;
     options.config_lines = {"view small included .1.3.6.1.2.1.1",
                             "view small excluded .1.3.6.1.2.1.1.3",
@@ -62,15 +61,9 @@ class HostileRunTest : public testing::Test {
                             std::string("rouser ") + kV3User + " priv -V small",
                             "sysLocation hostile test",
                             "sysContact nobody"};
-    if (!snmpd_->Start(options, &start_error_)) {
-      delete snmpd_;
-      snmpd_ = nullptr;
-    }
+    snmpd_ = testutil::StartSnmpd(options, &start_error_);
   }
-  static void TearDownTestSuite() {
-    delete snmpd_;
-    snmpd_ = nullptr;
-  }
+  static void TearDownTestSuite() { snmpd_.reset(); }
 
   void SetUp() override { ASSERT_NE(snmpd_, nullptr) << start_error_; }
 
@@ -95,11 +88,11 @@ class HostileRunTest : public testing::Test {
     return testutil::ReadFile(ResultPath(dir, snmpd_->Target()));
   }
 
-  static SnmpdFixture* snmpd_;
+  static std::unique_ptr<SnmpdFixture> snmpd_;
   static std::string start_error_;
 };
 
-SnmpdFixture* HostileRunTest::snmpd_ = nullptr;
+std::unique_ptr<SnmpdFixture> HostileRunTest::snmpd_;
 std::string HostileRunTest::start_error_;
 
 TEST_F(HostileRunTest, HostileAgentsBesideANormalOneInOneRun) {

@@ -7,7 +7,6 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "scan/walk_test_support.h"
@@ -84,15 +83,7 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
       jobs[i]->m_strTarget = agents[i % 2].peer();
       jobs[i]->UseAccount(account);
     }
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    {
-      std::vector<std::thread> threads;
-      for (auto& job : jobs) threads.emplace_back([j = job.get()] { j->Walk(kRoot, 3, true); });
-      for (auto& t : threads) t.join();
-    }
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = walktest::WalkAllAtOnce(jobs, kRoot, 3);
     std::string texts;
     for (const auto& l : log.Take()) texts += l + "\n";
     for (int i = 0; i < kJobs; ++i) {

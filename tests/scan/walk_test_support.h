@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/globals.h"
@@ -61,6 +63,24 @@ inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int
   run.err = testing::internal::GetCapturedStderr();
   run.log = log->Take();
   return run;
+}
+
+// Walks every job at once, one thread each (CMIB::Walk(oid_text, version,
+// true)), with standard output and standard error captured; returns what
+// went to standard error.
+inline std::string WalkAllAtOnce(const std::vector<std::unique_ptr<CMIB>>& jobs,
+                                 const char* oid_text, int version) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  {
+    std::vector<std::thread> threads;
+    for (const auto& job : jobs)
+      threads.emplace_back(
+          [j = job.get(), oid_text, version] { j->Walk(oid_text, version, true); });
+    for (auto& t : threads) t.join();
+  }
+  testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStderr();
 }
 
 inline std::vector<std::string> Keys(const CMIB& job) {

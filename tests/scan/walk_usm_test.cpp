@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "scan/engine_ids.h"
@@ -95,7 +94,6 @@ User CountedUser() {
 class UsmWalkTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    agent_ = new SnmpdFixture;
     SnmpdOptions options;
     options.engine_id = "usm-walk-agent";
     options.addresses = {"127.0.0.1", "127.0.0.2"};
@@ -105,15 +103,9 @@ class UsmWalkTest : public testing::Test {
     users.back().name = "no_privacy";
     for (const auto& u : users)
       for (const auto& line : u.AgentLines()) options.config_lines.push_back(line);
-    if (!agent_->Start(options, &start_error_)) {
-      delete agent_;
-      agent_ = nullptr;
-    }
+    agent_ = testutil::StartSnmpd(options, &start_error_);
   }
-  static void TearDownTestSuite() {
-    delete agent_;
-    agent_ = nullptr;
-  }
+  static void TearDownTestSuite() { agent_.reset(); }
   void SetUp() override {
     ASSERT_NE(agent_, nullptr) << start_error_;
     g_nTimeout = 2000000;
@@ -127,11 +119,11 @@ class UsmWalkTest : public testing::Test {
     return CapturedWalk(&log_, job, kRoot, 3, true);
   }
 
-  static SnmpdFixture* agent_;
+  static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
 };
-SnmpdFixture* UsmWalkTest::agent_ = nullptr;
+std::unique_ptr<SnmpdFixture> UsmWalkTest::agent_;
 std::string UsmWalkTest::start_error_;
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -265,15 +257,7 @@ TEST_F(UsmWalkTest, SameUserAndEngineWithOtherKeysTakeTurns) {
     }
     g_nTimeout = 1000000;
     g_nRetry = 0;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    {
-      std::vector<std::thread> threads;
-      for (auto& job : jobs) threads.emplace_back([j = job.get()] { j->Walk(kRoot, 3, true); });
-      for (auto& t : threads) t.join();
-    }
-    testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    walktest::WalkAllAtOnce(jobs, kRoot, 3);
     log_.Take();
     for (int i = 0; i < kJobs; ++i) {
       if (i % 2 == 0) {
@@ -296,14 +280,7 @@ TEST_F(UsmWalkTest, PassPhraseKeysAreDerivedOncePerProtocolAndPassPhrase) {
     jobs[i]->m_strTarget = agent_->Target(i % 2);
     jobs[i]->UseAccount(CountedUser().ToAccount());
   }
-  testing::internal::CaptureStdout();
-  {
-    std::vector<std::thread> threads;
-    for (auto& job : jobs)
-      threads.emplace_back([j = job.get()] { j->Walk("1.3.6.1.2.1.1.3", 3, true); });
-    for (auto& t : threads) t.join();
-  }
-  testing::internal::GetCapturedStdout();
+  walktest::WalkAllAtOnce(jobs, "1.3.6.1.2.1.1.3", 3);
   log_.Take();
   for (auto& job : jobs) EXPECT_EQ(job->m_mapValues.GetCount(), 1u) << job->m_strTarget;
   EXPECT_EQ(PassPhraseKeyDerivations() - before, 2u);  // authentication and privacy
