@@ -5,41 +5,38 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/globals.h"
+#include "app/config.h"
 #include "app/profile.h"
-#include "scan/scan_options.h"
+#include "scan/scan_settings.h"
 #include "support/test_util.h"
 
 namespace {
 
-class ApplyConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetGlobalsForTesting(); }
-  void TearDown() override { ResetGlobalsForTesting(); }
-};
+class ApplyConfigTest : public ::testing::Test {};
 
 TEST_F(ApplyConfigTest, DefaultsWithoutAFile) {
-  ApplyConfig(Profile::Load("/nonexistent/config.ini"));
-  EXPECT_EQ(g_nTimeout, 500);
-  EXPECT_EQ(g_nRetry, 3);
-  EXPECT_FALSE(g_bLogEnabled);
-  EXPECT_EQ(g_strCommunity, "tkvwqz");
-  EXPECT_TRUE(g_arrOids.empty());
+  const RunConfig config = ReadRunConfig(Profile::Load("/nonexistent/config.ini"));
+  EXPECT_EQ(config.scan.timeout_us, 500);
+  EXPECT_EQ(config.scan.retries, 3);
+  EXPECT_FALSE(config.log_enabled);
+  EXPECT_EQ(config.scan.community, "tkvwqz");
+  EXPECT_TRUE(config.scan.oids.empty());
 }
 
 TEST_F(ApplyConfigTest, ReadsEveryKey) {
-  ApplyConfig(Profile::Parse("[Config]\nTimeout=200000\nRetry=0\nLog=1\nCommunity=\n"));
-  EXPECT_EQ(g_nTimeout, 200000);
-  EXPECT_EQ(g_nRetry, 0);
-  EXPECT_TRUE(g_bLogEnabled);
-  EXPECT_EQ(g_strCommunity, "");
+  const RunConfig config =
+      ReadRunConfig(Profile::Parse("[Config]\nTimeout=200000\nRetry=0\nLog=1\nCommunity=\n"));
+  EXPECT_EQ(config.scan.timeout_us, 200000);
+  EXPECT_EQ(config.scan.retries, 0);
+  EXPECT_TRUE(config.log_enabled);
+  EXPECT_EQ(config.scan.community, "");
 }
 
 TEST_F(ApplyConfigTest, LogOnlyWhenExactlyOne) {
   for (const char* v : {"0", "2", "-1", "yes", "01x"}) {
-    ResetGlobalsForTesting();
-    ApplyConfig(Profile::Parse(std::string("[Config]\nLog=") + v + "\n"));
-    EXPECT_EQ(g_bLogEnabled, std::string(v) == "01x") << v;  // "01x" reads as 1
+    const RunConfig config =
+        ReadRunConfig(Profile::Parse(std::string("[Config]\nLog=") + v + "\n"));
+    EXPECT_EQ(config.log_enabled, std::string(v) == "01x") << v;  // "01x" reads as 1
   }
 }
 
@@ -62,9 +59,9 @@ TEST_F(ApplyConfigTest, OidListRules) {
       {"value kept unchanged", "OID_1=.1..3.\n", {".1..3."}},
   };
   for (const auto& c : cases) {
-    ResetGlobalsForTesting();
-    ApplyConfig(Profile::Parse(std::string("[Target]\n") + c.target_section));
-    EXPECT_EQ(g_arrOids, c.expected) << c.name;
+    const RunConfig config =
+        ReadRunConfig(Profile::Parse(std::string("[Target]\n") + c.target_section));
+    EXPECT_EQ(config.scan.oids, c.expected) << c.name;
   }
 }
 
@@ -116,15 +113,14 @@ TEST_F(ApplyConfigTest, FleetOptions) {
        "mibscan: config.ini [Config] MaxRows=-5 is not valid; using 0\n"},  // "x" reads as 0
   };
   for (const auto& c : cases) {
-    ResetGlobalsForTesting();
     testing::internal::CaptureStderr();
-    ApplyConfig(Profile::Parse(std::string("[Config]\n") + c.config));
+    const RunConfig config = ReadRunConfig(Profile::Parse(std::string("[Config]\n") + c.config));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.config;
-    EXPECT_EQ(g_scanOptions.versions, c.versions) << c.config;
-    EXPECT_EQ(g_scanOptions.max_reps, c.reps) << c.config;
-    EXPECT_EQ(g_scanOptions.get_batch, c.batch) << c.config;
-    EXPECT_EQ(g_scanOptions.max_rows, c.rows) << c.config;
-    EXPECT_EQ(g_scanOptions.max_seconds, c.seconds) << c.config;
+    EXPECT_EQ(config.scan.versions, c.versions) << c.config;
+    EXPECT_EQ(config.scan.max_reps, c.reps) << c.config;
+    EXPECT_EQ(config.scan.get_batch, c.batch) << c.config;
+    EXPECT_EQ(config.scan.max_rows, c.rows) << c.config;
+    EXPECT_EQ(config.scan.max_seconds, c.seconds) << c.config;
   }
 }
 
