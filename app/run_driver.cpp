@@ -12,6 +12,7 @@
 #include "app/globals.h"
 #include "app/profile.h"
 #include "app/progress_line.h"
+#include "app/run_folder.h"
 #include "app/run_summary.h"
 #include "log/log_writer.h"
 #include "output/console.h"
@@ -218,9 +219,13 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
   if (dir.empty()) {
-    std::string exe;
-    if (!platform::GetExecutablePath(&exe)) return false;
-    if (!platform::DirectoryOf(exe, &g_strModuleDir)) return false;
+    std::string note;
+    std::string error;
+    if (!DefaultRunFolder(&g_strModuleDir, &note, &error)) {
+      fprintf(stderr, "mibscan: %s\n", error.c_str());
+      return false;
+    }
+    if (!note.empty()) fprintf(stderr, "mibscan: %s\n", note.c_str());
   } else {
     // Every path is made as "<dir>/<name>": no trailing '/' (the root becomes "").
     g_strModuleDir = dir.substr(0, dir.find_last_not_of('/') + 1);
