@@ -12,12 +12,13 @@
 
 static const char kUsage[] =
     "usage: mibscan [OPTION...] [--] [FORMS]\n"
+    "\n"
     "forms:\n"
     "  (none)                 no targets: prepares the log directory only\n"
     "  TARGET[,TARGET...]     one argument: targets separated by commas\n"
     "  TARGET TARGET...       several arguments: one target each\n"
     "  oid OID TARGET         one get of OID from TARGET\n"
-    "options (only before the forms; \"--\" ends them):\n"
+    "options (only before the forms; -- ends them):\n"
     "  --dir DIR              read config.ini and accounts.csv from DIR and write the\n"
     "                         result files and log/ there (default: beside the\n"
     "                         executable; the current directory when it is installed\n"
