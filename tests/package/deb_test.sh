@@ -134,6 +134,8 @@ mkdir -p "$sys/var/lib/dpkg/info" "$sys/var/lib/dpkg/updates"
 touch "$sys/var/lib/dpkg/status"
 dpkg --root="$sys" --force-depends --force-not-root -i "$deb" >"$root/dpkg.log" 2>&1 ||
   fail "dpkg -i: $(cat "$root/dpkg.log")"
+[ "$(MANPATH="$sys/usr/share/man" man -w mibscan)" = "$sys/usr/share/man/man1/mibscan.1.gz" ] ||
+  fail "man does not find the installed page"
 # A loopback port nothing answers on (free once the probe has closed it).
 port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 run=$root/run
@@ -216,4 +218,26 @@ else
   [ "$code" = 2 ] && [ ! -e "$site/changes.csv" ] || fail "without --diff: exit $code"
   skip "changes.csv: this mibscan has no --diff"
 fi
+
+# A scan stopped half-way leaves the last complete runs as they were.
+current=$(stat -c %i "$site/current")
+previous=$(stat -c %i "$site/previous")
+printf '[Config]\nTimeout=2000000\nRetry=0\n' >"$site/config.ini"
+MIBSCAN=$mibscan "$nightly" "$site" >/dev/null 2>"$root/err" &
+script=$!
+for _ in $(seq 100); do
+  scanner=$(pgrep -P "$script" -x mibscan || true)
+  [ -n "$scanner" ] && [ -d "$site/next/log" ] && break
+  sleep 0.1
+done
+[ -n "$scanner" ] || fail "the stopped night: no scan started"
+kill -TERM "$scanner"
+set +e
+wait "$script"
+code=$?
+set -e
+[ "$code" = 143 ] || fail "the stopped night exited with $code: $(cat "$root/err")"
+[ "$(stat -c %i "$site/current")" = "$current" ] && [ "$(stat -c %i "$site/previous")" = "$previous" ] ||
+  fail "the stopped night replaced current/ or previous/"
+[ -f "$site/next/127.0.0.1:$port.xml" ] || fail "the stopped night's result is not in next/"
 echo "package ok: $deb"
