@@ -5,12 +5,41 @@
 
 #include "platform/process.h"
 
+namespace {
+
+std::string WithoutTrailingSlash(const std::string& dir) {
+  return dir.substr(0, dir.find_last_not_of('/') + 1);
+}
+
+std::string Shown(const std::string& dir) { return dir.empty() ? "/" : dir; }
+
+}  // namespace
+
 bool IsSystemProgramFolder(const std::string& dir) {
   static const char* const kFolders[] = {
       "", "/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin"};
   for (const char* folder : kFolders)
     if (dir == folder) return true;
   return false;
+}
+
+bool ChooseRunFolder(const std::string& exe_dir, const std::string& cwd, std::string* folder,
+                     std::string* note, std::string* error) {
+  if (!IsSystemProgramFolder(exe_dir)) {
+    *folder = exe_dir;
+    return true;
+  }
+  const std::string dir = WithoutTrailingSlash(cwd);
+  if (IsSystemProgramFolder(dir)) {
+    // Started from / (a service without a working directory) or a bin folder.
+    *error = "the current directory " + Shown(dir) +
+             " is a system folder; run mibscan from a folder of its own or give --dir DIR";
+    return false;
+  }
+  *folder = dir;
+  *note = "settings and results in the current directory " + dir + " (mibscan is installed in " +
+          Shown(exe_dir) + "; --dir DIR chooses another folder)";
+  return true;
 }
 
 bool DefaultRunFolder(std::string* folder, std::string* note, std::string* error) {
@@ -20,19 +49,14 @@ bool DefaultRunFolder(std::string* folder, std::string* note, std::string* error
     *error = "the executable's folder cannot be found";
     return false;
   }
-  if (!IsSystemProgramFolder(exe_dir)) {
-    *folder = exe_dir;
-    return true;
-  }
   std::error_code ec;
-  const std::filesystem::path cwd = std::filesystem::current_path(ec);
-  if (ec) {
-    *error = "the current directory cannot be found (" + ec.message() + ")";
-    return false;
+  std::string cwd;
+  if (IsSystemProgramFolder(exe_dir)) {
+    cwd = std::filesystem::current_path(ec).string();
+    if (ec) {
+      *error = "the current directory cannot be found (" + ec.message() + ")";
+      return false;
+    }
   }
-  std::string dir = cwd.string();
-  *folder = dir.substr(0, dir.find_last_not_of('/') + 1);  // "/" becomes ""
-  *note = "settings and results in the current directory " + dir + " (mibscan is installed in " +
-          (exe_dir.empty() ? "/" : exe_dir) + "; --dir DIR chooses another folder)";
-  return true;
+  return ChooseRunFolder(exe_dir, cwd, folder, note, error);
 }

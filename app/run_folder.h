@@ -8,7 +8,13 @@
 // the root): a run must not fill them with results. dir has no trailing '/'.
 bool IsSystemProgramFolder(const std::string& dir);
 
-// The executable's own folder, or, when that is a system program folder, the
-// current directory with *note set to the line that says so. False with
-// *error set when neither can be found.
+// The choice itself: the executable's folder exe_dir, or, when that is a
+// system program folder, the current directory cwd, with *note set to the line
+// that says so. False with *error set when cwd is a system program folder too.
+// Folders are returned without a trailing '/' (the root is "").
+bool ChooseRunFolder(const std::string& exe_dir, const std::string& cwd, std::string* folder,
+                     std::string* note, std::string* error);
+
+// ChooseRunFolder for this process. False with *error set when a folder cannot
+// be found or chosen.
 bool DefaultRunFolder(std::string* folder, std::string* note, std::string* error);

@@ -160,6 +160,16 @@ if unshare -m true 2>/dev/null; then
     fail "the run folder holds: $written"
   [ -s "$run/log/log.txt" ] || fail "no log in the run folder"
   [ "$(ls -A "$sys/usr/bin")" = mibscan ] || fail "something was written beside the installed program"
+  # Started in its own folder: refused before anything is written.
+  set +e
+  unshare -m sh -c 'mount --bind "$1" /usr/local/bin && cd /usr/local/bin && exec ./mibscan "$2"' \
+    _ "$sys/usr/bin" "127.0.0.1:$port" >"$root/out" 2>"$root/err"
+  code=$?
+  set -e
+  [ "$code" = 1 ] || fail "started in /usr/local/bin, the installed program exited with $code"
+  grep -q '^mibscan: the current directory /usr/local/bin is a system folder' "$root/err" ||
+    fail "started in /usr/local/bin: $(cat "$root/err")"
+  [ "$(ls -A "$sys/usr/bin")" = mibscan ] || fail "the installed program wrote into its own folder"
 else
   skip "the installed program's folder: no mount namespace here (unshare -m needs root)"
 fi
