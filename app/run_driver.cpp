@@ -15,6 +15,7 @@
 #include "app/run_summary.h"
 #include "log/log_writer.h"
 #include "output/console.h"
+#include "output/result_document.h"
 #include "output/summary_file.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -196,7 +197,7 @@ namespace {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, bool timeout_configured,
-               RunReport* report) {
+               const std::string& shard_tag, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
@@ -205,7 +206,7 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
     if (!r.file_written) ++report->result_files_not_written;
     if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
-  const std::string path = SummaryFilePath(g_strModuleDir);
+  const std::string path = SummaryFilePath(g_strModuleDir, shard_tag);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
   const std::string note = report->summary_written ? path : path + " not written: " + error;
@@ -215,7 +216,8 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
 
 }  // namespace
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
+             const std::string& shard_tag, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
   if (dir.empty()) {
     std::string exe;
@@ -230,6 +232,9 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   std::error_code ec;
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
+  // Shards of one list may share a folder: each keeps a log file, and
+  // rotated files, of its own.
+  g_strLogFile = "log" + shard_tag + ".txt";
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
@@ -263,9 +268,12 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   std::vector<std::unique_ptr<CMIB>> jobs;
   jobs.reserve(targets.size());
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
+  // Named here, in list order, so that two targets never share a file.
+  const std::vector<std::string> paths = DistinctResultFilePaths(g_strModuleDir, targets, g_strOid);
   for (size_t i = 0; i < targets.size(); ++i) {
     jobs.push_back(std::make_unique<CMIB>());
     jobs.back()->m_strTarget = targets[i];
+    jobs.back()->m_strResultPath = paths[i];
     jobs.back()->m_pProgress = &progress[i];
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
@@ -286,6 +294,6 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   StopLogWriterAndDrain();
   if (!targets.empty())
     ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0,
-              timeout_configured, report);
+              timeout_configured, shard_tag, report);
   return true;
 }

@@ -43,11 +43,12 @@ class CMIB {
   JobProgress* m_pProgress = nullptr;   // the driver's; may be null
 
   // Filled by the job as it runs and when it ends, for the run's summary.
-  WalkTally m_walks;                                  // what the walks met
-  OutcomeDecision m_outcome;                          // decided at the end of the job
-  double m_dSeconds = 0;                              // the job's run time, result file included
-  bool m_bResultWritten = false;                      // WriteResultFile succeeded
-  std::string m_strResultFile;                        // the result file's path
+  WalkTally m_walks;              // what the walks met
+  OutcomeDecision m_outcome;      // decided at the end of the job
+  double m_dSeconds = 0;          // the job's run time, result file included
+  bool m_bResultWritten = false;  // WriteResultFile succeeded
+  std::string m_strResultFile;    // the result file's path
+  std::string m_strResultPath;    // named by the run driver, distinct per target; "": the default
   AuthProtocol m_authProtocol = AuthProtocol::kMd5;   // SNMPv3 authentication with a user
   PrivProtocol m_privProtocol = PrivProtocol::kNone;  // kNone: authNoPriv
   std::string m_strPrivPassword;             // SNMPv3 privacy pass phrase; never printed or logged
@@ -98,8 +99,9 @@ class CMIB {
   // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
   bool HasSysUpTime() const;
 
-  // Writes the rows to "<module dir>/<target><suffix>.xml" (its path left in
-  // m_strResultFile) and prints "output: <path>" or "output error". Returns
+  // Writes the rows to m_strResultPath, or when that is empty to
+  // "<module dir>/<target><suffix>.xml" (the path used left in
+  // m_strResultFile), and prints "output: <path>" or "output error". Returns
   // true when the file was written.
   bool WriteResultFile();
 

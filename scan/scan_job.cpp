@@ -63,7 +63,8 @@ void CMIB::UseAccount(const Account& account) {
 }
 
 bool CMIB::WriteResultFile() {
-  m_strResultFile = ResultFilePath(g_strModuleDir, m_strTarget, g_strOid);
+  m_strResultFile = m_strResultPath.empty() ? ResultFilePath(g_strModuleDir, m_strTarget, g_strOid)
+                                            : m_strResultPath;
   std::string cause;
   const bool ok = SaveResultDocument(m_strResultFile, m_mapValues, m_mapVersions, &cause);
   if (ok) {
