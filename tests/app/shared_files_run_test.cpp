@@ -183,9 +183,9 @@ TEST(SharedFilesRunTest, ShardsIntoOneFolderKeepEverySummaryAndLogLine) {
   EXPECT_EQ(shard_of.size(), targets.size());
 
   // The README's merge gives one file with every target once.
-  const std::string merge =
-      "cd '" + dir.path() +
-      "' && { head -n 1 summary-1-of-3.csv; tail -q -n +2 summary-*-of-3.csv; } > summary.csv";
+  const std::string merge = "cd '" + dir.path() +
+                            "' && set -- summary-*-of-3.csv && "
+                            "{ head -n 1 \"$1\"; tail -q -n +2 \"$@\"; } > summary.csv";
   ASSERT_EQ(testutil::RunProcess({"/bin/sh", "-c", merge}, 30).exit_code, 0);
   const auto merged = summarytest::SummaryRowsIn(dir / "summary.csv");
   std::set<std::string> merged_targets;
