@@ -269,11 +269,11 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   jobs.reserve(targets.size());
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
   // Named here, in list order, so that two targets never share a file.
-  const std::vector<std::string> paths = DistinctResultFilePaths(g_strModuleDir, targets, g_strOid);
+  std::vector<std::string> paths = DistinctResultFilePaths(g_strModuleDir, targets, g_strOid);
   for (size_t i = 0; i < targets.size(); ++i) {
     jobs.push_back(std::make_unique<CMIB>());
     jobs.back()->m_strTarget = targets[i];
-    jobs.back()->m_strResultPath = paths[i];
+    jobs.back()->m_strResultPath = std::move(paths[i]);
     jobs.back()->m_pProgress = &progress[i];
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);

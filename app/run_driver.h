@@ -46,12 +46,14 @@ struct RunReport {
 // no more scans run at once than it leaves descriptors for (said once on
 // standard error when it holds targets back). While workers run and standard
 // error is a terminal, a status line shows the progress. A run with targets
-// ends with summary.csv (summary<tag>.csv for a shard) beside the result files, the closing summary
-// on standard error and, when the built-in time-out met silent targets, a hint about it; what could
-// not be written is counted in *report. Returns false, having scanned nothing, when dir is empty
-// and the executable's directory cannot be determined, or (with targets) result files cannot be
-// made in the directory, the latter said on standard error. Main thread, once. shard_tag (ShardTag,
-// app/target_list.h) names the summary and the log file of a shard: summary<tag>.csv,
-// log/log<tag>.txt.
+// ends with summary.csv beside the result files, the closing summary on
+// standard error and, when the built-in time-out met silent targets, a hint
+// about it; what could not be written is counted in *report. Returns false,
+// having scanned nothing, when dir is empty and the executable's directory
+// cannot be determined, or (with targets) result files cannot be made in the
+// directory, the latter said on standard error. Main thread, once.
+// shard_tag (ShardTag, app/target_list.h) names what a shard must not share
+// with the others in one folder: summary<tag>.csv and log/log<tag>.txt.
+// Result files are named in list order (DistinctResultFilePaths).
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
              const std::string& shard_tag, RunReport* report);

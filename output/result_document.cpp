@@ -37,10 +37,6 @@ namespace {
 constexpr size_t kMaxNameStem = 255 - 5 - 4;
 constexpr size_t kHashMark = 17;  // "~" and 16 hexadecimal digits
 
-}  // namespace
-
-namespace {
-
 // "<text>" with "/" made "_", so the file lands directly in its directory.
 std::string FileStem(const std::string& target, const std::string& oid) {
   std::string name = target;
@@ -77,8 +73,9 @@ std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
                                                  const std::string& oid) {
   std::vector<std::string> paths;
   paths.reserve(targets.size());
-  std::unordered_map<std::string, size_t> first_of_target;  // target -> index into paths
-  std::unordered_set<std::string> taken;
+  // Views into targets and into paths, whose strings stay in place: reserved.
+  std::unordered_map<std::string_view, size_t> first_of_target;  // target -> index into paths
+  std::unordered_set<std::string_view> taken;
   for (const std::string& target : targets) {
     const auto [seen, is_new] = first_of_target.emplace(target, paths.size());
     if (!is_new) {
@@ -95,8 +92,8 @@ std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
       const std::string hashed = round == 0 ? key : key + "~" + std::to_string(round);
       path = dir + "/" + MarkedStem(FileStem(target, oid), platform::Fnv1a64(hashed)) + ".xml";
     }
-    taken.insert(path);
     paths.push_back(std::move(path));
+    taken.insert(paths.back());
   }
   return paths;
 }
