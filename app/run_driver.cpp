@@ -75,6 +75,7 @@ class ScanSlots {
 // progress, which is made of atomics for the status line.
 struct TargetJob {
   std::string target;
+  std::string result_path;  // distinct from every other target's
   JobProgress* progress = nullptr;
   std::unique_ptr<platform::Thread> thread;
   TargetResult result;  // the worker's last act
@@ -83,7 +84,6 @@ struct TargetJob {
 // What every worker of the run reads; set before the first starts.
 struct RunPlan {
   const ScanSettings* scan;
-  std::string dir;  // where the result files go
 };
 
 struct WorkerStart {
@@ -95,7 +95,7 @@ struct WorkerStart {
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
-  job.result = ScanAndSave(job.target, *start->plan->scan, start->plan->dir, job.progress);
+  job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;
@@ -161,7 +161,7 @@ class WorkerLauncher {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, const std::string& dir,
-               const RunConfig& config, RunReport* report) {
+               const std::string& shard_tag, const RunConfig& config, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
@@ -170,7 +170,7 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
     if (!r.file_written) ++report->result_files_not_written;
     if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
-  const std::string path = SummaryFilePath(dir);
+  const std::string path = SummaryFilePath(dir, shard_tag);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
   const std::string note = report->summary_written ? path : path + " not written: " + error;
@@ -182,12 +182,11 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
 }  // namespace
 
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress) {
+                         const std::string& path, JobProgress* progress) {
   const auto started = std::chrono::steady_clock::now();
   Account account;
   const bool has_account = FindAccount(target, &account);
   ScanResult scan = ScanTarget(target, has_account ? &account : nullptr, settings, progress);
-  const std::string path = ResultFilePath(dir, target, settings.oid);
   const bool written = WriteResultFile(path, target, scan.rows);
   // The summary's time includes the result file.
   scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -195,7 +194,7 @@ TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings
 }
 
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
-             const std::string& oid, RunReport* report) {
+             const std::string& oid, const std::string& shard_tag, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
   std::string run_dir;
   if (dir.empty()) {
@@ -215,6 +214,9 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   std::error_code ec;
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
+  // Shards of one list may share a folder: each keeps a log file, and
+  // rotated files, of its own.
+  g_strLogFile = "log" + shard_tag + ".txt";
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
@@ -245,11 +247,14 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
 
-  const RunPlan plan{&config.scan, run_dir};
+  const RunPlan plan{&config.scan};
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
   std::vector<TargetJob> jobs(targets.size());
+  // Named here, in list order, so that two targets never share a file.
+  std::vector<std::string> paths = DistinctResultFilePaths(run_dir, targets, oid);
   for (size_t i = 0; i < targets.size(); ++i) {
     jobs[i].target = targets[i];
+    jobs[i].result_path = std::move(paths[i]);
     jobs[i].progress = &progress[i];
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
@@ -267,6 +272,6 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   StopLogWriterAndDrain();
   if (!targets.empty())
     ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, run_dir,
-              config, report);
+              shard_tag, config, report);
   return true;
 }

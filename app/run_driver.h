@@ -51,5 +51,8 @@ struct RunReport {
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
 // directory, the latter said on standard error. Main thread, once.
+// shard_tag (ShardTag, app/target_list.h) names what a shard must not share
+// with the others in one folder: summary<tag>.csv and log/log<tag>.txt.
+// Result files are named in list order (DistinctResultFilePaths).
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
-             const std::string& oid, RunReport* report);
+             const std::string& oid, const std::string& shard_tag, RunReport* report);

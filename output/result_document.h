@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "output/result_row.h"
 #include "output/xml_document.h"
@@ -34,3 +35,15 @@ bool WriteResultFile(const std::string& path, const std::string& target, const R
 // the whole name: the same target and oid always give the same name.
 std::string ResultFilePath(const std::string& dir, const std::string& target,
                            const std::string& oid);
+
+// The result file of each of targets, in order, all scanned with oid: the
+// ResultFilePath of each, except that two different targets never get one
+// path. When a target's name was already given to an earlier, different
+// target of the list (as "a/b" and "a_b" both give "a_b"), the later one's
+// name keeps its first bytes and ends in "~" and 16 hexadecimal digits of a
+// hash of its text as given, like an over-long name. A target listed again
+// gets the path it had the first time. The same list always gives the same
+// paths.
+std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
+                                                 const std::vector<std::string>& targets,
+                                                 const std::string& oid);

@@ -27,7 +27,9 @@ std::string SummaryCsv(const std::vector<SummaryRow>& rows) {
   return csv;
 }
 
-std::string SummaryFilePath(const std::string& dir) { return dir + "/summary.csv"; }
+std::string SummaryFilePath(const std::string& dir, const std::string& shard_tag) {
+  return dir + "/summary" + shard_tag + ".csv";
+}
 
 bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows,
                       std::string* error) {

@@ -25,8 +25,9 @@ std::string CsvField(std::string_view text);
 // result_file,detail", then one record per row, each line ended by CR LF.
 std::string SummaryCsv(const std::vector<SummaryRow>& rows);
 
-// "<dir>/summary.csv".
-std::string SummaryFilePath(const std::string& dir);
+// "<dir>/summary<shard_tag>.csv": "summary.csv" without a shard,
+// "summary-2-of-4.csv" for shard 2 of 4.
+std::string SummaryFilePath(const std::string& dir, const std::string& shard_tag);
 
 // Writes SummaryCsv(rows) to path, replacing the whole file as result files
 // are replaced (output/atomic_file.h). Returns false with the reason in
