@@ -10,10 +10,12 @@
 #include <memory>
 
 #include "accounts/accounts.h"
+#include "app/command_line.h"
 #include "app/globals.h"
 #include "app/profile.h"
 #include "app/progress_line.h"
 #include "app/run_summary.h"
+#include "app/targets.h"
 #include "log/log_writer.h"
 #include "output/console.h"
 #include "output/summary_file.h"
@@ -255,8 +257,10 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
 
 }  // namespace
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
+bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
+             RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
+  const std::string& dir = options.dir;
   if (dir.empty()) {
     std::string exe;
     if (!platform::GetExecutablePath(&exe)) return false;
@@ -295,7 +299,12 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   }
 
   std::string accounts = g_strModuleDir + "/accounts.csv";
-  if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
+  if (std::filesystem::exists(accounts, ec)) {
+    std::vector<std::string> ips;
+    LoadAccounts(accounts, &ips);
+    if (!targets.empty())
+      ReportAccountsWithoutTarget(accounts, ips, targets, options.shard, options.shard_count);
+  }
 
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();

@@ -6,6 +6,7 @@
 #include <vector>
 
 class Profile;
+struct RunOptions;
 
 // Stack reserved for each scan worker. A scan job, at its deepest (SNMPv3,
 // logging in place, the result file), writes about 20 KiB of it; the rest is
@@ -36,8 +37,8 @@ struct RunReport {
 };
 
 // Runs the scan of every target, each on its own worker thread, all at once,
-// with config.ini, accounts.csv, the result files and log/ in dir (an existing
-// directory; empty: the executable's directory),
+// with config.ini, accounts.csv, the result files and log/ in options.dir (an
+// existing directory; empty: the executable's directory),
 // and returns when every worker and the log writer have ended and the log
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
@@ -48,8 +49,10 @@ struct RunReport {
 // error is a terminal, a status line shows the progress. A run with targets
 // ends with summary.csv beside the result files, the closing summary on
 // standard error and, when the built-in time-out met silent targets, a hint
-// about it; what could not be written is counted in *report. Returns false,
+// about it; what could not be written is counted in *report. Rows of
+// accounts.csv whose ip is no target of the run (of its shard's share, with
+// --shard) are said once on standard error. Returns false,
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
 // directory, the latter said on standard error. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report);
+bool RunScan(const std::vector<std::string>& targets, const RunOptions& options, RunReport* report);

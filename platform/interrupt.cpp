@@ -19,6 +19,7 @@ std::atomic<int> g_wakeFd{-1};
 std::atomic<int> g_signal{0};  // the first interrupting signal
 std::atomic<std::size_t> g_clearWidth{0};
 std::atomic<unsigned> g_handled{0};  // bit n: signal n has our handler
+std::atomic<unsigned> g_windowChanges{0};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
               std::atomic<std::size_t>::is_always_lock_free &&
               std::atomic<unsigned>::is_always_lock_free);
@@ -108,6 +109,21 @@ bool InstallInterruptHandling() {
   });
   return ok;
 }
+
+bool WatchWindowSize() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) { g_windowChanges.fetch_add(1); };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ok = sigaction(SIGWINCH, &sa, nullptr) == 0;
+  });
+  return ok;
+}
+
+unsigned WindowSizeChanges() { return g_windowChanges.load(); }
 
 bool Interrupted() { return g_interrupted.load(); }
 

@@ -42,6 +42,14 @@ void RequestInterrupt();
 // 0 when none is shown. Any thread; the console keeps it current.
 void SetInterruptClearWidth(std::size_t columns);
 
+// Counts SIGWINCH (the terminal's size changed) from the first call on; the
+// handler only adds one to an atomic counter. False when it cannot be
+// installed. Any thread.
+bool WatchWindowSize();
+
+// How many SIGWINCH have arrived since WatchWindowSize.
+unsigned WindowSizeChanges();
+
 // Clears the flag and makes the wake-up descriptor quiet again. For tests
 // only; never while another thread may be waiting on it.
 void ResetInterruptForTesting();
