@@ -13,5 +13,8 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev)
-TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel)
+# dpkg-dev and file: the package target (CPack's DEB generator runs dpkg-shlibdeps and file).
+BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev
+  file)
+# mount and iproute2: tests in private mount and network namespaces (a minimal system has neither).
+TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel mount iproute2)

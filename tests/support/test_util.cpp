@@ -140,10 +140,13 @@ std::string WithoutRunSummary(const std::string& err) {
   return kept;
 }
 
-bool CanUnshare(const std::string& kind, std::string* why) {
-  const ProcessResult r = RunProcess({"/usr/bin/unshare", kind, "/bin/true"}, 30);
+bool CanUnshare(const std::vector<std::string>& args, std::string* why) {
+  std::vector<std::string> argv = {"/usr/bin/unshare"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const ProcessResult r = RunProcess(argv, 30);
   if (r.exit_code == 0) return true;
-  *why = r.err.empty() ? "unshare " + kind + " failed" : r.err.substr(0, r.err.find('\n'));
+  *why = r.err.empty() ? "unshare exited with " + std::to_string(r.exit_code)
+                       : r.err.substr(0, r.err.find('\n'));
   return false;
 }
 
