@@ -10,10 +10,13 @@
 #include <memory>
 
 #include "accounts/accounts.h"
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/progress_line.h"
 #include "app/run_folder.h"
+#include "app/target_list.h"
 #include "app/run_summary.h"
+#include "app/targets.h"
 #include "log/log.h"
 #include "log/log_writer.h"
 #include "output/console.h"
@@ -193,9 +196,11 @@ TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings
   return ResultOf(scan, written ? path : "");
 }
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
-             const std::string& oid, const std::string& shard_tag, RunReport* report) {
+bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
+             const std::string& oid, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
+  const std::string& dir = options.dir;
+  const std::string shard_tag = ShardTag(options);
   std::string run_dir;
   if (dir.empty()) {
     std::string note;
@@ -242,7 +247,12 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   }
 
   std::string accounts = run_dir + "/accounts.csv";
-  if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
+  if (std::filesystem::exists(accounts, ec)) {
+    std::vector<std::string> ips;
+    LoadAccounts(accounts, &ips);
+    if (!targets.empty())
+      ReportAccountsWithoutTarget(accounts, ips, targets, options.shard, options.shard_count);
+  }
 
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
