@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/globals.h"
+#include "app/result_diff.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "app/target_list.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
 
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (IsDiffCommand(args)) return RunDiffCommand(args);
   RunOptions options;
   std::string error;
   if (!TakeOptions(&args, &options, &error)) return RefuseArguments(error);

@@ -12,6 +12,7 @@
 
 static const char kUsage[] =
     "usage: mibscan [OPTION...] [--] [FORMS]\n"
+    "       mibscan --diff [--all] OLD NEW\n"
     "forms:\n"
     "  (none)                 no targets: prepares the log directory only\n"
     "  TARGET[,TARGET...]     one argument: targets separated by commas\n"
@@ -25,6 +26,8 @@ static const char kUsage[] =
     "                         lines starting with # are skipped\n"
     "  --shard K/N            scan only the targets of shard K of N (1 <= K <= N); N\n"
     "                         machines with K = 1..N scan each target of one list once\n"
+    "  --diff [--all] OLD NEW what changed between two result folders (or two result\n"
+    "                         files), as CSV; --all keeps counters and sysUpTime.0\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
     "Settings come from config.ini and accounts.csv beside the executable (or in DIR);\n"
