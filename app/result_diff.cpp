@@ -17,21 +17,38 @@ namespace {
 constexpr std::string_view kSysUpTime = "1.3.6.1.2.1.1.3.0";
 constexpr size_t kOutputChunk = 64 * 1024;
 
-bool IsDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+// Appends a key whose byte order is the order of CompareOids: per arc, a
+// numeric one as 1, its length (two bytes) and its digits without leading
+// zeros; any other as 2, its bytes and a 0; then 0 and the OID itself, so a
+// prefix comes first and equal arcs written differently go by their bytes.
+void AppendOidKey(std::string_view oid, std::string* key) {
+  std::string_view rest = oid;
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find('.'), rest.size());
+    std::string_view arc = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    bool digits = !arc.empty() && arc.size() <= 0xFFFF;
+    for (char c : arc) digits = digits && c >= '0' && c <= '9';
+    if (digits) {
+      while (arc.size() > 1 && arc[0] == '0') arc.remove_prefix(1);
+      key->push_back('\1');
+      key->push_back(static_cast<char>(arc.size() >> 8));
+      key->push_back(static_cast<char>(arc.size() & 0xFF));
+      key->append(arc);
+    } else {
+      key->push_back('\2');
+      key->append(arc);
+      key->push_back('\0');
+    }
+  }
+  key->push_back('\0');
+  key->append(oid);
 }
 
-int CompareArcs(std::string_view a, std::string_view b) {
-  const bool na = IsDigits(a), nb = IsDigits(b);
-  if (na != nb) return na ? -1 : 1;
-  if (na) {
-    const size_t za = std::min(a.find_first_not_of('0'), a.size() - 1);
-    const size_t zb = std::min(b.find_first_not_of('0'), b.size() - 1);
-    const std::string_view va = a.substr(za), vb = b.substr(zb);
-    if (va.size() != vb.size()) return va.size() < vb.size() ? -1 : 1;
-    return va.compare(vb);
-  }
-  return a.compare(b);
+int CompareKeys(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  if (const int c = memcmp(a.data(), b.data(), n)) return c;
+  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -88,19 +105,32 @@ bool SameValue(const ResultRow& a, bool a_marks, const ResultRow& b, bool b_mark
 // One side of a target: its file's rows in OID order, one row per OID (the
 // last a file holds, should it hold one twice).
 struct Side {
+  struct Sorted {
+    std::string_view key;
+    uint32_t row;
+  };
   ResultRows rows;
-  std::vector<uint32_t> order;
+  std::string keys;  // the rows' sort keys, one after the other
+  std::vector<uint32_t> key_ends;
+  std::vector<Sorted> order;
 
   bool Read(const std::string& path, std::string* error) {
     if (!rows.Read(path, error)) return false;
-    order.resize(rows.size());
-    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [this](uint32_t x, uint32_t y) {
-      return CompareOids(rows[x].oid, rows[y].oid) < 0;
+    keys.clear();
+    key_ends.clear();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      AppendOidKey(rows[i].oid, &keys);
+      key_ends.push_back(static_cast<uint32_t>(keys.size()));
+    }
+    order.clear();
+    for (uint32_t i = 0, start = 0; i < key_ends.size(); start = key_ends[i++])
+      order.push_back(Sorted{std::string_view(keys).substr(start, key_ends[i] - start), i});
+    std::stable_sort(order.begin(), order.end(), [](const Sorted& x, const Sorted& y) {
+      return CompareKeys(x.key, y.key) < 0;
     });
     size_t kept = 0;
     for (size_t i = 0; i < order.size(); ++i) {
-      if (i + 1 < order.size() && rows[order[i]].oid == rows[order[i + 1]].oid) continue;
+      if (i + 1 < order.size() && order[i].key == order[i + 1].key) continue;
       order[kept++] = order[i];
     }
     order.resize(kept);
@@ -194,9 +224,11 @@ class Differ {
     size_t i = 0, j = 0;
     while (i < old_.order.size() || j < new_.order.size()) {
       ResultRow old_row, new_row;
-      const ResultRow* a = i < old_.order.size() ? &(old_row = old_.rows[old_.order[i]]) : nullptr;
-      const ResultRow* b = j < new_.order.size() ? &(new_row = new_.rows[new_.order[j]]) : nullptr;
-      const int order = !a ? 1 : !b ? -1 : CompareOids(a->oid, b->oid);
+      const ResultRow* a =
+          i < old_.order.size() ? &(old_row = old_.rows[old_.order[i].row]) : nullptr;
+      const ResultRow* b =
+          j < new_.order.size() ? &(new_row = new_.rows[new_.order[j].row]) : nullptr;
+      const int order = !a ? 1 : !b ? -1 : CompareKeys(old_.order[i].key, new_.order[j].key);
       if (order < 0) {
         ++i;
         if (request_.all || !IsVolatile(a, nullptr)) {
@@ -289,15 +321,10 @@ class Differ {
 }  // namespace
 
 int CompareOids(std::string_view a, std::string_view b) {
-  std::string_view ra = a, rb = b;
-  while (!ra.empty() && !rb.empty()) {
-    const size_t ea = std::min(ra.find('.'), ra.size()), eb = std::min(rb.find('.'), rb.size());
-    if (const int c = CompareArcs(ra.substr(0, ea), rb.substr(0, eb))) return c;
-    ra.remove_prefix(std::min(ea + 1, ra.size()));
-    rb.remove_prefix(std::min(eb + 1, rb.size()));
-  }
-  if (ra.empty() != rb.empty()) return ra.empty() ? -1 : 1;
-  return a.compare(b);
+  std::string key_a, key_b;
+  AppendOidKey(a, &key_a);
+  AppendOidKey(b, &key_b);
+  return CompareKeys(key_a, key_b);
 }
 
 bool IsDiffCommand(const std::vector<std::string>& args) {
