@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
 
   g_strOid = cl.oid;
   RunReport report;
-  if (!RunScan(UsableTargets(targets), options.dir, &report)) return 1;
+  if (!RunScan(UsableTargets(targets), options.dir, &report, options.resume)) return 1;
   if (const int signo = platform::InterruptSignal()) return 128 + signo;
   // Data gathered but not saved is a failure the caller must see.
   return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;

@@ -12,6 +12,7 @@
 #include "app/globals.h"
 #include "app/profile.h"
 #include "app/progress_line.h"
+#include "app/resume.h"
 #include "app/run_summary.h"
 #include "log/log_writer.h"
 #include "output/console.h"
@@ -196,7 +197,7 @@ namespace {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, bool timeout_configured,
-               RunReport* report) {
+               const ResumePlan* resumed, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
@@ -205,6 +206,7 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
     if (!r.file_written) ++report->result_files_not_written;
     if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
+  if (resumed) rows = MergeResumedRows(*resumed, rows);
   const std::string path = SummaryFilePath(g_strModuleDir);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
@@ -215,7 +217,8 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
 
 }  // namespace
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
+bool RunScan(const std::vector<std::string>& listed, const std::string& dir, RunReport* report,
+             bool resume) {
   const int64_t started_ms = SteadyMilliseconds();
   if (dir.empty()) {
     std::string exe;
@@ -233,11 +236,21 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
-  if (!targets.empty() && !platform::DirectoryWritable(g_strModuleDir, &problem)) {
+  if (!listed.empty() && !platform::DirectoryWritable(g_strModuleDir, &problem)) {
     fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", g_strModuleDir.c_str(),
             problem.c_str());
     return false;
   }
+  ResumePlan plan;
+  if (resume && !listed.empty()) {
+    plan = PlanResume(g_strModuleDir, listed);
+    const size_t done = listed.size() - plan.to_scan.size();
+    fprintf(stderr, "mibscan: --resume: %s of %s done in an earlier run; scanning %s\n",
+            GroupThousands(done).c_str(),
+            (GroupThousands(listed.size()) + (listed.size() == 1 ? " target" : " targets")).c_str(),
+            GroupThousands(plan.to_scan.size()).c_str());
+  }
+  const std::vector<std::string>& targets = resume ? plan.to_scan : listed;
 
   StartLogWriter();
 
@@ -284,8 +297,8 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
   LogSharedEngineIds();
 
   StopLogWriterAndDrain();
-  if (!targets.empty())
+  if (!listed.empty())
     ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0,
-              timeout_configured, report);
+              timeout_configured, resume ? &plan : nullptr, report);
   return true;
 }

@@ -51,5 +51,9 @@ struct RunReport {
 // about it; what could not be written is counted in *report. Returns false,
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
-// directory, the latter said on standard error. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report);
+// directory, the latter said on standard error. With resume, only the targets
+// that the summaries in the directory do not show done are scanned
+// (app/resume.h), and summary.csv holds the others' rows carried over. Main
+// thread, once.
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report,
+             bool resume = false);

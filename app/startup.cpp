@@ -28,6 +28,8 @@ static const char kUsage[] =
     "                         machines with K = 1..N scan each target of one list once\n"
     "  --diff [--all] OLD NEW what changed between two result folders (or two result\n"
     "                         files), as CSV; --all keeps counters and sysUpTime.0\n"
+    "  --resume               scan only the targets that summary.csv (and shard summaries)\n"
+    "                         in the folder do not show answered or empty\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
     "Settings come from config.ini and accounts.csv beside the executable (or in DIR);\n"
