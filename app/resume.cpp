@@ -35,7 +35,14 @@ std::vector<std::string> SummaryFiles(const std::string& dir) {
   return paths;
 }
 
-bool IsDone(const std::string& outcome) { return outcome == "answered" || outcome == "empty"; }
+// Done: answered or empty, and its result file is still there (a row whose
+// file could not be written, or has gone since, would leave a hole).
+bool IsDone(const SummaryRow& row, const std::string& dir) {
+  if (row.outcome != "answered" && row.outcome != "empty") return false;
+  if (row.result_file.empty()) return false;
+  std::error_code ec;
+  return std::filesystem::is_regular_file(dir + "/" + row.result_file, ec);
+}
 
 }  // namespace
 
@@ -67,7 +74,7 @@ ResumePlan PlanResume(const std::string& dir, const std::vector<std::string>& ta
   plan.carried.reserve(targets.size());
   for (const std::string& target : targets) {
     const auto it = last.find(target);
-    if (it != last.end() && IsDone(it->second.outcome)) {
+    if (it != last.end() && IsDone(it->second, dir)) {
       plan.carried.emplace_back(it->second);
     } else {
       plan.carried.emplace_back();

@@ -17,10 +17,10 @@ struct ResumePlan {
 
 // Reads summary.csv and the shard summaries (summary-K-of-N.csv) in dir,
 // older files first so a newer row of a target wins, and plans the run of
-// targets: a target whose last row's outcome is "answered" or "empty" is
-// carried over, every other one (another outcome, or no row at all) is
-// scanned. A summary that cannot be read or is not one is named on
-// standard error and its rows are not used (its targets are scanned again).
+// targets: a target whose last row's outcome is "answered" or "empty" and
+// whose result file is in dir is carried over; every other one (another
+// outcome, no file, or no row at all) is scanned. A summary that cannot be read or is not one is
+// named on standard error and its rows are not used (its targets are scanned again).
 ResumePlan PlanResume(const std::string& dir, const std::vector<std::string>& targets);
 
 // The summary of the whole list: the carried rows and, in their places, the

@@ -2,8 +2,8 @@
 // scanned again, which rows are carried over, and summary files read back.
 #include "app/resume.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -65,14 +65,19 @@ TEST(SummaryFile, ReadsBackWhatItWrites) {
 
 TEST(ResumePlan, ScansWhatIsNotDoneAndCarriesTheRest) {
   testutil::TempDir dir;
+  SummaryRow unwritten = Row("unwritten", "answered");
+  unwritten.result_file = "";
   Write(dir / "summary.csv",
         {Row("answered", "answered"), Row("empty", "empty"), Row("silent", "no_answer"),
          Row("refused", "auth_failed"), Row("cut", "interrupted"), Row("bad", "open_failed"),
-         Row("gone", "answered")});
-  const std::vector<std::string> list = {"new", "answered", "silent", "empty",
-                                         "cut", "refused",  "bad",    "answered"};
+         Row("gone", "answered"), Row("deleted", "answered"), unwritten});
+  for (const char* file : {"answered.xml", "empty.xml", "silent.xml", "unwritten.xml"})
+    testutil::WriteFile(dir / file, "");
+  const std::vector<std::string> list = {"new",     "answered", "silent",  "empty",     "cut",
+                                         "refused", "bad",      "deleted", "unwritten", "answered"};
   const ResumePlan plan = PlanResume(dir.path(), list);
-  EXPECT_EQ(plan.to_scan, (std::vector<std::string>{"new", "silent", "cut", "refused", "bad"}));
+  EXPECT_EQ(plan.to_scan, (std::vector<std::string>{"new", "silent", "cut", "refused", "bad",
+                                                    "deleted", "unwritten"}));
   ASSERT_EQ(plan.carried.size(), list.size());
 
   std::vector<SummaryRow> scanned;
@@ -82,7 +87,8 @@ TEST(ResumePlan, ScansWhatIsNotDoneAndCarriesTheRest) {
     merged.push_back(r.target + "/" + r.outcome);
   EXPECT_EQ(merged, (std::vector<std::string>{
                         "new/answered", "answered/answered", "silent/answered", "empty/empty",
-                        "cut/answered", "refused/answered", "bad/answered", "answered/answered"}));
+                        "cut/answered", "refused/answered", "bad/answered", "deleted/answered",
+                        "unwritten/answered", "answered/answered"}));
 }
 
 TEST(ResumePlan, NewerSummaryWinsAndShardSummariesCount) {
@@ -90,6 +96,7 @@ TEST(ResumePlan, NewerSummaryWinsAndShardSummariesCount) {
   Write(dir / "summary.csv", {Row("a", "answered"), Row("b", "no_answer")});
   Write(dir / "summary-2-of-3.csv", {Row("a", "interrupted"), Row("c", "answered")});
   Write(dir / "summary-x-of-3.csv", {Row("d", "answered")});  // not a shard's name
+  for (const char* file : {"a.xml", "b.xml", "c.xml", "d.xml"}) testutil::WriteFile(dir / file, "");
   SetMtime(dir / "summary.csv", 1000000);
   SetMtime(dir / "summary-2-of-3.csv", 2000000);
   EXPECT_EQ(PlanResume(dir.path(), {"a", "b", "c", "d"}).to_scan,
