@@ -52,8 +52,8 @@ bool WriteSide(const std::string& dir, int files, int rows, bool newer) {
   std::filesystem::create_directories(dir);
   for (int f = 0; f < files; ++f) {
     if (f % 50 == 49 && newer == (f % 100 == 49)) continue;  // targets on one side only
-    const std::string path = ResultFilePath(
-        dir, "10.0." + std::to_string(f / 256) + "." + std::to_string(f % 256), "");
+    const std::string path =
+        ResultFilePath(dir, "10.0." + std::to_string(f / 256) + "." + std::to_string(f % 256), "");
     if (f >= 4) {
       std::error_code ec;
       const std::string model = ResultFilePath(dir, "10.0.0." + std::to_string(f % 4), "");
@@ -89,7 +89,8 @@ struct Measured {
 };
 
 // One run of BINARY --diff OLD NEW, its output to the null device.
-Measured RunDiff(const std::string& binary, const std::string& old_dir, const std::string& new_dir) {
+Measured RunDiff(const std::string& binary, const std::string& old_dir,
+                 const std::string& new_dir) {
   Measured m;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -120,9 +121,9 @@ int main(int argc, char** argv) {
   const int files = argc > 1 ? atoi(argv[1]) : 500;
   const int rows = argc > 2 ? atoi(argv[2]) : 10000;
   const std::string binary =
-      argc > 3 ? argv[3]
-               : (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "mibscan")
-                     .string();
+      argc > 3
+          ? argv[3]
+          : (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "mibscan").string();
   xmlInitParser();
   char dir[] = "/tmp/mibscan-diff-bench-XXXXXX";
   if (!mkdtemp(dir) || files < 4 || rows < 100) return 1;
