@@ -70,10 +70,10 @@ std::string_view WithoutLeadingDot(std::string_view oid) {
 // A row left out without --all: sysUpTime.0 always; otherwise when every
 // side that names a type names a volatile one (a type that changed to or
 // from a counter is a change worth seeing).
-bool IsVolatile(const ResultRow* a, const ResultRow* b) {
+bool IsVolatile(const FileRow* a, const FileRow* b) {
   if (WithoutLeadingDot((a ? a : b)->oid) == kSysUpTime) return true;
   bool known = false;
-  for (const ResultRow* r : {a, b}) {
+  for (const FileRow* r : {a, b}) {
     if (!r || r->type.empty()) continue;
     if (!IsVolatileType(r->type)) return false;
     known = true;
@@ -83,15 +83,15 @@ bool IsVolatile(const ResultRow* a, const ResultRow* b) {
 
 // The bytes a Base64 value stands for, when it is one: marked so, or, in a
 // file that marks nothing, of the exact form the writer gives Base64.
-bool Base64Bytes(const ResultRow& row, bool file_marks, std::string* bytes) {
+bool Base64Bytes(const FileRow& row, bool file_marks, std::string* bytes) {
   if (!row.base64 && file_marks) return false;
   return DecodeBase64Lines(row.value, bytes);
 }
 
 // Values compared as the files hold them, except that Base64 and text of the
 // same bytes are equal (text is written without trailing zero bytes).
-bool SameValue(const ResultRow& a, bool a_marks, const ResultRow& b, bool b_marks,
-               std::string* a_bytes, std::string* b_bytes) {
+bool SameValue(const FileRow& a, bool a_marks, const FileRow& b, bool b_marks, std::string* a_bytes,
+               std::string* b_bytes) {
   if (a.value == b.value && a.base64 == b.base64) return true;
   const bool a64 = Base64Bytes(a, a_marks, a_bytes);
   const bool b64 = Base64Bytes(b, b_marks, b_bytes);
@@ -109,7 +109,7 @@ struct Side {
     std::string_view key;
     uint32_t row;
   };
-  ResultRows rows;
+  ResultFileRows rows;
   std::string keys;  // the rows' sort keys, one after the other
   std::vector<uint32_t> key_ends;
   std::vector<Sorted> order;
@@ -223,10 +223,10 @@ class Differ {
     const uint64_t rows_before = added_ + removed_ + changed_;
     size_t i = 0, j = 0;
     while (i < old_.order.size() || j < new_.order.size()) {
-      ResultRow old_row, new_row;
-      const ResultRow* a =
+      FileRow old_row, new_row;
+      const FileRow* a =
           i < old_.order.size() ? &(old_row = old_.rows[old_.order[i].row]) : nullptr;
-      const ResultRow* b =
+      const FileRow* b =
           j < new_.order.size() ? &(new_row = new_.rows[new_.order[j].row]) : nullptr;
       const int order = !a ? 1 : !b ? -1 : CompareKeys(old_.order[i].key, new_.order[j].key);
       if (order < 0) {
@@ -267,7 +267,7 @@ class Differ {
   }
 
   // "TYPE: value", for a row whose type changed.
-  static std::string Typed(const ResultRow& row) {
+  static std::string Typed(const FileRow& row) {
     std::string text(row.type);
     text += ": ";
     text += row.value;

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "output/result_document.h"
-#include "platform/string_map.h"
+#include "output/result_row.h"
 
 extern char** environ;
 
@@ -64,18 +64,16 @@ bool WriteSide(const std::string& dir, int files, int rows, bool newer) {
       }
       continue;
     }
-    CStringMap<std::string> values;
-    CStringMap<intptr_t> versions;
+    ResultRows values;
     for (int r = 0; r < rows; ++r) {
       // The new side drops the first 10 rows and has 10 beyond the old end.
       const int row = newer ? r + 10 : r;
       const std::string oid =
           "1.3.6.1.2.1.2.2.1." + std::to_string(row % 22 + 1) + "." + std::to_string(row);
-      values.SetAt(oid, Value(row, f + (newer && row % 97 == 0 ? 1 : 0)));
-      versions.SetAt(oid, 2);
+      values.SetAt(oid, ResultRow{Value(row, f + (newer && row % 97 == 0 ? 1 : 0)), 2});
     }
     std::string error;
-    if (!SaveResultDocument(path, values, versions, &error)) {
+    if (!SaveResultDocument(path, values, &error)) {
       fprintf(stderr, "diff_bench: %s: %s\n", path.c_str(), error.c_str());
       return false;
     }

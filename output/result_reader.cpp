@@ -55,12 +55,12 @@ constexpr size_t kBase64Line = 64;
 
 }  // namespace
 
-ResultRow ResultRows::operator[](size_t i) const {
+FileRow ResultFileRows::operator[](size_t i) const {
   const Entry& e = rows_[i];
-  return ResultRow{View(e.oid), View(e.value), View(e.type), View(e.name), e.version, e.base64};
+  return FileRow{View(e.oid), View(e.value), View(e.type), View(e.name), e.version, e.base64};
 }
 
-bool ResultRows::Read(const std::string& path, std::string* error) {
+bool ResultFileRows::Read(const std::string& path, std::string* error) {
   static std::once_flag initialised;
   std::call_once(initialised, xmlInitParser);
   text_.clear();

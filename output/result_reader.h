@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-// One RESULT of a result file. The views point into the ResultRows that gave
+// One RESULT of a result file. The views point into the ResultFileRows that gave
 // the row and live until its next Read.
-struct ResultRow {
+struct FileRow {
   std::string_view oid;    // the OID element's text
   std::string_view value;  // the VALUE element's text; empty for <VALUE/>
   std::string_view type;   // VALUE's TYPE attribute; empty when absent
@@ -22,7 +22,7 @@ struct ResultRow {
 // The rows of one result file, in the order the file holds them. Reading
 // streams the file (libxml2's text reader): memory grows with the file's
 // text, not with a document tree. Reusing one instance keeps its buffers.
-class ResultRows {
+class ResultFileRows {
  public:
   // Replaces the rows held by those of the result file at path: a RESULTS
   // document element holding RESULT elements, each an OID and a VALUE (in
@@ -34,7 +34,7 @@ class ResultRows {
   bool Read(const std::string& path, std::string* error);
 
   size_t size() const { return rows_.size(); }
-  ResultRow operator[](size_t i) const;
+  FileRow operator[](size_t i) const;
 
   // Whether any VALUE carried TYPE, or any OID carried NAME. A file written
   // with types marks every Base64 value with ENCODING, so in such a file an

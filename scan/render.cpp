@@ -4,6 +4,8 @@
 // integer types are as wide as long, counter64 is two u_long halves) and never
 // past val_len: an agent decides val_len, so a short value is read as far as
 // it goes and the rest counts as zero.
+#include "scan/render.h"
+
 #include <openssl/evp.h>
 
 #include <charconv>
@@ -13,7 +15,6 @@
 #include <string_view>
 
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ void AppendDecimal(std::string* out, T value) {
 
 // Writes the sub-identifiers joined by '.' (no leading or trailing dot) at
 // out, which has room for kMaxIdText bytes per sub-identifier; returns the end.
-constexpr size_t kMaxIdText = 21;  // 20 digits of a 64-bit value and a dot
 char* WriteOidText(char* out, const oid* ids, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (i) *out++ = '.';
@@ -116,9 +116,10 @@ void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
 
 }  // namespace
 
-bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
+bool RenderValue(const netsnmp_variable_list* var, std::string* text) {
   if (!var) return false;
-  std::string value;
+  std::string& value = *text;
+  value.clear();
   switch (var->type) {
     case ASN_INTEGER:
       AppendDecimal(&value, static_cast<int32_t>(Read32(var)));
@@ -166,18 +167,16 @@ bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
       // unknown leave no row.
       return false;
   }
-  // Walked names are short: their text is built on the stack.
-  char stack[64 * kMaxIdText];
-  std::string heap;
-  std::string_view key;
-  const size_t ids = var->name ? var->name_length : 0;
-  if (ids <= sizeof stack / kMaxIdText) {
-    key = std::string_view(stack, static_cast<size_t>(WriteOidText(stack, var->name, ids) - stack));
-  } else {
-    AppendOidText(&heap, var->name, ids);
-    key = heap;
-  }
-  m_mapValues.SetAt(key, std::move(value));
-  m_mapVersions.SetAt(key, static_cast<intptr_t>(m_nVersion));
   return true;
+}
+
+OidText::OidText(const oid* ids, size_t count) {
+  if (!ids) count = 0;
+  if (count <= sizeof stack_ / kMaxIdText) {
+    view_ =
+        std::string_view(stack_, static_cast<size_t>(WriteOidText(stack_, ids, count) - stack_));
+  } else {
+    AppendOidText(&heap_, ids, count);
+    view_ = heap_;
+  }
 }

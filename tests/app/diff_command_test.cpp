@@ -229,23 +229,21 @@ TEST(DiffCommand, TwoFilesArePairedWhateverTheirNames) {
 // ends, non-ASCII text and Base64 values are no change against themselves.
 TEST(DiffCommand, FilesOfTheWriterAgainstThemselves) {
   testutil::TempDir dir;
-  CStringMap<std::string> values;
-  CStringMap<intptr_t> versions;
-  values.SetAt("1.3.6.1.2.1.1.1.0", "a <b> & \"c\"\r\nline two\n");
-  values.SetAt("1.3.6.1.2.1.1.5.0", "h\xc3\xa9llo");
-  values.SetAt("1.3.6.1.2.1.2.2.1.6.1", "AAECAwQF\r\n");
-  values.SetAt("1.3.6.1.2.1.1.6.0", "");
-  versions.SetAt("1.3.6.1.2.1.1.1.0", 2);
+  ResultRows rows;
+  rows.SetAt("1.3.6.1.2.1.1.1.0", {"a <b> & \"c\"\r\nline two\n", 2});
+  rows.SetAt("1.3.6.1.2.1.1.5.0", {"h\xc3\xa9llo", 0});
+  rows.SetAt("1.3.6.1.2.1.2.2.1.6.1", {"AAECAwQF\r\n", 1});
+  rows.SetAt("1.3.6.1.2.1.1.6.0", {"", 1});
   std::filesystem::create_directories(dir / "old");
   std::filesystem::create_directories(dir / "new");
-  ASSERT_TRUE(SaveResultDocument(dir / "old/t.xml", values, versions));
-  ASSERT_TRUE(SaveResultDocument(dir / "new/t.xml", values, versions));
+  ASSERT_TRUE(SaveResultDocument(dir / "old/t.xml", rows));
+  ASSERT_TRUE(SaveResultDocument(dir / "new/t.xml", rows));
   testutil::ProcessResult r = Diff({"--diff", dir / "old", dir / "new"});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(r.out, kHeader);
 
-  values.SetAt("1.3.6.1.2.1.1.1.0", "a <b> & \"c\"\r\nline 2\n");
-  ASSERT_TRUE(SaveResultDocument(dir / "new/t.xml", values, versions));
+  rows.SetAt("1.3.6.1.2.1.1.1.0", {"a <b> & \"c\"\r\nline 2\n", 2});
+  ASSERT_TRUE(SaveResultDocument(dir / "new/t.xml", rows));
   r = Diff({"--diff", dir / "old", dir / "new"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, std::string(kHeader) +
