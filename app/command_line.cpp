@@ -88,6 +88,8 @@ bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::strin
         *error = "--shard: expected K/N, whole numbers with 1 <= K <= N";
         return false;
       }
+    } else if (arg == "--resume") {
+      options->resume = true;
     } else if (arg == "--help") {
       options->help = true;
     } else if (arg == "--version") {

@@ -28,6 +28,7 @@ struct RunOptions {
   std::string targets_file;  // --targets FILE; "-" is standard input; empty: none
   uint32_t shard = 0;        // --shard K/N: K (1 <= K <= N); 0 when not given
   uint32_t shard_count = 0;  // N; 0 when not given
+  bool resume = false;       // --resume: scan only what earlier runs left undone
   bool help = false;         // --help
   bool version = false;      // --version
 };

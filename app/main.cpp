@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/result_diff.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "app/target_list.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
 
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (IsDiffCommand(args)) return RunDiffCommand(args);
   RunOptions options;
   std::string error;
   if (!TakeOptions(&args, &options, &error)) return RefuseArguments(error);

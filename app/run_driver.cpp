@@ -13,6 +13,7 @@
 #include "app/command_line.h"
 #include "app/config.h"
 #include "app/progress_line.h"
+#include "app/resume.h"
 #include "app/run_folder.h"
 #include "app/target_list.h"
 #include "app/run_summary.h"
@@ -164,7 +165,8 @@ class WorkerLauncher {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, const std::string& dir,
-               const std::string& shard_tag, const RunConfig& config, RunReport* report) {
+               const std::string& shard_tag, const RunConfig& config,
+               const ResumePlan* resumed, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
@@ -173,6 +175,7 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
     if (!r.file_written) ++report->result_files_not_written;
     if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
+  if (resumed) rows = MergeResumedRows(*resumed, rows);
   const std::string path = SummaryFilePath(dir, shard_tag);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
@@ -196,7 +199,7 @@ TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings
   return ResultOf(scan, written ? path : "");
 }
 
-bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
+bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
              const std::string& oid, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
   const std::string& dir = options.dir;
@@ -225,11 +228,20 @@ bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
-  if (!targets.empty() && !platform::DirectoryWritable(run_dir, &problem)) {
+  if (!listed.empty() && !platform::DirectoryWritable(run_dir, &problem)) {
     fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", run_dir.c_str(),
             problem.c_str());
     return false;
   }
+  ResumePlan resume_plan;
+  if (options.resume && !listed.empty()) {
+    resume_plan = PlanResume(run_dir, listed);
+    fprintf(stderr, "mibscan: --resume: %s of %s done in an earlier run; scanning %s\n",
+            GroupThousands(listed.size() - resume_plan.to_scan.size()).c_str(),
+            (GroupThousands(listed.size()) + (listed.size() == 1 ? " target" : " targets")).c_str(),
+            GroupThousands(resume_plan.to_scan.size()).c_str());
+  }
+  const std::vector<std::string>& targets = options.resume ? resume_plan.to_scan : listed;
 
   StartLogWriter();
 
@@ -250,8 +262,8 @@ bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
   if (std::filesystem::exists(accounts, ec)) {
     std::vector<std::string> ips;
     LoadAccounts(accounts, &ips);
-    if (!targets.empty())
-      ReportAccountsWithoutTarget(accounts, ips, targets, options.shard, options.shard_count);
+    if (!listed.empty())
+      ReportAccountsWithoutTarget(accounts, ips, listed, options.shard, options.shard_count);
   }
 
   // Library set-up touches the environment: do it before any worker runs.
@@ -260,12 +272,15 @@ bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
   const RunPlan plan{&config.scan};
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
   std::vector<TargetJob> jobs(targets.size());
-  // Named here, in list order, so that two targets never share a file.
-  std::vector<std::string> paths = DistinctResultFilePaths(run_dir, targets, oid);
-  for (size_t i = 0; i < targets.size(); ++i) {
-    jobs[i].target = targets[i];
-    jobs[i].result_path = std::move(paths[i]);
-    jobs[i].progress = &progress[i];
+  // Named here, over the whole list in its order, so that two targets never
+  // share a file and a resumed run names each file as the first run did.
+  std::vector<std::string> paths = DistinctResultFilePaths(run_dir, listed, oid);
+  for (size_t i = 0, j = 0; i < listed.size(); ++i) {
+    if (options.resume && resume_plan.carried[i]) continue;
+    jobs[j].target = listed[i];
+    jobs[j].result_path = std::move(paths[i]);
+    jobs[j].progress = &progress[j];
+    ++j;
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
   WorkerLauncher launcher(&jobs, &plan, std::min(jobs.size(), ScansWithinDescriptorLimit()));
@@ -280,8 +295,8 @@ bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
   LogSharedEngineIds();
 
   StopLogWriterAndDrain();
-  if (!targets.empty())
+  if (!listed.empty())
     ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, run_dir,
-              shard_tag, config, report);
+              shard_tag, config, options.resume ? &resume_plan : nullptr, report);
   return true;
 }

@@ -54,9 +54,12 @@ struct RunReport {
 // --shard) are said once on standard error. Returns false,
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
-// directory, the latter said on standard error. Main thread, once.
+// directory, the latter said on standard error. With options.resume, only the
+// targets that the summaries in the directory do not show done are scanned
+// (app/resume.h), and the summary holds the others' rows carried over.
 // The shard of options (ShardTag, app/target_list.h) names what a shard must
 // not share with the others in one folder: summary<tag>.csv and log/log<tag>.txt.
-// Result files are named in list order (DistinctResultFilePaths).
+// Result files are named in list order (DistinctResultFilePaths). Main thread,
+// once.
 bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
              const std::string& oid, RunReport* report);

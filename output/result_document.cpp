@@ -127,3 +127,18 @@ bool WriteResultFile(const std::string& path, const std::string& target, const R
   WriteLog("%s|output error: %s", target.c_str(), cause.c_str());
   return false;
 }
+
+std::string TargetOfResultFile(std::string_view file_name, std::string* form_oid) {
+  form_oid->clear();
+  std::string_view stem = file_name;
+  if (stem.size() > 4 && stem.substr(stem.size() - 4) == ".xml") stem.remove_suffix(4);
+  const size_t open = stem.rfind("_[");
+  if (open != std::string_view::npos && open > 0 && stem.back() == ']') {
+    const std::string_view oid = stem.substr(open + 2, stem.size() - open - 3);
+    if (!oid.empty() && oid.find_first_of("[]") == std::string_view::npos) {
+      form_oid->assign(oid);
+      stem = stem.substr(0, open);
+    }
+  }
+  return std::string(stem);
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "output/result_row.h"
@@ -47,3 +48,9 @@ std::string ResultFilePath(const std::string& dir, const std::string& target,
 std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
                                                  const std::vector<std::string>& targets,
                                                  const std::string& oid);
+
+// The target a result file's name gives (the inverse of ResultFilePath as
+// far as the name allows): the name without ".xml" and, in the oid form,
+// without "_[<oid>]", whose OID goes to *form_oid (else it is emptied). A
+// "/" replaced by "_" and a shortened name stay as the file has them.
+std::string TargetOfResultFile(std::string_view file_name, std::string* form_oid);

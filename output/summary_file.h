@@ -34,3 +34,10 @@ std::string SummaryFilePath(const std::string& dir, const std::string& shard_tag
 // *error. Any thread.
 bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows,
                       std::string* error);
+
+// Reads a summary file written by WriteSummaryFile back into rows: the
+// designed header, then RFC 4180 records of its seven fields (LF alone also
+// ends a record). Returns false with *error empty when the file does not
+// exist, and with a one-line cause when it cannot be read or holds anything
+// else (*rows is then empty). Any thread.
+bool ReadSummaryFile(const std::string& path, std::vector<SummaryRow>* rows, std::string* error);

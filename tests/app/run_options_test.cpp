@@ -140,7 +140,8 @@ TEST(RunOptions, HelpListsTheOptions) {
         std::vector<std::string>{exe, "--dir", "/nowhere", "--help", "x"}}) {
     auto r = testutil::RunProcess(argv, 30);
     EXPECT_EQ(r.exit_code, 0);
-    for (const char* option : {"--dir DIR", "--targets FILE", "--shard K/N", "--help", "--version"})
+    for (const char* option : {"--dir DIR", "--targets FILE", "--shard K/N", "--resume",
+                               "--diff [--all] OLD NEW", "--help", "--version"})
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(Names(dir.path()), std::set<std::string>{"mibscan"});
