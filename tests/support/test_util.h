@@ -70,4 +70,9 @@ bool CanUnshare(const std::vector<std::string>& args, std::string* why);
 // the machine).
 bool LocalhostResolves();
 
+// A host name no resolver can find and that never leaves the machine: its
+// first label is over 63 bytes, so the resolver refuses it before asking a
+// name server (a plain "x.invalid" is sent to the configured server).
+inline const std::string kUnresolvableHost = std::string(64, 'x') + ".invalid";
+
 }  // namespace testutil
