@@ -4,6 +4,8 @@
 // integer types are as wide as long, counter64 is two u_long halves) and never
 // past val_len: an agent decides val_len, so a short value is read as far as
 // it goes and the rest counts as zero.
+#include "scan/render.h"
+
 #include <openssl/evp.h>
 
 #include <charconv>
@@ -99,7 +101,7 @@ std::string Base64Lines(const u_char* bytes, size_t len) {
 // the locale's code set that the result file can hold as they are; anything
 // else (a MAC or IP address, bytes of another code set, an inner zero) is
 // Base64 of every byte, so no value reaches the file changed or cut.
-void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
+ValueEncoding RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
   const u_char* bytes = var->val.string;
   const size_t len = bytes ? var->val_len : 0;
   size_t used = len;
@@ -111,14 +113,44 @@ void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
     text->assign(chars);
   } else {
     *text = Base64Lines(bytes, len);
+    return ValueEncoding::kBase64;
   }
+  return ValueEncoding::kText;
 }
 
 }  // namespace
 
-bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
+const char* SmiTypeName(u_char asn_type) {
+  switch (asn_type) {
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_OCTET_STR:
+      return "OCTET STRING";
+    case ASN_OBJECT_ID:
+      return "OBJECT IDENTIFIER";
+    case ASN_IPADDRESS:
+      return "IpAddress";
+    case ASN_COUNTER:
+      return "Counter32";
+    case ASN_GAUGE:  // also ASN_UNSIGNED: the same tag
+      return "Gauge32";
+    case ASN_TIMETICKS:
+      return "TimeTicks";
+    case ASN_COUNTER64:
+      return "Counter64";
+    case ASN_UINTEGER:
+      return "UInteger32";
+    case ASN_BIT_STR:
+      return "BITS";
+    default:
+      return nullptr;
+  }
+}
+
+bool RenderValue(const netsnmp_variable_list* var, std::string* text, ValueEncoding* encoding) {
   if (!var) return false;
   std::string value;
+  ValueEncoding form = ValueEncoding::kText;
   switch (var->type) {
     case ASN_INTEGER:
       AppendDecimal(&value, static_cast<int32_t>(Read32(var)));
@@ -147,7 +179,7 @@ bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
       break;
     }
     case ASN_OCTET_STR:
-      RenderOctetString(var, &value);
+      form = RenderOctetString(var, &value);
       break;
     case ASN_OBJECT_ID:
       AppendOidText(&value, var->val.objid, var->val_len / sizeof(oid));
@@ -166,6 +198,14 @@ bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
       // unknown leave no row.
       return false;
   }
+  *text = std::move(value);
+  if (encoding) *encoding = form;
+  return true;
+}
+
+bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
+  std::string value;
+  if (!RenderValue(var, &value, nullptr)) return false;
   // Walked names are short: their text is built on the stack.
   char stack[64 * kMaxIdText];
   std::string heap;

@@ -13,5 +13,6 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev
+  python3 python3-pysnmp4 python3-pysnmp4-mibs rapidjson-dev)
 TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel)

@@ -1,0 +1,96 @@
+#include "scan/mib_names.h"
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include "scan/snmp_setup.h"
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& text, std::string_view separators) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(separators, start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    const size_t first = item.find_first_not_of(" \t");
+    const size_t last = item.find_last_not_of(" \t");
+    if (first != std::string::npos) items.push_back(item.substr(first, last - first + 1));
+    start = end + 1;
+  }
+  return items;
+}
+
+// Every node of the library's tree that a loaded module names.
+void CopyTree(const struct tree* node, std::vector<uint32_t>* arcs, MibTreeBuilder* builder) {
+  char module[1024];
+  for (; node; node = node->next_peer) {
+    arcs->push_back(static_cast<uint32_t>(node->subid));
+    if (node->label && node->modid >= 0) {
+      module_name(node->modid, module);
+      if (module[0] != '#') builder->Add(*arcs, module, node->label);
+    }
+    CopyTree(node->child_list, arcs, builder);
+    arcs->pop_back();
+  }
+}
+
+}  // namespace
+
+void MibNames::LoadOperatorMibs(const std::string& mib_dirs, const std::string& mibs,
+                                std::vector<std::string>* problems) {
+  const std::vector<std::string> dirs = SplitList(mib_dirs, ":");
+  std::vector<std::string> modules = SplitList(mibs, ":,");
+  if (modules.empty() && !dirs.empty()) modules.push_back("ALL");
+  if (modules.empty()) return;
+  InitSnmpLibrary();
+  auto lock = LockSnmpLibrary();
+  // The parser's own complaints would flood the console; what the operator
+  // needs to know is which folder or module is missing.
+  const int errors = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS);
+  const int warnings = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, 0);
+  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+  // Some (orphaned objects of a module whose imports are missing) are logged
+  // whatever those settings say: a handler that drops everything takes them.
+  netsnmp_log_handler* quiet = netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+  for (const std::string& dir : dirs) {
+    if (add_mibdir(dir.c_str()) < 0) problems->push_back("MIB folder cannot be read: " + dir);
+  }
+  for (const std::string& module : modules) {
+    if (module == "ALL") {
+      read_all_mibs();
+    } else if (which_module(module.c_str()) < 0) {
+      problems->push_back("MIB module not found: " + module);
+    } else {
+      read_module(module.c_str());
+    }
+  }
+  MibTreeBuilder builder;
+  std::vector<uint32_t> arcs;
+  CopyTree(get_tree_head(), &arcs, &builder);
+  // Back to the library's bare tree: it keeps printing numeric OIDs in
+  // messages as it did, and the parsed modules' memory goes.
+  shutdown_mib();
+  netsnmp_init_mib();
+  if (quiet) netsnmp_remove_loghandler(quiet);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, errors);
+  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, warnings);
+  operator_tree_ = builder.Build();
+}
+
+bool MibNames::Name(std::string_view oid_text, std::string* out) const {
+  const MibMatch standard = FindMibObject(kStandardMibTree, oid_text);
+  if (operator_tree_.node_count() > 0) {
+    const MibTreeView own_tree = operator_tree_.View();
+    const MibMatch own = FindMibObject(own_tree, oid_text);
+    if (own.node && own.depth >= standard.depth) {
+      AppendMibName(own_tree, own, oid_text, out);
+      return true;
+    }
+  }
+  if (!standard.node) return false;
+  AppendMibName(kStandardMibTree, standard, oid_text, out);
+  return true;
+}

@@ -1,0 +1,38 @@
+// Names of OIDs ("IF-MIB::ifDescr.2"): the standard MIBs built into the
+// program, and the operator's own MIB files read through Net-SNMP's parser.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan/mib_tree.h"
+
+class MibNames {
+ public:
+  // Reads the operator's MIB modules: mib_dirs is a ':'-separated list of
+  // folders added to Net-SNMP's MIB search path, mibs a ':'- or
+  // ','-separated list of module names, or "ALL" for every module in the
+  // search path (also when mibs is empty and mib_dirs is not). What the
+  // library loaded is copied out and the library's MIB tree is set back to
+  // the bare one it had, so names never touch it again and the library's own
+  // messages keep printing numeric OIDs. Each folder or module that cannot be
+  // read is one line in *problems; the others are still read. A later call
+  // replaces what an earlier one loaded. Main thread, before any scan starts.
+  void LoadOperatorMibs(const std::string& mib_dirs, const std::string& mibs,
+                        std::vector<std::string>* problems);
+
+  // Appends "MODULE::object.instance" for the deepest object known on the
+  // way of the dotted decimal oid_text, the instance being the rest of the
+  // text. An operator's object at least as deep as the built-in one is
+  // taken: the operator's modules win where both know an object, and fill
+  // the gaps where the built-in table knows none. Returns false, appending
+  // nothing, where no object is known. Any thread, once loading is done.
+  bool Name(std::string_view oid_text, std::string* out) const;
+
+  // Nodes copied from the operator's modules (0 before or without them).
+  size_t OperatorNodeCount() const { return operator_tree_.node_count(); }
+
+ private:
+  MibTreeBuilder::Tree operator_tree_;
+};

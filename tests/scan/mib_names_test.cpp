@@ -1,0 +1,296 @@
+// MIB names: the built-in table of the standard MIBs, the operator's MIB
+// folders read through Net-SNMP's parser, and how the two are merged. Names
+// of the modules Net-SNMP's tools also know are compared with snmptranslate.
+#include "scan/mib_names.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "scan/mib_tree.h"
+#include "scan/snmp_setup.h"
+#include "support/test_util.h"
+
+namespace {
+
+std::string NameOf(const MibNames& names, const std::string& oid) {
+  std::string out;
+  if (!names.Name(oid, &out)) return "<none>";
+  return out;
+}
+
+TEST(StandardMibNamesTest, NamesTheDeepestKnownObjectWithTheNumericRest) {
+  const MibNames names;
+  const struct {
+    const char* oid;
+    const char* name;
+  } cases[] = {
+      {"1.3.6.1.2.1.1.5.0", "SNMPv2-MIB::sysName.0"},
+      {"1.3.6.1.2.1.1.3.0", "SNMPv2-MIB::sysUpTime.0"},
+      {"1.3.6.1.2.1.2.2.1.2.2", "IF-MIB::ifDescr.2"},
+      {"1.3.6.1.2.1.2.2.1.6.2", "IF-MIB::ifPhysAddress.2"},
+      {"1.3.6.1.2.1.31.1.1.1.6.1", "IF-MIB::ifHCInOctets.1"},
+      {"1.3.6.1.2.1.25.1.1.0", "HOST-RESOURCES-MIB::hrSystemUptime.0"},
+      {"1.3.6.1.2.1.17.1.1.0", "BRIDGE-MIB::dot1dBaseBridgeAddress.0"},
+      // Objects that the old RFC texts define as well carry the current module's name.
+      {"1.3.6.1.2.1.4.20.1.1.127.0.0.1", "IP-MIB::ipAdEntAddr.127.0.0.1"},
+      {"1.3.6.1.2.1.6.13.1.1.0.0.0.0.22.0.0.0.0.0", "TCP-MIB::tcpConnState.0.0.0.0.22.0.0.0.0.0"},
+      {"1.3.6.1.2.1.16.1.1.1.1.1", "RMON-MIB::etherStatsIndex.1"},
+      {"1.3.6.1.2.1.6.99", "TCP-MIB::tcp.99"},
+      // Longest match: an unknown column is named by its table entry, an
+      // unknown enterprise by enterprises.
+      {"1.3.6.1.2.1.2.2.1.99.1", "IF-MIB::ifEntry.99.1"},
+      {"1.3.6.1.4.1.99999.1.2", "SNMPv2-SMI::enterprises.99999.1.2"},
+      {"1.3.6.1.2.1", "SNMPv2-SMI::mib-2"},
+      {"1.3.6.1.2.1.1.5", "SNMPv2-MIB::sysName"},
+      {"1", "SNMPv2-SMI::iso"},
+      // Not an OID the tree can follow past its known part.
+      {"1.3.6.1.2.1.1.5.x", "SNMPv2-MIB::sysName.x"},
+      {"1.3.6.1.2.1.1.99999999999.0", "SNMPv2-MIB::system.99999999999.0"},
+      {"1.3.6.1.2.1.1.5.0.", "SNMPv2-MIB::sysName.0."},
+      {"1.3.6.1.2.1.1..5", "SNMPv2-MIB::system..5"},
+      {"5.1", "<none>"},
+      {"", "<none>"},
+      {".1.3.6", "<none>"},
+      {"01.3", "<none>"},
+      {"1.03", "SNMPv2-SMI::iso.03"},
+      // An instance below a scalar is named by the scalar, not by an alias
+      // another module gives the instance (DISMAN-EVENT-MIB's sysUpTimeInstance).
+      {"1.3.6.1.2.1.1.3.0.1", "SNMPv2-MIB::sysUpTime.0.1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NameOf(names, c.oid), c.name) << c.oid;
+}
+
+TEST(StandardMibNamesTest, AppendsToWhatIsThereAndLeavesItAloneWithoutAName) {
+  const MibNames names;
+  std::string out = "x ";
+  EXPECT_TRUE(names.Name("1.3.6.1.2.1.1.1.0", &out));
+  EXPECT_EQ(out, "x SNMPv2-MIB::sysDescr.0");
+  EXPECT_FALSE(names.Name("7.7", &out));
+  EXPECT_EQ(out, "x SNMPv2-MIB::sysDescr.0");
+}
+
+TEST(StandardMibNamesTest, TableIsWellFormed) {
+  // Children in arc order and inside the table, every named node with a module:
+  // a generator fault would make look-ups miss or read out of bounds.
+  const MibTreeView& t = kStandardMibTree;
+  ASSERT_GT(t.node_count, 10000u);
+  ASSERT_GT(t.root_count, 0u);
+  size_t named = 0;
+  for (size_t i = 0; i < t.node_count; ++i) {
+    const MibTreeNode& n = t.nodes[i];
+    ASSERT_LE(static_cast<size_t>(n.first_child) + n.child_count, t.node_count) << i;
+    if (n.child_count) {
+      ASSERT_GT(n.first_child, i) << i;
+    }
+    for (uint32_t c = 1; c < n.child_count; ++c)
+      ASSERT_LT(t.nodes[n.first_child + c - 1].arc, t.nodes[n.first_child + c].arc) << i;
+    ASSERT_LT(n.module, t.module_count) << i;
+    if (n.label) ++named;
+  }
+  EXPECT_GT(named, 10000u);
+}
+
+TEST(MibTreeBuilderTest, LaterNameOfTheSameOidWinsAndStepsStayUnnamed) {
+  MibTreeBuilder builder;
+  builder.Add({1, 3, 6, 1, 4, 1, 7}, "A-MIB", "first");
+  builder.Add({1, 3, 6, 1, 4, 1, 7, 2, 1}, "A-MIB", "leaf");
+  builder.Add({1, 3, 6, 1, 4, 1, 7}, "B-MIB", "second");
+  builder.Add({}, "C-MIB", "ignored");
+  const MibTreeBuilder::Tree tree = builder.Build();
+  const MibTreeView view = tree.View();
+  auto name = [&view](std::string_view oid) {
+    std::string out;
+    AppendMibName(view, FindMibObject(view, oid), oid, &out);
+    return out;
+  };
+  EXPECT_EQ(name("1.3.6.1.4.1.7.5"), "B-MIB::second.5");
+  EXPECT_EQ(name("1.3.6.1.4.1.7.2.1.9"), "A-MIB::leaf.9");
+  EXPECT_EQ(name("1.3.6.1.4.1.7.2.2"), "B-MIB::second.2.2");  // 7.2 is only a step
+  EXPECT_EQ(name("1.3.6.1.4.1"), "");
+}
+
+// A minimal SNMPv2-SMI: the operator's vendor MIBs import from it, and
+// Debian has none (the parser knows the macros itself).
+const char kSmiModule[] = R"(SNMPv2-SMI DEFINITIONS ::= BEGIN
+org            OBJECT IDENTIFIER ::= { iso 3 }
+dod            OBJECT IDENTIFIER ::= { org 6 }
+internet       OBJECT IDENTIFIER ::= { dod 1 }
+mgmt           OBJECT IDENTIFIER ::= { internet 2 }
+mib-2          OBJECT IDENTIFIER ::= { mgmt 1 }
+private        OBJECT IDENTIFIER ::= { internet 4 }
+enterprises    OBJECT IDENTIFIER ::= { private 1 }
+END
+)";
+
+// Under the test's own enterprise number, and one object at a standard OID
+// (sysName's) to show whose name wins.
+const char kVendorModule[] = R"(TEST-VENDOR-MIB DEFINITIONS ::= BEGIN
+IMPORTS
+    MODULE-IDENTITY, OBJECT-TYPE, Integer32, enterprises, mib-2 FROM SNMPv2-SMI;
+testVendor MODULE-IDENTITY
+    LAST-UPDATED "202601010000Z"
+    ORGANIZATION "mibscan tests"
+    CONTACT-INFO "none"
+    DESCRIPTION "A vendor module of the tests."
+    ::= { enterprises 99998 }
+testObjects OBJECT IDENTIFIER ::= { testVendor 1 }
+testName OBJECT-TYPE
+    SYNTAX OCTET STRING
+    MAX-ACCESS read-only
+    STATUS current
+    DESCRIPTION "A scalar."
+    ::= { testObjects 1 }
+testTable OBJECT-TYPE
+    SYNTAX SEQUENCE OF TestEntry
+    MAX-ACCESS not-accessible
+    STATUS current
+    DESCRIPTION "A table."
+    ::= { testObjects 2 }
+testEntry OBJECT-TYPE
+    SYNTAX TestEntry
+    MAX-ACCESS not-accessible
+    STATUS current
+    DESCRIPTION "A row."
+    INDEX { testIndex }
+    ::= { testTable 1 }
+TestEntry ::= SEQUENCE { testIndex Integer32, testValue Integer32 }
+testIndex OBJECT-TYPE
+    SYNTAX Integer32
+    MAX-ACCESS read-only
+    STATUS current
+    DESCRIPTION "The index."
+    ::= { testEntry 1 }
+testValue OBJECT-TYPE
+    SYNTAX Integer32
+    MAX-ACCESS read-only
+    STATUS current
+    DESCRIPTION "A column."
+    ::= { testEntry 2 }
+vendorSystem OBJECT IDENTIFIER ::= { mib-2 1 }
+vendorSysName OBJECT-TYPE
+    SYNTAX OCTET STRING
+    MAX-ACCESS read-only
+    STATUS current
+    DESCRIPTION "The vendor's own name for sysName."
+    ::= { vendorSystem 5 }
+END
+)";
+
+class OperatorMibsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testutil::WriteFile(dir_ / "SNMPv2-SMI.txt", kSmiModule);
+    testutil::WriteFile(dir_ / "TEST-VENDOR-MIB.txt", kVendorModule);
+  }
+  testutil::TempDir dir_;
+};
+
+TEST_F(OperatorMibsTest, VendorModuleNamesItsRowsAndWinsOverTheBuiltInTable) {
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(dir_.path(), "TEST-VENDOR-MIB", &problems);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.1.0"), "TEST-VENDOR-MIB::testName.0");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.2.1.2.7"), "TEST-VENDOR-MIB::testValue.7");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.9"), "TEST-VENDOR-MIB::testVendor.9");
+  // The operator's object where both know one; the built-in one where it is deeper.
+  EXPECT_EQ(NameOf(names, "1.3.6.1.2.1.1.5.0"), "TEST-VENDOR-MIB::vendorSysName.0");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.2.1.1.1.0"), "SNMPv2-MIB::sysDescr.0");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.2.1.2.2.1.2.1"), "IF-MIB::ifDescr.1");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99999.1"), "SNMPv2-SMI::enterprises.99999.1");
+}
+
+TEST_F(OperatorMibsTest, MissingFolderAndModuleAreReportedAndTheRestIsRead) {
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(dir_ / "no-such-folder" + ":" + dir_.path(),
+                         " NO-SUCH-MIB , TEST-VENDOR-MIB", &problems);
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0], "MIB folder cannot be read: " + dir_ / "no-such-folder");
+  EXPECT_EQ(problems[1], "MIB module not found: NO-SUCH-MIB");
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.1.0"), "TEST-VENDOR-MIB::testName.0");
+}
+
+TEST_F(OperatorMibsTest, NothingLoadedWithoutTheKeysAndALaterLoadReplaces) {
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs("", "", &problems);
+  EXPECT_EQ(names.OperatorNodeCount(), 0u);
+  names.LoadOperatorMibs(dir_.path(), "", &problems);  // folders alone: every module
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.1.0"), "TEST-VENDOR-MIB::testName.0");
+  testutil::TempDir empty;
+  names.LoadOperatorMibs(empty.path(), "ALL", &problems);
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.1.0"), "SNMPv2-SMI::enterprises.99998.1.1.0");
+  EXPECT_TRUE(problems.empty());
+}
+
+TEST_F(OperatorMibsTest, LibraryPrintsNumericOidsAgainAfterLoading) {
+  // The library's messages name OIDs by its own tree: loading must not change them.
+  auto print = [] {
+    const oid name[] = {1, 3, 6, 1, 4, 1, 99998, 1, 1, 0};
+    char buf[256];
+    auto lock = LockSnmpLibrary();
+    snprint_objid(buf, sizeof buf, name, sizeof name / sizeof name[0]);
+    return std::string(buf);
+  };
+  InitSnmpLibrary();
+  const std::string before = print();
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(dir_.path(), "ALL", &problems);
+  EXPECT_EQ(print(), before);
+  EXPECT_EQ(before.find("TEST-VENDOR-MIB"), std::string::npos) << before;
+}
+
+// Every object of the modules given, with an instance appended, named by us
+// and by snmptranslate with the same search path; they must agree.
+TEST_F(OperatorMibsTest, NamesAgreeWithSnmptranslate) {
+  const std::string netsnmp_mibs = "/usr/share/snmp/mibs";
+  if (!testutil::FileExists(netsnmp_mibs + "/NET-SNMP-MIB.txt"))
+    GTEST_SKIP() << "libsnmp-base's MIBs are not installed";
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(dir_.path(), "ALL", &problems);
+  ASSERT_GT(names.OperatorNodeCount(), 100u);
+  // The OIDs of every object snmptranslate knows (-Tz: "label" "oid" per line),
+  // each with an instance.
+  testutil::ProcessResult listed =
+      testutil::RunProcess({"/usr/bin/snmptranslate", "-M", "+" + dir_.path(), "-m", "ALL", "-Tz"},
+                           60, {"MIBS=", "MIBDIRS="});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  std::vector<std::string> oids;
+  std::istringstream lines(listed.out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t open = line.rfind('"', line.size() - 2);
+    if (line.size() < 3 || open == std::string::npos) continue;
+    const std::string oid = line.substr(open + 1, line.size() - open - 2);
+    // Under mib-2 the built-in table knows deeper objects than the stub SMI.
+    if (oid.rfind("1.3.6.1.2.1", 0) == 0) continue;
+    oids.push_back(oid + ".7.0");
+  }
+  ASSERT_GT(oids.size(), 300u);
+  for (const char* extra : {"1.3.6.1.4.1.8072.99.1", "1.3.6.1.4.1.2021.4.5.0",
+                            "1.3.6.1.4.1.99998.1.2.1.2.7", "1.3.6.1.4.1.99999.3"})
+    oids.push_back(extra);
+  std::vector<std::string> argv = {"/usr/bin/snmptranslate", "-Ir", "-Ob", "-M",
+                                   "+" + dir_.path(),        "-m",  "ALL"};
+  argv.insert(argv.end(), oids.begin(), oids.end());
+  testutil::ProcessResult translated = testutil::RunProcess(argv, 60, {"MIBS=", "MIBDIRS="});
+  ASSERT_EQ(translated.exit_code, 0) << translated.err;
+  std::istringstream theirs(translated.out);
+  size_t compared = 0;
+  for (const std::string& oid : oids) {
+    std::string expected;
+    do {  // a blank line follows each name
+      ASSERT_TRUE(std::getline(theirs, expected)) << oid;
+    } while (expected.empty());
+    EXPECT_EQ(NameOf(names, oid), expected) << oid;
+    ++compared;
+  }
+  EXPECT_EQ(compared, oids.size());
+}
+
+}  // namespace
