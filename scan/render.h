@@ -16,7 +16,8 @@ enum class ValueEncoding { kText, kBase64 };
 // null. Any thread.
 bool RenderValue(const netsnmp_variable_list* var, std::string* text, ValueEncoding* encoding);
 
-// The name of a rendered type: the SMI's (RFC 2578) where it has one, else the
-// one Net-SNMP's tools print (UInteger32, BITS). Null for the types
-// RenderValue does not render.
+// The name of a rendered type: the SMI's (RFC 2578) where it has one, else
+// Net-SNMP's: BITS as its tools print it, UInteger32 (which they print without
+// a name) as its MIB parser calls it. Null for the types RenderValue does not
+// render (Opaque among them: it leaves no row).
 const char* SmiTypeName(u_char asn_type);
