@@ -203,6 +203,21 @@ TEST_F(OperatorMibsTest, VendorModuleNamesItsRowsAndWinsOverTheBuiltInTable) {
   EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99999.1"), "SNMPv2-SMI::enterprises.99999.1");
 }
 
+TEST_F(OperatorMibsTest, VendorModuleLoadsWithoutAnSmiModuleInTheFolders) {
+  testutil::TempDir vendor_only;
+  testutil::WriteFile(vendor_only / "TEST-VENDOR-MIB.txt", kVendorModule);
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(vendor_only.path(), "TEST-VENDOR-MIB", &problems);
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.99998.1.2.1.2.7"), "TEST-VENDOR-MIB::testValue.7");
+  // Net-SNMP's own modules (libsnmp-base) load the same way.
+  if (testutil::FileExists("/usr/share/snmp/mibs/UCD-SNMP-MIB.txt")) {
+    names.LoadOperatorMibs("/usr/share/snmp/mibs", "UCD-SNMP-MIB", &problems);
+    EXPECT_EQ(NameOf(names, "1.3.6.1.4.1.2021.4.5.0"), "UCD-SNMP-MIB::memTotalReal.0");
+  }
+}
+
 TEST_F(OperatorMibsTest, MissingFolderAndModuleAreReportedAndTheRestIsRead) {
   MibNames names;
   std::vector<std::string> problems;
