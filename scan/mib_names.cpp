@@ -5,40 +5,19 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "scan/snmp_setup.h"
 
 namespace {
 
-// The nodes of SNMPv2-SMI that modules import (the parser knows the macros
-// itself). Debian ships no SNMPv2-SMI, and without one no module that
-// imports from it loads; an operator's own copy in MibDirs takes precedence.
-const char kSmiNodes[] = R"(SNMPv2-SMI DEFINITIONS ::= BEGIN
-org OBJECT IDENTIFIER ::= { iso 3 }
-dod OBJECT IDENTIFIER ::= { org 6 }
-internet OBJECT IDENTIFIER ::= { dod 1 }
-directory OBJECT IDENTIFIER ::= { internet 1 }
-mgmt OBJECT IDENTIFIER ::= { internet 2 }
-mib-2 OBJECT IDENTIFIER ::= { mgmt 1 }
-transmission OBJECT IDENTIFIER ::= { mib-2 10 }
-experimental OBJECT IDENTIFIER ::= { internet 3 }
-private OBJECT IDENTIFIER ::= { internet 4 }
-enterprises OBJECT IDENTIFIER ::= { private 1 }
-security OBJECT IDENTIFIER ::= { internet 5 }
-snmpV2 OBJECT IDENTIFIER ::= { internet 6 }
-snmpDomains OBJECT IDENTIFIER ::= { snmpV2 1 }
-snmpProxys OBJECT IDENTIFIER ::= { snmpV2 2 }
-snmpModules OBJECT IDENTIFIER ::= { snmpV2 3 }
-zeroDotZero OBJECT IDENTIFIER ::= { 0 0 }
-END
-)";
-
-// Parses kSmiNodes as a module of its own, from memory (the parser reads
-// files only). Under the library lock.
+// Parses kSmiNodesModule as a module of its own, from memory (the parser
+// reads files only). Under the library lock.
 void ReadSmiNodesLocked() {
   const int fd = memfd_create("SNMPv2-SMI", MFD_CLOEXEC);
   if (fd < 0) return;
-  const ssize_t size = static_cast<ssize_t>(sizeof kSmiNodes - 1);
-  if (write(fd, kSmiNodes, static_cast<size_t>(size)) == size) {
+  const size_t size = strlen(kSmiNodesModule);
+  if (write(fd, kSmiNodesModule, size) == static_cast<ssize_t>(size)) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     read_mib(path.c_str());
   }

@@ -32,6 +32,11 @@ struct MibTreeView {
 // The standard MIBs, compiled into the program.
 extern const MibTreeView kStandardMibTree;
 
+// The text of scan/smi_nodes.mib: the nodes of SNMPv2-SMI that modules import,
+// as a module Net-SNMP's parser reads. Debian ships no SNMPv2-SMI, and without
+// one no module that imports from it loads.
+extern const char kSmiNodesModule[];
+
 // The deepest named node on the way of an OID.
 struct MibMatch {
   const MibTreeNode* node = nullptr;  // null: no named node on the way

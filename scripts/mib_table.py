@@ -3,14 +3,19 @@
 
 The modules are read as Python syntax trees, never run: only assignments of
 MIB nodes (MibScalar, MibTableColumn, MibIdentifier, ...) with their OIDs, the
-labels they set and the module that exports them are taken.
-
-usage: mib_table.py OUT.cpp DIR...
+labels they set and the module that exports them are taken. With
+--netsnmp-mibs, the MIB texts there (Debian's libsnmp-base: UCD-SNMP-MIB,
+NET-SNMP-*) add the objects pysnmp's modules lack, as snmptranslate names them
+with the SNMPv2-SMI nodes of --smi-nodes (which the table source carries too).
 """
+import argparse
 import ast
-import re
 import os
+import re
+import shutil
+import subprocess
 import sys
+import tempfile
 
 NODE_CLASSES = {
     "MibTree", "MibIdentifier", "MibScalar", "MibTable", "MibTableRow", "MibTableColumn",
@@ -165,11 +170,29 @@ def flatten(named):
     return [(arc, first, count, named.get(oid)) for arc, first, count, oid in entries], len(root)
 
 
-def c_string(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+def read_netsnmp(mib_dir, smi_nodes, snmptranslate):
+    """(oid, module, label) of every object in the MIB texts of mib_dir."""
+    with tempfile.TemporaryDirectory() as smi_dir:
+        shutil.copy(smi_nodes, os.path.join(smi_dir, "SNMPv2-SMI.txt"))
+        env = dict(os.environ, MIBS="", MIBDIRS="", SNMPCONFPATH=smi_dir)
+        base = [snmptranslate, "-M", smi_dir + ":" + mib_dir, "-m", "ALL"]
+        listed = subprocess.run(base + ["-Tz"], env=env, capture_output=True, text=True,
+                                check=True).stdout
+        oids = re.findall(r'"([0-9.]+)"\s*$', listed, re.M)
+        named = subprocess.run(base + oids, env=env, capture_output=True, text=True,
+                               check=True).stdout
+        names = [line for line in named.splitlines() if line]
+    if len(names) != len(oids):
+        sys.exit("mib_table.py: snmptranslate named %d of %d OIDs" % (len(names), len(oids)))
+    objects = []
+    for oid, name in zip(oids, names):
+        module, _, label = name.partition("::")
+        if label and "." not in label:
+            objects.append((tuple(int(a) for a in oid.split(".")), module, label))
+    return objects
 
 
-def write(out_path, nodes, roots, named):
+def write(out_path, nodes, roots, named, smi_nodes):
     modules = sorted({module for module, _ in named.values()})
     module_index = {m: i for i, m in enumerate(modules)}
     strings = bytearray(b"\0")
@@ -221,6 +244,12 @@ def write(out_path, nodes, roots, named):
     lines.append("const MibTreeView kStandardMibTree = {")
     lines.append(f"    kNodes, {len(nodes)}u, {roots}u, kModules, {len(modules)}u, kStrings,")
     lines.append("};")
+    lines.append("")
+    lines.append("const char kSmiNodesModule[] =")
+    with open(smi_nodes, encoding="ascii") as f:
+        for line in f.read().splitlines():
+            lines.append('    "' + line.replace("\\", "\\\\").replace('"', '\\"') + '\\n"')
+    lines.append("    ;")
     tmp = out_path + ".tmp"
     with open(tmp, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
@@ -228,17 +257,27 @@ def write(out_path, nodes, roots, named):
 
 
 def main():
-    if len(sys.argv) < 3:
-        sys.exit(__doc__)
-    objects = read_all(sys.argv[2:])
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("out")
+    parser.add_argument("pysnmp_dirs", nargs="+")
+    parser.add_argument("--smi-nodes", required=True)
+    parser.add_argument("--netsnmp-mibs")
+    parser.add_argument("--snmptranslate", default="snmptranslate")
+    args = parser.parse_args()
+    objects = read_all(args.pysnmp_dirs)
     if not objects:
-        sys.exit("mib_table.py: no MIB objects found in " + " ".join(sys.argv[2:]))
+        sys.exit("mib_table.py: no MIB objects found in " + " ".join(args.pysnmp_dirs))
     named = choose(objects)
+    if args.netsnmp_mibs:
+        # Only where pysnmp's modules know no object at that OID.
+        for oid, module, label in read_netsnmp(args.netsnmp_mibs, args.smi_nodes,
+                                               args.snmptranslate):
+            named.setdefault(oid, (module, label))
     for oid, (module, label) in named.items():
         if '"' in label or "\\" in label or '"' in module:
             sys.exit(f"mib_table.py: unexpected name {module}::{label}")
     nodes, roots = flatten(named)
-    write(sys.argv[1], nodes, roots, named)
+    write(args.out, nodes, roots, named, args.smi_nodes)
 
 
 if __name__ == "__main__":
