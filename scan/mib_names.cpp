@@ -98,17 +98,34 @@ void MibNames::LoadOperatorMibs(const std::string& mib_dirs, const std::string& 
   operator_tree_ = builder.Build();
 }
 
-bool MibNames::Name(std::string_view oid_text, std::string* out) const {
-  const MibMatch standard = FindMibObject(kStandardMibTree, oid_text);
-  if (operator_tree_.node_count() > 0) {
-    const MibTreeView own_tree = operator_tree_.View();
-    const MibMatch own = FindMibObject(own_tree, oid_text);
-    if (own.node && own.depth >= standard.depth) {
-      AppendMibName(own_tree, own, oid_text, out);
+bool MibNames::Name(std::string_view oid_text, std::string* out, MibNameHint* hint) const {
+  if (hint && hint->owner_ == this) {
+    const std::string& prefix = hint->prefix_;
+    if (oid_text.size() >= prefix.size() && oid_text.compare(0, prefix.size(), prefix) == 0 &&
+        (oid_text.size() == prefix.size() || oid_text[prefix.size()] == '.')) {
+      out->append(hint->name_);
+      out->append(oid_text.substr(prefix.size()));
       return true;
     }
   }
-  if (!standard.node) return false;
-  AppendMibName(kStandardMibTree, standard, oid_text, out);
+  const MibMatch standard = FindMibObject(kStandardMibTree, oid_text);
+  const MibTreeView own_tree = operator_tree_.View();
+  const MibMatch own = operator_tree_.node_count() > 0 ? FindMibObject(own_tree, oid_text)
+                                                       : MibMatch{nullptr, 0, 0, 0};
+  const bool own_wins = own.node && own.depth >= standard.depth;
+  const MibTreeView& tree = own_wins ? own_tree : kStandardMibTree;
+  const MibMatch& match = own_wins ? own : standard;
+  if (!match.node) return false;
+  const size_t start = out->size();
+  AppendMibName(tree, match, oid_text, out);
+  if (hint) {
+    // Kept only when no OID under the object can end elsewhere in either tree.
+    hint->owner_ = nullptr;
+    if (standard.settled <= match.depth && own.settled <= match.depth) {
+      hint->owner_ = this;
+      hint->prefix_.assign(oid_text.substr(0, match.rest));
+      hint->name_.assign(*out, start, out->size() - start - (oid_text.size() - match.rest));
+    }
+  }
   return true;
 }

@@ -8,6 +8,20 @@
 
 #include "scan/mib_tree.h"
 
+class MibNames;
+
+// What a MibNames::Name call found, kept for the next call: rows of one table
+// column share their object, and a row whose OID starts with the last one's
+// object (and no deeper object can exist there) is named without a look-up.
+// One per thread.
+class MibNameHint {
+ private:
+  friend class MibNames;
+  const MibNames* owner_ = nullptr;  // null: nothing kept
+  std::string prefix_;               // the object's OID text
+  std::string name_;                 // "MODULE::object"
+};
+
 class MibNames {
  public:
   // Reads the operator's MIB modules: mib_dirs is a ':'-separated list of
@@ -28,7 +42,8 @@ class MibNames {
   // taken: the operator's modules win where both know an object, and fill
   // the gaps where the built-in table knows none. Returns false, appending
   // nothing, where no object is known. Any thread, once loading is done.
-  bool Name(std::string_view oid_text, std::string* out) const;
+  // hint (may be null) carries what one call found to the next.
+  bool Name(std::string_view oid_text, std::string* out, MibNameHint* hint = nullptr) const;
 
   // Nodes copied from the operator's modules (0 before or without them).
   size_t OperatorNodeCount() const { return operator_tree_.node_count(); }

@@ -11,7 +11,11 @@ MibMatch FindMibObject(const MibTreeView& tree, std::string_view oid_text) {
   size_t depth = 0;
   size_t pos = 0;
   const size_t size = oid_text.size();
-  while (pos < size && level_count > 0) {
+  while (pos < size) {
+    if (level_count == 0) {
+      match.settled = depth;
+      break;
+    }
     uint64_t arc = 0;
     size_t end = pos;
     while (end < size && oid_text[end] >= '0' && oid_text[end] <= '9' && end - pos < 11) {
@@ -28,13 +32,21 @@ MibMatch FindMibObject(const MibTreeView& tree, std::string_view oid_text) {
             ? std::find_if(level, last, [arc](const MibTreeNode& n) { return n.arc >= arc; })
             : std::lower_bound(level, last, arc,
                                [](const MibTreeNode& n, uint64_t a) { return n.arc < a; });
-    if (node == last || node->arc != arc) break;
+    if (node == last || node->arc != arc) {
+      match.settled = depth + 1;
+      break;
+    }
     ++depth;
-    if (node->label != 0) match = {node, depth, end};
+    if (node->label != 0) {
+      match.node = node;
+      match.depth = depth;
+      match.rest = end;
+    }
     level = tree.nodes + node->first_child;
     level_count = node->child_count;
     pos = end + 1;
   }
+  if (pos >= size && level_count == 0) match.settled = depth;
   return match;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,10 @@ struct MibMatch {
   const MibTreeNode* node = nullptr;  // null: no named node on the way
   size_t depth = 0;                   // arcs the node stands for
   size_t rest = 0;                    // where the text after those arcs begins
+  // How many arcs of the text decided where the walk ended (a node without
+  // children, or an arc the tree lacks); SIZE_MAX when the text ended first
+  // or an arc was not a number. Every OID that shares those arcs ends alike.
+  size_t settled = std::numeric_limits<size_t>::max();
 };
 
 // Follows the dotted decimal oid_text ("1.3.6.1.2.1.1.5.0") down the tree.

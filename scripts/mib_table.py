@@ -130,8 +130,9 @@ def read_all(dirs):
 def choose(objects):
     """One (module, label) per OID. Where modules disagree: a current module
     over a superseded one, then the one defining more objects below the OID
-    (TCP-MIB's tcp rather than IPV6-TCP-MIB's), then the first by name, so the
-    table does not depend on file order."""
+    (TCP-MIB's tcp rather than IPV6-TCP-MIB's), then SNMPv2-SMI's (zeroDotZero
+    rather than DLSW-MIB's null), then the first by name, so the table does not
+    depend on file order."""
     by_oid = {}
     for oid, module, label in objects:
         by_oid.setdefault(oid, set()).add((module, label))
@@ -147,7 +148,8 @@ def choose(objects):
         if len(names) == 1:
             named[oid] = next(iter(names))
         else:
-            named[oid] = min(names, key=lambda n: (superseded(n[0]), -below(n[0], oid), n))
+            named[oid] = min(names, key=lambda n: (superseded(n[0]), -below(n[0], oid),
+                                                   n[0] != "SNMPv2-SMI", n))
     return named
 
 

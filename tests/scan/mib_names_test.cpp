@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -257,6 +258,54 @@ TEST_F(OperatorMibsTest, LibraryPrintsNumericOidsAgainAfterLoading) {
   names.LoadOperatorMibs(dir_.path(), "ALL", &problems);
   EXPECT_EQ(print(), before);
   EXPECT_EQ(before.find("TEST-VENDOR-MIB"), std::string::npos) << before;
+}
+
+void TreeOids(const MibTreeView& t, size_t node, const std::string& prefix,
+              std::vector<std::string>* out) {
+  const MibTreeNode& n = t.nodes[node];
+  const std::string oid = prefix + (prefix.empty() ? "" : ".") + std::to_string(n.arc);
+  out->push_back(oid);
+  for (uint32_t c = 0; c < n.child_count; ++c) TreeOids(t, n.first_child + c, oid, out);
+}
+
+TEST_F(OperatorMibsTest, HintNamesEveryOidAsALookUpDoes) {
+  MibNames names;
+  std::vector<std::string> problems;
+  names.LoadOperatorMibs(dir_.path(), "TEST-VENDOR-MIB", &problems);
+  std::vector<std::string> nodes;
+  for (size_t r = 0; r < kStandardMibTree.root_count; ++r)
+    TreeOids(kStandardMibTree, r, "", &nodes);
+  std::vector<std::string> oids;
+  // Every node with instances in walk order, the operator's objects and
+  // sysName (both trees know it) among them, and texts the tree cannot follow.
+  for (const char* extra : {"1.3.6.1.4.1.99998.1.1", "1.3.6.1.4.1.99998.1.2.1.2",
+                            "1.3.6.1.4.1.99998", "1.3.6.1.2.1.1.5"})
+    nodes.push_back(extra);
+  for (const std::string& node : nodes) {
+    for (const char* instance : {"", ".0", ".1.2", ".4294967295", ".x", "0", "."})
+      oids.push_back(node + instance);
+  }
+  for (int order = 0; order < 2; ++order) {
+    MibNameHint hint;
+    size_t differ = 0;
+    for (const std::string& oid : oids) {
+      std::string plain, hinted;
+      const bool named = names.Name(oid, &plain);
+      EXPECT_EQ(names.Name(oid, &hinted, &hint), named) << oid;
+      if (hinted != plain && ++differ < 10)
+        ADD_FAILURE() << oid << ": " << hinted << " vs " << plain;
+    }
+    EXPECT_EQ(differ, 0u);
+    std::reverse(oids.begin(), oids.end());
+  }
+  // A hint of another MibNames is not taken.
+  MibNames other;
+  MibNameHint hint;
+  std::string out;
+  names.Name("1.3.6.1.2.1.1.5.0", &out, &hint);
+  out.clear();
+  other.Name("1.3.6.1.2.1.1.5.7", &out, &hint);
+  EXPECT_EQ(out, "SNMPv2-MIB::sysName.7");
 }
 
 // Every object of the modules given, with an instance appended, named by us
