@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 
 #include "scan/snmp_setup.h"
 
@@ -39,8 +40,10 @@ std::vector<std::string> SplitList(const std::string& text, std::string_view sep
   return items;
 }
 
-// Every node of the library's tree that a loaded module names.
-void CopyTree(const struct tree* node, std::vector<uint32_t>* arcs, MibTreeBuilder* builder) {
+// Every node of the library's tree that a loaded module names; *modules
+// collects every module that defines a node.
+void CopyTree(const struct tree* node, std::vector<uint32_t>* arcs, MibTreeBuilder* builder,
+              std::set<int>* modules) {
   char module[1024];
   for (; node; node = node->next_peer) {
     arcs->push_back(static_cast<uint32_t>(node->subid));
@@ -48,7 +51,8 @@ void CopyTree(const struct tree* node, std::vector<uint32_t>* arcs, MibTreeBuild
       module_name(node->modid, module);
       if (module[0] != '#') builder->Add(*arcs, module, node->label);
     }
-    CopyTree(node->child_list, arcs, builder);
+    for (int i = 0; i < node->number_modules; ++i) modules->insert(node->module_list[i]);
+    CopyTree(node->child_list, arcs, builder, modules);
     arcs->pop_back();
   }
 }
@@ -87,11 +91,16 @@ void MibNames::LoadOperatorMibs(const std::string& mib_dirs, const std::string& 
   }
   MibTreeBuilder builder;
   std::vector<uint32_t> arcs;
-  CopyTree(get_tree_head(), &arcs, &builder);
+  std::set<int> loaded;
+  CopyTree(get_tree_head(), &arcs, &builder, &loaded);
   // Back to the library's bare tree: it keeps printing numeric OIDs in
-  // messages as it did, and the parsed modules' memory goes.
-  shutdown_mib();
-  netsnmp_init_mib();
+  // messages as it did, and the nodes' memory goes. (shutdown_mib and a new
+  // init would do it too, but the library loses memory on each new init.)
+  char module[1024];
+  for (int modid : loaded) {
+    module_name(modid, module);
+    if (module[0] != '#') netsnmp_unload_module(module);
+  }
   if (quiet) netsnmp_remove_loghandler(quiet);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, errors);
   netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, warnings);

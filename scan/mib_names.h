@@ -28,11 +28,12 @@ class MibNames {
   // folders added to Net-SNMP's MIB search path, mibs a ':'- or
   // ','-separated list of module names, or "ALL" for every module in the
   // search path (also when mibs is empty and mib_dirs is not). What the
-  // library loaded is copied out and the library's MIB tree is set back to
-  // the bare one it had, so names never touch it again and the library's own
-  // messages keep printing numeric OIDs. Each folder or module that cannot be
-  // read is one line in *problems; the others are still read. A later call
-  // replaces what an earlier one loaded. Main thread, before any scan starts.
+  // library loaded is copied out and the modules are unloaded again, so
+  // names never touch the library's MIB tree and its own messages keep
+  // printing numeric OIDs. Each folder or module that cannot be read is one
+  // line in *problems; the others are still read. Once per process (the
+  // library's MIB search path and module index stay as this call leaves
+  // them), on the main thread before any scan starts.
   void LoadOperatorMibs(const std::string& mib_dirs, const std::string& mibs,
                         std::vector<std::string>* problems);
 
