@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/globals.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "app/target_list.h"
@@ -56,9 +55,8 @@ int main(int argc, char** argv) {
   // shell reports for a process ended by that signal.
   platform::InstallInterruptHandling();
 
-  g_strOid = cl.oid;
   RunReport report;
-  if (!RunScan(UsableTargets(targets), options.dir, &report)) return 1;
+  if (!RunScan(UsableTargets(targets), options.dir, cl.oid, &report)) return 1;
   if (const int signo = platform::InterruptSignal()) return 128 + signo;
   // Data gathered but not saved is a failure the caller must see.
   return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;

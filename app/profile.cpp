@@ -111,3 +111,27 @@ int ParseProfileInt(std::string_view text) {
   if (negative) value = 0u - value;
   return static_cast<int>(value);
 }
+
+WholeNumber ParseWholeNumber(std::string_view text, int64_t minimum, int64_t maximum,
+                             int64_t* value) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return WholeNumber::kNotWhole;
+  // Saturates rather than wraps, so that a long number stays out of range.
+  constexpr uint64_t kCap = uint64_t{1} << 63;
+  uint64_t magnitude = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return WholeNumber::kNotWhole;
+    magnitude = magnitude > kCap / 10 ? kCap + 1 : magnitude * 10u + static_cast<uint64_t>(c - '0');
+  }
+  if (magnitude > kCap || (!negative && magnitude == kCap)) return WholeNumber::kOutOfRange;
+  const int64_t n = magnitude == kCap ? INT64_MIN
+                    : negative        ? -static_cast<int64_t>(magnitude)
+                                      : static_cast<int64_t>(magnitude);
+  if (n < minimum || n > maximum) return WholeNumber::kOutOfRange;
+  *value = n;
+  return WholeNumber::kOk;
+}

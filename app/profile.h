@@ -13,6 +13,7 @@
 // Any bytes are accepted; nothing here fails.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,3 +68,11 @@ class Profile {
 // optional sign, then decimal digits up to the first other character; no
 // digits gives 0. Out-of-range values wrap modulo 2^32.
 int ParseProfileInt(std::string_view text);
+
+enum class WholeNumber { kOk, kNotWhole, kOutOfRange };
+
+// Parses a whole decimal number: an optional sign, then digits only (no
+// blanks, exponent, separator or unit). kOutOfRange for one outside
+// [minimum, maximum], however many digits it has; *value is set only for kOk.
+WholeNumber ParseWholeNumber(std::string_view text, int64_t minimum, int64_t maximum,
+                             int64_t* value);

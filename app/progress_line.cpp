@@ -8,7 +8,7 @@
 
 #include "app/run_summary.h"
 #include "output/console.h"
-#include "scan/mib.h"
+#include "scan/job_progress.h"
 
 namespace {
 

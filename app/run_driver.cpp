@@ -1,6 +1,7 @@
 #include "app/run_driver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -9,20 +10,20 @@
 #include <memory>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
-#include "app/profile.h"
+#include "app/config.h"
 #include "app/progress_line.h"
 #include "app/run_summary.h"
+#include "log/log.h"
 #include "log/log_writer.h"
 #include "output/console.h"
+#include "output/result_document.h"
 #include "output/summary_file.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/thread_annotations.h"
 #include "scan/engine_ids.h"
-#include "scan/mib.h"
-#include "scan/scan_options.h"
+#include "scan/scan_job.h"
 #include "scan/snmp_setup.h"
 
 namespace {
@@ -68,14 +69,33 @@ class ScanSlots {
   size_t free_ GUARDED_BY(mutex_);
 };
 
+// One target of the run. The driver makes it; from the start of its worker
+// until the driver has joined that worker, only the worker touches it, except
+// progress, which is made of atomics for the status line.
+struct TargetJob {
+  std::string target;
+  JobProgress* progress = nullptr;
+  std::unique_ptr<platform::Thread> thread;
+  TargetResult result;  // the worker's last act
+};
+
+// What every worker of the run reads; set before the first starts.
+struct RunPlan {
+  const ScanSettings* scan;
+  std::string dir;  // where the result files go
+};
+
 struct WorkerStart {
-  CMIB* job;
+  TargetJob* job;
+  const RunPlan* plan;
   ScanSlots* slots;
 };
 
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
-  ScanThreadProc(start->job);
+  TargetJob& job = *start->job;
+  job.result = ScanAndSave(job.target, *start->plan->scan, start->plan->dir, job.progress);
+  if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;
 }
@@ -89,8 +109,8 @@ unsigned ScanWithinSlot(void* param) {
 // thread.
 class WorkerLauncher {
  public:
-  WorkerLauncher(std::vector<std::unique_ptr<CMIB>>* jobs, size_t slots)
-      : jobs_(*jobs), starts_(jobs->size()), slots_(slots) {
+  WorkerLauncher(std::vector<TargetJob>* jobs, const RunPlan* plan, size_t slots)
+      : jobs_(*jobs), plan_(plan), starts_(jobs->size()), slots_(slots) {
     if (slots < jobs_.size())
       console::Print(
           stderr,
@@ -100,22 +120,22 @@ class WorkerLauncher {
   }
 
   void Start(size_t i) {
-    CMIB* job = jobs_[i].get();
-    starts_[i] = WorkerStart{job, &slots_};
+    TargetJob* job = &jobs_[i];
+    starts_[i] = WorkerStart{job, plan_, &slots_};
     slots_.Take();
-    job->m_pThread = std::make_unique<platform::Thread>();
+    job->thread = std::make_unique<platform::Thread>();
     for (;;) {
       int err = 0;
-      if (job->m_pThread->Start(ScanWithinSlot, &starts_[i], kWorkerStackSize, &err)) return;
+      if (job->thread->Start(ScanWithinSlot, &starts_[i], kWorkerStackSize, &err)) return;
       ReportRefusalOnce(err);
       // Workers before i that are not running any more (joined here, or never
       // started because their job ran on this thread) are passed over.
-      while (oldest_ < i && !jobs_[oldest_]->m_pThread->started()) ++oldest_;
+      while (oldest_ < i && !jobs_[oldest_].thread->started()) ++oldest_;
       if (oldest_ == i) {
         ScanWithinSlot(&starts_[i]);
         return;
       }
-      jobs_[oldest_]->m_pThread->Join();
+      jobs_[oldest_].thread->Join();
     }
   }
 
@@ -130,73 +150,17 @@ class WorkerLauncher {
         strerror(err));
   }
 
-  std::vector<std::unique_ptr<CMIB>>& jobs_;
+  std::vector<TargetJob>& jobs_;
+  const RunPlan* plan_;
   std::vector<WorkerStart> starts_;  // one per job, never moved once the workers run
   ScanSlots slots_;
   size_t oldest_ = 0;  // no worker before this index is running
   bool reported_ = false;
 };
 
-void ReportBadValue(const char* key, const std::string& value, const char* used) {
-  fprintf(stderr, "mibscan: config.ini [Config] %s=%s is not valid; using %s\n", key, value.c_str(),
-          used);
-}
-
-// An integer key of the fleet options: absent keeps the default silently; a
-// value below the minimum is reported and gives the default.
-int ReadCount(const Profile& config, const char* key, int minimum, int default_value) {
-  const int value = config.GetInt("Config", key, default_value);
-  if (value >= minimum) return value;
-  ReportBadValue(key, config.GetString("Config", key, ""), std::to_string(default_value).c_str());
-  return default_value;
-}
-
-void ApplyScanOptions(const Profile& config) {
-  const ScanOptions defaults;
-  const std::string versions = config.GetString("Config", "Versions", "1,2c,3");
-  if (!ParseVersionList(versions, &g_scanOptions.versions)) {
-    ReportBadValue("Versions", versions, "1,2c,3");
-    g_scanOptions.versions = defaults.versions;
-  }
-  g_scanOptions.max_reps = ReadCount(config, "MaxRepetitions", 0, defaults.max_reps);
-  g_scanOptions.get_batch = ReadCount(config, "GetBatch", 1, defaults.get_batch);
-  g_scanOptions.max_rows = ReadCount(config, "MaxRows", 0, defaults.max_rows);
-  g_scanOptions.max_seconds = ReadCount(config, "MaxSeconds", 0, defaults.max_seconds);
-}
-
-}  // namespace
-
-Profile LoadConfig(const std::string& path) {
-  std::string problem;
-  Profile config = Profile::Load(path, &problem);
-  if (!problem.empty())
-    fprintf(stderr, "mibscan: %s cannot be read (%s); the defaults are used\n", path.c_str(),
-            problem.c_str());
-  return config;
-}
-
-void ApplyConfig(const Profile& config) {
-  g_nTimeout = config.GetInt("Config", "Timeout", 500);
-  if (g_nTimeout <= 0) {
-    fprintf(stderr, "mibscan: config.ini: Timeout=%d is not a time; using 500\n", g_nTimeout);
-    g_nTimeout = 500;
-  }
-  g_nRetry = config.GetInt("Config", "Retry", 3);
-  g_bLogEnabled = config.GetInt("Config", "Log", 0) == 1;
-  g_strCommunity = config.GetString("Config", "Community", "tkvwqz");
-  for (int n = 1;; ++n) {
-    std::string value = config.GetString("Target", "OID_" + std::to_string(n), "");
-    if (value.empty()) break;
-    if (value.find('.') != std::string::npos) g_arrOids.push_back(value);
-  }
-  ApplyScanOptions(config);
-}
-
-namespace {
-
 // summary.csv, the closing summary and the hint, once every job has ended.
-void ReportRun(const std::vector<TargetResult>& results, double seconds, bool timeout_configured,
-               RunReport* report) {
+void ReportRun(const std::vector<TargetResult>& results, double seconds, const std::string& dir,
+               const RunConfig& config, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
@@ -205,36 +169,52 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, bool ti
     if (!r.file_written) ++report->result_files_not_written;
     if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
-  const std::string path = SummaryFilePath(g_strModuleDir);
+  const std::string path = SummaryFilePath(dir);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
   const std::string note = report->summary_written ? path : path + " not written: " + error;
   fprintf(stderr, "%s\n", ClosingSummary(results, seconds, note).c_str());
-  if (!timeout_configured && silent > 0) fprintf(stderr, "%s\n", TimeoutHint(g_nTimeout).c_str());
+  if (!config.timeout_configured && silent > 0)
+    fprintf(stderr, "%s\n", TimeoutHint(config.scan.timeout_us).c_str());
 }
 
 }  // namespace
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report) {
+TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
+                         const std::string& dir, JobProgress* progress) {
+  const auto started = std::chrono::steady_clock::now();
+  Account account;
+  const bool has_account = FindAccount(target, &account);
+  ScanResult scan = ScanTarget(target, has_account ? &account : nullptr, settings, progress);
+  const std::string path = ResultFilePath(dir, target, settings.oid);
+  const bool written = WriteResultFile(path, target, scan.rows);
+  // The summary's time includes the result file.
+  scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return ResultOf(scan, written ? path : "");
+}
+
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
+             const std::string& oid, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
+  std::string run_dir;
   if (dir.empty()) {
     std::string exe;
     if (!platform::GetExecutablePath(&exe)) return false;
-    if (!platform::DirectoryOf(exe, &g_strModuleDir)) return false;
+    if (!platform::DirectoryOf(exe, &run_dir)) return false;
   } else {
     // Every path is made as "<dir>/<name>": no trailing '/' (the root becomes "").
-    g_strModuleDir = dir.substr(0, dir.find_last_not_of('/') + 1);
+    run_dir = dir.substr(0, dir.find_last_not_of('/') + 1);
   }
 
-  std::string log_dir = g_strModuleDir + "/log";
+  std::string log_dir = run_dir + "/log";
   std::error_code ec;
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
-  if (!targets.empty() && !platform::DirectoryWritable(g_strModuleDir, &problem)) {
-    fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", g_strModuleDir.c_str(),
+  if (!targets.empty() && !platform::DirectoryWritable(run_dir, &problem)) {
+    fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", run_dir.c_str(),
             problem.c_str());
     return false;
   }
@@ -243,9 +223,9 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
 
   if (targets.size() == 1) g_bDirectLog = true;
 
-  const Profile config = LoadConfig(g_strModuleDir + "/config.ini");
-  ApplyConfig(config);
-  const bool timeout_configured = config.Has("Config", "Timeout");
+  RunConfig config = ReadRunConfig(LoadConfig(run_dir + "/config.ini"));
+  config.scan.oid = oid;
+  g_bLogEnabled = config.log_enabled;
   if (g_bLogEnabled && !platform::DirectoryWritable(log_dir, &problem)) {
     fprintf(stderr,
             "mibscan: config.ini: Log=1, but the log directory %s cannot be made or written (%s); "
@@ -254,38 +234,34 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir, Ru
     g_bLogEnabled = false;
   }
 
-  std::string accounts = g_strModuleDir + "/accounts.csv";
+  std::string accounts = run_dir + "/accounts.csv";
   if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
 
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
 
-  std::vector<std::unique_ptr<CMIB>> jobs;
-  jobs.reserve(targets.size());
+  const RunPlan plan{&config.scan, run_dir};
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
+  std::vector<TargetJob> jobs(targets.size());
   for (size_t i = 0; i < targets.size(); ++i) {
-    jobs.push_back(std::make_unique<CMIB>());
-    jobs.back()->m_strTarget = targets[i];
-    jobs.back()->m_pProgress = &progress[i];
+    jobs[i].target = targets[i];
+    jobs[i].progress = &progress[i];
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
-  WorkerLauncher launcher(&jobs, std::min(jobs.size(), ScansWithinDescriptorLimit()));
+  WorkerLauncher launcher(&jobs, &plan, std::min(jobs.size(), ScansWithinDescriptorLimit()));
   for (size_t i = 0; i < jobs.size(); ++i) launcher.Start(i);
-  // A job's rows go with its record as soon as it is joined; its summary
-  // stays.
   std::vector<TargetResult> results;
   results.reserve(jobs.size());
-  for (auto& job : jobs) {
-    job->m_pThread->Join();
-    results.push_back(ResultOf(*job));
-    job.reset();
+  for (TargetJob& job : jobs) {
+    job.thread->Join();
+    results.push_back(std::move(job.result));
   }
   progress_line.Stop();
   LogSharedEngineIds();
 
   StopLogWriterAndDrain();
   if (!targets.empty())
-    ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0,
-              timeout_configured, report);
+    ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, run_dir,
+              config, report);
   return true;
 }

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-class Profile;
+#include "app/run_summary.h"
+#include "scan/job_progress.h"
+#include "scan/scan_settings.h"
 
 // Stack reserved for each scan worker. A scan job, at its deepest (SNMPv3,
 // logging in place, the result file), writes about 20 KiB of it; the rest is
@@ -19,15 +21,12 @@ constexpr std::size_t kWorkerStackSize = std::size_t{4} << 20;
 constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 #endif
 
-// Loads config.ini at path; one that exists but cannot be read (no
-// permission, not a regular file) is reported as one line on standard error
-// and gives the defaults. Main thread.
-Profile LoadConfig(const std::string& path);
-
-// Reads the [Config] keys and the [Target] OID list of config.ini into the
-// process-wide settings. A Timeout of zero or less is reported on standard
-// error and replaced by the default. Main thread, before any worker starts.
-void ApplyConfig(const Profile& config);
+// One worker's work: scans target with settings (and its account from
+// accounts.csv, if any), then saves its rows to its result file in dir and
+// says "output: ..." or "output error". Returns its part of the summary, the
+// time of the result file included; the rows go with the return. Any thread.
+TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
+                         const std::string& dir, JobProgress* progress = nullptr);
 
 // What a finished run leaves for the exit status.
 struct RunReport {
@@ -37,8 +36,8 @@ struct RunReport {
 
 // Runs the scan of every target, each on its own worker thread, all at once,
 // with config.ini, accounts.csv, the result files and log/ in dir (an existing
-// directory; empty: the executable's directory),
-// and returns when every worker and the log writer have ended and the log
+// directory; empty: the executable's directory); oid: the `oid` form's OID
+// (empty otherwise), and returns when every worker and the log writer have ended and the log
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
@@ -52,4 +51,5 @@ struct RunReport {
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
 // directory, the latter said on standard error. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir, RunReport* report);
+bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
+             const std::string& oid, RunReport* report);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "scan/mib.h"
+#include "scan/scan_job.h"
 
 namespace {
 
@@ -13,27 +13,27 @@ std::string Counted(size_t n, const char* one, const char* many) {
 
 }  // namespace
 
-TargetResult ResultOf(const CMIB& job) {
+TargetResult ResultOf(const ScanResult& scan, const std::string& result_path) {
   TargetResult r;
-  job.m_mapVersions.ForEach([&](std::string_view, const intptr_t& version) {
-    r.stored_versions |= VersionBit(static_cast<int>(version));
+  scan.rows.ForEach([&](std::string_view, const ResultRow& row) {
+    r.stored_versions |= VersionBit(row.version);
   });
-  r.outcome = job.m_outcome.outcome;
-  r.file_written = job.m_bResultWritten;
-  r.row.target = job.m_strTarget;
+  r.outcome = scan.outcome.outcome;
+  r.file_written = !result_path.empty();
+  r.row.target = scan.target;
   r.row.outcome = OutcomeName(r.outcome);
   for (int v = 1; v <= 3; ++v) {
     if (!(r.stored_versions & VersionBit(v))) continue;
     if (!r.row.versions.empty()) r.row.versions += ' ';
     r.row.versions += VersionLabel(v) + 1;  // "1", "2c", "3"
   }
-  r.row.rows = job.m_mapValues.GetCount();
-  r.row.seconds = job.m_dSeconds;
-  if (job.m_bResultWritten) {
-    const size_t slash = job.m_strResultFile.rfind('/');
-    r.row.result_file = job.m_strResultFile.substr(slash == std::string::npos ? 0 : slash + 1);
+  r.row.rows = scan.rows.GetCount();
+  r.row.seconds = scan.seconds;
+  if (r.file_written) {
+    const size_t slash = result_path.rfind('/');
+    r.row.result_file = result_path.substr(slash == std::string::npos ? 0 : slash + 1);
   }
-  r.row.detail = job.m_outcome.detail;
+  r.row.detail = scan.outcome.detail;
   return r;
 }
 

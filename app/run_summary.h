@@ -1,6 +1,6 @@
 // What a run tells the operator at its end: summary.csv's rows, the closing
 // summary on standard error and the time-out hint. Plain functions of the
-// jobs' records; main thread, after the workers have been joined.
+// scans' results; main thread, after the workers have been joined.
 #pragma once
 
 #include <cstddef>
@@ -11,17 +11,18 @@
 #include "output/summary_file.h"
 #include "scan/walk_outcome.h"
 
-class CMIB;
+struct ScanResult;
 
-// One target's part of the summary, taken from its record once its job
-// has ended.
+// One target's part of the summary, taken from its scan's result once the
+// result file is saved (or not).
 struct TargetResult {
   SummaryRow row;
   TargetOutcome outcome = TargetOutcome::kNoAnswer;
   VersionSet stored_versions = 0;  // versions that stored rows
   bool file_written = false;
 };
-TargetResult ResultOf(const CMIB& job);
+// result_path: the result file's path; empty when it was not written.
+TargetResult ResultOf(const ScanResult& scan, const std::string& result_path);
 
 // 1234567 -> "1,234,567".
 std::string GroupThousands(uint64_t n);

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "log/log_writer.h"
 #include "platform/thread.h"

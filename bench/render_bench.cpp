@@ -1,5 +1,5 @@
 // Cost of rendering received OCTET STRINGs: nanoseconds per value for
-// CMIB::StoreVariable under the UTF-8 and a Latin-1 code set, side by side
+// Walker::StoreVariable under the UTF-8 and a Latin-1 code set, side by side
 // with Net-SNMP's own snprint_value (what snmpwalk prints) on the same
 // variables in the same run.
 //
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -71,12 +71,12 @@ int main(int argc, char** argv) {
   printf("%-44s %12s\n", "OCTET STRING rendering", "ns/value");
   for (const char* codeset : {"UTF-8", "ISO-8859-1"}) {
     if (!platform::SetTextCodeset(codeset)) return 1;
-    CMIB job;
-    job.m_nVersion = 2;
+    const ScanSettings settings;
+    Walker job("127.0.0.1", settings);
     const double ns = BestNsPerValue(rounds, count, [&] {
       for (size_t i = 0; i < count; ++i) {
         netsnmp_variable_list var = variable(i);
-        job.StoreVariable(&var);
+        job.StoreVariable(&var, 2);
       }
     });
     printf("%-44s %12.1f\n", (std::string("mibscan StoreVariable, ") + codeset).c_str(), ns);

@@ -1,5 +1,5 @@
 // Cost of writing one result file: rows per second and microseconds per row
-// for CMIB::WriteResultFile, with the UTF-8 and a Latin-1 code set, and what
+// for WriteResultFile, with the UTF-8 and a Latin-1 code set, and what
 // saving it atomically adds over writing it in place.
 //
 //   result_file_bench [ROWS] [ROUNDS]     (defaults 20000 rows, 15 rounds)
@@ -17,13 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/globals.h"
 #include "output/atomic_file.h"
 #include "output/result_document.h"
 #include "output/xml_document.h"
 #include "platform/files.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 
 namespace {
 
@@ -50,10 +48,8 @@ int main(int argc, char** argv) {
 
   char dir[] = "/tmp/mibscan-bench-XXXXXX";
   if (!mkdtemp(dir)) return 1;
-  g_strModuleDir = dir;
 
-  CMIB mib;
-  mib.m_strTarget = "127.0.0.1";
+  ResultRows rows_of_target;
   for (int i = 0; i < rows; ++i) {
     std::string oid = "1.3.6.1.2.1.2.2.1." + std::to_string(i % 22 + 1) + "." + std::to_string(i);
     // A mix of short numbers, words and a Base64 block, as walks return them.
@@ -61,8 +57,7 @@ int main(int argc, char** argv) {
         i % 3 == 0   ? std::to_string(i * 7919)
         : i % 3 == 1 ? "Interface <eth" + std::to_string(i) + "> & caf\xE9"
                      : "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n";
-    mib.m_mapValues.SetAt(oid, value);
-    mib.m_mapVersions.SetAt(oid, 2);
+    rows_of_target.SetAt(oid, ResultRow{value, 2});
   }
 
   // The "output:" lines go to the null device; figures go to stderr.
@@ -78,7 +73,7 @@ int main(int argc, char** argv) {
     // files before). The three saves take turns at going first.
     CXmlDocument doc;
     if (!doc.Create()) return 1;
-    AddResultRows(doc, mib.m_mapValues, mib.m_mapVersions);
+    AddResultRows(doc, rows_of_target);
     const auto in_place = [&] {
       const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
       return fd >= 0 && doc.Write([fd](const char* data, size_t size) {
@@ -93,7 +88,7 @@ int main(int argc, char** argv) {
     const std::function<bool()> saves[] = {in_place, streamed, whole};
     std::vector<double> result, took[3], streamed_more, whole_more;
     for (int r = 0; r < rounds; ++r) {
-      const double s = Seconds([&] { return mib.WriteResultFile(); });
+      const double s = Seconds([&] { return WriteResultFile(path, "127.0.0.1", rows_of_target); });
       if (s < 0) return 1;
       result.push_back(s);
       for (int k = 0; k < 3; ++k) {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
 #include "fuzz/fuzz_check.h"
+#include "log/log_writer.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ bool IsCellClean(const std::string& cell) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ResetGlobalsForTesting();
+  ResetLogState();
+  g_mapAccounts.clear();
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   std::string problem;
   std::vector<std::string> refused;
@@ -62,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   FUZZ_CHECK(g_mapAccounts.size() == loaded);
-  ResetGlobalsForTesting();
+  ResetLogState();
+  g_mapAccounts.clear();
   return 0;
 }

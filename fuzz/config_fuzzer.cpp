@@ -5,9 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/globals.h"
+#include "app/config.h"
 #include "app/profile.h"
-#include "app/run_driver.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
@@ -43,20 +42,19 @@ void CheckKey(const Profile& p, std::string_view section, std::string_view key) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Profile p = Profile::Parse(std::string_view(reinterpret_cast<const char*>(data), size));
 
-  ResetGlobalsForTesting();
-  ApplyConfig(p);
+  const RunConfig config = ReadRunConfig(p);
   const int timeout = p.GetInt("Config", "Timeout", 500);
-  FUZZ_CHECK(g_nTimeout == (timeout > 0 ? timeout : 500));  // no usable time: the default
-  FUZZ_CHECK(g_nRetry == p.GetInt("Config", "Retry", 3));
-  FUZZ_CHECK(g_bLogEnabled == (p.GetInt("Config", "Log", 0) == 1));
-  FUZZ_CHECK(g_strCommunity.size() <= Profile::kMaxValueBytes);
-  for (size_t i = 0; i < g_arrOids.size(); ++i) {
-    FUZZ_CHECK(g_arrOids[i].find('.') != std::string::npos);
-    FUZZ_CHECK(g_arrOids[i].size() <= Profile::kMaxValueBytes);
+  FUZZ_CHECK(config.scan.timeout_us ==
+             (timeout > 0 ? timeout : 500));  // no usable time: the default
+  FUZZ_CHECK(config.scan.retries == p.GetInt("Config", "Retry", 3));
+  FUZZ_CHECK(config.log_enabled == (p.GetInt("Config", "Log", 0) == 1));
+  FUZZ_CHECK(config.scan.community.size() <= Profile::kMaxValueBytes);
+  for (size_t i = 0; i < config.scan.oids.size(); ++i) {
+    FUZZ_CHECK(config.scan.oids[i].find('.') != std::string::npos);
+    FUZZ_CHECK(config.scan.oids[i].size() <= Profile::kMaxValueBytes);
   }
 
   for (const char* key : {"Timeout", "Retry", "Log", "Community"}) CheckKey(p, "Config", key);
   for (int n = 1; n <= 8; ++n) CheckKey(p, "Target", "OID_" + std::to_string(n));
-  ResetGlobalsForTesting();
   return 0;
 }

@@ -27,7 +27,7 @@
 #include "fuzz/fuzz_check.h"
 #include "output/result_document.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -100,10 +100,10 @@ bool HasOnlyTextBytes(const std::string& bytes) {
 
 // The VALUE text of the one row after the document is serialised and parsed
 // back by libxml2.
-std::string SavedAndParsedBack(const CMIB& job) {
+std::string SavedAndParsedBack(const Walker& job) {
   CXmlDocument doc;
   FUZZ_CHECK(doc.Create());
-  AddResultRows(doc, job.m_mapValues, job.m_mapVersions);
+  AddResultRows(doc, job.rows());
   std::string xml;
   FUZZ_CHECK(doc.Serialize(&xml));
   xmlDocPtr parsed = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
@@ -187,18 +187,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   var.val.string = block;
   var.val_len = val_len;
 
-  CMIB job;
-  job.m_nVersion = 2;
-  const bool stored = job.StoreVariable(&var);
+  const ScanSettings settings;
+  Walker job("127.0.0.1", settings);
+  const bool stored = job.StoreVariable(&var, 2);
   FUZZ_CHECK(stored == Rendered(type));
-  FUZZ_CHECK(job.m_mapValues.GetCount() == (stored ? 1u : 0u));
-  FUZZ_CHECK(job.m_mapVersions.GetCount() == (stored ? 1u : 0u));
+  FUZZ_CHECK(job.rows().GetCount() == (stored ? 1u : 0u));
   if (stored) {
     const std::string key = DottedName(name);
-    const std::string* text = job.m_mapValues.Find(key);
-    FUZZ_CHECK(text != nullptr);
-    const intptr_t* version = job.m_mapVersions.Find(key);
-    FUZZ_CHECK(version != nullptr && *version == 2);
+    const ResultRow* row = job.rows().Find(key);
+    FUZZ_CHECK(row != nullptr);
+    FUZZ_CHECK(row->version == 2);
+    const std::string* text = &row->value;
     FUZZ_CHECK(text->find('\0') == std::string::npos);
     if (type == ASN_OCTET_STR) {
       const std::string bytes(reinterpret_cast<const char*>(block), val_len);
@@ -206,10 +205,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       while (!trimmed.empty() && trimmed.back() == '\0') trimmed.pop_back();
       for (const char* codeset : {"UTF-8", "ISO-8859-1", "CP932"}) {
         FUZZ_CHECK(platform::SetTextCodeset(codeset));
-        CMIB local;
-        local.m_nVersion = 2;
-        FUZZ_CHECK(local.StoreVariable(&var));
-        const std::string& value = *local.m_mapValues.Find(key);
+        Walker local("127.0.0.1", settings);
+        FUZZ_CHECK(local.StoreVariable(&var, 2));
+        const std::string& value = local.rows().Find(key)->value;
         const std::string back = SavedAndParsedBack(local);
         std::string utf8;
         if (HasOnlyTextBytes(trimmed) && DecodeAsXmlText(codeset, trimmed, &utf8)) {

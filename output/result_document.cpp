@@ -5,25 +5,26 @@
 #include <exception>
 #include <string_view>
 
+#include "log/log.h"
+#include "output/console.h"
 #include "platform/hash.h"
 #include "platform/text_encoding.h"
 
-void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
-                   const CStringMap<intptr_t>& versions) {
+void AddResultRows(CXmlDocument& doc, const ResultRows& rows) {
   std::string oid_copy, value_copy;  // used only for texts that need converting
-  values.ForEach([&](std::string_view oid, const std::string& value) {
+  rows.ForEach([&](std::string_view oid, const ResultRow& row) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
     const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
-    if (const intptr_t* version = versions.Find(oid)) {
+    if (row.version != 0) {
       char number[16];
-      const char* end =
-          std::to_chars(number, number + sizeof number, static_cast<int>(*version)).ptr;
+      const char* end = std::to_chars(number, number + sizeof number, row.version).ptr;
       doc.AddElement(result, "OID", oid_text, "VER",
                      std::string_view(number, static_cast<size_t>(end - number)), false);
     } else {
       doc.AddElement(result, "OID", oid_text, "", "", false);
     }
-    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(value, &value_copy), "", "", false);
+    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(row.value, &value_copy), "", "",
+                   false);
   });
 }
 
@@ -55,15 +56,14 @@ std::string ResultFilePath(const std::string& dir, const std::string& target,
   return dir + "/" + name + ".xml";
 }
 
-bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
-                        const CStringMap<intptr_t>& versions, std::string* error) {
+bool SaveResultDocument(const std::string& path, const ResultRows& rows, std::string* error) {
   CXmlDocument doc;
   if (!doc.Create()) {
     if (error) *error = doc.m_strError;
     return false;
   }
   try {
-    AddResultRows(doc, values, versions);
+    AddResultRows(doc, rows);
   } catch (const std::exception& e) {
     // A row that cannot become an element: no partial file.
     if (error) *error = e.what();
@@ -71,5 +71,16 @@ bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& 
   }
   if (doc.Save(path)) return true;
   if (error) *error = doc.m_strError;
+  return false;
+}
+
+bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows) {
+  std::string cause;
+  if (SaveResultDocument(path, rows, &cause)) {
+    console::Print(stdout, "output: %s\n", path.c_str());
+    return true;
+  }
+  console::Print(stdout, "output error\n");
+  WriteLog("%s|output error: %s", target.c_str(), cause.c_str());
   return false;
 }

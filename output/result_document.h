@@ -5,22 +5,26 @@
 #include <cstdint>
 #include <string>
 
+#include "output/result_row.h"
 #include "output/xml_document.h"
-#include "platform/string_map.h"
 
 // Appends one RESULT (OID with VER when a version is known, then VALUE) per
-// row of values, in the map's iteration order. Row texts are in the locale's
+// row, in the map's iteration order. Row texts are in the locale's
 // code set and are converted to UTF-8 on the way in. Throws CXmlError as the
 // document's element operations do. Any thread (the document's own).
-void AddResultRows(CXmlDocument& doc, const CStringMap<std::string>& values,
-                   const CStringMap<intptr_t>& versions);
+void AddResultRows(CXmlDocument& doc, const ResultRows& rows);
 
 // Writes a result document of the rows (AddResultRows) to path. Returns false,
 // writing nothing, when the document cannot be made or a row cannot become an
 // element; false as well when the save fails (see CXmlDocument::Save). On
 // failure *error (if given) holds the cause. Prints nothing. Any thread.
-bool SaveResultDocument(const std::string& path, const CStringMap<std::string>& values,
-                        const CStringMap<intptr_t>& versions, std::string* error = nullptr);
+bool SaveResultDocument(const std::string& path, const ResultRows& rows,
+                        std::string* error = nullptr);
+
+// Saves the rows of target to path (SaveResultDocument) and prints
+// "output: <path>", or "output error" with "<target>|output error: <cause>"
+// logged. Returns true when the file was written. Any thread.
+bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows);
 
 // "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
 // empty. A "/" in target or oid becomes "_", so the file always lands

@@ -49,6 +49,9 @@ class CStringMap {
   }
   CStringMap(const CStringMap&) = delete;
   CStringMap& operator=(const CStringMap&) = delete;
+  // Keys stay where they are: their blocks move with the map.
+  CStringMap(CStringMap&&) = default;
+  CStringMap& operator=(CStringMap&&) = default;
 
   size_t GetCount() const { return nodes_.size(); }
   bool IsEmpty() const { return nodes_.empty(); }

@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 
 namespace {
 
@@ -28,7 +27,6 @@ void AppendDecimal(std::string* out, T value) {
 
 // Writes the sub-identifiers joined by '.' (no leading or trailing dot) at
 // out, which has room for kMaxIdText bytes per sub-identifier; returns the end.
-constexpr size_t kMaxIdText = 21;  // 20 digits of a 64-bit value and a dot
 char* WriteOidText(char* out, const oid* ids, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (i) *out++ = '.';
@@ -149,7 +147,8 @@ const char* SmiTypeName(u_char asn_type) {
 
 bool RenderValue(const netsnmp_variable_list* var, std::string* text, ValueEncoding* encoding) {
   if (!var) return false;
-  std::string value;
+  std::string& value = *text;
+  value.clear();
   ValueEncoding form = ValueEncoding::kText;
   switch (var->type) {
     case ASN_INTEGER:
@@ -198,26 +197,17 @@ bool RenderValue(const netsnmp_variable_list* var, std::string* text, ValueEncod
       // unknown leave no row.
       return false;
   }
-  *text = std::move(value);
   if (encoding) *encoding = form;
   return true;
 }
 
-bool CMIB::StoreVariable(const netsnmp_variable_list* var) {
-  std::string value;
-  if (!RenderValue(var, &value, nullptr)) return false;
-  // Walked names are short: their text is built on the stack.
-  char stack[64 * kMaxIdText];
-  std::string heap;
-  std::string_view key;
-  const size_t ids = var->name ? var->name_length : 0;
-  if (ids <= sizeof stack / kMaxIdText) {
-    key = std::string_view(stack, static_cast<size_t>(WriteOidText(stack, var->name, ids) - stack));
+OidText::OidText(const oid* ids, size_t count) {
+  if (!ids) count = 0;
+  if (count <= sizeof stack_ / kMaxIdText) {
+    view_ =
+        std::string_view(stack_, static_cast<size_t>(WriteOidText(stack_, ids, count) - stack_));
   } else {
-    AppendOidText(&heap, var->name, ids);
-    key = heap;
+    AppendOidText(&heap_, ids, count);
+    view_ = heap_;
   }
-  m_mapValues.SetAt(key, std::move(value));
-  m_mapVersions.SetAt(key, static_cast<intptr_t>(m_nVersion));
-  return true;
 }

@@ -1,189 +1,21 @@
 #include "scan/snmp_session.h"
 
 #include <net-snmp/library/large_fd_set.h>
-#include <net-snmp/library/lcd_time.h>
-#include <net-snmp/library/snmpUDPBaseDomain.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <new>
 
 #include "output/console.h"
 #include "platform/interrupt.h"
+#include "scan/engine_clocks.h"
 #include "scan/engine_ids.h"
 #include "scan/snmp_setup.h"
+#include "scan/socket_io.h"
 #include "scan/usm_keys.h"
-
-// ---------------------------------------------------------------------------
-// Socket calls outside the lock. A request's sendmsg carries the loopback
-// delivery to the agent and an answer's recvmsg and getsockname are system
-// calls too: made under the library lock, they made it the bottleneck of many
-// targets. On a UDP/IPv4 transport with the library's own send and receive,
-// two stand-ins take their place: the send stand-in keeps the datagram, which
-// the session sends once the lock is released; the receive stand-in hands the
-// library the datagram that the session read before it took the lock. Outside
-// the session's own calls (t_socketIo not this transport), with nothing read
-// ahead, or for an address the plain case does not cover, they call the
-// library's own functions.
-struct SnmpSession::SocketIo {
-  static constexpr size_t kMaxDatagram = 65536;  // as much as the library reads
-
-  struct Datagram {
-    std::vector<u_char> bytes;
-    sockaddr_in to = {};
-  };
-
-  netsnmp_transport* transport = nullptr;  // null: the library's own socket calls
-  std::vector<Datagram> outgoing;          // the first outgoing_count are queued
-  size_t outgoing_count = 0;
-  std::unique_ptr<u_char[]> incoming;  // made at the first answer
-  ssize_t incoming_length = -1;        // -1: nothing read ahead
-  sockaddr_storage from = {};
-  socklen_t from_length = 0;
-  sockaddr_storage local = {};  // the library reports the local address too
-  socklen_t local_length = 0;
-};
-
-namespace {
-
-thread_local SnmpSession::SocketIo* t_socketIo = nullptr;
-
-// Runs inside the library, under its lock.
-int SendLater(netsnmp_transport* t, const void* buf, int size, void** opaque, int* olength) {
-  SnmpSession::SocketIo* io = t_socketIo;
-  const auto* pair = static_cast<const netsnmp_indexed_addr_pair*>(t->data);
-  // The plain case of the library's send: the transport's own address pair,
-  // no source address of our choosing.
-  if (!io || io->transport != t || size < 0 || (opaque && *opaque) || !pair ||
-      t->data_length != static_cast<int>(sizeof *pair) ||
-      pair->remote_addr.sa.sa_family != AF_INET ||
-      pair->local_addr.sin.sin_addr.s_addr != htonl(INADDR_ANY))
-    return netsnmp_udpbase_send(t, buf, size, opaque, olength);
-  if (io->outgoing.size() == io->outgoing_count) io->outgoing.emplace_back();
-  SnmpSession::SocketIo::Datagram& d = io->outgoing[io->outgoing_count++];
-  d.bytes.assign(static_cast<const u_char*>(buf), static_cast<const u_char*>(buf) + size);
-  d.to = pair->remote_addr.sin;
-  return size;
-}
-
-// Runs inside the library, under its lock.
-int ReceiveReadAhead(netsnmp_transport* t, void* buf, int size, void** opaque, int* olength) {
-  SnmpSession::SocketIo* io = t_socketIo;
-  if (!io || io->transport != t || io->incoming_length < 0)
-    return netsnmp_udpbase_recv(t, buf, size, opaque, olength);
-  // The library frees it with the PDU, as its own.
-  auto* pair =
-      static_cast<netsnmp_indexed_addr_pair*>(calloc(1, sizeof(netsnmp_indexed_addr_pair)));
-  if (!pair) {
-    *opaque = nullptr;
-    *olength = 0;
-    return -1;
-  }
-  memcpy(&pair->remote_addr, &io->from,
-         std::min<size_t>(io->from_length, sizeof pair->remote_addr));
-  memcpy(&pair->local_addr, &io->local,
-         std::min<size_t>(io->local_length, sizeof pair->local_addr));
-  const size_t length =
-      std::min<size_t>(static_cast<size_t>(io->incoming_length), size < 0 ? 0 : size);
-  memcpy(buf, io->incoming.get(), length);
-  io->incoming_length = -1;
-  *opaque = pair;
-  *olength = sizeof *pair;
-  return static_cast<int>(length);
-}
-
-// Routes the library's socket calls for this thread's session to the
-// stand-ins' buffers for one locked section.
-class ScopedSocketIo {
- public:
-  explicit ScopedSocketIo(SnmpSession::SocketIo* io) { t_socketIo = io; }
-  ~ScopedSocketIo() { t_socketIo = nullptr; }
-  ScopedSocketIo(const ScopedSocketIo&) = delete;
-  ScopedSocketIo& operator=(const ScopedSocketIo&) = delete;
-};
-
-// ---------------------------------------------------------------------------
-// Engine clocks per target. The library keeps one clock (boots, time) per
-// engine ID for the whole process, checks every authenticated answer against
-// it and stamps every request with it. Cloned devices share an engine ID but
-// not a clock: one clone's answers would move the clock past the other's,
-// whose answers are then dropped as outside the time window (and whose
-// requests draw notInTimeWindow reports). So each (engine ID, target) keeps
-// its own copy of the library's record, put in place before every library
-// call that builds or reads a message of a session of that target and taken
-// back after it. A target that is alone on its engine ID puts back what is
-// there already.
-class EngineClocks {
- public:
-  // Puts the target's clock into the library's record; nothing before the
-  // session knows its engine ID or when the target has no clock yet.
-  void InstallLocked(const netsnmp_session* s) {
-    if (s->securityEngineIDLen == 0) return;
-    auto it = clocks_.find(Key(s));
-    if (it == clocks_.end()) return;
-    Enginetime e =
-        search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
-    if (!e) {
-      set_enginetime(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen), 0, 0, FALSE);
-      e = search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
-      if (!e) return;
-    }
-    const Clock& c = it->second;
-    e->engineTime = c.time;
-    e->engineBoot = c.boots;
-    e->lastReceivedEngineTime = c.received;
-    e->authenticatedFlag = c.authenticated;
-  }
-
-  // Takes the library's record back as the target's clock after a call.
-  // After the engine-ID probe the record holds the probe's unauthenticated
-  // clock only when no authenticated one was there (the library keeps an
-  // authenticated clock over an unauthenticated one): when another target
-  // put it there, this target starts with none, as a new engine does, and
-  // the library synchronises at its first notInTimeWindow report.
-  void SaveLocked(const netsnmp_session* s, bool probe) {
-    if (s->securityEngineIDLen == 0) return;
-    const Enginetime e =
-        search_enginetime_list(s->securityEngineID, static_cast<u_int>(s->securityEngineIDLen));
-    if (!e) return;
-    auto [it, added] = clocks_.try_emplace(Key(s));
-    Clock& c = it->second;
-    if (probe && !added && c.authenticated) return;
-    if (probe && e->authenticatedFlag) {
-      c = Clock{0, 0, static_cast<time_t>(snmpv3_local_snmpEngineTime()), FALSE};
-      return;
-    }
-    c = Clock{e->engineTime, e->engineBoot, e->lastReceivedEngineTime, e->authenticatedFlag};
-  }
-
- private:
-  struct Clock {
-    u_int time = 0;
-    u_int boots = 0;
-    time_t received = 0;
-    u_int authenticated = FALSE;
-  };
-
-  static std::string Key(const netsnmp_session* s) {
-    std::string key(reinterpret_cast<const char*>(s->securityEngineID), s->securityEngineIDLen);
-    key.push_back('\0');
-    return key.append(s->peername ? s->peername : "");
-  }
-
-  std::map<std::string, Clock> clocks_;  // under the library lock
-};
-
-EngineClocks g_engineClocks;
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
+#include "scan/usm_user.h"
 
 // The state of one request, shared with the library's callback. The library
 // may call back until the request leaves its list (answer, time-out, close),
@@ -247,16 +79,6 @@ struct SnmpSession::Request {
     }
     return 1;
   }
-};
-
-class SnmpSession::KeyLease {
- public:
-  explicit KeyLease(std::string id) : id_(std::move(id)) {}
-  ~KeyLease() { g_usmKeyTurns.Release(id_); }
-  const std::string& id() const { return id_; }
-
- private:
-  std::string id_;
 };
 
 SnmpSession::SnmpSession(Api api)
@@ -349,16 +171,10 @@ bool SnmpSession::OpenWith(netsnmp_session* settings) {
     // under our lock; discovery goes through our own exchange instead.
     session_->flags |= SNMP_FLAGS_DONT_PROBE;
     empty_security_name_ = session_->version == SNMP_VERSION_3 && session_->securityNameLen == 0;
-    netsnmp_transport* transport = snmp_sess_transport(handle_);
-    if (transport && transport->sock >= 0 && transport->f_send == netsnmp_udpbase_send &&
-        transport->f_recv == netsnmp_udpbase_recv) {
-      transport->f_send = SendLater;
-      transport->f_recv = ReceiveReadAhead;
-      io_->transport = transport;
-    }
+    RouteTransportThrough(io_.get(), snmp_sess_transport(handle_));
   }
   if (session_->version != SNMP_VERSION_3) return true;
-  if (Discover() && InstallUserKey()) return true;
+  if (Discover() && InstallUsmUser(session_, &lease_)) return true;
   if (!interrupted_ && !deadline_cut_) PrintLibraryError();
   Close();
   return false;
@@ -385,50 +201,6 @@ bool SnmpSession::Discover() {
   NoteEngineId(session_->peername ? session_->peername : "", session_->securityEngineID,
                session_->securityEngineIDLen);
   return true;
-}
-
-bool SnmpSession::InstallUserKey() {
-  if (session_->securityNameLen == 0) return true;
-  std::string id, key;
-  {
-    auto lock = LockSnmpLibrary();
-    id.assign(reinterpret_cast<const char*>(session_->securityEngineID),
-              session_->securityEngineIDLen);
-    id.push_back('\0');
-    id.append(session_->securityName, session_->securityNameLen);
-    // Everything the library's user entry takes from the session.
-    auto append = [&key](const void* bytes, size_t length) {
-      const std::string size = std::to_string(length) + ':';
-      key.append(size).append(static_cast<const char*>(bytes), length);
-    };
-    append(session_->securityAuthProto, session_->securityAuthProtoLen * sizeof(oid));
-    append(session_->securityAuthKey, session_->securityAuthKeyLen);
-    append(session_->securityPrivProto, session_->securityPrivProtoLen * sizeof(oid));
-    append(session_->securityPrivKey, session_->securityPrivKeyLen);
-  }
-  // May wait for sessions of the same pair: never under the library lock.
-  const bool install = g_usmKeyTurns.Acquire(id, key);
-  lease_ = std::make_unique<KeyLease>(id);
-  if (!install) return true;
-  bool ok;
-  {
-    auto lock = LockSnmpLibrary();
-    struct usmUser* old = usm_get_user(session_->securityEngineID, session_->securityEngineIDLen,
-                                       session_->securityName);
-    if (old) {
-      // usm_remove_user returns the list head, not the user.
-      usm_remove_user(old);
-      old->next = old->prev = nullptr;
-      usm_free_user(old);
-    }
-    session_->flags &= ~SNMP_FLAGS_USER_CREATED;
-    ok = usm_create_user_from_session(session_) == SNMPERR_SUCCESS &&
-         usm_get_user(session_->securityEngineID, session_->securityEngineIDLen,
-                      session_->securityName) != nullptr;
-    if (!ok) session_->s_snmp_errno = SNMPERR_GENERR;
-  }
-  g_usmKeyTurns.FinishInstall(id, ok);
-  return ok;
 }
 
 int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long repetitions,
@@ -497,7 +269,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
       if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
     }
   }
-  if (const int send_error = SendQueued(); send_error != 0 && r->waiting) {
+  if (const int send_error = SendQueued(*io_); send_error != 0 && r->waiting) {
     // What the library reports when its own send fails; the request stays
     // with it until the session closes.
     auto lock = LockSnmpLibrary();
@@ -521,7 +293,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     const bool readable = n > 0 && p[0].revents != 0;
     // 1: an answer read ahead; 0: nothing there after all; -1: the library
     // reads (and reports) for itself.
-    const int read_ahead = readable ? ReadAhead(fd) : 0;
+    const int read_ahead = readable ? ReadAhead(*io_, fd) : 0;
     {
       auto lock = LockSnmpLibrary();
       ScopedSocketIo io(io_.get());
@@ -560,7 +332,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
       }
     }
     // Resends; a failed one ends in a time-out, as in the library.
-    SendQueued();
+    SendQueued(*io_);
     if (interrupted_) break;
   }
   const int status = interrupted_ ? kStatInterrupted : deadline_cut_ ? kStatDeadline : r->status;
@@ -573,54 +345,6 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
   }
   RetireRequest();
   return status;
-}
-
-int SnmpSession::SendQueued() {
-  SocketIo& io = *io_;
-  int error = 0;
-  for (size_t i = 0; i < io.outgoing_count; ++i) {
-    SocketIo::Datagram& d = io.outgoing[i];
-    iovec iov = {d.bytes.data(), d.bytes.size()};
-    msghdr m = {};
-    m.msg_name = &d.to;
-    m.msg_namelen = sizeof d.to;
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    ssize_t rc;
-    do {
-      rc = sendmsg(io.transport->sock, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0 && error == 0) error = errno;
-  }
-  io.outgoing_count = 0;
-  return error;
-}
-
-int SnmpSession::ReadAhead(int fd) {
-  SocketIo& io = *io_;
-  if (!io.transport || fd != io.transport->sock) return -1;
-  if (!io.incoming) {
-    io.incoming.reset(new (std::nothrow) u_char[SocketIo::kMaxDatagram]);
-    if (!io.incoming) return -1;
-    // The library asks for it at every answer; the bound address stays.
-    io.local_length = sizeof io.local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&io.local), &io.local_length) != 0)
-      io.local_length = 0;
-  }
-  iovec iov = {io.incoming.get(), SocketIo::kMaxDatagram};
-  msghdr m = {};
-  m.msg_name = &io.from;
-  m.msg_namelen = sizeof io.from;
-  m.msg_iov = &iov;
-  m.msg_iovlen = 1;
-  ssize_t n;
-  do {
-    n = recvmsg(fd, &m, MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-  io.from_length = m.msg_namelen;
-  io.incoming_length = n;
-  return 1;
 }
 
 bool SnmpSession::PrepareWaitLocked(int* fd, int* timeout_ms) {

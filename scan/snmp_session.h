@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "scan/snmp_exchange.h"
+#include "scan/socket_io.h"
+#include "scan/usm_user.h"
 
 // One open SNMP session of one walk.
 //
@@ -35,7 +37,7 @@
 // Answers are matched by request id on the session's own socket, as the
 // library does. On UDP over IPv4 the session makes the socket's system calls
 // itself, outside the library lock (the datagrams the library builds and
-// parses are the same; see SocketIo in the source).
+// parses are the same; see scan/socket_io.h).
 //
 // Waits end early at the operator's interrupt (platform/interrupt.h) and at
 // the target's deadline.
@@ -72,12 +74,8 @@ class SnmpSession : public SnmpExchange {
   // Closes the session (idempotent) and gives its SNMPv3 key turn back.
   void Close() override;
 
-  // The session's socket buffers; for the library's transport stand-ins only.
-  struct SocketIo;
-
  private:
   struct Request;
-  class KeyLease;
 
   // Takes the report of s (its number and the library's text, which lives in
   // shared buffers) under the held library lock; PrintError prints it
@@ -86,13 +84,10 @@ class SnmpSession : public SnmpExchange {
   void PrintError() const;
   bool OpenWith(netsnmp_session* settings);
   bool Discover();
-  bool InstallUserKey();
   netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
                            bool probe);
   int Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
-  int SendQueued();
-  int ReadAhead(int fd);
   // -1 without a deadline, 0 once it has passed, else the milliseconds left.
   int MillisecondsToDeadline() const;
   void RetireRequest();
@@ -111,7 +106,7 @@ class SnmpSession : public SnmpExchange {
   netsnmp_pdu* response_ = nullptr;
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library
-  std::unique_ptr<KeyLease> lease_;
+  std::unique_ptr<UsmKeyLease> lease_;
   std::unique_ptr<SocketIo> io_;
   netsnmp_large_fd_set fdset_;
 };

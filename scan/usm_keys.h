@@ -25,7 +25,8 @@ ProtocolOid AuthProtocolOid(AuthProtocol protocol);
 ProtocolOid PrivProtocolOid(PrivProtocol protocol);  // not for kNone
 
 // The key (Ku) of a pass phrase under the hash of an authentication protocol,
-// generated once per (protocol, pass phrase) for the whole process, outside
+// generated once per (protocol, pass phrase) for the whole process (the key
+// cache is process-wide state: a key is the same for every target), outside
 // the library lock. Privacy keys come from the privacy pass phrase under the
 // authentication protocol's hash, so one cache serves both. Returns false
 // when the library refuses the pass phrase (for example shorter than 8
@@ -74,5 +75,6 @@ class UsmKeyTurns {
   std::map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
-// The turns of every session of the process.
+// The turns of every session of the process: process-wide, as the library's
+// user table it guards.
 extern UsmKeyTurns g_usmKeyTurns;

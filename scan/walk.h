@@ -1,21 +1,34 @@
-// The walk loop and the batched-get loop over one exchange. CMIB::Walk and
-// CMIB::GetBatch (scan/mib.h) run them over an SnmpSession of each library
-// API; they open the exchange, send every request, store every answer in the
-// job and report as those describe.
+// The walks of one target: each subtree by get-next (or GETBULK) or each
+// instance by get, over one SNMP version, every answer rendered and stored as
+// a row; and the batched gets of the configured OIDs.
 //
-// Thread safety: the job's own thread.
+// A Walker holds what the walks of one target share and nobody else sees: the
+// rows, the tally of what the walks met, the account, the version in progress,
+// the bulk tuning, the USM report of the last failure, the resolved peer name
+// and the target's deadline. Library calls go through an SnmpExchange
+// (scan/snmp_exchange.h), which serialises them and waits for agents outside
+// the library lock, so any number of Walkers walk at once.
+//
+// Thread safety: a Walker belongs to one thread.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "scan/mib.h"
+#include "accounts/accounts.h"
+#include "output/result_row.h"
+#include "scan/job_progress.h"
+#include "scan/scan_settings.h"
 #include "scan/snmp_exchange.h"
 #include "scan/snmp_session.h"
+#include "scan/usm_report.h"
+#include "scan/walk_outcome.h"
 
 // Where a walk stands: the subtree's end bound and the name of the last
 // accepted variable, which the next request asks about.
@@ -41,19 +54,103 @@ struct BatchItem {
   WalkCursor cursor;
 };
 
-// Walks the subtree under root (get_next: by GETNEXT, or GETBULK when the
-// version and the repetitions setting allow) or gets the one instance, over
-// exchange, which it opens for version and closes. api names the variant in
-// the log line of a failed open. Returns 0, or -1 when the SNMPv3 key could
-// not be made.
-int RunWalk(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, const oid* root,
-            int root_length, int version, bool get_next);
+class Walker {
+ public:
+  // settings must outlive the Walker. progress (may be null) gets the row
+  // count as it grows. The MaxSeconds deadline, if any, counts from here.
+  Walker(std::string target, const ScanSettings& settings, JobProgress* progress = nullptr);
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
 
-// Gets the items over exchange, which it opens for version and closes, up to
-// GetBatch names per GET; the items that stored a row leave *items. An SNMPv1
-// noSuchName names the missing OID: it is taken out and the rest sent again.
-// tooBig halves the batch. A failed exchange (time-out, say) fails its batch
-// only, as it would fail those gets one by one; the operator's interrupt ends
-// the pass.
-void RunBatchPass(CMIB& job, SnmpExchange* exchange, SnmpSession::Api api, int version,
-                  std::vector<BatchItem>* items);
+  // The SNMPv3 walks that follow use the account's user, pass phrases and
+  // protocols (without one: noAuthNoPriv without a user name).
+  void UseAccount(const Account& account);
+
+  // Walks the subtree under oid_text (get_next) or gets the one instance,
+  // over version (1, 2 for v2c, 3), storing every answer as a row. Runs the
+  // single-session variant when the traditional one stored nothing. Returns
+  // true, or false when the SNMPv3 key could not be made. Reports on the
+  // console and in the log; never throws. After the operator's interrupt it
+  // returns at once, and a walk in progress ends at its next request or wait,
+  // logging "<target>|interrupted"; the rows it stored stay. What the walk
+  // met is noted in tally().
+  bool Walk(const char* oid_text, int version, bool get_next);
+
+  // Gets the configured OIDs up to GetBatch per GET PDU over one version,
+  // storing every answer as a row. *pending: indexes into oids of the OIDs
+  // still to get; on return, those that stored nothing (kept in order).
+  // Reports as a get per batch; never throws.
+  void GetBatch(const std::vector<std::string>& oids, int version, std::vector<size_t>* pending);
+
+  // The walk loop over exchange, which it opens for version and closes; api
+  // names the variant in the log line of a failed open. root: the subtree
+  // (get_next) or instance. Returns false when the SNMPv3 key could not be
+  // made.
+  bool RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* root, int root_length,
+               int version, bool get_next);
+
+  // Gets the items over exchange, which it opens for version and closes, up
+  // to GetBatch names per GET; the items that stored a row leave *items. An
+  // SNMPv1 noSuchName names the missing OID: it is taken out and the rest sent
+  // again. tooBig halves the batch. A failed exchange (time-out, say) fails
+  // its batch only, as it would fail those gets one by one; the operator's
+  // interrupt ends the pass.
+  void RunBatchPass(SnmpExchange* exchange, SnmpSession::Api api, int version,
+                    std::vector<BatchItem>* items);
+
+  // Renders one received variable and stores it as a row of version (a row
+  // of the same OID is replaced in place). Returns false, touching nothing,
+  // for types without a rendering.
+  bool StoreVariable(const netsnmp_variable_list* var, int version);
+
+  // True when MaxRows rows are stored or the MaxSeconds deadline has passed.
+  // The first time it is true it logs "<target>|limit reached: ..." and
+  // prints the same on standard error.
+  bool LimitReached();
+
+  // True when the sysUpTime instance (1.3.6.1.2.1.1.3.0) is among the rows.
+  bool HasSysUpTime() const;
+
+  const std::string& target() const { return target_; }
+  const ResultRows& rows() const { return rows_; }
+  ResultRows TakeRows() { return std::move(rows_); }
+  const WalkTally& tally() const { return tally_; }
+  // GETBULK max-repetitions of this target (0 before its first bulk walk),
+  // and whether silence or tooBig made it lower than the setting.
+  int bulk_repetitions() const { return bulk_repetitions_; }
+  bool bulk_lowered() const { return bulk_lowered_; }
+  // The USM report that ended the last walk, if one did.
+  UsmReport usm_report() const { return usm_report_; }
+
+ private:
+  enum class Opened { kOpen, kFailed, kNoKey };
+
+  Opened OpenWalkSession(SnmpExchange* session, SnmpSession::Api api, int version);
+  bool StartOid(const char* text, int version, oid* root, int* root_length);
+  void RefuseOid(const char* oid_text);
+  void ReportFailedExchange(SnmpExchange* session, int version, int status,
+                            const netsnmp_pdu* response);
+  void NoteFailure(const SnmpExchange& session, int version, bool in_open);
+  void NoteUsmReport(const SnmpExchange& session);
+  bool AcceptVariable(const netsnmp_variable_list* var, WalkCursor* cursor, bool get_next,
+                      bool check_ordering);
+  bool AcceptVariables(const netsnmp_pdu* response, WalkCursor* cursor, bool get_next, bool bulk,
+                       bool check_ordering);
+  int BulkRepetitions();
+  void LowerBulkRepetitions(int repetitions);
+  void PublishRows();
+
+  const std::string target_;
+  const ScanSettings& settings_;
+  JobProgress* const progress_;
+  ResultRows rows_;
+  WalkTally tally_;
+  Account account_;
+  int version_ = 0;  // of the walk in progress
+  UsmReport usm_report_ = UsmReport::kNone;
+  int bulk_repetitions_ = 0;  // 0 until the first bulk walk takes the setting
+  bool bulk_lowered_ = false;
+  std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
+  bool limit_reported_ = false;
+  std::string peer_;  // the target with its host name resolved; empty until the first open
+};

@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
+#include "accounts/accounts.h"
+#include "log/log_writer.h"
 #include "support/test_util.h"
 
 namespace {
@@ -319,8 +320,14 @@ TEST(Accounts, SecurityColumnsTable) {
 
 class AccountsGlobalTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetGlobalsForTesting(); }
-  void TearDown() override { ResetGlobalsForTesting(); }
+  void SetUp() override {
+    ResetLogState();
+    g_mapAccounts.clear();
+  }
+  void TearDown() override {
+    ResetLogState();
+    g_mapAccounts.clear();
+  }
 };
 
 TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
@@ -398,7 +405,8 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
   };
   ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
   for (const auto& c : cases) {
-    ResetGlobalsForTesting();
+    ResetLogState();
+    g_mapAccounts.clear();
     if (!c.content.empty()) {
       testutil::WriteFile(c.path, c.content);
       chmod(c.path.c_str(), 0600);
@@ -432,7 +440,8 @@ TEST_F(AccountsGlobalTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
       where +
       ": readable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n";
   for (mode_t mode : {0600, 0400, 0640, 0604, 0644}) {
-    ResetGlobalsForTesting();
+    ResetLogState();
+    g_mapAccounts.clear();
     testutil::WriteFile(path, text);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
     testing::internal::CaptureStderr();

@@ -75,6 +75,49 @@ TEST(Profile, ReadsIntegers) {
   EXPECT_EQ(Profile::Parse("").GetInt("Config", "Timeout", 500), 500);
 }
 
+TEST(Profile, WholeNumbers) {
+  struct Case {
+    const char* text;
+    int64_t minimum, maximum;
+    WholeNumber expected;
+    int64_t value;
+  };
+  constexpr int64_t kMax = INT64_MAX, kMin = INT64_MIN;
+  const Case cases[] = {
+      {"0", 0, 10, WholeNumber::kOk, 0},
+      {"007", 0, 10, WholeNumber::kOk, 7},
+      {"+10", 0, 10, WholeNumber::kOk, 10},
+      {"-0", 0, 10, WholeNumber::kOk, 0},
+      {"-3", -5, 10, WholeNumber::kOk, -3},
+      {"11", 0, 10, WholeNumber::kOutOfRange, 0},
+      {"-1", 0, 10, WholeNumber::kOutOfRange, 0},
+      {"2147483648", 0, 2147483647, WholeNumber::kOutOfRange, 0},
+      {"4294967296", 0, 2147483647, WholeNumber::kOutOfRange, 0},  // would wrap to 0
+      {"9223372036854775807", kMin, kMax, WholeNumber::kOk, kMax},
+      {"-9223372036854775808", kMin, kMax, WholeNumber::kOk, kMin},
+      {"9223372036854775808", kMin, kMax, WholeNumber::kOutOfRange, 0},
+      {"-9223372036854775809", kMin, kMax, WholeNumber::kOutOfRange, 0},
+      {"99999999999999999999999999", kMin, kMax, WholeNumber::kOutOfRange, 0},
+      {"", 0, 10, WholeNumber::kNotWhole, 0},
+      {"-", 0, 10, WholeNumber::kNotWhole, 0},
+      {"1e6", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"1.5", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"1.5s", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"100,000", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"abc", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"0x10", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"1 2", 0, kMax, WholeNumber::kNotWhole, 0},
+      {" 5", 0, kMax, WholeNumber::kNotWhole, 0},
+      {"--5", kMin, kMax, WholeNumber::kNotWhole, 0},
+      {"99999999999999999999x", kMin, kMax, WholeNumber::kNotWhole, 0},
+  };
+  for (const auto& c : cases) {
+    int64_t value = -42;
+    EXPECT_EQ(ParseWholeNumber(c.text, c.minimum, c.maximum, &value), c.expected) << c.text;
+    EXPECT_EQ(value, c.expected == WholeNumber::kOk ? c.value : -42) << c.text;
+  }
+}
+
 TEST(Profile, ManySectionsAndKeys) {
   std::string text;
   for (int i = 0; i < 200000; ++i)

@@ -5,41 +5,38 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/globals.h"
+#include "app/config.h"
 #include "app/profile.h"
-#include "scan/scan_options.h"
+#include "scan/scan_settings.h"
 #include "support/test_util.h"
 
 namespace {
 
-class ApplyConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetGlobalsForTesting(); }
-  void TearDown() override { ResetGlobalsForTesting(); }
-};
+class ApplyConfigTest : public ::testing::Test {};
 
 TEST_F(ApplyConfigTest, DefaultsWithoutAFile) {
-  ApplyConfig(Profile::Load("/nonexistent/config.ini"));
-  EXPECT_EQ(g_nTimeout, 500);
-  EXPECT_EQ(g_nRetry, 3);
-  EXPECT_FALSE(g_bLogEnabled);
-  EXPECT_EQ(g_strCommunity, "tkvwqz");
-  EXPECT_TRUE(g_arrOids.empty());
+  const RunConfig config = ReadRunConfig(Profile::Load("/nonexistent/config.ini"));
+  EXPECT_EQ(config.scan.timeout_us, 500);
+  EXPECT_EQ(config.scan.retries, 3);
+  EXPECT_FALSE(config.log_enabled);
+  EXPECT_EQ(config.scan.community, "tkvwqz");
+  EXPECT_TRUE(config.scan.oids.empty());
 }
 
 TEST_F(ApplyConfigTest, ReadsEveryKey) {
-  ApplyConfig(Profile::Parse("[Config]\nTimeout=200000\nRetry=0\nLog=1\nCommunity=\n"));
-  EXPECT_EQ(g_nTimeout, 200000);
-  EXPECT_EQ(g_nRetry, 0);
-  EXPECT_TRUE(g_bLogEnabled);
-  EXPECT_EQ(g_strCommunity, "");
+  const RunConfig config =
+      ReadRunConfig(Profile::Parse("[Config]\nTimeout=200000\nRetry=0\nLog=1\nCommunity=\n"));
+  EXPECT_EQ(config.scan.timeout_us, 200000);
+  EXPECT_EQ(config.scan.retries, 0);
+  EXPECT_TRUE(config.log_enabled);
+  EXPECT_EQ(config.scan.community, "");
 }
 
 TEST_F(ApplyConfigTest, LogOnlyWhenExactlyOne) {
   for (const char* v : {"0", "2", "-1", "yes", "01x"}) {
-    ResetGlobalsForTesting();
-    ApplyConfig(Profile::Parse(std::string("[Config]\nLog=") + v + "\n"));
-    EXPECT_EQ(g_bLogEnabled, std::string(v) == "01x") << v;  // "01x" reads as 1
+    const RunConfig config =
+        ReadRunConfig(Profile::Parse(std::string("[Config]\nLog=") + v + "\n"));
+    EXPECT_EQ(config.log_enabled, std::string(v) == "01x") << v;  // "01x" reads as 1
   }
 }
 
@@ -62,9 +59,9 @@ TEST_F(ApplyConfigTest, OidListRules) {
       {"value kept unchanged", "OID_1=.1..3.\n", {".1..3."}},
   };
   for (const auto& c : cases) {
-    ResetGlobalsForTesting();
-    ApplyConfig(Profile::Parse(std::string("[Target]\n") + c.target_section));
-    EXPECT_EQ(g_arrOids, c.expected) << c.name;
+    const RunConfig config =
+        ReadRunConfig(Profile::Parse(std::string("[Target]\n") + c.target_section));
+    EXPECT_EQ(config.scan.oids, c.expected) << c.name;
   }
 }
 
@@ -77,6 +74,14 @@ TEST_F(ApplyConfigTest, FleetOptions) {
   };
   auto bad = [](const std::string& value) {
     return "mibscan: config.ini [Config] Versions=" + value + " is not valid; using 1,2c,3\n";
+  };
+  auto whole = [](const std::string& setting, int used) {
+    return "mibscan: config.ini [Config] " + setting + " is not a whole number; using " +
+           std::to_string(used) + "\n";
+  };
+  auto range = [](const std::string& setting, int minimum, int used) {
+    return "mibscan: config.ini [Config] " + setting + " is out of range (" +
+           std::to_string(minimum) + " to 2147483647); using " + std::to_string(used) + "\n";
   };
   const Case cases[] = {
       {"", {1, 2, 3}, 0, 1, 0, 0, ""},
@@ -93,38 +98,63 @@ TEST_F(ApplyConfigTest, FleetOptions) {
       {"Versions=1,1\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,1")},
       {"Versions=1,,3\n", {1, 2, 3}, 0, 1, 0, 0, bad("1,,3")},
       {"Versions=\n", {1, 2, 3}, 0, 1, 0, 0, bad("")},
-      {"MaxRepetitions=-1\n",
-       {1, 2, 3},
-       0,
-       1,
-       0,
-       0,
-       "mibscan: config.ini [Config] MaxRepetitions=-1 is not valid; using 0\n"},
-      {"GetBatch=0\n",
-       {1, 2, 3},
-       0,
-       1,
-       0,
-       0,
-       "mibscan: config.ini [Config] GetBatch=0 is not valid; using 1\n"},
-      {"MaxRows=-5\nMaxSeconds=x\n",
-       {1, 2, 3},
-       0,
-       1,
-       0,
-       0,
-       "mibscan: config.ini [Config] MaxRows=-5 is not valid; using 0\n"},  // "x" reads as 0
+      {"MaxRepetitions=-1\n", {1, 2, 3}, 0, 1, 0, 0, range("MaxRepetitions=-1", 0, 0)},
+      {"GetBatch=0\n", {1, 2, 3}, 0, 1, 0, 0, range("GetBatch=0", 1, 1)},
+      {"MaxRows=-5\n", {1, 2, 3}, 0, 1, 0, 0, range("MaxRows=-5", 0, 0)},
+      {"MaxRows=1e6\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxRows=1e6", 0)},
+      {"MaxRows=100,000\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxRows=100,000", 0)},
+      {"MaxRows=4294967296\n", {1, 2, 3}, 0, 1, 0, 0, range("MaxRows=4294967296", 0, 0)},
+      {"MaxRows=\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxRows=", 0)},
+      {"MaxRows=\"2000\"\n", {1, 2, 3}, 0, 1, 2000, 0, ""},
+      {"MaxRows=+2147483647\n", {1, 2, 3}, 0, 1, 2147483647, 0, ""},
+      {"MaxRepetitions=abc\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxRepetitions=abc", 0)},
+      {"MaxRepetitions=25x\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxRepetitions=25x", 0)},
+      {"GetBatch=1.5\n", {1, 2, 3}, 0, 1, 0, 0, whole("GetBatch=1.5", 1)},
+      {"MaxSeconds=x\nMaxRows=7\n", {1, 2, 3}, 0, 1, 7, 0, whole("MaxSeconds=x", 0)},
+      {"MaxSeconds=600s\nMaxRows=-0\n", {1, 2, 3}, 0, 1, 0, 0, whole("MaxSeconds=600s", 0)},
   };
   for (const auto& c : cases) {
-    ResetGlobalsForTesting();
     testing::internal::CaptureStderr();
-    ApplyConfig(Profile::Parse(std::string("[Config]\n") + c.config));
+    const RunConfig config = ReadRunConfig(Profile::Parse(std::string("[Config]\n") + c.config));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.config;
-    EXPECT_EQ(g_scanOptions.versions, c.versions) << c.config;
-    EXPECT_EQ(g_scanOptions.max_reps, c.reps) << c.config;
-    EXPECT_EQ(g_scanOptions.get_batch, c.batch) << c.config;
-    EXPECT_EQ(g_scanOptions.max_rows, c.rows) << c.config;
-    EXPECT_EQ(g_scanOptions.max_seconds, c.seconds) << c.config;
+    EXPECT_EQ(config.scan.versions, c.versions) << c.config;
+    EXPECT_EQ(config.scan.max_reps, c.reps) << c.config;
+    EXPECT_EQ(config.scan.get_batch, c.batch) << c.config;
+    EXPECT_EQ(config.scan.max_rows, c.rows) << c.config;
+    EXPECT_EQ(config.scan.max_seconds, c.seconds) << c.config;
+  }
+}
+
+// The designed keys keep their reading; what it makes of anything but a
+// whole number is said, with the value as written.
+TEST_F(ApplyConfigTest, TimeoutAndRetryReadings) {
+  struct Case {
+    const char* config;
+    int timeout, retry;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"Timeout=200000\nRetry=0\n", 200000, 0, ""},
+      {"Timeout=\nRetry=\n", 500, 3, ""},
+      {"Timeout=0\n", 500, 3, "mibscan: config.ini: Timeout=0 is not a time; using 500\n"},
+      {"Timeout=abc\n", 500, 3, "mibscan: config.ini: Timeout=abc is not a time; using 500\n"},
+      {"Timeout=-7\n", 500, 3, "mibscan: config.ini: Timeout=-7 is not a time; using 500\n"},
+      {"Timeout=1.5s\n", 1, 3,
+       "mibscan: config.ini: Timeout=1.5s is not a whole number; using 1\n"},
+      {"Timeout=4294967796\n", 500, 3,  // wraps to 500
+       "mibscan: config.ini: Timeout=4294967796 is out of range (-2147483648 to 2147483647); "
+       "using 500\n"},
+      {"Retry=-1\n", 500, 3, "mibscan: config.ini: Retry=-1 is negative; using 3\n"},
+      {"Retry=2 tries\n", 500, 2,
+       "mibscan: config.ini: Retry=2 tries is not a whole number; using 2\n"},
+      {"Retry=x\n", 500, 0, "mibscan: config.ini: Retry=x is not a whole number; using 0\n"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    const RunConfig config = ReadRunConfig(Profile::Parse(std::string("[Config]\n") + c.config));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.config;
+    EXPECT_EQ(config.scan.timeout_us, c.timeout) << c.config;
+    EXPECT_EQ(config.scan.retries, c.retry) << c.config;
   }
 }
 

@@ -14,13 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "accounts/accounts.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
+#include "log/log.h"
+#include "log/log_writer.h"
 #include "output/parsed_xml.h"
 #include "platform/process.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
+#include "scan/scan_settings.h"
 #include "scan/snmp_setup.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
@@ -286,7 +288,21 @@ bool LocalhostResolves() {
 // The deepest stack a scan job reaches, over the plans and the failure paths,
 // must leave three quarters of the worker's stack free: room for what cannot
 // be measured here, such as name resolution over DNS.
+// What a scan worker does, as a thread procedure.
+struct WorkerRun {
+  const std::string* target;
+  const ScanSettings* settings;
+  std::string dir;
+  TargetResult result;
+};
+unsigned RunWorker(void* param) {
+  auto* run = static_cast<WorkerRun*>(param);
+  run->result = ScanAndSave(*run->target, *run->settings, run->dir);
+  return 0;
+}
+
 TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
+  ScanSettings settings;
 #ifdef MIBSCAN_SANITIZED
   GTEST_SKIP() << "the sanitizers' frames say nothing about the plain build's stack";
 #endif
@@ -353,37 +369,37 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
                 << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
       continue;
     }
-    ResetGlobalsForTesting();
-    g_strModuleDir = dir.path();
+    ResetLogState();
+    g_mapAccounts.clear();
     g_strLogDir = dir / "log";
     std::filesystem::create_directories(g_strLogDir);
     g_bLogEnabled = true;
     g_bDirectLog = true;  // the worker writes its own log lines, as with one target
-    g_strCommunity = kCommunity;
-    g_nTimeout = c.timeout_us;
-    g_nRetry = 0;
-    g_arrOids = c.oids;
+    settings.community = kCommunity;
+    settings.timeout_us = c.timeout_us;
+    settings.retries = 0;
+    settings.oids = c.oids;
     if (c.account) g_mapAccounts[c.target] = Account{"scaleuser", "scale-pass-phrase"};
-    CMIB job;
-    job.m_strTarget = c.target;
+    WorkerRun job{&c.target, &settings, dir.path(), {}};
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const size_t used = StackHighWater(ScanThreadProc, &job, size_t{8} << 20);
+    const size_t used = StackHighWater(RunWorker, &job, size_t{8} << 20);
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
 
     ASSERT_NE(used, SIZE_MAX) << c.name;
     EXPECT_NE(out.find("output: "), std::string::npos) << c.name << "\n" << out;
     if (c.expect_rows) {
-      EXPECT_GT(job.m_mapValues.GetCount(), 0u) << c.name;
+      EXPECT_GT(job.result.row.rows, 0u) << c.name;
     }
     EXPECT_LE(used * 4, kWorkerStackSize) << c.name << ": " << used << " bytes";
     std::cout << c.name << ": " << used << " bytes of stack\n";
     deepest = std::max(deepest, used);
   }
   std::cout << "deepest: " << deepest << " bytes; worker stack " << kWorkerStackSize << " bytes\n";
-  ResetGlobalsForTesting();
+  ResetLogState();
+  g_mapAccounts.clear();
 }
 
 }  // namespace

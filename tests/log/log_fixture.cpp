@@ -3,7 +3,6 @@
 #include <ctime>
 #include <filesystem>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "log/log_writer.h"
 #include "platform/thread.h"
@@ -11,14 +10,14 @@
 namespace logtest {
 
 void LogFixture::SetUp() {
-  ResetGlobalsForTesting();
+  ResetLogState();
   std::filesystem::create_directory(LogDir());
   g_strLogDir = LogDir();
 }
 
 void LogFixture::TearDown() {
   if (writer_started_) StopWriterAndDrain();
-  ResetGlobalsForTesting();
+  ResetLogState();
 }
 
 void LogFixture::StartWriter() {

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <optional>
 
-#include "app/globals.h"
 #include "log/log_fixture.h"
+#include "log/log_writer.h"
 #include "support/test_util.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <regex>
 #include <thread>
 
-#include "app/globals.h"
 #include "log/log.h"
 #include "log/log_fixture.h"
+#include "log/log_writer.h"
 #include "log/sort_string_array.h"
 #include "platform/files.h"
 #include "support/test_util.h"

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "log/log.h"
+#include "log/log_writer.h"
 #include "output/atomic_file.h"
 #include "output/parsed_xml.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
 #include "support/locale_env.h"
 #include "support/test_util.h"
 
@@ -34,19 +34,19 @@ struct Row {
 class ResultFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetGlobalsForTesting();
-    g_strModuleDir = dir_.path();
-    mib_.m_strTarget = "127.0.0.1";
+    ResetLogState();
+    module_dir_ = dir_.path();
   }
   void TearDown() override {
-    ResetGlobalsForTesting();
+    ResetLogState();
     platform::SetTextCodeset("UTF-8");
   }
 
-  // Runs WriteResultFile; returns its result and what it printed.
+  // Runs WriteResultFile on the path the target and oid give in the module
+  // directory; returns its result and what it printed.
   bool Write(std::string* printed) {
     testing::internal::CaptureStdout();
-    bool ok = mib_.WriteResultFile();
+    bool ok = WriteResultFile(ResultFilePath(module_dir_, target_, oid_), target_, rows_);
     *printed = testing::internal::GetCapturedStdout();
     return ok;
   }
@@ -82,7 +82,10 @@ class ResultFileTest : public ::testing::Test {
   std::string DefaultPath() const { return dir_ / "127.0.0.1.xml"; }
 
   TempDir dir_;
-  CMIB mib_;
+  std::string module_dir_;
+  std::string target_ = "127.0.0.1";
+  std::string oid_;  // of the `oid` form
+  ResultRows rows_;
 };
 
 void ExpectRows(const std::vector<Row>& got, const std::vector<Row>& want) {
@@ -95,17 +98,13 @@ void ExpectRows(const std::vector<Row>& got, const std::vector<Row>& want) {
 }
 
 TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
-  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.5.0", "host");
-  mib_.m_mapVersions.SetAt("1.3.6.1.2.1.1.5.0", 1);
-  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "");
-  mib_.m_mapVersions.SetAt("1.3.6.1.2.1.1.1.0", 3);
-  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.3.0", "a<b & c");  // no version stored
-  mib_.m_mapValues.SetAt("", "empty OID");
-  mib_.m_mapVersions.SetAt("", 2);
+  rows_.SetAt("1.3.6.1.2.1.1.5.0", {"host", 1});
+  rows_.SetAt("1.3.6.1.2.1.1.1.0", {"", 3});
+  rows_.SetAt("1.3.6.1.2.1.1.3.0", {"a<b & c", 0});  // no version known
+  rows_.SetAt("", {"empty OID", 2});
   std::vector<Row> want;
-  mib_.m_mapValues.ForEach([&](std::string_view oid, const std::string& value) {
-    const intptr_t* v = mib_.m_mapVersions.Find(oid);
-    want.push_back({std::string(oid), value, v ? std::to_string(*v) : ""});
+  rows_.ForEach([&](std::string_view oid, const ResultRow& row) {
+    want.push_back({std::string(oid), row.value, row.version ? std::to_string(row.version) : ""});
   });
   std::vector<Row> rows = WriteAndRead(DefaultPath());
   ExpectRows(rows, want);
@@ -126,8 +125,7 @@ TEST_F(ResultFileTest, Base64ValueKeepsItsCrLf) {
   const std::string b64 =
       "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n"
       "MDEyMw==\r\n";
-  mib_.m_mapValues.SetAt("1.3.6.1.4.1.1.0", b64);
-  mib_.m_mapVersions.SetAt("1.3.6.1.4.1.1.0", 2);
+  rows_.SetAt("1.3.6.1.4.1.1.0", {b64, 2});
   ExpectRows(WriteAndRead(DefaultPath()), {{"1.3.6.1.4.1.1.0", b64, "2"}});
   EXPECT_NE(ReadFile(DefaultPath()).find("&#13;\n"), std::string::npos);
 }
@@ -154,7 +152,7 @@ TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
-    mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", c.value);
+    rows_.SetAt("1.3.6.1.2.1.1.1.0", {c.value, 0});
     std::vector<Row> rows = WriteAndRead(DefaultPath());
     ASSERT_EQ(rows.size(), 1u) << c.name;
     EXPECT_EQ(rows[0].value, c.expected) << c.name;
@@ -170,8 +168,8 @@ TEST_F(ResultFileTest, Latin1Locale) {
   setenv("LC_ALL", name.c_str(), 1);
   ASSERT_TRUE(platform::InitTextEncoding());
   EXPECT_EQ(platform::LocaleCodeset(), "ISO-8859-1");
-  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "Z\xFCrich \xE9t\xE9");
-  mib_.m_strTarget = "h\xF4te";  // the file name keeps the locale's bytes
+  rows_.SetAt("1.3.6.1.2.1.1.1.0", {"Z\xFCrich \xE9t\xE9", 0});
+  target_ = "h\xF4te";  // the file name keeps the locale's bytes
   std::vector<Row> rows = WriteAndRead(dir_ / "h\xF4te.xml");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].value, "Z\xC3\xBCrich \xC3\xA9t\xC3\xA9");
@@ -205,10 +203,10 @@ TEST(ResultFilePath, NamesStayInTheDirectory) {
 
 TEST_F(ResultFileTest, OidFormAndSlashesWriteIntoTheModuleDirectory) {
   std::filesystem::create_directory(dir_ / "sub");
-  g_strModuleDir = dir_ / "sub";
-  g_strOid = " 1.3.6/1 ";
-  mib_.m_strTarget = "../x";
-  mib_.m_mapValues.SetAt("1.3.6.1.0", "v");
+  module_dir_ = dir_ / "sub";
+  oid_ = " 1.3.6/1 ";
+  target_ = "../x";
+  rows_.SetAt("1.3.6.1.0", {"v", 0});
   const std::string path = dir_ / "sub/.._x_[ 1.3.6_1 ].xml";
   ExpectRows(WriteAndRead(path), {{"1.3.6.1.0", "v", ""}});
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);  // only sub/
@@ -216,7 +214,7 @@ TEST_F(ResultFileTest, OidFormAndSlashesWriteIntoTheModuleDirectory) {
 
 TEST_F(ResultFileTest, ExistingFileIsReplaced) {
   WriteFile(DefaultPath(), std::string(5000, '#'));
-  mib_.m_mapValues.SetAt("1.3.6.1.2.1.1.1.0", "new");
+  rows_.SetAt("1.3.6.1.2.1.1.1.0", {"new", 0});
   ExpectRows(WriteAndRead(DefaultPath()), {{"1.3.6.1.2.1.1.1.0", "new", ""}});
 }
 
@@ -256,7 +254,7 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
        "not ours", "is a symbolic link"},
   };
   for (const auto& c : cases) {
-    g_strModuleDir = c.module_dir;
+    module_dir_ = c.module_dir;
     const int held = c.hold();
     std::string printed;
     EXPECT_FALSE(Write(&printed)) << c.name;
@@ -280,15 +278,15 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
 // shortened name that is the same in every run and differs between targets.
 TEST_F(ResultFileTest, OverlongNamesAreShortenedWithAHash) {
   const std::string long_oid = "1.3.6.1.4.1.9999.1." + std::string(300, '7');
-  g_strOid = long_oid;
-  mib_.m_mapValues.SetAt(long_oid, "v");
-  const std::string path = ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid);
+  oid_ = long_oid;
+  rows_.SetAt(long_oid, {"v", 0});
+  const std::string path = ResultFilePath(dir_.path(), target_, long_oid);
   ExpectRows(WriteAndRead(path), {{long_oid, "v", ""}});
   const std::string name = std::filesystem::path(path).filename();
   EXPECT_LE(AtomicTempPath(name).size(), 255u);
   EXPECT_TRUE(name.starts_with("127.0.0.1_[1.3.6.1.4.1.9999.1.777")) << name;
-  EXPECT_EQ(ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid), path);
-  EXPECT_NE(ResultFilePath(dir_.path(), mib_.m_strTarget, long_oid + "8"), path);
+  EXPECT_EQ(ResultFilePath(dir_.path(), target_, long_oid), path);
+  EXPECT_NE(ResultFilePath(dir_.path(), target_, long_oid + "8"), path);
   EXPECT_NE(ResultFilePath(dir_.path(), "127.0.0.2", long_oid), path);
 }
 

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "log/log_writer.h"
 #include "output/parsed_xml.h"
+#include "output/result_document.h"
 #include "platform/text_encoding.h"
-#include "scan/mib.h"
+#include "scan/walk.h"
 #include "support/locale_env.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
@@ -126,7 +127,7 @@ std::string Unrecoverable(const std::string& file_text, const std::string& bytes
 
 // Stores bytes as an OCTET STRING named name, from a heap block of exactly
 // their length.
-void StoreBytes(CMIB* job, const std::vector<oid>& name, const std::string& bytes) {
+void StoreBytes(Walker* job, const std::vector<oid>& name, const std::string& bytes) {
   netsnmp_variable_list var{};
   std::vector<oid> ids = name;
   var.name = ids.data();
@@ -136,14 +137,14 @@ void StoreBytes(CMIB* job, const std::vector<oid>& name, const std::string& byte
   std::copy(bytes.begin(), bytes.end(), block.get());
   var.val.string = block.get();
   var.val_len = bytes.size();
-  ASSERT_TRUE(job->StoreVariable(&var));
+  ASSERT_TRUE(job->StoreVariable(&var, 2));
 }
 
 enum class Form { kText, kBase64 };
 
 class RoundTripTest : public testing::TestWithParam<LocaleChoice> {
  protected:
-  void TearDown() override { ResetGlobalsForTesting(); }
+  void TearDown() override { ResetLogState(); }
 
   testutil::ScopedLocaleEnv restore_;
   TempDir locales_;
@@ -187,16 +188,14 @@ TEST_P(RoundTripTest, RenderSaveAndParseBack) {
        B, B},
   };
 
-  ResetGlobalsForTesting();
+  ResetLogState();
   TempDir dir;
-  g_strModuleDir = dir.path();
-  CMIB job;
-  job.m_strTarget = "127.0.0.1";
-  job.m_nVersion = 2;
+  const ScanSettings settings;
+  Walker job("127.0.0.1", settings);
   for (size_t i = 0; i < std::size(cases); ++i)
     StoreBytes(&job, {1, 3, 6, 1, 4, 1, 99999, i, 0}, cases[i].bytes);
   testing::internal::CaptureStdout();
-  const bool written = job.WriteResultFile();
+  const bool written = WriteResultFile(dir / "127.0.0.1.xml", job.target(), job.rows());
   const std::string printed = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(written) << printed;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/mib.h"
+#include "scan/walk.h"
 
 namespace {
 
@@ -44,9 +44,9 @@ std::string Range(int first, int count) {
   return s;
 }
 
-// Stores one variable named `name` into job, the value in a heap block of
-// exactly its length.
-bool Store(CMIB* job, const std::vector<oid>& name, const Value& value) {
+// Stores one variable named `name` into job as a row of version, the value in
+// a heap block of exactly its length.
+bool Store(Walker* job, const std::vector<oid>& name, const Value& value, int version = 0) {
   netsnmp_variable_list var{};
   std::vector<oid> name_copy = name;
   var.name = name_copy.empty() ? nullptr : name_copy.data();
@@ -56,9 +56,11 @@ bool Store(CMIB* job, const std::vector<oid>& name, const Value& value) {
   if (!value.bytes.empty()) memcpy(block.get(), value.bytes.data(), value.bytes.size());
   var.val.string = block.get();
   var.val_len = value.bytes.size();
-  return job->StoreVariable(&var);
+  return job->StoreVariable(&var, version);
 }
 
+const ScanSettings kSettings;
+const char kTarget[] = "127.0.0.1";
 const std::vector<oid> kName = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const char kKey[] = "1.3.6.1.2.1.1.3.0";
 
@@ -135,15 +137,12 @@ TEST(StoreVariableTest, RendersEveryTypeOfTheTable) {
       {"short counter64", Value{ASN_COUNTER64, {0x02}}, "8589934592"},
   };
   for (const auto& c : cases) {
-    CMIB job;
-    job.m_nVersion = 2;
-    ASSERT_TRUE(Store(&job, kName, c.value)) << c.name;
-    const std::string* text = job.m_mapValues.Find(kKey);
-    ASSERT_NE(text, nullptr) << c.name;
-    EXPECT_EQ(*text, c.expected) << c.name;
-    const intptr_t* version = job.m_mapVersions.Find(kKey);
-    ASSERT_NE(version, nullptr) << c.name;
-    EXPECT_EQ(*version, 2) << c.name;
+    Walker job(kTarget, kSettings);
+    ASSERT_TRUE(Store(&job, kName, c.value, 2)) << c.name;
+    const ResultRow* row = job.rows().Find(kKey);
+    ASSERT_NE(row, nullptr) << c.name;
+    EXPECT_EQ(row->value, c.expected) << c.name;
+    EXPECT_EQ(row->version, 2) << c.name;
   }
 }
 
@@ -159,11 +158,9 @@ TEST(StoreVariableTest, UnrenderedTypesStoreNothing) {
                           0x48,
                           0xFF};
   for (u_char type : types) {
-    CMIB job;
-    job.m_nVersion = 1;
-    EXPECT_FALSE(Store(&job, kName, Value{type, {1, 2, 3, 4}})) << "type " << int(type);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << "type " << int(type);
-    EXPECT_EQ(job.m_mapVersions.GetCount(), 0u) << "type " << int(type);
+    Walker job(kTarget, kSettings);
+    EXPECT_FALSE(Store(&job, kName, Value{type, {1, 2, 3, 4}}, 1)) << "type " << int(type);
+    EXPECT_EQ(job.rows().GetCount(), 0u) << "type " << int(type);
   }
 }
 
@@ -177,26 +174,24 @@ TEST(StoreVariableTest, OidTextOfTheName) {
       {{}, ""},  // no sub-identifiers: the empty key
   };
   for (const auto& c : cases) {
-    CMIB job;
+    Walker job(kTarget, kSettings);
     ASSERT_TRUE(Store(&job, c.name, Long(ASN_INTEGER, 1))) << c.key;
-    EXPECT_NE(job.m_mapValues.Find(c.key), nullptr) << c.key;
-    EXPECT_EQ(job.m_mapValues.GetCount(), 1u) << c.key;
+    EXPECT_NE(job.rows().Find(c.key), nullptr) << c.key;
+    EXPECT_EQ(job.rows().GetCount(), 1u) << c.key;
   }
 }
 
 TEST(StoreVariableTest, LaterStoreOfTheSameOidWins) {
-  CMIB job;
-  job.m_nVersion = 1;
-  ASSERT_TRUE(Store(&job, kName, Bytes(ASN_OCTET_STR, "first")));
-  job.m_nVersion = 3;
-  ASSERT_TRUE(Store(&job, kName, Bytes(ASN_OCTET_STR, "second")));
-  EXPECT_EQ(job.m_mapValues.GetCount(), 1u);
-  EXPECT_EQ(*job.m_mapValues.Find(kKey), "second");
-  EXPECT_EQ(*job.m_mapVersions.Find(kKey), 3);
+  Walker job(kTarget, kSettings);
+  ASSERT_TRUE(Store(&job, kName, Bytes(ASN_OCTET_STR, "first"), 1));
+  ASSERT_TRUE(Store(&job, kName, Bytes(ASN_OCTET_STR, "second"), 3));
+  EXPECT_EQ(job.rows().GetCount(), 1u);
+  EXPECT_EQ(job.rows().Find(kKey)->value, "second");
+  EXPECT_EQ(job.rows().Find(kKey)->version, 3);
 }
 
 TEST(StoreVariableTest, NullValuePointerIsReadAsEmpty) {
-  CMIB job;
+  Walker job(kTarget, kSettings);
   netsnmp_variable_list var{};
   oid name[] = {1, 3};
   var.name = name;
@@ -206,9 +201,9 @@ TEST(StoreVariableTest, NullValuePointerIsReadAsEmpty) {
   for (u_char type : types) {
     var.type = type;
     var.val.string = nullptr;
-    EXPECT_TRUE(job.StoreVariable(&var)) << int(type);
+    EXPECT_TRUE(job.StoreVariable(&var, 1)) << int(type);
   }
-  EXPECT_FALSE(job.StoreVariable(nullptr));
+  EXPECT_FALSE(job.StoreVariable(nullptr, 1));
 }
 
 }  // namespace
@@ -230,11 +225,10 @@ TEST(StoreVariableTest, OidTextOfLongNamesAndEveryDigitCount) {
   for (const auto& c : cases) {
     std::string expected;
     for (size_t i = 0; i < c.ids.size(); ++i) expected += (i ? "." : "") + std::to_string(c.ids[i]);
-    CMIB job;
+    Walker job(kTarget, kSettings);
     ASSERT_TRUE(Store(&job, c.ids, Long(ASN_INTEGER, 1))) << c.name;
     std::vector<std::string> keys;
-    job.m_mapValues.ForEach([&](std::string_view k, const std::string&) { keys.emplace_back(k); });
+    job.rows().ForEach([&](std::string_view k, const ResultRow&) { keys.emplace_back(k); });
     EXPECT_EQ(keys, std::vector<std::string>{expected}) << c.name;
-    EXPECT_NE(job.m_mapVersions.Find(expected), nullptr) << c.name;
   }
 }

@@ -1,6 +1,8 @@
 // Whole target scan jobs against real agents on loopback: which scan plan
 // runs, which versions each walk uses, the rows and the versions that stored
 // them, the job's log lines, and that pass phrases stay out of every output.
+#include "scan/scan_job.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,9 +17,10 @@
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "app/globals.h"
-#include "scan/mib.h"
-#include "scan/scan_options.h"
+#include "log/log.h"
+#include "log/log_writer.h"
+#include "output/result_document.h"
+#include "scan/scan_settings.h"
 #include "scan/walk_test_support.h"
 #include "support/scripted_agent.h"
 #include "support/snmpd_fixture.h"
@@ -124,29 +127,10 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The result writer prints a line on every call; a build where it is not
-// there yet prints nothing, and the checks of its file wait for it.
-bool ResultWriterBuilt() {
-  static const bool built = [] {
-    TempDir dir;
-    const std::string saved = g_strModuleDir;
-    g_strModuleDir = dir.path();
-    CMIB probe;
-    probe.m_strTarget = "writer-probe";
-    testing::internal::CaptureStdout();
-    probe.WriteResultFile();
-    const std::string out = testing::internal::GetCapturedStdout();
-    g_strModuleDir = saved;
-    return out.rfind("output", 0) == 0;
-  }();
-  return built;
-}
-
 struct JobRun {
   std::string out, err;
   std::vector<std::string> log;  // the job's log texts, without time stamp and target
   Rows rows;
-  std::string user, password;  // the record's account fields after the job
 };
 
 // The job's own texts and the start of each walk (not the second variant's),
@@ -164,19 +148,21 @@ std::vector<std::string> Outline(const std::vector<std::string>& log) {
 class ScanJobTest : public testing::Test {
  protected:
   void SetUp() override {
-    ResultWriterBuilt();  // settles before anything is captured
-    ResetGlobalsForTesting();
+    ResetLogState();
+    g_mapAccounts.clear();
     std::filesystem::create_directory(dir_ / "log");
-    g_strModuleDir = dir_.path();
     g_strLogDir = dir_ / "log";
     g_bLogEnabled = true;
     g_bDirectLog = true;
-    g_strCommunity = kCommunity;
+    settings_.community = kCommunity;
     // Walks that must fail cost this much each; answers come in milliseconds.
-    g_nTimeout = 500000;
-    g_nRetry = 0;
+    settings_.timeout_us = 500000;
+    settings_.retries = 0;
   }
-  void TearDown() override { ResetGlobalsForTesting(); }
+  void TearDown() override {
+    ResetLogState();
+    g_mapAccounts.clear();
+  }
 
   // Starts a fresh agent; false (with the test failed) when it cannot.
   bool StartAgent(const Access& access) {
@@ -197,20 +183,23 @@ class ScanJobTest : public testing::Test {
     ASSERT_TRUE(LoadAccountsFrom(csv, "accounts.csv", &g_mapAccounts, &problem)) << problem;
   }
 
-  // Runs one job in-process and collects what it did. Also checks what every
-  // job must keep: the log ends with "end", the result step comes last, the
-  // two maps hold the same keys, and no pass phrase is anywhere.
+  // Runs one job in-process as the run driver's worker does (the target's
+  // account, the scan, its result file) and collects what it did. Also
+  // checks what every job must keep: the log ends with "end", the result
+  // step comes last, every row has its version, and no pass phrase is
+  // anywhere.
   JobRun Run(const std::string& target) {
     std::filesystem::remove(dir_ / "log/log.txt");
-    CMIB job;
-    job.m_strTarget = target;
     JobRun run;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const unsigned code = ScanThreadProc(&job);
+    Account account;
+    const bool has_account = FindAccount(target, &account);
+    const ScanResult job = ScanTarget(target, has_account ? &account : nullptr, settings_);
+    const std::string path = ResultFilePath(dir_.path(), target, settings_.oid);
+    WriteResultFile(path, target, job.rows);
     run.out = testing::internal::GetCapturedStdout();
     run.err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(code, 0u);
 
     const std::string log_file = testutil::ReadFile(dir_ / "log/log.txt");
     for (const auto& line : Lines(log_file)) {
@@ -226,20 +215,14 @@ class ScanJobTest : public testing::Test {
       EXPECT_EQ(run.log.back(), "end");
     }
 
-    job.m_mapVersions.ForEach([&](std::string_view key, intptr_t v) {
-      run.rows[std::string(key)] = static_cast<int>(v);
+    job.rows.ForEach([&](std::string_view key, const ResultRow& row) {
+      EXPECT_NE(row.version, 0) << key;
+      run.rows[std::string(key)] = row.version;
     });
-    std::set<std::string> value_keys, version_keys;
-    job.m_mapValues.ForEach(
-        [&](std::string_view key, const std::string&) { value_keys.emplace(key); });
-    for (const auto& row : run.rows) version_keys.insert(row.first);
-    EXPECT_EQ(value_keys, version_keys);
-    run.user = job.m_strUser;
-    run.password = job.m_strPassword;
 
-    if (ResultWriterBuilt()) {
-      const std::string suffix = g_strOid.empty() ? "" : "_[" + g_strOid + "]";
-      const std::string path = g_strModuleDir + "/" + target + suffix + ".xml";
+    {
+      const std::string suffix = settings_.oid.empty() ? "" : "_[" + settings_.oid + "]";
+      EXPECT_EQ(path, dir_.path() + "/" + target + suffix + ".xml");
       const std::vector<std::string> out_lines = Lines(run.out);
       EXPECT_EQ(out_lines.empty() ? "" : out_lines.back(), "output: " + path);
       EXPECT_TRUE(testutil::FileExists(path)) << path;
@@ -254,6 +237,7 @@ class ScanJobTest : public testing::Test {
   }
 
   TempDir dir_;
+  ScanSettings settings_;
   SnmpdFixture agent_;
 };
 
@@ -273,7 +257,6 @@ TEST_F(ScanJobTest, NoAccountAgentAnsweringV1StopsAfterV1) {
   EXPECT_EQ(run.rows, AllVersion(SnmpwalkBoth({"-v1", "-c", kCommunity}, target), 1));
   EXPECT_TRUE(run.rows.count(kSysUpTime0));
   EXPECT_TRUE(run.rows.count("1.3.6.1.4.1.99999.2.0"));
-  EXPECT_EQ(run.user, "");
 }
 
 TEST_F(ScanJobTest, NoAccountOnlyV2cAnswers) {
@@ -311,8 +294,6 @@ TEST_F(ScanJobTest, NoAccountOnlyV3AnswersTriesEveryVersionWithoutCredentials) {
                                       ScanStart(kEnterprises, 2), ScanStart(kMib2, 3),
                                       ScanStart(kEnterprises, 3), "end"}));
   EXPECT_TRUE(run.rows.empty());
-  EXPECT_EQ(run.user, "");
-  EXPECT_EQ(run.password, "");
 }
 
 TEST_F(ScanJobTest, ViewWithoutSysUpTimeRunsTheProbeWhichFindsNothing) {
@@ -345,7 +326,7 @@ TEST_F(ScanJobTest, AgentSilentBeforeSysUpTimeProbeStoresIt) {
   options.community = "scripted";
   std::string error;
   ASSERT_TRUE(scripted.Start(options, &error)) << error;
-  g_strCommunity = "scripted";
+  settings_.community = "scripted";
   JobRun run = Run(scripted.peer());
 
   EXPECT_EQ(Outline(run.log),
@@ -371,8 +352,6 @@ TEST_F(ScanJobTest, AccountGetsOnlyV3WithItsCredentials) {
       SnmpwalkBoth({"-v3", "-l", "authNoPriv", "-u", kUser, "-a", "MD5", "-A", kPass}, target), 3);
   EXPECT_TRUE(expected.count(kSysUpTime0));
   EXPECT_EQ(run.rows, expected);
-  EXPECT_EQ(run.user, kUser);
-  EXPECT_EQ(run.password, kPass);
 }
 
 TEST_F(ScanJobTest, AccountWhoseV3StoresNothingNeverFallsBack) {
@@ -409,8 +388,8 @@ TEST_F(ScanJobTest, ConfiguredOidsFallBackPerOid) {
     SCOPED_TRACE(c.name);
     g_mapAccounts.clear();
     if (c.account) SetAccount(target, kPass);
-    g_arrOids = {kSysDescr0, kMissing, kSysDescr0, kSysName0};
-    g_strOid = kSysContact0;  // configured OIDs win; this one is never fetched
+    settings_.oids = {kSysDescr0, kMissing, kSysDescr0, kSysName0};
+    settings_.oid = kSysContact0;  // configured OIDs win; this one is never fetched
     JobRun run = Run(target);
 
     std::vector<std::string> expected = {"start"};
@@ -429,7 +408,6 @@ TEST_F(ScanJobTest, ConfiguredOidsFallBackPerOid) {
     expected.push_back("end");
     EXPECT_EQ(Outline(run.log), expected);
     EXPECT_EQ(run.rows, (Rows{{kSysDescr0, c.repeated_oid_version}, {kSysName0, 1}}));
-    EXPECT_EQ(run.user, c.account ? kUser : "");
   }
 }
 
@@ -463,7 +441,7 @@ TEST_F(ScanJobTest, VersionOrderOfTheDefaultScan) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(StartAgent(c.access));
-    g_scanOptions.versions = c.versions;
+    settings_.versions = c.versions;
     JobRun run = Run(agent_.Target());
     EXPECT_EQ(Outline(run.log), c.outline);
     const std::vector<std::string> args = {c.stored_by == 1 ? "-v1" : "-v2c", "-c", kCommunity};
@@ -497,9 +475,9 @@ TEST_F(ScanJobTest, BatchedGetsStoreTheRowsOfSingleGets) {
     if (c.account) SetAccount(target, kPass);
     std::map<int, Rows> rows_by_batch;
     for (int batch : {1, 3, 50}) {
-      g_arrOids = {kSysDescr0,  kMissing,   kSysName0,   "1.3.6.1.4.1.99999.2.0",
-                   kMissingToo, kSysDescr0, kSysContact0};
-      g_scanOptions.get_batch = batch;
+      settings_.oids = {kSysDescr0,  kMissing,   kSysName0,   "1.3.6.1.4.1.99999.2.0",
+                        kMissingToo, kSysDescr0, kSysContact0};
+      settings_.get_batch = batch;
       JobRun run = Run(target);
       rows_by_batch[batch] = run.rows;
     }
@@ -514,9 +492,9 @@ TEST_F(ScanJobTest, LoweredBulkRepetitionsAreLoggedOnce) {
   testutil::ScriptedAgent agent;
   std::string error;
   ASSERT_TRUE(agent.Start("bulk-too-big", "5", &error)) << error;
-  g_strCommunity = "tkvwqz";
-  g_scanOptions.versions = {2};
-  g_scanOptions.max_reps = 25;
+  settings_.community = "tkvwqz";
+  settings_.versions = {2};
+  settings_.max_reps = 25;
   JobRun run = Run(agent.peer());
   EXPECT_EQ(std::count(run.log.begin(), run.log.end(), "bulk repetitions 3"), 1);
   ASSERT_GE(run.log.size(), 2u);
@@ -561,7 +539,7 @@ TEST_F(ScanJobTest, CommandLineOidIsOneV1GetWithoutTheAccount) {
     ASSERT_TRUE(StartAgent(access));
     const std::string target = agent_.Target();
     SetAccount(target, kPass);
-    g_strOid = c.oid;
+    settings_.oid = c.oid;
     JobRun run = Run(target);
 
     std::vector<std::string> expected = {"start", "account exists"};
@@ -569,8 +547,6 @@ TEST_F(ScanJobTest, CommandLineOidIsOneV1GetWithoutTheAccount) {
     expected.push_back("end");
     EXPECT_EQ(run.log, expected);
     EXPECT_EQ(run.rows, c.rows);
-    EXPECT_EQ(run.user, "");
-    EXPECT_EQ(run.password, "");
   }
 }
 
@@ -611,7 +587,7 @@ TEST(ScanJobProgram, AccountsScanOverV3AndPassPhrasesStayHidden) {
             (std::vector<std::string>{"start:1.3.6.1.2.1[v3]", "start:1.3.6.1.4.1[v3]"}));
   EXPECT_EQ(starts[bad], (std::vector<std::string>{"start:1.3.6.1.2.1[v3]", "start:1.3.6.1.4.1[v3]",
                                                    "start:1.3.6.1.2.1.1.3[v3]"}));
-  if (ResultWriterBuilt()) {
+  {
     std::set<std::string> outputs(output_lines.begin(), output_lines.end());
     EXPECT_EQ(outputs, (std::set<std::string>{"output: " + dir.path() + "/" + good + ".xml",
                                               "output: " + dir.path() + "/" + bad + ".xml"}));

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "scan/scan_options.h"
+#include "scan/scan_settings.h"
 #include "scan/walk_test_support.h"
 #include "support/scripted_agent.h"
 
@@ -33,19 +33,14 @@ struct Stored {
   std::map<std::string, std::string> values;
 };
 
-Stored StoredRows(const CMIB& job) {
+Stored StoredRows(const Walker& job) {
   Stored s;
-  job.m_mapVersions.ForEach([&](std::string_view k, intptr_t v) { s.order.emplace_back(k, v); });
-  job.m_mapValues.ForEach(
-      [&](std::string_view k, const std::string& v) { s.values[std::string(k)] = v; });
+  job.rows().ForEach([&](std::string_view k, const ResultRow& row) {
+    s.order.emplace_back(k, row.version);
+    s.values[std::string(k)] = row.value;
+  });
   return s;
 }
-
-class BulkSettings {
- public:
-  explicit BulkSettings(int repetitions) { g_scanOptions.max_reps = repetitions; }
-  ~BulkSettings() { g_scanOptions = ScanOptions{}; }
-};
 
 // Values that change by themselves between two walks.
 bool Volatile(const std::string& oid) {
@@ -79,30 +74,29 @@ class BulkSnmpdTest : public testing::Test {
   static void TearDownTestSuite() { agent_.reset(); }
   void SetUp() override {
     ASSERT_NE(agent_, nullptr) << start_error_;
-    g_strCommunity = kCommunity;
-    g_nTimeout = 2000000;
-    g_nRetry = 1;
+    settings_.community = kCommunity;
+    settings_.timeout_us = 2000000;
+    settings_.retries = 1;
   }
   // Both default subtrees over one version, as the scan job walks them.
   Stored WalkBoth(int version, int repetitions) {
-    BulkSettings bulk(repetitions);
-    CMIB job;
-    job.m_strTarget = agent_->Target();
+    settings_.max_reps = repetitions;
+    Walker job(agent_->Target(), settings_);
     if (version == 3) {
-      job.m_strUser = kUser;
-      job.m_strPassword = kPass;
+      job.UseAccount(Account(kUser, kPass));
     }
     for (const char* root : {"1.3.6.1.2.1", "1.3.6.1.4.1"}) {
       WalkRun run = CapturedWalk(&log_, &job, root, version, true);
       EXPECT_EQ(run.err, "") << root;
     }
-    EXPECT_FALSE(job.m_tuning.bulk_lowered);
+    EXPECT_FALSE(job.bulk_lowered());
     return StoredRows(job);
   }
 
   static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
+  ScanSettings settings_;
 };
 std::unique_ptr<SnmpdFixture> BulkSnmpdTest::agent_;
 std::string BulkSnmpdTest::start_error_;
@@ -131,11 +125,11 @@ TEST_F(BulkSnmpdTest, SameRowsAsGetNextForEveryRepetitionCount) {
 class BulkScriptedTest : public testing::Test {
  protected:
   void SetUp() override {
-    g_strCommunity = "tkvwqz";
+    settings_.community = "tkvwqz";
     // Each silence costs one time-out; an answer must never take as long,
     // or the walk would lower its repetitions (the machine may be busy).
-    g_nTimeout = 2000000;
-    g_nRetry = 0;
+    settings_.timeout_us = 2000000;
+    settings_.retries = 0;
   }
   struct Outcome {
     Stored rows;
@@ -150,14 +144,13 @@ class BulkScriptedTest : public testing::Test {
     ScriptedAgent agent;
     std::string error;
     EXPECT_TRUE(agent.Start(scenario, arg, &error)) << error;
-    BulkSettings bulk(repetitions);
-    CMIB job;
-    job.m_strTarget = agent.peer();
+    settings_.max_reps = repetitions;
+    Walker job(agent.peer(), settings_);
     o.run = CapturedWalk(&log_, &job, root, version, true);
     o.rows = StoredRows(job);
     o.requests = agent.RequestCount();
-    o.repetitions = job.m_tuning.bulk_repetitions;
-    o.lowered = job.m_tuning.bulk_lowered;
+    o.repetitions = job.bulk_repetitions();
+    o.lowered = job.bulk_lowered();
     return o;
   }
   static std::string Texts(const Outcome& o) {
@@ -166,6 +159,7 @@ class BulkScriptedTest : public testing::Test {
     return all;
   }
   QueuedLog log_;
+  ScanSettings settings_;
 };
 
 TEST_F(BulkScriptedTest, AgentsThatBendTheRepetitionsGiveTheGetNextRows) {
@@ -282,17 +276,16 @@ TEST_F(BulkScriptedTest, BatchedGetsHalveOnTooBigAndDropNoSuchName) {
       ScriptedAgent agent;
       std::string error;
       ASSERT_TRUE(agent.Start(c.scenario, "", &error)) << error;
-      g_scanOptions.get_batch = batch;
-      CMIB job;
-      job.m_strTarget = agent.peer();
+      settings_.get_batch = batch;
+      Walker job(agent.peer(), settings_);
       std::vector<size_t> pending = {0, 1, 2, 3, 4, 5};
       if (batch == 1) {
         // One get per OID, as the job runs them without batches.
         std::vector<size_t> left;
         for (size_t i : pending) {
-          const size_t rows = job.m_mapValues.GetCount();
+          const size_t rows = job.rows().GetCount();
           CapturedWalk(&log_, &job, oids[i].c_str(), c.version, false);
-          if (job.m_mapValues.GetCount() == rows) left.push_back(i);
+          if (job.rows().GetCount() == rows) left.push_back(i);
         }
         pending = left;
       } else {
@@ -307,7 +300,6 @@ TEST_F(BulkScriptedTest, BatchedGetsHalveOnTooBigAndDropNoSuchName) {
       by_batch[batch] = StoredRows(job);
       left_by_batch[batch] = pending;
     }
-    g_scanOptions = ScanOptions{};
     EXPECT_EQ(by_batch[c.batch].values, by_batch[1].values);
     EXPECT_EQ(by_batch[c.batch].order, by_batch[1].order);
     EXPECT_EQ(left_by_batch[c.batch], (std::vector<size_t>{1, 4}));
@@ -321,9 +313,8 @@ TEST_F(BulkScriptedTest, BatchThatTimesOutFailsOnlyItself) {
   ScriptedAgent agent;
   std::string error;
   ASSERT_TRUE(agent.Start("silent-under", "1.3.6.1.2.1.1.1", &error)) << error;
-  g_scanOptions.get_batch = 2;
-  CMIB job;
-  job.m_strTarget = agent.peer();
+  settings_.get_batch = 2;
+  Walker job(agent.peer(), settings_);
   const std::vector<std::string> oids = {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.3.0",
                                          "1.3.6.1.2.1.1.5.0", "1.3.6.1.4.1.8072.1.1.0"};
   std::vector<size_t> pending = {0, 1, 2, 3};
@@ -333,7 +324,6 @@ TEST_F(BulkScriptedTest, BatchThatTimesOutFailsOnlyItself) {
   job.GetBatch(oids, 2, &pending);
   testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
-  g_scanOptions = ScanOptions{};
   EXPECT_EQ(pending, (std::vector<size_t>{0, 1}));
   EXPECT_EQ(StoredRows(job).values,
             (std::map<std::string, std::string>{{"1.3.6.1.2.1.1.5.0", "scripted"},

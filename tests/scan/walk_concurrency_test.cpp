@@ -30,19 +30,18 @@ struct JobPlan {
 
 // Runs the walks of kRoots for one job, as a scan job would, one after the
 // other on the calling thread.
-void WalkJob(CMIB* job, const JobPlan& plan) {
-  job->m_strTarget = plan.target;
-  job->m_strUser = plan.user;
-  job->m_strPassword = plan.pass;
+void WalkJob(Walker* job, const JobPlan& plan) {
+  job->UseAccount(Account(plan.user, plan.pass));
   for (const char* root : kRoots) job->Walk(root, plan.version, true);
 }
 
 TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
+  ScanSettings settings;
   walktest::QueuedLog quiet;  // resets the settings; logging stays off
   g_bLogEnabled = false;
-  g_strCommunity = kCommunity;
-  g_nTimeout = 3000000;
-  g_nRetry = 2;
+  settings.community = kCommunity;
+  settings.timeout_us = 3000000;
+  settings.retries = 2;
 
   // Three agents with their own engine IDs, and a fourth on two addresses.
   std::vector<std::unique_ptr<SnmpdFixture>> agents;
@@ -87,12 +86,12 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   for (const auto& plan : kinds) {
-    CMIB job;
+    Walker job(plan.target, settings);
     WalkJob(&job, plan);
     solo[plan.expect_key] = walktest::Keys(job);
   }
   {
-    CMIB job;
+    Walker job(right.target, settings);
     WalkJob(&job, right);
     solo[right.expect_key] = walktest::Keys(job);
   }
@@ -109,8 +108,9 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
     plans.push_back(right);
     plans.push_back(wrong);
   }
-  std::vector<std::unique_ptr<CMIB>> jobs;
-  for (size_t i = 0; i < plans.size(); ++i) jobs.push_back(std::make_unique<CMIB>());
+  std::vector<std::unique_ptr<Walker>> jobs;
+  for (size_t i = 0; i < plans.size(); ++i)
+    jobs.push_back(std::make_unique<Walker>(plans[i].target, settings));
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   {
@@ -129,13 +129,12 @@ TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
         plan.target + " v" + std::to_string(plan.version) + " job " + std::to_string(i);
     if (plan.expect_key.empty()) {
       ++wrong_jobs;
-      EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u)
-          << name << ": a wrong pass phrase was accepted";
+      EXPECT_EQ(jobs[i]->rows().GetCount(), 0u) << name << ": a wrong pass phrase was accepted";
     } else {
       EXPECT_EQ(walktest::Keys(*jobs[i]), solo[plan.expect_key]) << name;
     }
-    jobs[i]->m_mapVersions.ForEach([&](std::string_view key, intptr_t v) {
-      EXPECT_EQ(v, plan.version) << name << " " << key;
+    jobs[i]->rows().ForEach([&](std::string_view key, const ResultRow& row) {
+      EXPECT_EQ(row.version, plan.version) << name << " " << key;
     });
   }
   // Each wrong walk fails in both variants, at once, with the library's report.

@@ -36,6 +36,7 @@ struct Case {
 };
 
 TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
+  ScanSettings settings;
   const Case cases[] = {
       {"same clock", {3, 1000}, {3, 1000}},
       {"same boots, times far apart", {5, 1000}, {5, 900000}},
@@ -62,13 +63,12 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
       ASSERT_TRUE(agents[i].Start(options, &error)) << error;
     }
     const Account account(ScriptedAgent::Options().user, ScriptedAgent::Options().auth_pass);
-    g_nTimeout = 1000000;
-    g_nRetry = 1;
+    settings.timeout_us = 1000000;
+    settings.retries = 1;
 
     // One after the other, each clone twice.
     for (int i = 0; i < 4; ++i) {
-      CMIB job;
-      job.m_strTarget = agents[i % 2].peer();
+      Walker job(agents[i % 2].peer(), settings);
       job.UseAccount(account);
       WalkRun run = CapturedWalk(&log, &job, kRoot, 3, true);
       EXPECT_EQ(Keys(job), kRows) << "walk " << i << "\n"
@@ -77,10 +77,9 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
 
     // Many at once, alternating between the clones.
     constexpr int kJobs = 24;
-    std::vector<std::unique_ptr<CMIB>> jobs;
+    std::vector<std::unique_ptr<Walker>> jobs;
     for (int i = 0; i < kJobs; ++i) {
-      jobs.push_back(std::make_unique<CMIB>());
-      jobs[i]->m_strTarget = agents[i % 2].peer();
+      jobs.push_back(std::make_unique<Walker>(agents[i % 2].peer(), settings));
       jobs[i]->UseAccount(account);
     }
     const std::string err = walktest::WalkAllAtOnce(jobs, kRoot, 3);
@@ -88,7 +87,7 @@ TEST(EngineClockWalkTest, ClonesWithTheirOwnClocksEachGetAllRows) {
     for (const auto& l : log.Take()) texts += l + "\n";
     for (int i = 0; i < kJobs; ++i) {
       EXPECT_EQ(Keys(*jobs[i]), kRows)
-          << "concurrent walk " << i << " of " << jobs[i]->m_strTarget << "\n"
+          << "concurrent walk " << i << " of " << jobs[i]->target() << "\n"
           << err << texts;
     }
   }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/scan_options.h"
+#include "scan/scan_settings.h"
 #include "scan/start_oid.h"
 #include "scan/walk.h"
 #include "scan/walk_test_support.h"
@@ -131,7 +131,6 @@ struct Said {
 class WalkLoopTest : public testing::Test {
  protected:
   void SetUp() override { InitSnmpLibrary(); }
-  void TearDown() override { g_scanOptions = ScanOptions{}; }
 
   template <typename Run>
   Said Captured(Run run) {
@@ -146,6 +145,7 @@ class WalkLoopTest : public testing::Test {
   }
 
   QueuedLog log_;
+  ScanSettings settings_;
 };
 
 TEST_F(WalkLoopTest, RequestsOfAWalk) {
@@ -335,10 +335,9 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    g_scanOptions.max_reps = c.max_reps;
-    g_scanOptions.max_rows = c.max_rows;
-    CMIB job;
-    job.m_strTarget = "127.0.0.1";
+    settings_.max_reps = c.max_reps;
+    settings_.max_rows = c.max_rows;
+    Walker job("127.0.0.1", settings_);
     ScriptedExchange exchange(c.script);
     oid root[MAX_OID_LEN];
     const int root_length = ParseStartOid(kRoot.c_str(), root, MAX_OID_LEN);
@@ -348,8 +347,10 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
       std::unique_ptr<DontCheckOrdering> unchecked;
       if (!c.check_ordering) unchecked = std::make_unique<DontCheckOrdering>();
       said = Captured([&] {
-        result = RunWalk(job, &exchange, SnmpSession::Api::kTraditional, root, root_length,
-                         c.version, true);
+        result = job.RunWalk(&exchange, SnmpSession::Api::kTraditional, root, root_length,
+                             c.version, true)
+                     ? 0
+                     : -1;
       });
     }
     EXPECT_EQ(result, 0);
@@ -358,8 +359,8 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
     EXPECT_EQ(Keys(job), c.rows);
     EXPECT_TRUE(said.Has(c.said)) << said.text;
     EXPECT_TRUE(said.Has("127.0.0.1|scan end")) << said.text;
-    EXPECT_EQ(job.m_tuning.bulk_repetitions, c.repetitions_after);
-    EXPECT_EQ(job.m_tuning.bulk_lowered, c.repetitions_after < c.max_reps);
+    EXPECT_EQ(job.bulk_repetitions(), c.repetitions_after);
+    EXPECT_EQ(job.bulk_lowered(), c.repetitions_after < c.max_reps);
   }
 }
 
@@ -465,10 +466,9 @@ TEST_F(WalkLoopTest, RequestsOfBatchedGets) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    g_scanOptions.get_batch = c.batch;
-    g_scanOptions.max_rows = c.max_rows;
-    CMIB job;
-    job.m_strTarget = "127.0.0.1";
+    settings_.get_batch = c.batch;
+    settings_.max_rows = c.max_rows;
+    Walker job("127.0.0.1", settings_);
     std::vector<BatchItem> items;
     for (const std::string& text : configured) {
       oid root[MAX_OID_LEN];
@@ -478,7 +478,7 @@ TEST_F(WalkLoopTest, RequestsOfBatchedGets) {
     }
     ScriptedExchange exchange(c.script);
     const Said said = Captured(
-        [&] { RunBatchPass(job, &exchange, SnmpSession::Api::kTraditional, c.version, &items); });
+        [&] { job.RunBatchPass(&exchange, SnmpSession::Api::kTraditional, c.version, &items); });
     std::vector<size_t> left;
     for (const BatchItem& item : items) left.push_back(item.index);
     EXPECT_EQ(exchange.requests(), c.requests);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,31 +29,32 @@ class ScriptedWalkTest : public testing::Test {
                        bool get_next = true, int version = 2) {
     std::string error;
     EXPECT_TRUE(agent_.Start(scenario, arg, &error)) << error;
-    job_.m_strTarget = agent_.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 300000;
-    g_nRetry = 0;
-    return CapturedWalk(&log_, &job_, root, version, get_next);
+    job_.emplace(agent_.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 300000;
+    settings_.retries = 0;
+    return CapturedWalk(&log_, &*job_, root, version, get_next);
   }
   std::vector<std::string> Texts(const WalkRun& run) {
     std::vector<std::string> texts;
     for (const auto& l : run.log)
-      texts.push_back(l.substr(std::min(l.size(), job_.m_strTarget.size() + 1)));
+      texts.push_back(l.substr(std::min(l.size(), job_->target().size() + 1)));
     return texts;
   }
 
   QueuedLog log_;
   ScriptedAgent agent_;
-  CMIB job_;
+  ScanSettings settings_;
+  std::optional<Walker> job_;
 };
 
 TEST_F(ScriptedWalkTest, AnswerThatDoesNotIncreaseEndsTheWalk) {
   WalkRun run = WalkScenario("not-increasing", "", "1.3.6.1.2.1.1");
   // The repeated name is stored again (one row), then the walk stops; the
   // row it has keeps the second variant from running.
-  EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.2.1.1.1.0"});
-  EXPECT_EQ(run.out, "target[" + job_.m_strTarget +
-                         "]start:1.3.6.1.2.1.1[v2]\nError: OID not increasing: \n");
+  EXPECT_EQ(Keys(*job_), std::vector<std::string>{"1.3.6.1.2.1.1.1.0"});
+  EXPECT_EQ(run.out,
+            "target[" + job_->target() + "]start:1.3.6.1.2.1.1[v2]\nError: OID not increasing: \n");
   EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v2]",
                                                   "OID not increasing", "scan end"}));
   EXPECT_EQ(agent_.RequestCount(), 2);
@@ -61,13 +63,13 @@ TEST_F(ScriptedWalkTest, AnswerThatDoesNotIncreaseEndsTheWalk) {
 TEST_F(ScriptedWalkTest, AnswerBeforeTheRequestEndsTheWalk) {
   WalkRun run = WalkScenario("not-increasing", "smaller", "1.3.6.1.2.1.1");
   // The parent name lies inside the subtree: stored, then the check stops.
-  EXPECT_EQ(Keys(job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1", "1.3.6.1.2.1.1.1.0"}));
+  EXPECT_EQ(Keys(*job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1", "1.3.6.1.2.1.1.1.0"}));
   EXPECT_EQ(Count(run.out, "Error: OID not increasing: \n"), 1);
 }
 
 TEST_F(ScriptedWalkTest, ErrorStatusWithAnErrorIndexBeyondTheVariables) {
   WalkRun run = WalkScenario("error-index-beyond", "", "1.3.6.1.2.1.1");
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_->rows().GetCount(), 0u);
   const std::string report =
       "Error in packet.\nReason: (genError) A general failure occured\nFailed object: \n";
   EXPECT_EQ(run.err, report + report);
@@ -88,7 +90,7 @@ TEST_F(ScriptedWalkTest, ErrorIndexNamingAVariablePrintsIt) {
 
 TEST_F(ScriptedWalkTest, NoSuchNameIsTheEndOfTheMib) {
   WalkRun run = WalkScenario("nosuchname", "", "1.3.6.1.2.1.1", true, 1);
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_->rows().GetCount(), 0u);
   EXPECT_EQ(Count(run.out, "End of MIB\n"), 2);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(Texts(run), (std::vector<std::string>{
@@ -98,16 +100,16 @@ TEST_F(ScriptedWalkTest, NoSuchNameIsTheEndOfTheMib) {
 
 TEST_F(ScriptedWalkTest, AnswerExactlyAtTheEndBoundEndsTheWalk) {
   WalkRun run = WalkScenario("at-end-bound", "", "1.3.6.1.2.1.1.3");
-  EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.2.1.1.3.0"});
+  EXPECT_EQ(Keys(*job_), std::vector<std::string>{"1.3.6.1.2.1.1.3.0"});
   EXPECT_EQ(Texts(run), (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1.3[v2]", "scan end"}));
   EXPECT_EQ(agent_.RequestCount(), 2);
 }
 
 TEST_F(ScriptedWalkTest, AgentFallingSilentKeepsTheRows) {
   WalkRun run = WalkScenario("silent-after", "3", "1.3.6.1.2.1");
-  EXPECT_EQ(Keys(job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0",
-                                                  "1.3.6.1.2.1.1.3.0"}));
-  EXPECT_EQ(run.err, "Timeout: No Response from " + job_.m_strTarget + "\n");
+  EXPECT_EQ(Keys(*job_), (std::vector<std::string>{"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.2.0",
+                                                   "1.3.6.1.2.1.1.3.0"}));
+  EXPECT_EQ(run.err, "Timeout: No Response from " + job_->target() + "\n");
   // Rows were stored: no second variant.
   EXPECT_EQ(Texts(run),
             (std::vector<std::string>{"scan start: 1.3.6.1.2.1[v2]", "Timeout", "scan end"}));
@@ -116,8 +118,8 @@ TEST_F(ScriptedWalkTest, AgentFallingSilentKeepsTheRows) {
 TEST_F(ScriptedWalkTest, EveryValueTypeFromTheWire) {
   WalkRun run = WalkScenario("all-types", "parseable", "1.3.6.1.4.1.8072.9999");
   std::map<std::string, std::string> rows;
-  job_.m_mapValues.ForEach(
-      [&](std::string_view k, const std::string& v) { rows[std::string(k)] = v; });
+  job_->rows().ForEach(
+      [&](std::string_view k, const ResultRow& row) { rows[std::string(k)] = row.value; });
   const std::string base = "1.3.6.1.4.1.8072.9999.";
   const std::map<std::string, std::string> expected = {
       {base + "1.0", "-123456"},
@@ -145,15 +147,15 @@ TEST_F(ScriptedWalkTest, LongestNamesAndValues) {
   WalkRun run = WalkScenario("long-oid", "128", "1.3.6.1.2.1.1");
   std::string long_name = "1.3.6.1.2.1.1.9";
   for (int i = 1; i <= 128 - 8; ++i) long_name += "." + std::to_string(i);
-  ASSERT_EQ(job_.m_mapValues.GetCount(), 2u) << run.Everything();
-  EXPECT_EQ(*job_.m_mapValues.Find("1.3.6.1.2.1.1.8.0"), long_name);
-  EXPECT_EQ(*job_.m_mapValues.Find(long_name), "long name");
+  ASSERT_EQ(job_->rows().GetCount(), 2u) << run.Everything();
+  EXPECT_EQ(job_->rows().Find("1.3.6.1.2.1.1.8.0")->value, long_name);
+  EXPECT_EQ(job_->rows().Find(long_name)->value, "long name");
 }
 
 TEST_F(ScriptedWalkTest, LargestStringFromOneDatagram) {
   WalkRun run = WalkScenario("big-string", "", "1.3.6.1.2.1.1.1");
-  ASSERT_EQ(job_.m_mapValues.GetCount(), 1u) << run.Everything();
-  const std::string& text = *job_.m_mapValues.Find("1.3.6.1.2.1.1.1.0");
+  ASSERT_EQ(job_->rows().GetCount(), 1u) << run.Everything();
+  const std::string& text = job_->rows().Find("1.3.6.1.2.1.1.1.0")->value;
   EXPECT_GT(text.size(), 65000u);
   EXPECT_EQ(text.substr(0, 12), "012345678901");
 }
@@ -173,24 +175,23 @@ TEST_F(ScriptedWalkTest, MalformedOrForeignAnswersAreDropped) {
       {"wrong-request-id", ""},
   };
   for (const auto& c : cases) {
-    CMIB job;
     ScriptedAgent agent;
     std::string error;
     ASSERT_TRUE(agent.Start(c.scenario, c.arg, &error)) << error;
-    job.m_strTarget = agent.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 100000;
-    g_nRetry = 0;
+    Walker job(agent.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 100000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
     const std::string name = std::string(c.scenario) + " " + c.arg;
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << name;
+    EXPECT_EQ(job.rows().GetCount(), 0u) << name;
     EXPECT_EQ(Count(run.err, "Timeout: No Response from"), 2) << name << "\n" << run.Everything();
   }
 }
 
 TEST_F(ScriptedWalkTest, DuplicateAnswersAreReadOnce) {
   WalkRun run = WalkScenario("duplicate", "", "1.3.6.1.2.1.1");
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 5u) << run.Everything();
+  EXPECT_EQ(job_->rows().GetCount(), 5u) << run.Everything();
   EXPECT_EQ(run.err, "");
 }
 
@@ -203,16 +204,17 @@ class HostileWalkTest : public testing::Test {
                        int version, bool get_next = true, int timeout_us = 300000) {
     std::string error;
     EXPECT_TRUE(agent_.Start(scenario, arg, &error)) << error;
-    job_.m_strTarget = agent_.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = timeout_us;
-    g_nRetry = 0;
-    return CapturedWalk(&log_, &job_, root, version, get_next);
+    job_.emplace(agent_.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = timeout_us;
+    settings_.retries = 0;
+    return CapturedWalk(&log_, &*job_, root, version, get_next);
   }
 
   QueuedLog log_;
   ScriptedAgent agent_;
-  CMIB job_;
+  ScanSettings settings_;
+  std::optional<Walker> job_;
 };
 
 // The correct answer, but from another port or another address: like
@@ -220,16 +222,15 @@ class HostileWalkTest : public testing::Test {
 // multi-homed device may answer from another address), so the rows are taken.
 TEST_F(HostileWalkTest, AnswersFromAnotherSourceAreMatchedByRequestId) {
   for (const char* scenario : {"wrong-port", "wrong-address"}) {
-    CMIB job;
     ScriptedAgent agent;
     std::string error;
     ASSERT_TRUE(agent.Start(scenario, "", &error)) << error;
-    job.m_strTarget = agent.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 200000;
-    g_nRetry = 0;
+    Walker job(agent.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 200000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 5u) << scenario << "\n" << run.Everything();
+    EXPECT_EQ(job.rows().GetCount(), 5u) << scenario << "\n" << run.Everything();
     EXPECT_EQ(Count(run.err, "Timeout"), 0) << scenario;
   }
 }
@@ -240,25 +241,24 @@ TEST_F(HostileWalkTest, AnswerInAnotherSnmpVersionIsNotTaken) {
     int version;
   };
   for (const Case& c : {Case{"v2c answer to v1", 1}, Case{"v1 answer to v2c", 2}}) {
-    CMIB job;
     ScriptedAgent agent;
     std::string error;
     ASSERT_TRUE(agent.Start("wrong-version", "", &error)) << error;
-    job.m_strTarget = agent.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 200000;
-    g_nRetry = 0;
+    Walker job(agent.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 200000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", c.version, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << c.name << "\n" << run.Everything();
+    EXPECT_EQ(job.rows().GetCount(), 0u) << c.name << "\n" << run.Everything();
     EXPECT_EQ(Count(run.err, "Timeout: No Response from"), 2) << c.name << "\n" << run.Everything();
   }
 }
 
 TEST_F(HostileWalkTest, ThousandsOfVariablesInOneAnswer) {
   WalkRun run = WalkScenario("many-varbinds", "2000", "1.3.6.1.2.1.1", 2);
-  ASSERT_EQ(job_.m_mapValues.GetCount(), 2000u) << run.Everything();
-  EXPECT_EQ(*job_.m_mapValues.Find("1.3.6.1.2.1.1.9.1"), "1");
-  EXPECT_EQ(*job_.m_mapValues.Find("1.3.6.1.2.1.1.9.2000"), "2000");
+  ASSERT_EQ(job_->rows().GetCount(), 2000u) << run.Everything();
+  EXPECT_EQ(job_->rows().Find("1.3.6.1.2.1.1.9.1")->value, "1");
+  EXPECT_EQ(job_->rows().Find("1.3.6.1.2.1.1.9.2000")->value, "2000");
   EXPECT_EQ(run.err, "");
   // One answer with them all, then the end of the MIB view.
   EXPECT_EQ(agent_.RequestCount(), 2);
@@ -266,16 +266,15 @@ TEST_F(HostileWalkTest, ThousandsOfVariablesInOneAnswer) {
 
 TEST_F(HostileWalkTest, ErrorIndexAtTheExtremes) {
   for (const char* index : {"2147483647", "-1", "-2147483648"}) {
-    CMIB job;
     ScriptedAgent agent;
     std::string error;
     ASSERT_TRUE(agent.Start("error-index-beyond", index, &error)) << error;
-    job.m_strTarget = agent.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 200000;
-    g_nRetry = 0;
+    Walker job(agent.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 200000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 2, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << index;
+    EXPECT_EQ(job.rows().GetCount(), 0u) << index;
     // Whether the library takes such an index or drops the packet, the walk
     // ends without naming a variable that is not there.
     EXPECT_EQ(Count(run.err, "Failed object: iso"), 0) << index << "\n" << run.Everything();
@@ -307,17 +306,16 @@ TEST_F(HostileWalkTest, GetAnsweredWithAnotherName) {
       {"beyond the bound", "1.3.6.1.2.1.1.6.0", {}, "snmp_sess_synch_response\n", 2},
   };
   for (const Case& c : cases) {
-    CMIB job;
     ScriptedAgent agent;
     std::string error;
     ASSERT_TRUE(agent.Start("other-oid", c.answered, &error)) << error;
-    job.m_strTarget = agent.peer();
-    g_strCommunity = "tkvwqz";
-    g_nTimeout = 200000;
-    g_nRetry = 0;
+    Walker job(agent.peer(), settings_);
+    settings_.community = "tkvwqz";
+    settings_.timeout_us = 200000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1.5.0", 1, /*get_next=*/false);
     EXPECT_EQ(Keys(job), c.keys) << c.name << "\n" << run.Everything();
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.2.1.1.5.0[v1]\n" + c.out)
+    EXPECT_EQ(run.out, "target[" + job.target() + "]start:1.3.6.1.2.1.1.5.0[v1]\n" + c.out)
         << c.name;
     EXPECT_EQ(agent.RequestCount(), c.requests) << c.name;
   }
@@ -328,10 +326,10 @@ TEST_F(HostileWalkTest, GetAnsweredWithAnotherName) {
 TEST_F(HostileWalkTest, InterruptEndsAnEndlessWalkAndKeepsItsRows) {
   std::string error;
   ASSERT_TRUE(agent_.Start("endless", "", &error)) << error;
-  job_.m_strTarget = agent_.peer();
-  g_strCommunity = "tkvwqz";
-  g_nTimeout = 300000;
-  g_nRetry = 0;
+  job_.emplace(agent_.peer(), settings_);
+  settings_.community = "tkvwqz";
+  settings_.timeout_us = 300000;
+  settings_.retries = 0;
   std::atomic<bool> done{false};
   std::thread interrupter([&] {
     // Bounded: at most about 30 s, then the walk is interrupted anyway.
@@ -339,14 +337,14 @@ TEST_F(HostileWalkTest, InterruptEndsAnEndlessWalkAndKeepsItsRows) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     platform::RequestInterrupt();
   });
-  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 1, true);
+  WalkRun run = CapturedWalk(&log_, &*job_, "1.3.6.1.2.1", 1, true);
   done = true;
   interrupter.join();
-  EXPECT_GE(job_.m_mapValues.GetCount(), 49u);
-  EXPECT_NE(job_.m_mapValues.Find("1.3.6.1.2.1.1.1.1"), nullptr);
+  EXPECT_GE(job_->rows().GetCount(), 49u);
+  EXPECT_NE(job_->rows().Find("1.3.6.1.2.1.1.1.1"), nullptr);
   ASSERT_GE(run.log.size(), 3u) << run.Everything();
-  EXPECT_EQ(run.log[run.log.size() - 2], job_.m_strTarget + "|interrupted");
-  EXPECT_EQ(run.log.back(), job_.m_strTarget + "|scan end");
+  EXPECT_EQ(run.log[run.log.size() - 2], job_->target() + "|interrupted");
+  EXPECT_EQ(run.log.back(), job_->target() + "|scan end");
   EXPECT_EQ(Count(run.out, "snmp_sess_synch_response"), 0);  // rows were stored
   EXPECT_EQ(run.err, "");
 }
@@ -356,19 +354,19 @@ TEST_F(HostileWalkTest, InterruptEndsAnEndlessWalkAndKeepsItsRows) {
 TEST_F(HostileWalkTest, InterruptWakesAWaitingWalk) {
   std::string error;
   ASSERT_TRUE(agent_.Start("silent-after", "0", &error)) << error;
-  job_.m_strTarget = agent_.peer();
-  g_strCommunity = "tkvwqz";
-  g_nTimeout = 60 * 1000 * 1000;  // beyond the test's own time limit
-  g_nRetry = 0;
+  job_.emplace(agent_.peer(), settings_);
+  settings_.community = "tkvwqz";
+  settings_.timeout_us = 60 * 1000 * 1000;  // beyond the test's own time limit
+  settings_.retries = 0;
   std::thread interrupter([&] {
     for (int i = 0; i < 3000 && agent_.RequestCount() < 1; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     platform::RequestInterrupt();
   });
-  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 2, true);
+  WalkRun run = CapturedWalk(&log_, &*job_, "1.3.6.1.2.1", 2, true);
   interrupter.join();
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
-  const std::string t = job_.m_strTarget;
+  EXPECT_EQ(job_->rows().GetCount(), 0u);
+  const std::string t = job_->target();
   // No second variant after the interrupt, though nothing was stored.
   EXPECT_EQ(run.log, (std::vector<std::string>{t + "|scan start: 1.3.6.1.2.1[v2]",
                                                t + "|interrupted", t + "|scan end"}));
@@ -378,9 +376,9 @@ TEST_F(HostileWalkTest, InterruptWakesAWaitingWalk) {
 TEST_F(HostileWalkTest, NoWalkStartsAfterTheInterrupt) {
   std::string error;
   ASSERT_TRUE(agent_.Start("normal", "", &error)) << error;
-  job_.m_strTarget = agent_.peer();
+  job_.emplace(agent_.peer(), settings_);
   platform::RequestInterrupt();
-  WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1", 1, true);
+  WalkRun run = CapturedWalk(&log_, &*job_, "1.3.6.1.2.1", 1, true);
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.Everything(), "");
   EXPECT_EQ(agent_.RequestCount(), 0);

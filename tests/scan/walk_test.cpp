@@ -41,15 +41,12 @@ class WalkTest : public testing::Test {
     agent_ = testutil::StartSnmpd(options, &start_error_);
   }
   static void TearDownTestSuite() { agent_.reset(); }
-  void SetUp() override {
-    ASSERT_NE(agent_, nullptr) << start_error_;
-    job_.m_strTarget = agent_->Target();
-  }
+  void SetUp() override { ASSERT_NE(agent_, nullptr) << start_error_; }
   // A generous time-out: the sanitizer build and parallel tests slow the agent.
   void Settings() {
-    g_strCommunity = kCommunity;
-    g_nTimeout = 2000000;
-    g_nRetry = 1;
+    settings_.community = kCommunity;
+    settings_.timeout_us = 2000000;
+    settings_.retries = 1;
   }
   WalkRun Walk(const char* oid_text, int version, bool get_next) {
     Settings();
@@ -59,7 +56,8 @@ class WalkTest : public testing::Test {
   static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
-  CMIB job_;
+  ScanSettings settings_;
+  Walker job_{agent_ ? agent_->Target() : "", settings_};
 };
 std::unique_ptr<SnmpdFixture> WalkTest::agent_;
 std::string WalkTest::start_error_;
@@ -87,10 +85,8 @@ TEST_F(WalkTest, StoresTheSameOidsAsSnmpwalk) {
   };
   for (const char* root : {"1.3.6.1.2.1.1", "1.3.6.1.2.1.2", "1.3.6.1.4.1"}) {
     for (const auto& c : cases) {
-      CMIB job;
-      job.m_strTarget = agent_->Target();
-      job.m_strUser = kUser;
-      job.m_strPassword = kPass;
+      Walker job(agent_->Target(), settings_);
+      job.UseAccount(Account(kUser, kPass));
       Settings();
       WalkRun run = CapturedWalk(&log_, &job, root, c.version, true);
       std::string error;
@@ -132,42 +128,44 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
       {"1.3.6.1.4.1.99999.21.0", "77++\r\n"},
   };
   for (int version : {1, 2}) {
-    CMIB job;
-    job.m_strTarget = agent_->Target();
+    Walker job(agent_->Target(), settings_);
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, kTyped, version, true);
     std::map<std::string, std::string> rows;
-    job.m_mapValues.ForEach(
-        [&](std::string_view k, const std::string& v) { rows[std::string(k)] = v; });
+    job.rows().ForEach([&](std::string_view k, const ResultRow& row_) {
+      const std::string& v = row_.value;
+      rows[std::string(k)] = v;
+    });
     std::map<std::string, std::string> want = expected;
     if (version == 1) want.erase("1.3.6.1.4.1.99999.4.0");  // SNMPv1 cannot carry Counter64
     EXPECT_EQ(rows, want) << "v" << version << "\n" << run.Everything();
-    job.m_mapVersions.ForEach([&](std::string_view k, intptr_t v) { EXPECT_EQ(v, version) << k; });
+    job.rows().ForEach([&](std::string_view k, const ResultRow& row_) {
+      const int v = row_.version;
+      EXPECT_EQ(v, version) << k;
+    });
     // The walk ends at the end of the subtree, silently.
-    EXPECT_EQ(Texts(run, job.m_strTarget),
+    EXPECT_EQ(Texts(run, job.target()),
               (std::vector<std::string>{
                   std::string("scan start: ") + kTyped + "[v" + std::to_string(version) + "]",
                   "scan end"}));
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:" + kTyped + "[v" +
+    EXPECT_EQ(run.out, "target[" + job.target() + "]start:" + kTyped + "[v" +
                            std::to_string(version) + "]\n");
   }
 }
 
 TEST_F(WalkTest, GetOfAnExistingInstance) {
   for (int version : {1, 2, 3}) {
-    CMIB job;
-    job.m_strTarget = agent_->Target();
-    job.m_strUser = kUser;
-    job.m_strPassword = kPass;
+    Walker job(agent_->Target(), settings_);
+    job.UseAccount(Account(kUser, kPass));
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.4.1.99999.8.0", version, false);
     EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(job.m_mapValues.GetCount(), 1u) << run.Everything();
-    EXPECT_EQ(*job.m_mapValues.Find("1.3.6.1.4.1.99999.8.0"), "plain text");
+    ASSERT_EQ(job.rows().GetCount(), 1u) << run.Everything();
+    EXPECT_EQ(job.rows().Find("1.3.6.1.4.1.99999.8.0")->value, "plain text");
     // The answer names the requested OID, so the ordering check ends the get.
-    EXPECT_EQ(run.out, "target[" + job.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v" +
+    EXPECT_EQ(run.out, "target[" + job.target() + "]start:1.3.6.1.4.1.99999.8.0[v" +
                            std::to_string(version) + "]\nSuccess\nError: OID not increasing: \n");
-    EXPECT_EQ(Texts(run, job.m_strTarget),
+    EXPECT_EQ(Texts(run, job.target()),
               (std::vector<std::string>{
                   "scan start: 1.3.6.1.4.1.99999.8.0[v" + std::to_string(version) + "]", "Success",
                   "OID not increasing", "scan end"}));
@@ -177,19 +175,19 @@ TEST_F(WalkTest, GetOfAnExistingInstance) {
 TEST_F(WalkTest, GetOfAMissingInstance) {
   // SNMPv1: noSuchName, reported as the end of the MIB by both variants.
   WalkRun v1 = Walk("1.3.6.1.4.1.99999.8.1", 1, false);
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_.rows().GetCount(), 0u);
   EXPECT_EQ(Count(v1.out, "End of MIB\n"), 2) << v1.out;
   EXPECT_EQ(
-      Texts(v1, job_.m_strTarget),
+      Texts(v1, job_.target()),
       (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.1[v1]", "End of MIB", "scan end",
                                 "scan start: snmp_sess_synch_response", "End of MIB", "scan end"}));
   // SNMPv2c: an exception value, which stores nothing and says nothing.
   WalkRun v2 = Walk("1.3.6.1.4.1.99999.8.1", 2, false);
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
-  EXPECT_EQ(v2.out, "target[" + job_.m_strTarget +
+  EXPECT_EQ(job_.rows().GetCount(), 0u);
+  EXPECT_EQ(v2.out, "target[" + job_.target() +
                         "]start:1.3.6.1.4.1.99999.8.1[v2]\nsnmp_sess_synch_response\n");
   EXPECT_EQ(v2.err, "");
-  EXPECT_EQ(Texts(v2, job_.m_strTarget),
+  EXPECT_EQ(Texts(v2, job_.target()),
             (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.1[v2]", "scan end",
                                       "scan start: snmp_sess_synch_response", "scan end"}));
 }
@@ -198,7 +196,7 @@ TEST_F(WalkTest, GetNextOfTheSysUpTimeObjectStoresItsInstanceOnly) {
   WalkRun run = Walk("1.3.6.1.2.1.1.3", 2, true);
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.2.1.1.3.0"});
   EXPECT_TRUE(job_.HasSysUpTime());
-  EXPECT_EQ(Texts(run, job_.m_strTarget),
+  EXPECT_EQ(Texts(run, job_.target()),
             (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1.3[v2]", "scan end"}));
 }
 
@@ -206,14 +204,13 @@ TEST_F(WalkTest, StartOidTextForms) {
   // Extra dots, blanks and signs: the same instance.
   for (const char* text : {".1.3.6.1.4.1.99999.8.0.", "1..3.6.1.4.1.99999.8..0",
                            " 1.3.6.1.4.1.99999.8.+0", "1.3.6.1.4.1.99999.8.0abc"}) {
-    CMIB job;
-    job.m_strTarget = agent_->Target();
+    Walker job(agent_->Target(), settings_);
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, text, 2, false);
     EXPECT_EQ(Keys(job), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"}) << text << "\n"
                                                                             << run.Everything();
     // The texts name the OID as given.
-    EXPECT_EQ(run.log.front(), job.m_strTarget + "|scan start: " + text + "[v2]");
+    EXPECT_EQ(run.log.front(), job.target() + "|scan start: " + text + "[v2]");
   }
 }
 
@@ -259,20 +256,24 @@ TEST_F(WalkTest, RefusesStartOidsTheBuffersCannotHold) {
   for (const std::string& text : {std::string("..."), std::string(""), too_long}) {
     WalkRun run = Walk(text.c_str(), 2, true);
     EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
-    EXPECT_EQ(run.err, "target[" + job_.m_strTarget + "]invalid OID:" + text + "\n");
-    EXPECT_EQ(Texts(run, job_.m_strTarget),
+    EXPECT_EQ(job_.rows().GetCount(), 0u);
+    EXPECT_EQ(run.err, "target[" + job_.target() + "]invalid OID:" + text + "\n");
+    EXPECT_EQ(Texts(run, job_.target()),
               (std::vector<std::string>{"scan start: " + text + "[v2]", "invalid OID: " + text}));
   }
   // The variants refuse a root they cannot hold, too.
   oid root[1] = {1};
+  auto variant = [this](SnmpSession::Api api, const oid* r, int length) {
+    SnmpSession session(api);
+    return job_.RunWalk(&session, api, r, length, 2, true);
+  };
   for (int length : {0, -1, MAX_OID_LEN + 1}) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(job_.WalkTraditional(root, length, 2, true), 0);
-    EXPECT_EQ(job_.WalkSingleSession(root, length, 2, true), 0);
+    EXPECT_TRUE(variant(SnmpSession::Api::kTraditional, root, length));
+    EXPECT_TRUE(variant(SnmpSession::Api::kSingleSession, root, length));
     EXPECT_EQ(Count(testing::internal::GetCapturedStderr(), "invalid OID"), 2) << length;
   }
-  EXPECT_EQ(job_.WalkTraditional(nullptr, 3, 2, true), 0);
+  EXPECT_TRUE(variant(SnmpSession::Api::kTraditional, nullptr, 3));
 }
 
 TEST_F(WalkTest, LongestStartOidIsWalked) {
@@ -280,7 +281,7 @@ TEST_F(WalkTest, LongestStartOidIsWalked) {
   for (int i = 7; i < MAX_OID_LEN; ++i) longest += ".1";
   WalkRun run = Walk(longest.c_str(), 2, true);
   // Nothing lies below it; the walk ran and ended at the end bound.
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_.rows().GetCount(), 0u);
   EXPECT_EQ(Count(run.Everything(), "invalid OID"), 0);
   EXPECT_EQ(Count(run.Everything(), "scan end"), 2);
 }
@@ -290,12 +291,11 @@ TEST_F(WalkTest, SilentTargetTimesOutInBothVariants) {
   ASSERT_NE(port, 0);
   const std::string target = "127.0.0.1:" + std::to_string(port);
   for (int version : {1, 2}) {
-    CMIB job;
-    job.m_strTarget = target;
-    g_nTimeout = 100000;
-    g_nRetry = 0;
+    Walker job(target, settings_);
+    settings_.timeout_us = 100000;
+    settings_.retries = 0;
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1", version, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u);
+    EXPECT_EQ(job.rows().GetCount(), 0u);
     EXPECT_EQ(run.err, "Timeout: No Response from " + target + "\nTimeout: No Response from " +
                            target + "\n");
     const std::string start = "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]";
@@ -304,12 +304,10 @@ TEST_F(WalkTest, SilentTargetTimesOutInBothVariants) {
                                                             "Timeout", "scan end"}));
   }
   // SNMPv3: engine-ID discovery fails, which is a failed open.
-  CMIB job;
-  job.m_strTarget = target;
-  job.m_strUser = kUser;
-  job.m_strPassword = kPass;
-  g_nTimeout = 100000;
-  g_nRetry = 0;
+  Walker job(target, settings_);
+  job.UseAccount(Account(kUser, kPass));
+  settings_.timeout_us = 100000;
+  settings_.retries = 0;
   WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1", 3, true);
   EXPECT_EQ(Count(run.err, "snmpwalk: Timeout"), 2) << run.err;
   EXPECT_EQ(Texts(run, target),
@@ -320,11 +318,11 @@ TEST_F(WalkTest, SilentTargetTimesOutInBothVariants) {
 
 TEST_F(WalkTest, WrongCommunityTimesOut) {
   Settings();
-  g_strCommunity = "not-the-community";
-  g_nTimeout = 200000;
-  g_nRetry = 0;
+  settings_.community = "not-the-community";
+  settings_.timeout_us = 200000;
+  settings_.retries = 0;
   WalkRun run = CapturedWalk(&log_, &job_, "1.3.6.1.2.1.1", 2, true);
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_.rows().GetCount(), 0u);
   EXPECT_EQ(Count(run.err, "Timeout: No Response from"), 2);
 }
 
@@ -345,14 +343,12 @@ TEST_F(WalkTest, SnmpV3Credentials) {
       {"no user: noAuthNoPriv without a security name", "", "", false, 0, "|Error 1"},
   };
   for (const auto& c : cases) {
-    CMIB job;
-    job.m_strTarget = agent_->Target();
-    job.m_strUser = c.user;
-    job.m_strPassword = c.pass;
+    Walker job(agent_->Target(), settings_);
+    job.UseAccount(Account(c.user, c.pass));
     Settings();
     WalkRun run = CapturedWalk(&log_, &job, "1.3.6.1.2.1.1", 3, true);
     EXPECT_EQ(run.result, c.result) << c.name;
-    EXPECT_EQ(job.m_mapValues.GetCount() > 0, c.rows) << c.name << "\n" << run.Everything();
+    EXPECT_EQ(job.rows().GetCount() > 0, c.rows) << c.name << "\n" << run.Everything();
     if (c.log_failure) {
       std::string log;
       for (const auto& l : run.log) log += l + "\n";
@@ -365,45 +361,42 @@ TEST_F(WalkTest, SnmpV3Credentials) {
 }
 
 TEST_F(WalkTest, RefusedPassPhraseOpensNoSession) {
-  job_.m_strUser = kUser;
-  job_.m_strPassword = "1234567";  // one byte short
+  job_.UseAccount(Account(kUser, "1234567"));  // one byte short
   WalkRun run = Walk("1.3.6.1.2.1.1", 3, true);
   EXPECT_EQ(run.result, -1);
   EXPECT_EQ(run.err,
             "Error generating Ku from authentication pass phrase.\n"
             "Error generating Ku from authentication pass phrase.\n");
-  EXPECT_EQ(Texts(run, job_.m_strTarget),
+  EXPECT_EQ(Texts(run, job_.target()),
             (std::vector<std::string>{"scan start: 1.3.6.1.2.1.1[v3]", "password error",
                                       "scan start: snmp_sess_synch_response", "password error"}));
 }
 
 TEST_F(WalkTest, WrongSnmpV3PassPhraseReportsTheLibrarysErrorAndNamesTheReport) {
-  job_.m_strUser = kUser;
-  job_.m_strPassword = "definitely-wrong";
+  job_.UseAccount(Account(kUser, "definitely-wrong"));
   WalkRun run = Walk("1.3.6.1.2.1.1", 3, true);
-  EXPECT_EQ(job_.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job_.rows().GetCount(), 0u);
   EXPECT_EQ(Count(run.err, "snmpwalk: Authentication failure"), 2) << run.err;
-  EXPECT_EQ(Texts(run, job_.m_strTarget),
+  EXPECT_EQ(Texts(run, job_.target()),
             (std::vector<std::string>{
                 "scan start: 1.3.6.1.2.1.1[v3]", "authentication failed: wrong digest", "Error 1",
                 "scan end", "scan start: snmp_sess_synch_response",
                 "authentication failed: wrong digest", "Error 1", "scan end"}));
-  EXPECT_EQ(job_.m_usmReport, UsmReport::kWrongDigest);
+  EXPECT_EQ(job_.usm_report(), UsmReport::kWrongDigest);
 }
 
 TEST_F(WalkTest, GetEndsAfterItsAnswerWithoutTheOrderingCheck) {
   walktest::DontCheckOrdering off;
   WalkRun get = Walk("1.3.6.1.4.1.99999.8.0", 2, false);
   EXPECT_EQ(Keys(job_), std::vector<std::string>{"1.3.6.1.4.1.99999.8.0"});
-  EXPECT_EQ(get.out, "target[" + job_.m_strTarget + "]start:1.3.6.1.4.1.99999.8.0[v2]\nSuccess\n");
+  EXPECT_EQ(get.out, "target[" + job_.target() + "]start:1.3.6.1.4.1.99999.8.0[v2]\nSuccess\n");
   EXPECT_EQ(
-      Texts(get, job_.m_strTarget),
+      Texts(get, job_.target()),
       (std::vector<std::string>{"scan start: 1.3.6.1.4.1.99999.8.0[v2]", "Success", "scan end"}));
   // A get-next walk still ends at the end of its subtree.
-  CMIB job;
-  job.m_strTarget = agent_->Target();
+  Walker job(agent_->Target(), settings_);
   WalkRun walk = CapturedWalk(&log_, &job, kTyped, 2, true);
-  EXPECT_EQ(job.m_mapValues.GetCount(), 20u)
+  EXPECT_EQ(job.rows().GetCount(), 20u)
       << walk.Everything();  // every typed object but the Opaque one
 }
 
@@ -414,18 +407,17 @@ namespace {
 // A peer name the library cannot open (the port is out of range): both open
 // calls fail with the library's report and their own log texts.
 TEST(WalkOpenFailureTest, FailedOpenInBothVariants) {
+  ScanSettings settings;
   QueuedLog log;
-  g_nTimeout = 100000;
-  g_nRetry = 0;
+  settings.timeout_us = 100000;
+  settings.retries = 0;
   for (int version : {1, 3}) {
-    CMIB job;
-    job.m_strTarget = "127.0.0.1:99999";
-    job.m_strUser = "alice";
-    job.m_strPassword = "alice-pass-phrase";
+    Walker job("127.0.0.1:99999", settings);
+    job.UseAccount(Account("alice", "alice-pass-phrase"));
     WalkRun run = CapturedWalk(&log, &job, "1.3.6.1.2.1", version, true);
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(Count(run.err, "snmpwalk: "), 2) << run.err;
-    const std::string t = job.m_strTarget + "|";
+    const std::string t = job.target() + "|";
     EXPECT_EQ(run.log,
               (std::vector<std::string>{
                   t + "scan start: 1.3.6.1.2.1[v" + std::to_string(version) + "]",
@@ -438,9 +430,10 @@ TEST(WalkOpenFailureTest, FailedOpenInBothVariants) {
 // own report of a failed send, then the same outcome as any failed exchange;
 // for SNMPv3 it is the discovery that fails, so the open.
 TEST(WalkSendFailureTest, RefusedSendIsReportedLikeTheLibrarys) {
+  ScanSettings settings;
   QueuedLog log;
-  g_nTimeout = 100000;
-  g_nRetry = 0;
+  settings.timeout_us = 100000;
+  settings.retries = 0;
   const struct {
     int version;
     const char* failure;   // logged by the first variant
@@ -449,17 +442,15 @@ TEST(WalkSendFailureTest, RefusedSendIsReportedLikeTheLibrarys) {
                {2, "Error 1", "Error 1"},
                {3, "snmp_open error", "snmp_sess_session"}};
   for (const auto& c : cases) {
-    CMIB job;
-    job.m_strTarget = "127.0.0.1:0";
-    job.m_strUser = "alice";
-    job.m_strPassword = "alice-pass-phrase";
+    Walker job("127.0.0.1:0", settings);
+    job.UseAccount(Account("alice", "alice-pass-phrase"));
     WalkRun run = CapturedWalk(&log, &job, "1.3.6.1.2.1", c.version, true);
     EXPECT_EQ(run.result, 0) << c.version;
     EXPECT_EQ(run.err,
               "snmpwalk: Failure in sendto (Invalid argument)\n"
               "snmpwalk: Failure in sendto (Invalid argument)\n")
         << c.version;
-    const std::string t = job.m_strTarget + "|";
+    const std::string t = job.target() + "|";
     EXPECT_EQ(run.log,
               (std::vector<std::string>{
                   t + "scan start: 1.3.6.1.2.1[v" + std::to_string(c.version) + "]", t + c.failure,

@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
-#include "scan/mib.h"
+#include "log/log.h"
+#include "log/log_writer.h"
 #include "scan/snmp_setup.h"
+#include "scan/walk.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
 
@@ -26,11 +27,11 @@ namespace walktest {
 class QueuedLog {
  public:
   QueuedLog() {
-    ResetGlobalsForTesting();
+    ResetLogState();
     g_bLogEnabled = true;
     g_bDirectLog = false;
   }
-  ~QueuedLog() { ResetGlobalsForTesting(); }
+  ~QueuedLog() { ResetLogState(); }
   // Takes the texts logged so far.
   std::vector<std::string> Take() {
     std::vector<std::string> texts;
@@ -50,25 +51,26 @@ struct WalkRun {
   }
 };
 
-// One CMIB::Walk with standard output, standard error and the log captured.
-// Call with a QueuedLog alive.
-inline WalkRun CapturedWalk(QueuedLog* log, CMIB* job, const char* oid_text, int version,
+// One Walker::Walk with standard output, standard error and the log captured;
+// result 0, or -1 when the SNMPv3 key could not be made. Call with a
+// QueuedLog alive.
+inline WalkRun CapturedWalk(QueuedLog* log, Walker* job, const char* oid_text, int version,
                             bool get_next) {
   WalkRun run;
   log->Take();
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  run.result = job->Walk(oid_text, version, get_next);
+  run.result = job->Walk(oid_text, version, get_next) ? 0 : -1;
   run.out = testing::internal::GetCapturedStdout();
   run.err = testing::internal::GetCapturedStderr();
   run.log = log->Take();
   return run;
 }
 
-// Walks every job at once, one thread each (CMIB::Walk(oid_text, version,
+// Walks every job at once, one thread each (Walker::Walk(oid_text, version,
 // true)), with standard output and standard error captured; returns what
 // went to standard error.
-inline std::string WalkAllAtOnce(const std::vector<std::unique_ptr<CMIB>>& jobs,
+inline std::string WalkAllAtOnce(const std::vector<std::unique_ptr<Walker>>& jobs,
                                  const char* oid_text, int version) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -83,10 +85,9 @@ inline std::string WalkAllAtOnce(const std::vector<std::unique_ptr<CMIB>>& jobs,
   return testing::internal::GetCapturedStderr();
 }
 
-inline std::vector<std::string> Keys(const CMIB& job) {
+inline std::vector<std::string> Keys(const Walker& job) {
   std::vector<std::string> keys;
-  job.m_mapValues.ForEach(
-      [&](std::string_view key, const std::string&) { keys.emplace_back(key); });
+  job.rows().ForEach([&](std::string_view key, const ResultRow&) { keys.emplace_back(key); });
   std::sort(keys.begin(), keys.end());
   return keys;
 }

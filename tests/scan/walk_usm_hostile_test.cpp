@@ -43,6 +43,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 }
 
 TEST(UsmHostileWalkTest, EveryWalkEndsWithinItsRetries) {
+  ScanSettings settings;
   const std::string kLongEngineId(40, 'E');
   const Case cases[] = {
       {"report: wrong digest", "v3-report", "wrong-digest", "scripted-engine", false,
@@ -88,16 +89,15 @@ TEST(UsmHostileWalkTest, EveryWalkEndsWithinItsRetries) {
     std::string error;
     ASSERT_TRUE(agent.Start(options, &error)) << c.name << ": " << error;
     SCOPED_TRACE(c.name);
-    CMIB job;
-    job.m_strTarget = agent.peer();
+    Walker job(agent.peer(), settings);
     Account account(options.user, options.auth_pass);
     if (c.privacy) {
       account.priv_protocol = PrivProtocol::kAes;
       account.priv_password = "scripted-priv-pass";
     }
     job.UseAccount(account);
-    g_nTimeout = 300000;
-    g_nRetry = 1;
+    settings.timeout_us = 300000;
+    settings.retries = 1;
     const auto start = std::chrono::steady_clock::now();
     WalkRun run = CapturedWalk(&log, &job, kRoot, 3, true);
     const double seconds =
@@ -109,7 +109,7 @@ TEST(UsmHostileWalkTest, EveryWalkEndsWithinItsRetries) {
     EXPECT_LE(agent.RequestCount(), c.good + 2 * (1 + 2 * 2)) << c.name << "\n"
                                                               << texts << agent.Log();
     EXPECT_LT(seconds, 10.0) << c.name;
-    const bool rows = job.m_mapValues.GetCount() > 0;
+    const bool rows = job.rows().GetCount() > 0;
     if (c.rows >= 0) {
       EXPECT_EQ(rows, c.rows == 1) << c.name << "\n" << run.Everything();
     }

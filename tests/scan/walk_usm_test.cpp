@@ -108,20 +108,20 @@ class UsmWalkTest : public testing::Test {
   static void TearDownTestSuite() { agent_.reset(); }
   void SetUp() override {
     ASSERT_NE(agent_, nullptr) << start_error_;
-    g_nTimeout = 2000000;
-    g_nRetry = 1;
+    settings_.timeout_us = 2000000;
+    settings_.retries = 1;
   }
-  WalkRun WalkAs(CMIB* job, const Account& account, size_t address = 0) {
-    job->m_strTarget = agent_->Target(address);
+  WalkRun WalkAs(Walker* job, const Account& account) {
     job->UseAccount(account);
-    g_nTimeout = 2000000;
-    g_nRetry = 1;
+    settings_.timeout_us = 2000000;
+    settings_.retries = 1;
     return CapturedWalk(&log_, job, kRoot, 3, true);
   }
 
   static std::unique_ptr<SnmpdFixture> agent_;
   static std::string start_error_;
   QueuedLog log_;
+  ScanSettings settings_;
 };
 std::unique_ptr<SnmpdFixture> UsmWalkTest::agent_;
 std::string UsmWalkTest::start_error_;
@@ -140,13 +140,14 @@ TEST_F(UsmWalkTest, EveryProtocolStoresWhatSnmpwalkPrints) {
         walktest::SnmpwalkOids(u.ToolArgs(), agent_->Target(), kRoot, &error);
     ASSERT_EQ(error, "") << name;
     ASSERT_FALSE(expected.empty()) << name;
-    CMIB job;
+    Walker job(agent_->Target(), settings_);
     WalkRun run = WalkAs(&job, u.ToAccount());
     EXPECT_EQ(Keys(job), expected) << name << "\n" << run.Everything();
     EXPECT_EQ(run.err, "") << name;
-    EXPECT_EQ(job.m_usmReport, UsmReport::kNone) << name;
-    job.m_mapVersions.ForEach(
-        [&](std::string_view key, intptr_t v) { EXPECT_EQ(v, 3) << name << " " << key; });
+    EXPECT_EQ(job.usm_report(), UsmReport::kNone) << name;
+    job.rows().ForEach([&](std::string_view key, const ResultRow& row) {
+      EXPECT_EQ(row.version, 3) << name << " " << key;
+    });
   }
 }
 
@@ -186,20 +187,19 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
       {"wrong DES privacy pass phrase", wrong_des, nullptr},
   };
   for (const auto& c : cases) {
-    CMIB job;
-    job.m_strTarget = agent_->Target();
+    Walker job(agent_->Target(), settings_);
     job.UseAccount(c.account);
-    g_nTimeout = c.named ? 2000000 : 300000;
-    g_nRetry = c.named ? 1 : 0;
+    settings_.timeout_us = c.named ? 2000000 : 300000;
+    settings_.retries = c.named ? 1 : 0;
     WalkRun run = CapturedWalk(&log_, &job, kRoot, 3, true);
-    EXPECT_EQ(job.m_mapValues.GetCount(), 0u) << c.name;
+    EXPECT_EQ(job.rows().GetCount(), 0u) << c.name;
     const std::string log = Joined(run.log);
     if (c.named) {
       EXPECT_EQ(Count(log, "|authentication failed: " + std::string(c.named) + "\n"), 2)
           << c.name << "\n"
           << log;
       EXPECT_EQ(Count(log, "|Error 1\n"), 2) << c.name << "\n" << log;
-      EXPECT_NE(job.m_usmReport, UsmReport::kNone) << c.name;
+      EXPECT_NE(job.usm_report(), UsmReport::kNone) << c.name;
     } else {
       EXPECT_EQ(Count(log, "|Timeout\n"), 2) << c.name << "\n" << log;
       EXPECT_EQ(Count(log, "authentication failed"), 0) << c.name << "\n" << log;
@@ -216,9 +216,9 @@ TEST_F(UsmWalkTest, FailuresAreNamed) {
   Account no_privacy = aes.ToAccount();
   no_privacy.priv_protocol = PrivProtocol::kNone;
   no_privacy.priv_password.clear();
-  CMIB job;
+  Walker job(agent_->Target(), settings_);
   WalkRun run = WalkAs(&job, no_privacy);
-  EXPECT_EQ(job.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job.rows().GetCount(), 0u);
   EXPECT_EQ(Count(Joined(run.log),
                   "|Error in packet. authorizationError (access denied to that object)\n"),
             2)
@@ -243,27 +243,26 @@ TEST_F(UsmWalkTest, SameUserAndEngineWithOtherKeysTakeTurns) {
   const Pair pairs[] = {{"privacy pass phrase", aes.ToAccount(), wrong_priv},
                         {"authentication protocol", sha.ToAccount(), wrong_auth_protocol}};
   for (const auto& pair : pairs) {
-    CMIB solo;
+    Walker solo(agent_->Target(), settings_);
     WalkAs(&solo, pair.right);
     const std::vector<std::string> expected = Keys(solo);
     ASSERT_FALSE(expected.empty()) << pair.name;
 
     constexpr int kJobs = 50;
-    std::vector<std::unique_ptr<CMIB>> jobs;
+    std::vector<std::unique_ptr<Walker>> jobs;
     for (int i = 0; i < kJobs; ++i) {
-      jobs.push_back(std::make_unique<CMIB>());
-      jobs[i]->m_strTarget = agent_->Target(i % 2);
+      jobs.push_back(std::make_unique<Walker>(agent_->Target(i % 2), settings_));
       jobs[i]->UseAccount(i % 2 == 0 ? pair.right : pair.wrong);
     }
-    g_nTimeout = 1000000;
-    g_nRetry = 0;
+    settings_.timeout_us = 1000000;
+    settings_.retries = 0;
     walktest::WalkAllAtOnce(jobs, kRoot, 3);
     log_.Take();
     for (int i = 0; i < kJobs; ++i) {
       if (i % 2 == 0) {
         EXPECT_EQ(Keys(*jobs[i]), expected) << pair.name << " job " << i;
       } else {
-        EXPECT_EQ(jobs[i]->m_mapValues.GetCount(), 0u)
+        EXPECT_EQ(jobs[i]->rows().GetCount(), 0u)
             << pair.name << " job " << i << ": wrong keys accepted";
       }
     }
@@ -274,39 +273,38 @@ TEST_F(UsmWalkTest, SameUserAndEngineWithOtherKeysTakeTurns) {
 // process, however many targets and walks use them.
 TEST_F(UsmWalkTest, PassPhraseKeysAreDerivedOncePerProtocolAndPassPhrase) {
   const size_t before = PassPhraseKeyDerivations();
-  std::vector<std::unique_ptr<CMIB>> jobs;
+  std::vector<std::unique_ptr<Walker>> jobs;
   for (int i = 0; i < 20; ++i) {
-    jobs.push_back(std::make_unique<CMIB>());
-    jobs[i]->m_strTarget = agent_->Target(i % 2);
+    jobs.push_back(std::make_unique<Walker>(agent_->Target(i % 2), settings_));
     jobs[i]->UseAccount(CountedUser().ToAccount());
   }
   walktest::WalkAllAtOnce(jobs, "1.3.6.1.2.1.1.3", 3);
   log_.Take();
-  for (auto& job : jobs) EXPECT_EQ(job->m_mapValues.GetCount(), 1u) << job->m_strTarget;
+  for (auto& job : jobs) EXPECT_EQ(job->rows().GetCount(), 1u) << job->target();
   EXPECT_EQ(PassPhraseKeyDerivations() - before, 2u);  // authentication and privacy
 
   for (int i = 0; i < 3; ++i) {
-    CMIB job;
-    WalkAs(&job, CountedUser().ToAccount(), i % 2);
-    EXPECT_GT(job.m_mapValues.GetCount(), 0u);
+    Walker job(agent_->Target(i % 2), settings_);
+    WalkAs(&job, CountedUser().ToAccount());
+    EXPECT_GT(job.rows().GetCount(), 0u);
   }
   EXPECT_EQ(PassPhraseKeyDerivations() - before, 2u);
 
   // The same pass phrases under another hash are other keys.
   Account other_hash = CountedUser().ToAccount();
   other_hash.auth_protocol = AuthProtocol::kSha256;
-  CMIB job;
+  Walker job(agent_->Target(), settings_);
   WalkAs(&job, other_hash);
-  EXPECT_EQ(job.m_mapValues.GetCount(), 0u);
+  EXPECT_EQ(job.rows().GetCount(), 0u);
   EXPECT_EQ(PassPhraseKeyDerivations() - before, 4u);
 }
 
 TEST_F(UsmWalkTest, TargetsSharingAnEngineIdAreNamed) {
   const User md5 = AuthUser("MD5");
   for (size_t address = 0; address < 2; ++address) {
-    CMIB job;
-    WalkAs(&job, md5.ToAccount(), address);
-    ASSERT_GT(job.m_mapValues.GetCount(), 0u);
+    Walker job(agent_->Target(address), settings_);
+    WalkAs(&job, md5.ToAccount());
+    ASSERT_GT(job.rows().GetCount(), 0u);
   }
   bool found = false;
   for (const auto& [hex, targets] : SharedEngineIds()) {

@@ -1,24 +1,24 @@
-// Opt-in settings of the scan for large fleets, read from config.ini by the
-// run driver. Their defaults give the designed scan: versions 1, 2c, 3 in that
+// What a target's scan asks for and how long it waits: one value, read from
+// config.ini (and the command line's `oid` form) by app/, passed down by const
+// reference. The defaults are the designed scan: versions 1, 2c, 3 in that
 // order, one variable per GETNEXT, one OID per GET, walks without limits.
-//
-// Written by the main thread before the first worker starts, only read
-// afterwards, like the run settings (scan/run_settings.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-struct ScanOptions {
-  std::vector<int> versions = {1, 2,
-                               3};  // version order of the default scan and the configured gets
+struct ScanSettings {
+  std::string community = "tkvwqz";  // SNMPv1/v2c community
+  int timeout_us = 500;              // per try
+  int retries = 3;
+  std::vector<int> versions = {1, 2, 3};  // version order of the default scan and configured gets
   int max_reps = 0;     // MaxRepetitions; > 0: SNMPv2c/v3 walks send GETBULK asking for this many
   int get_batch = 1;    // configured gets: OIDs per GET PDU
   int max_rows = 0;     // rows per target; 0 = unlimited
   int max_seconds = 0;  // seconds per target; 0 = unlimited
+  std::vector<std::string> oids;  // config.ini [Target]: instances to get instead of the walks
+  std::string oid;                // the `oid` command-line form's OID; empty: not that form
 };
-
-extern ScanOptions g_scanOptions;
 
 // Parses a Versions value: a comma list of "1", "2c" and "3" (blanks around
 // items ignored, case ignored, each at most once, at least one). Returns

@@ -1,8 +1,6 @@
-#include "scan/scan_options.h"
+#include "scan/scan_settings.h"
 
 #include <algorithm>
-
-ScanOptions g_scanOptions;
 
 bool ParseVersionList(const std::string& text, std::vector<int>* versions) {
   std::vector<int> parsed;

@@ -1,0 +1,24 @@
+// config.ini, read once into one value: what the scans ask for, whether a log
+// is kept, and whether the operator chose the time-out. Main thread, before
+// any worker starts; nothing here is process-wide state.
+#pragma once
+
+#include <string>
+
+#include "app/profile.h"
+#include "scan/scan_settings.h"
+
+struct RunConfig {
+  ScanSettings scan;
+  bool log_enabled = false;         // Log=1
+  bool timeout_configured = false;  // a Timeout key is present (no time-out hint then)
+};
+
+// Loads config.ini at path; one that exists but cannot be read (no
+// permission, not a regular file) is reported as one line on standard error
+// and gives the defaults.
+Profile LoadConfig(const std::string& path);
+
+// Reads the [Config] keys and the [Target] OID list. A value that cannot be
+// used is reported as one line on standard error and gives the default.
+RunConfig ReadRunConfig(const Profile& config);

@@ -1,0 +1,3 @@
+#include "scan/engine_clocks.h"
+
+EngineClocks g_engineClocks;

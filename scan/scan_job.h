@@ -1,0 +1,30 @@
+// The scan job of one target: its scan plan with the version fallback, run
+// from start to end, its outcome decided. Every fallback is judged by the row
+// count, never by what a walk returned.
+#pragma once
+
+#include <string>
+
+#include "accounts/accounts.h"
+#include "output/result_row.h"
+#include "scan/job_progress.h"
+#include "scan/scan_settings.h"
+#include "scan/walk_outcome.h"
+
+// What one target's scan found.
+struct ScanResult {
+  std::string target;
+  ResultRows rows;
+  WalkTally walks;          // what the walks met
+  OutcomeDecision outcome;  // decided from the tally and the rows
+  double seconds = 0;       // the scan's run time
+};
+
+// Scans target with settings: with an account (may be null), the SNMPv3 walks
+// use it (the `oid` form does not). Logs "<target>|start" and "|end" around
+// the walks, reports as the walks do, and never throws; after the operator's
+// interrupt it ends early with what it gathered. progress (may be null) is
+// kept up to date for the status line. Any thread; one call per target at a
+// time.
+ScanResult ScanTarget(const std::string& target, const Account* account,
+                      const ScanSettings& settings, JobProgress* progress = nullptr);
