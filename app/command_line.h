@@ -28,6 +28,7 @@ struct RunOptions {
   std::string targets_file;  // --targets FILE; "-" is standard input; empty: none
   uint32_t shard = 0;        // --shard K/N: K (1 <= K <= N); 0 when not given
   uint32_t shard_count = 0;  // N; 0 when not given
+  std::string jsonl;         // --jsonl FILE: the JSON Lines stream; "-" is standard output
   bool help = false;         // --help
   bool version = false;      // --version
 };

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "app/run_summary.h"
+#include "output/jsonl_writer.h"
 #include "scan/job_progress.h"
+#include "scan/mib_names.h"
 #include "scan/scan_settings.h"
 
 // Stack reserved for each scan worker. A scan job, at its deepest (SNMPv3,
@@ -25,13 +27,22 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 // accounts.csv, if any), then saves its rows to its result file in dir and
 // says "output: ..." or "output error". Returns its part of the summary, the
 // time of the result file included; the rows go with the return. Any thread.
+// With output, the opt-in additions: types and names in the result file, and
+// the target's rows appended to the JSON Lines stream once the file is saved.
+struct RowOutput {
+  bool value_types = false;          // ValueTypes=1
+  const MibNames* names = nullptr;   // Names=1; null: no names
+  JsonLinesWriter* jsonl = nullptr;  // --jsonl; null: none
+};
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress = nullptr);
+                         const std::string& dir, JobProgress* progress = nullptr,
+                         const RowOutput& output = {});
 
 // What a finished run leaves for the exit status.
 struct RunReport {
   size_t result_files_not_written = 0;
   bool summary_written = true;  // summary.csv (true when there was none to write)
+  bool jsonl_written = true;    // the --jsonl stream (true without one)
 };
 
 // Runs the scan of every target, each on its own worker thread, all at once,
@@ -51,5 +62,8 @@ struct RunReport {
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
 // directory, the latter said on standard error. Main thread, once.
+// jsonl: --jsonl's FILE ("-": standard output, the console's lines then on
+// standard error); empty: no stream. A stream that cannot be started is said
+// on standard error and nothing is scanned (false).
 bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
-             const std::string& oid, RunReport* report);
+             const std::string& oid, RunReport* report, const std::string& jsonl = "");
