@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -124,6 +125,49 @@ TEST(RowExtrasRunTest, TypesAndEncodingOfEveryRenderedTypeMatchWhatTheAgentSent)
   // Every row has a type; the stream holds the same rows.
   for (const auto& [oid, row] : xml) EXPECT_FALSE(row.type.empty()) << oid;
   EXPECT_EQ(JsonRows(testutil::ReadFile(dir / "rows.jsonl"), agent.peer()), xml);
+}
+
+TEST(RowExtrasRunTest, StreamHoldsTheRowsOfTheResultFilesOfHostileAgents) {
+  const struct {
+    const char* scenario;
+    const char* arg;
+  } agents[] = {{"garbage", ""},    {"truncated", ""},      {"long-oid", ""},
+                {"big-string", ""}, {"not-increasing", ""}, {"table", ""}};
+  std::vector<std::unique_ptr<testutil::ScriptedAgent>> started;
+  std::vector<std::string> args;
+  TempDir dir;
+  testutil::WriteFile(dir / "config.ini",
+                      "[Config]\nTimeout=200000\nRetry=0\nValueTypes=1\nNames=1\n");
+  args.push_back(testutil::InstallBinary(dir.path()));
+  args.push_back("--jsonl");
+  args.push_back(dir / "rows.jsonl");
+  for (const auto& a : agents) {
+    auto agent = std::make_unique<testutil::ScriptedAgent>();
+    std::string error;
+    ASSERT_TRUE(agent->Start(a.scenario, a.arg, &error)) << a.scenario << ": " << error;
+    args.push_back(agent->peer());
+    started.push_back(std::move(agent));
+  }
+  const auto run = testutil::RunProcess(args, 180);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  // Each target's lines together, and the same rows as its result file.
+  const std::string stream = testutil::ReadFile(dir / "rows.jsonl");
+  std::map<std::string, std::string> by_target;
+  std::vector<std::string> order;
+  std::istringstream in(stream);
+  for (std::string line; std::getline(in, line);) {
+    rapidjson::Document doc;
+    doc.Parse(line.c_str(), line.size());
+    ASSERT_FALSE(doc.HasParseError()) << line;
+    const std::string target = doc["target"].GetString();
+    if (order.empty() || order.back() != target) order.push_back(target);
+    by_target[target] += line + "\n";
+  }
+  EXPECT_EQ(order.size(), by_target.size()) << "a target's lines are split";
+  for (const auto& agent : started) {
+    const Rows xml = XmlRows(dir / (agent->peer() + ".xml"));
+    EXPECT_EQ(JsonRows(by_target[agent->peer()], agent->peer()), xml) << agent->peer();
+  }
 }
 
 TEST(RowExtrasRunTest, NamesOnAFullWalkAndTheStreamOnStandardOutput) {
