@@ -2,7 +2,6 @@
 // checked against the bytes an agent sent, NAME on a full walk of snmpd, and
 // the JSON Lines stream holding exactly the rows of the result files.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <rapidjson/document.h>
 
 #include <map>
@@ -74,21 +73,6 @@ Rows JsonRows(const std::string& text, const std::string& target) {
   return rows;
 }
 
-std::string DecodeBase64(const std::string& lines) {
-  std::string joined;
-  for (char c : lines)
-    if (c != '\r' && c != '\n') joined.push_back(c);
-  std::string out(joined.size() / 4 * 3 + 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(joined.data()),
-                                static_cast<int>(joined.size()));
-  if (n < 0) return "<not base64>";
-  out.resize(static_cast<size_t>(n));
-  out.resize(out.size() -
-             (joined.size() >= 2 ? (joined.end()[-1] == '=') + (joined.end()[-2] == '=') : 0));
-  return out;
-}
-
 TEST(RowExtrasRunTest, TypesAndEncodingOfEveryRenderedTypeMatchWhatTheAgentSent) {
   testutil::ScriptedAgent agent;
   std::string error;
@@ -121,7 +105,8 @@ TEST(RowExtrasRunTest, TypesAndEncodingOfEveryRenderedTypeMatchWhatTheAgentSent)
     EXPECT_EQ(it->second, row) << sub;
   }
   // The Base64 row is the agent's bytes exactly.
-  EXPECT_EQ(DecodeBase64(xml.at(base + "3.0").value), std::string("\x00\x01\x02\xfe\xff\x80\n", 7));
+  EXPECT_EQ(testutil::DecodeBase64Lines(xml.at(base + "3.0").value),
+            std::string("\x00\x01\x02\xfe\xff\x80\n", 7));
   // Every row has a type; the stream holds the same rows.
   for (const auto& [oid, row] : xml) EXPECT_FALSE(row.type.empty()) << oid;
   EXPECT_EQ(JsonRows(testutil::ReadFile(dir / "rows.jsonl"), agent.peer()), xml);

@@ -1,7 +1,6 @@
 // The type name and the encoding the renderer reports with each value: a
 // reader that knows both gets every value back exactly.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <string>
@@ -10,6 +9,7 @@
 #include "platform/text_encoding.h"
 #include "scan/render.h"
 #include "scan/snmp_setup.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -22,22 +22,6 @@ netsnmp_variable_list Variable(u_char type, std::vector<u_char>* bytes) {
   var.val.string = bytes->empty() ? nullptr : bytes->data();
   var.val_len = bytes->size();
   return var;
-}
-
-std::string DecodeBase64Lines(const std::string& text) {
-  std::string joined;
-  for (char c : text)
-    if (c != '\r' && c != '\n') joined.push_back(c);
-  std::string out(joined.size() / 4 * 3 + 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(joined.data()),
-                                static_cast<int>(joined.size()));
-  if (n < 0) return "<not base64>";
-  out.resize(static_cast<size_t>(n));
-  // EVP_DecodeBlock keeps the padding's zero bytes.
-  const size_t pad = joined.size() >= 2 ? (joined.end()[-1] == '=') + (joined.end()[-2] == '=') : 0;
-  out.resize(out.size() - pad);
-  return out;
 }
 
 TEST(ValueTypeTest, EveryRenderedTypeHasANameAndNoOtherTypeHasOne) {
@@ -112,7 +96,7 @@ TEST(ValueTypeTest, Base64ExactlyWhenTheTextIsNotTheBytes) {
     ASSERT_TRUE(RenderValue(&var, &text, &encoding));
     EXPECT_EQ(encoding == ValueEncoding::kBase64, c.base64) << c.bytes;
     if (encoding == ValueEncoding::kBase64) {
-      EXPECT_EQ(DecodeBase64Lines(text), c.bytes);
+      EXPECT_EQ(testutil::DecodeBase64Lines(text), c.bytes);
     } else {
       EXPECT_EQ(text, c.bytes.substr(0, c.bytes.find_last_not_of('\0') + 1));
     }
