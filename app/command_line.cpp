@@ -45,7 +45,7 @@ bool ParseShard(std::string_view text, uint32_t* k, uint32_t* n) {
 
 bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::string* error) {
   size_t i = 0;
-  bool seen_dir = false, seen_targets = false, seen_shard = false;
+  bool seen_dir = false, seen_targets = false, seen_shard = false, seen_jsonl = false;
   // One option taking a value; false (with the message) when it cannot.
   auto value_of = [&](const std::string& name, bool* seen, std::string* value) {
     if (*seen) {
@@ -80,6 +80,12 @@ bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::strin
       if (!value_of(arg, &seen_targets, &options->targets_file)) return false;
       if (options->targets_file.empty()) {
         *error = "--targets: the file name is empty";
+        return false;
+      }
+    } else if (arg == "--jsonl") {
+      if (!value_of(arg, &seen_jsonl, &options->jsonl)) return false;
+      if (options->jsonl.empty()) {
+        *error = "--jsonl: the file name is empty";
         return false;
       }
     } else if (arg == "--shard") {

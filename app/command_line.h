@@ -29,6 +29,7 @@ struct RunOptions {
   uint32_t shard = 0;        // --shard K/N: K (1 <= K <= N); 0 when not given
   uint32_t shard_count = 0;  // N; 0 when not given
   bool resume = false;       // --resume: scan only what earlier runs left undone
+  std::string jsonl;         // --jsonl FILE: the JSON Lines stream; "-" is standard output
   bool help = false;         // --help
   bool version = false;      // --version
 };

@@ -95,6 +95,10 @@ RunConfig ReadRunConfig(const Profile& config) {
             scan.retries);
   }
   run.log_enabled = config.GetInt("Config", "Log", 0) == 1;
+  run.value_types = config.GetInt("Config", "ValueTypes", 0) == 1;
+  run.names = config.GetInt("Config", "Names", 0) == 1;
+  run.mib_dirs = config.GetString("Config", "MibDirs", "");
+  run.mibs = config.GetString("Config", "Mibs", "");
   scan.community = config.GetString("Config", "Community", "tkvwqz");
   for (int n = 1;; ++n) {
     std::string value = config.GetString("Target", "OID_" + std::to_string(n), "");

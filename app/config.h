@@ -12,6 +12,10 @@ struct RunConfig {
   ScanSettings scan;
   bool log_enabled = false;         // Log=1
   bool timeout_configured = false;  // a Timeout key is present (no time-out hint then)
+  bool value_types = false;         // ValueTypes=1: TYPE and ENCODING on every VALUE
+  bool names = false;               // Names=1: NAME on every OID whose object is known
+  std::string mib_dirs;             // MibDirs: the operator's MIB folders, ':'-separated
+  std::string mibs;                 // Mibs: modules to read from them, or ALL
 };
 
 // Loads config.ini at path; one that exists but cannot be read (no

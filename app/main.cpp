@@ -69,5 +69,7 @@ int main(int argc, char** argv) {
   if (!RunScan(usable, options, cl.oid, &report)) return 1;
   if (const int signo = platform::InterruptSignal()) return 128 + signo;
   // Data gathered but not saved is a failure the caller must see.
-  return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;
+  return report.result_files_not_written > 0 || !report.summary_written || !report.jsonl_written
+             ? 2
+             : 0;
 }

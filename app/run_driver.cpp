@@ -88,6 +88,20 @@ struct TargetJob {
 // What every worker of the run reads; set before the first starts.
 struct RunPlan {
   const ScanSettings* scan;
+  RowOutput output;
+};
+
+// Names rows for a result document, carrying a hint from row to row.
+class HintedNamer : public RowNamer {
+ public:
+  explicit HintedNamer(const MibNames* names) : names_(names) {}
+  bool Name(std::string_view oid, std::string* out) override {
+    return names_ && names_->Name(oid, out, &hint_);
+  }
+
+ private:
+  const MibNames* names_;
+  MibNameHint hint_;
 };
 
 struct WorkerStart {
@@ -99,7 +113,8 @@ struct WorkerStart {
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
-  job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress);
+  job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress,
+                           start->plan->output);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;
@@ -188,12 +203,25 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
 }  // namespace
 
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& path, JobProgress* progress) {
+                         const std::string& path, JobProgress* progress, const RowOutput& output) {
   const auto started = std::chrono::steady_clock::now();
   Account account;
   const bool has_account = FindAccount(target, &account);
   ScanResult scan = ScanTarget(target, has_account ? &account : nullptr, settings, progress);
-  const bool written = WriteResultFile(path, target, scan.rows);
+  HintedNamer namer(output.names);
+  const bool written = WriteResultFile(
+      path, target, scan.rows, RowExtras{output.value_types, output.names ? &namer : nullptr});
+  if (output.jsonl) {
+    JsonLinesBatch batch(target);
+    HintedNamer jsonl_namer(output.names);
+    std::string name;
+    scan.rows.ForEach([&](std::string_view oid, const ResultRow& row) {
+      name.clear();
+      if (output.names) jsonl_namer.Name(oid, &name);
+      batch.Add({oid, row.version, row.type ? row.type : "", row.value, row.base64, name});
+    });
+    output.jsonl->Write(batch);
+  }
   // The summary's time includes the result file.
   scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return ResultOf(scan, written ? path : "");
@@ -243,6 +271,16 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
   }
   const std::vector<std::string>& targets = options.resume ? resume_plan.to_scan : listed;
 
+  JsonLinesWriter jsonl;
+  if (!options.jsonl.empty()) {
+    if (!jsonl.Open(options.jsonl, &problem)) {
+      fprintf(stderr, "mibscan: --jsonl %s cannot be written (%s)\n", options.jsonl.c_str(),
+              problem.c_str());
+      return false;
+    }
+    if (options.jsonl == "-") console::UseStdoutForData();
+  }
+
   StartLogWriter();
 
   if (targets.size() == 1) g_bDirectLog = true;
@@ -269,7 +307,18 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
 
-  const RunPlan plan{&config.scan};
+  // The operator's MIBs are read once, before any worker: the library's MIB
+  // tree is process-wide.
+  MibNames names;
+  if (config.names) {
+    std::vector<std::string> mib_problems;
+    names.LoadOperatorMibs(config.mib_dirs, config.mibs, &mib_problems);
+    for (const std::string& p : mib_problems)
+      fprintf(stderr, "mibscan: config.ini: %s\n", p.c_str());
+  }
+  const RunPlan plan{&config.scan,
+                     RowOutput{config.value_types, config.names ? &names : nullptr,
+                               options.jsonl.empty() ? nullptr : &jsonl}};
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
   std::vector<TargetJob> jobs(targets.size());
   // Named here, over the whole list in its order, so that two targets never
@@ -293,6 +342,11 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
   }
   progress_line.Stop();
   LogSharedEngineIds();
+  if (!options.jsonl.empty() && !jsonl.Finish(&problem)) {
+    fprintf(stderr, "mibscan: --jsonl %s could not be written (%s)\n", options.jsonl.c_str(),
+            problem.c_str());
+    report->jsonl_written = false;
+  }
 
   StopLogWriterAndDrain();
   if (!listed.empty())

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "app/run_summary.h"
+#include "output/jsonl_writer.h"
 #include "scan/job_progress.h"
+#include "scan/mib_names.h"
 #include "scan/scan_settings.h"
 
 struct RunOptions;
@@ -27,13 +29,22 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 // accounts.csv, if any), then saves its rows to its result file in dir and
 // says "output: ..." or "output error". Returns its part of the summary, the
 // time of the result file included; the rows go with the return. Any thread.
+// With output, the opt-in additions: types and names in the result file, and
+// the target's rows appended to the JSON Lines stream once the file is saved.
+struct RowOutput {
+  bool value_types = false;          // ValueTypes=1
+  const MibNames* names = nullptr;   // Names=1; null: no names
+  JsonLinesWriter* jsonl = nullptr;  // --jsonl; null: none
+};
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress = nullptr);
+                         const std::string& dir, JobProgress* progress = nullptr,
+                         const RowOutput& output = {});
 
 // What a finished run leaves for the exit status.
 struct RunReport {
   size_t result_files_not_written = 0;
   bool summary_written = true;  // summary.csv (true when there was none to write)
+  bool jsonl_written = true;    // the --jsonl stream (true without one)
 };
 
 // Runs the scan of every target, each on its own worker thread, all at once,
@@ -59,7 +70,9 @@ struct RunReport {
 // (app/resume.h), and the summary holds the others' rows carried over.
 // The shard of options (ShardTag, app/target_list.h) names what a shard must
 // not share with the others in one folder: summary<tag>.csv and log/log<tag>.txt.
-// Result files are named in list order (DistinctResultFilePaths). Main thread,
-// once.
+// Result files are named in list order (DistinctResultFilePaths).
+// options.jsonl: --jsonl's FILE ("-": standard output, the console's lines then
+// on standard error); empty: no stream. A stream that cannot be started is said
+// on standard error and nothing is scanned (false). Main thread, once.
 bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
              const std::string& oid, RunReport* report);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # mibscan against its peers on loopback agents of its own, one table.
 #
-#   bench/run.sh [--only v3] [BUILD_DIR]
+#   bench/run.sh [--only v3|names] [BUILD_DIR]
 #                  (default build-bench, RelWithDebInfo; a few minutes in all;
-#                  --only v3: section 6 alone, its rows of the table)
+#                  --only v3: section 8 alone, --only names: section 9 alone,
+#                  their rows of the table)
 #
 # 1. One target, the default scan (mib-2 and enterprises over SNMPv1) of a
 #    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
@@ -42,6 +43,9 @@
 #    figures (start-up included in both). A one-target scan takes a few tens
 #    of milliseconds of CPU, below what one process's times resolve (10 ms):
 #    its CPU is that of 20 runs in a row, as one process tree, over 20.
+# 9. ValueTypes=1 and Names=1 on the one-target scan of section 1: instructions
+#    per variable against the plain scan, with --jsonl as well; wall time and
+#    peak memory; the mib-2 rows named by an object.
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,7 +57,8 @@ install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
 only=""
 if [ "${1:-}" = --only ]; then
   only=${2:-}
-  [ "$only" = v3 ] || { echo "usage: bench/run.sh [--only v3] [BUILD_DIR]" >&2; exit 2; }
+  [ "$only" = v3 ] || [ "$only" = names ] ||
+    { echo "usage: bench/run.sh [--only v3|names] [BUILD_DIR]" >&2; exit 2; }
   shift 2
 fi
 build=${1:-build-bench}
@@ -218,6 +223,57 @@ fi
 start_agent full "rocommunity public 127.0.0.1" 127.0.0.1
 one="127.0.0.1:$port"
 full_pid=${agents[-1]}
+
+# --- 9. types, names and the JSON Lines stream on the one-target scan ------
+# Instructions per variable (callgrind, start-up included) of the default
+# scan, with ValueTypes=1 and Names=1, and with the stream as well; the
+# process's wall time and peak memory (best of 3 by wall); the mib-2 rows
+# that carry the NAME of an object (not just mib-2.N).
+names_section() {
+  local plain="$work/nplain" named="$work/named" only_names="$work/nonly" m_rows n_rows
+  install_scanner "$plain" "$live_config"
+  install_scanner "$only_names" "${live_config}Names=1\n"
+  install_scanner "$named" "${live_config}ValueTypes=1\nNames=1\n"
+  "$plain/mibscan" "$one" >/dev/null 2>&1
+  "$named/mibscan" "$one" >/dev/null 2>&1
+  m_rows=$(rows_in "$plain")
+  n_rows=$(rows_in "$named")
+  np_ir=$(instructions "$plain/mibscan" "$one")
+  nn_ir=$(instructions "$named/mibscan" "$one")
+  no_ir=$(instructions "$only_names/mibscan" "$one")
+  no_ipv=$(per_var "$no_ir" "$n_rows")
+  nj_ir=$(instructions "$named/mibscan" --jsonl "$work/named.jsonl" "$one")
+  np_ipv=$(per_var "$np_ir" "$m_rows")
+  nn_ipv=$(per_var "$nn_ir" "$n_rows")
+  nj_ipv=$(per_var "$nj_ir" "$n_rows")
+  read -r np_wall _ < <(best_of_3 "$plain/mibscan" "$one")
+  read -r nn_wall _ < <(best_of_3 "$named/mibscan" "$one")
+  timed "$work/np.t" "$plain/mibscan" "$one"
+  timed "$work/nn.t" "$named/mibscan" "$one"
+  np_rss=$(awk '{print $4}' "$work/np.t")
+  nn_rss=$(awk '{print $4}' "$work/nn.t")
+  mib2_rows=$(grep -c '>1\.3\.6\.1\.2\.1\.[0-9.]*</OID>' "$named"/*.xml || true)
+  mib2_named=$(grep '>1\.3\.6\.1\.2\.1\.[0-9.]*</OID>' "$named"/*.xml |
+    grep -c 'NAME="' | tr -d ' ' || true)
+  mib2_bare=$(grep -c 'NAME="SNMPv2-SMI::mib-2\.' "$named"/*.xml || true)
+  mib2_named=$((mib2_named - mib2_bare))
+}
+names_rows() {
+  row "names: instr. per var, Names=1/plain" "$no_ipv" "$np_ipv" "$(ratio "$no_ipv" "$np_ipv")" "<= 1.10"
+  row "names: instr. per var, ValueTypes+Names/plain" "$nn_ipv" "$np_ipv" "$(ratio "$nn_ipv" "$np_ipv")" ""
+  row "names: instr. per var, with --jsonl/plain" "$nj_ipv" "$np_ipv" "$(ratio "$nj_ipv" "$np_ipv")" ""
+  row "names: wall s (best of 3), named/plain" "$nn_wall" "$np_wall" "$(ratio "$nn_wall" "$np_wall")" "+0.2 s"
+  row "names: peak memory MiB, named/plain" "$(mib "$nn_rss")" "$(mib "$np_rss")" \
+    "$(ratio "$nn_rss" "$np_rss")" "+20 MiB"
+  row "names: mib-2 rows named by an object / rows" "$mib2_named" "$mib2_rows" \
+    "$(ratio "$mib2_named" "$mib2_rows")" ">= 0.95"
+}
+if [ "$only" = names ]; then
+  names_section
+  table_header
+  names_rows
+  exit 0
+fi
 
 # agent_cpu PID COMMAND...: seconds the agent PID spent on a CPU (its
 # schedstat, nanoseconds) while one run of the command lasted.
@@ -430,6 +486,7 @@ l_total=$(log_lines)
 l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
 
 v3_section
+names_section
 
 # --- the table --------------------------------------------------------------
 
@@ -489,3 +546,4 @@ row "3000 silent, Log=1: log lines/s on disk vs made" "$(per_s "$l_disk" "$l_at"
 row "3000 silent, Log=1: lines at exit / last count in run" "$l_total" "$l_disk" "" ""
 row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 batch"
 v3_rows
+names_rows

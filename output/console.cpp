@@ -11,6 +11,13 @@ namespace console {
 namespace {
 
 std::atomic<bool> g_enabled{false};
+std::atomic<bool> g_stdout_is_data{false};
+
+// Where a line meant for stream goes: standard output's lines go to standard
+// error while standard output carries data.
+FILE* Route(FILE* stream) {
+  return stream == stdout && g_stdout_is_data.load(std::memory_order_relaxed) ? stderr : stream;
+}
 // Guards what follows, and the terminal while held. Lock order:
 // platform/thread_annotations.h.
 platform::Mutex g_mutex;
@@ -36,7 +43,7 @@ LineGuard::LineGuard(FILE* stream) NO_THREAD_SAFETY_ANALYSIS
     : locked_(g_enabled.load(std::memory_order_acquire)) {
   if (!locked_) return;
   g_mutex.lock();
-  if (SharesTerminal(stream)) ClearLocked();
+  if (SharesTerminal(Route(stream))) ClearLocked();
 }
 
 LineGuard::~LineGuard() NO_THREAD_SAFETY_ANALYSIS {
@@ -47,12 +54,15 @@ LineGuard::~LineGuard() NO_THREAD_SAFETY_ANALYSIS {
 }
 
 void Print(FILE* stream, const char* format, ...) {
+  stream = Route(stream);
   LineGuard guard(stream);
   va_list args;
   va_start(args, format);
   vfprintf(stream, format, args);
   va_end(args);
 }
+
+void UseStdoutForData() { g_stdout_is_data.store(true, std::memory_order_relaxed); }
 
 void EnableStatusLine(bool stdout_shares_terminal) {
   platform::MutexLock lock(g_mutex);

@@ -33,6 +33,11 @@ class LineGuard {
 // printf-style, to stream, as one line.
 void Print(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// From now on, lines Print would write to standard output go to standard
+// error: standard output carries data (a JSON Lines stream). Main thread,
+// before any worker starts.
+void UseStdoutForData();
+
 // Lets ShowStatus draw on standard error. stdout_shares_terminal: standard
 // output is a terminal too, so its lines clear the status line as well.
 void EnableStatusLine(bool stdout_shares_terminal);

@@ -13,21 +13,30 @@
 #include "platform/hash.h"
 #include "platform/text_encoding.h"
 
-void AddResultRows(CXmlDocument& doc, const ResultRows& rows) {
+void AddResultRows(CXmlDocument& doc, const ResultRows& rows, const RowExtras& extras) {
   std::string oid_copy, value_copy;  // used only for texts that need converting
+  std::string name;
   rows.ForEach([&](std::string_view oid, const ResultRow& row) {
     XmlElement result = doc.AddRootElement("RESULT", "", "", "");
     const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
+    XmlElement oid_element;
     if (row.version != 0) {
       char number[16];
       const char* end = std::to_chars(number, number + sizeof number, row.version).ptr;
-      doc.AddElement(result, "OID", oid_text, "VER",
-                     std::string_view(number, static_cast<size_t>(end - number)), false);
+      oid_element =
+          doc.AddElement(result, "OID", oid_text, "VER",
+                         std::string_view(number, static_cast<size_t>(end - number)), false);
     } else {
-      doc.AddElement(result, "OID", oid_text, "", "", false);
+      oid_element = doc.AddElement(result, "OID", oid_text, "", "", false);
     }
-    doc.AddElement(result, "VALUE", platform::LocaleToUtf8View(row.value, &value_copy), "", "",
-                   false);
+    name.clear();
+    if (extras.namer && extras.namer->Name(oid, &name)) doc.AddAttribute(oid_element, "NAME", name);
+    XmlElement value = doc.AddElement(
+        result, "VALUE", platform::LocaleToUtf8View(row.value, &value_copy), "", "", false);
+    if (extras.value_types && row.type) {
+      doc.AddAttribute(value, "TYPE", row.type);
+      if (row.base64) doc.AddAttribute(value, "ENCODING", "base64");
+    }
   });
 }
 
@@ -99,14 +108,15 @@ std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
   return paths;
 }
 
-bool SaveResultDocument(const std::string& path, const ResultRows& rows, std::string* error) {
+bool SaveResultDocument(const std::string& path, const ResultRows& rows, std::string* error,
+                        const RowExtras& extras) {
   CXmlDocument doc;
   if (!doc.Create()) {
     if (error) *error = doc.m_strError;
     return false;
   }
   try {
-    AddResultRows(doc, rows);
+    AddResultRows(doc, rows, extras);
   } catch (const std::exception& e) {
     // A row that cannot become an element: no partial file.
     if (error) *error = e.what();
@@ -117,9 +127,10 @@ bool SaveResultDocument(const std::string& path, const ResultRows& rows, std::st
   return false;
 }
 
-bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows) {
+bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows,
+                     const RowExtras& extras) {
   std::string cause;
-  if (SaveResultDocument(path, rows, &cause)) {
+  if (SaveResultDocument(path, rows, &cause, extras)) {
     console::Print(stdout, "output: %s\n", path.c_str());
     return true;
   }

@@ -14,19 +14,22 @@
 // row, in the map's iteration order. Row texts are in the locale's
 // code set and are converted to UTF-8 on the way in. Throws CXmlError as the
 // document's element operations do. Any thread (the document's own).
-void AddResultRows(CXmlDocument& doc, const ResultRows& rows);
+// extras adds NAME on OID, TYPE and ENCODING on VALUE (each after the
+// designed attribute); without them every byte is as designed.
+void AddResultRows(CXmlDocument& doc, const ResultRows& rows, const RowExtras& extras = {});
 
 // Writes a result document of the rows (AddResultRows) to path. Returns false,
 // writing nothing, when the document cannot be made or a row cannot become an
 // element; false as well when the save fails (see CXmlDocument::Save). On
 // failure *error (if given) holds the cause. Prints nothing. Any thread.
 bool SaveResultDocument(const std::string& path, const ResultRows& rows,
-                        std::string* error = nullptr);
+                        std::string* error = nullptr, const RowExtras& extras = {});
 
 // Saves the rows of target to path (SaveResultDocument) and prints
 // "output: <path>", or "output error" with "<target>|output error: <cause>"
 // logged. Returns true when the file was written. Any thread.
-bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows);
+bool WriteResultFile(const std::string& path, const std::string& target, const ResultRows& rows,
+                     const RowExtras& extras = {});
 
 // "<dir>/<target><suffix>.xml", the suffix being "_[<oid>]" when oid is not
 // empty. A "/" in target or oid becomes "_", so the file always lands

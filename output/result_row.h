@@ -6,12 +6,28 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/string_map.h"
 
 struct ResultRow {
-  std::string value;  // rendered text, in the locale's code set
-  int version = 0;    // SNMP version (1, 2, 3) of the walk that stored it; 0: not known
+  std::string value;           // rendered text, in the locale's code set
+  int version = 0;             // SNMP version (1, 2, 3) of the walk that stored it; 0: not known
+  const char* type = nullptr;  // SMI name of the value's type (a static text); null: not known
+  bool base64 = false;         // value is Base64 of the bytes rather than text
+};
+
+// What a result document may add to the designed rows (each opt-in).
+class RowNamer {
+ public:
+  virtual ~RowNamer() = default;
+  // Appends the MIB name of the row's OID; false, appending nothing, when no
+  // object is known.
+  virtual bool Name(std::string_view oid, std::string* out) = 0;
+};
+struct RowExtras {
+  bool value_types = false;   // TYPE (and ENCODING="base64") on VALUE
+  RowNamer* namer = nullptr;  // NAME on OID; null: none. One thread's own.
 };
 
 using ResultRows = CStringMap<ResultRow>;

@@ -331,28 +331,17 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name,
   if (pParent->doc != m_pDoc || pParent->type != XML_ELEMENT_NODE)
     throw CXmlError(CXmlError::E_INVALIDARG, "parent is not an element of this document");
   const xmlChar* element_name = InternName(name);
-  const xmlChar* attribute_name = attr_name.empty() ? nullptr : InternName(attr_name);
-  std::string value_copy, text_copy;  // used only when a text needs cleaning
-  const std::string_view value =
-      attribute_name ? platform::SanitizeXmlTextView(attr_value, &value_copy) : "";
+  if (!attr_name.empty()) InternName(attr_name);  // a refused name leaves no element behind
+  std::string text_copy;                          // used only when the text needs cleaning
   const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &text_copy);
-  if (value.size() > INT_MAX || clean.size() > INT_MAX)
-    throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
+  if (clean.size() > INT_MAX) throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
 
   // The dictionary owns the name; the node only points at it.
   xmlNodePtr element =
       xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(element_name), nullptr);
   if (!element) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
   xmlAddChild(pParent, element);
-  if (attribute_name) {
-    // Made empty, then given its text node: the value need not end in NUL.
-    xmlAttrPtr attr =
-        xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
-    xmlNodePtr value_node = attr ? NewText(m_pDoc, value) : nullptr;
-    if (!value_node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
-    attr->children = attr->last = value_node;
-    value_node->parent = reinterpret_cast<xmlNodePtr>(attr);
-  }
+  if (!attr_name.empty()) AddAttribute(element, attr_name, attr_value);
   if (!bNoText) {
     // xmlAddChild would merge adjacent text nodes and free this one; the
     // element is new, so this text is its first child.
@@ -361,6 +350,23 @@ XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name,
     xmlAddChild(element, node);
   }
   return element;
+}
+
+void CXmlDocument::AddAttribute(XmlElement element, std::string_view name, std::string_view value) {
+  if (!m_pDoc || !element) throw CXmlError(CXmlError::E_POINTER, "no document or element");
+  if (element->doc != m_pDoc || element->type != XML_ELEMENT_NODE)
+    throw CXmlError(CXmlError::E_INVALIDARG, "not an element of this document");
+  const xmlChar* attribute_name = InternName(name);
+  std::string value_copy;  // used only when the value needs cleaning
+  const std::string_view clean = platform::SanitizeXmlTextView(value, &value_copy);
+  if (clean.size() > INT_MAX) throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
+  // Made empty, then given its text node: the value need not end in NUL.
+  xmlAttrPtr attr =
+      xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
+  xmlNodePtr value_node = attr ? NewText(m_pDoc, clean) : nullptr;
+  if (!value_node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  attr->children = attr->last = value_node;
+  value_node->parent = reinterpret_cast<xmlNodePtr>(attr);
 }
 
 bool CXmlDocument::Write(const XmlSink& sink) {

@@ -70,6 +70,11 @@ class CXmlDocument {
   XmlElement AddElement(XmlElement pParent, std::string_view name, std::string_view text,
                         std::string_view attr_name, std::string_view attr_value, bool bNoText);
 
+  // Adds an attribute (name checked as AddElement checks element names; the
+  // value cleaned as texts are) after the element's other attributes.
+  // Throws CXmlError as AddElement does.
+  void AddAttribute(XmlElement element, std::string_view name, std::string_view value);
+
   // Writes the document as Save does, handing the text to sink in pieces.
   // Returns false, recording the failure, without a document, when the
   // writer fails or when sink refuses a piece.

@@ -99,7 +99,7 @@ std::string Base64Lines(const u_char* bytes, size_t len) {
 // the locale's code set that the result file can hold as they are; anything
 // else (a MAC or IP address, bytes of another code set, an inner zero) is
 // Base64 of every byte, so no value reaches the file changed or cut.
-void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
+ValueEncoding RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
   const u_char* bytes = var->val.string;
   const size_t len = bytes ? var->val_len : 0;
   size_t used = len;
@@ -111,15 +111,45 @@ void RenderOctetString(const netsnmp_variable_list* var, std::string* text) {
     text->assign(chars);
   } else {
     *text = Base64Lines(bytes, len);
+    return ValueEncoding::kBase64;
   }
+  return ValueEncoding::kText;
 }
 
 }  // namespace
 
-bool RenderValue(const netsnmp_variable_list* var, std::string* text) {
+const char* SmiTypeName(u_char asn_type) {
+  switch (asn_type) {
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_OCTET_STR:
+      return "OCTET STRING";
+    case ASN_OBJECT_ID:
+      return "OBJECT IDENTIFIER";
+    case ASN_IPADDRESS:
+      return "IpAddress";
+    case ASN_COUNTER:
+      return "Counter32";
+    case ASN_GAUGE:  // also ASN_UNSIGNED: the same tag
+      return "Gauge32";
+    case ASN_TIMETICKS:
+      return "TimeTicks";
+    case ASN_COUNTER64:
+      return "Counter64";
+    case ASN_UINTEGER:
+      return "UInteger32";
+    case ASN_BIT_STR:
+      return "BITS";
+    default:
+      return nullptr;
+  }
+}
+
+bool RenderValue(const netsnmp_variable_list* var, std::string* text, ValueEncoding* encoding) {
   if (!var) return false;
   std::string& value = *text;
   value.clear();
+  ValueEncoding form = ValueEncoding::kText;
   switch (var->type) {
     case ASN_INTEGER:
       AppendDecimal(&value, static_cast<int32_t>(Read32(var)));
@@ -148,7 +178,7 @@ bool RenderValue(const netsnmp_variable_list* var, std::string* text) {
       break;
     }
     case ASN_OCTET_STR:
-      RenderOctetString(var, &value);
+      form = RenderOctetString(var, &value);
       break;
     case ASN_OBJECT_ID:
       AppendOidText(&value, var->val.objid, var->val_len / sizeof(oid));
@@ -167,6 +197,7 @@ bool RenderValue(const netsnmp_variable_list* var, std::string* text) {
       // unknown leave no row.
       return false;
   }
+  if (encoding) *encoding = form;
   return true;
 }
 

@@ -45,9 +45,11 @@ void Walker::UseAccount(const Account& account) { account_ = account; }
 
 bool Walker::StoreVariable(const netsnmp_variable_list* var, int version) {
   std::string value;
-  if (!RenderValue(var, &value)) return false;
+  ValueEncoding encoding = ValueEncoding::kText;
+  if (!RenderValue(var, &value, &encoding)) return false;
   const OidText name(var->name, var->name_length);
-  rows_.SetAt(name.view(), ResultRow{std::move(value), version});
+  rows_.SetAt(name.view(), ResultRow{std::move(value), version, SmiTypeName(var->type),
+                                     encoding == ValueEncoding::kBase64});
   return true;
 }
 

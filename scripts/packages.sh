@@ -14,9 +14,10 @@ install_missing_packages() {
 }
 
 # dpkg-dev and file: the package target (CPack's DEB generator runs dpkg-shlibdeps and file);
-# help2man: the manual page.
+# help2man: the manual page; python3 and the pysnmp MIBs: the built-in MIB name table;
+# rapidjson-dev: the JSON Lines stream.
 BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev
-  file help2man)
+  file help2man python3 python3-pysnmp4 python3-pysnmp4-mibs rapidjson-dev)
 # mount and iproute2: tests in private mount and network namespaces (a minimal system has neither);
 # lintian, bash-completion, man-db: the package test.
 TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel mount iproute2 lintian

@@ -76,6 +76,8 @@ TEST(XmlDocument, NamesAttributesAndTextNodes) {
   XmlElement empty_value = doc.AddRootElement("E", "t", "at", "");
   XmlElement empty_text = doc.AddRootElement("T", "", "", "");
   XmlElement no_text = doc.AddElement(empty_text, "U", "ignored", "", "", true);
+  XmlElement two = doc.AddRootElement("OID", "1.3", "VER", "1");
+  doc.AddAttribute(two, "NAME", "M::o\x01<&\"");
 
   // In the tree: an empty text node is there, bNoText adds none.
   ASSERT_NE(empty_text->children, nullptr);
@@ -86,8 +88,12 @@ TEST(XmlDocument, NamesAttributesAndTextNodes) {
   (void)amp;
   (void)empty_value;
 
-  testxml::Element root = ParsedRoot(Saved(doc));
-  ASSERT_EQ(root.children.size(), 4u);
+  const std::string saved = Saved(doc);
+  EXPECT_NE(saved.find("<OID VER=\"1\" NAME=\"M::o\xEF\xBF\xBD&lt;&amp;&quot;\">1.3</OID>"),
+            std::string::npos)
+      << saved;  // after the attribute AddElement set, the value cleaned and escaped
+  testxml::Element root = ParsedRoot(saved);
+  ASSERT_EQ(root.children.size(), 5u);
   EXPECT_EQ(root.children[0].name, "A-B-");
   EXPECT_EQ(root.children[0].text, "x&y");
   EXPECT_EQ(root.children[0].attrs, (std::map<std::string, std::string>{{"k-", "v&w"}}));
@@ -189,6 +195,8 @@ TEST(XmlDocument, ElementErrorsRaiseCodes) {
   for (const std::string& bad : bad_names)
     EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
   EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
+  EXPECT_EQ(code([&] { doc.AddAttribute(foreign, "A", ""); }), CXmlError::E_INVALIDARG);
+  EXPECT_EQ(code([&] { doc.AddAttribute(nullptr, "A", ""); }), CXmlError::E_POINTER);
   // Refused names leave no element behind.
   EXPECT_EQ(Saved(doc), std::string(kDeclaration) + "<RESULTS/>\n");
 }

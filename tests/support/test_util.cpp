@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -115,6 +116,22 @@ std::string InstallBinary(const std::string& dir) {
   std::filesystem::copy_file(MIBSCAN_BINARY, dest,
                              std::filesystem::copy_options::overwrite_existing);
   return dest;
+}
+
+std::string DecodeBase64Lines(const std::string& lines) {
+  std::string joined;
+  for (char c : lines)
+    if (c != '\r' && c != '\n') joined.push_back(c);
+  std::string out(joined.size() / 4 * 3 + 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(joined.data()),
+                                static_cast<int>(joined.size()));
+  if (n < 0) return "<not base64>";
+  out.resize(static_cast<size_t>(n));
+  // EVP_DecodeBlock keeps the padding's zero bytes.
+  const size_t pad = joined.size() >= 2 ? (joined.end()[-1] == '=') + (joined.end()[-2] == '=') : 0;
+  out.resize(out.size() - pad);
+  return out;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& needle) {

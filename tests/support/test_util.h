@@ -32,6 +32,10 @@ bool FileExists(const std::string& path);
 // How many times needle occurs in haystack, overlaps not counted.
 size_t CountOf(const std::string& haystack, const std::string& needle);
 
+// The bytes of Base64 text in lines (CR LF ignored); "<not base64>" when it
+// does not decode.
+std::string DecodeBase64Lines(const std::string& lines);
+
 struct ProcessResult {
   int exit_code = -1;   // -1: killed by a signal or timed out
   int term_signal = 0;  // the signal that ended it, if one did
