@@ -116,6 +116,12 @@ int Walker::BulkRepetitions() {
   return bulk_repetitions_;
 }
 
+void Walker::NoteEmptyBulkAnswer() {
+  if (bulk_empty_reported_) return;
+  bulk_empty_reported_ = true;
+  WriteLog("%s|bulk answer empty", target_.c_str());
+}
+
 void Walker::LowerBulkRepetitions(int repetitions) {
   if (repetitions < 1) repetitions = 1;
   if (repetitions >= BulkRepetitions()) return;
@@ -267,16 +273,21 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  const bool bulk = get_next && version != 1 && settings_.max_reps > 0;
-  const int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  bool bulk = get_next && version != 1 && settings_.max_reps > 0;
+  int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // After a bulk request timed out: the repetitions it asked for, while one
   // request with a single repetition tells a silent device from one that
   // cannot answer that many.
   int timed_out_repetitions = 0;
+  // After an empty bulk answer: one request with a single repetition, then
+  // GETNEXT for the rest of the walk.
+  bool empty_answered = false;
   bool running = true;
   while (running) {
     if (LimitReached()) break;
-    const int repetitions = !bulk ? 0 : timed_out_repetitions > 0 ? 1 : BulkRepetitions();
+    const int repetitions = !bulk                                         ? 0
+                            : timed_out_repetitions > 0 || empty_answered ? 1
+                                                                          : BulkRepetitions();
     netsnmp_pdu* response = nullptr;
     const SnmpName request = {cursor.name, cursor.name_length};
     const int status = session.Exchange(command, &request, 1, repetitions, &response);
@@ -294,6 +305,18 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     if (timed_out_repetitions > 0 && status == STAT_SUCCESS)
       LowerBulkRepetitions(timed_out_repetitions / 2);
     timed_out_repetitions = 0;
+    if (bulk && status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOERROR &&
+        !response->variables) {
+      // A bulk request that failed: the same adaptation as for silence.
+      NoteEmptyBulkAnswer();
+      if (repetitions > 1) {
+        empty_answered = true;
+      } else {
+        bulk = false;
+        command = SNMP_MSG_GETNEXT;
+      }
+      continue;
+    }
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(&session, version, status, response);
       running = false;
@@ -301,6 +324,10 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     }
     running = AcceptVariables(response, &cursor, get_next, bulk, check_ordering);
     PublishRows();
+    if (empty_answered) {
+      bulk = false;
+      command = SNMP_MSG_GETNEXT;
+    }
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;

@@ -138,6 +138,8 @@ class Walker {
                        bool check_ordering);
   int BulkRepetitions();
   void LowerBulkRepetitions(int repetitions);
+  // Logs "<target>|bulk answer empty" the first time.
+  void NoteEmptyBulkAnswer();
   void PublishRows();
 
   const std::string target_;
@@ -150,6 +152,7 @@ class Walker {
   UsmReport usm_report_ = UsmReport::kNone;
   int bulk_repetitions_ = 0;  // 0 until the first bulk walk takes the setting
   bool bulk_lowered_ = false;
+  bool bulk_empty_reported_ = false;
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
   std::string peer_;  // the target with its host name resolved; empty until the first open
