@@ -52,7 +52,9 @@ void Walker::NoteFailure(const SnmpExchange& session, int version, bool in_open)
     tally_.NoteSilent(version);  // an SNMPv3 discovery without an answer
   } else if (const char* usm = UsmFailureText(code)) {
     tally_.NoteAuthFailure(usm, with_account);
-  } else if (in_open) {
+  } else if (in_open || code == SNMPERR_BAD_SENDTO || code == SNMPERR_TOO_LONG) {
+    // A request the system or the library would not send never reached an
+    // agent: the session failed as an open does.
     tally_.NoteOpenFailure(session.error_text());
   } else {
     tally_.NoteOtherFailure(session.error_text());

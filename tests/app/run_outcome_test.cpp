@@ -221,6 +221,38 @@ TEST(RunOutcomeTest, RefusedOidAndTheTimeOutHint) {
   EXPECT_EQ(rows[0][5], silent + "_[...].xml");
 }
 
+// A request the system refuses to send (here: a network namespace whose
+// loopback is down) never reached an agent: the session failed, as an open
+// does, with the library's text; it is no silence and gets no time-out hint.
+TEST(RunOutcomeTest, SendFailureIsAnOpenFailureWithoutTheHint) {
+  struct Case {
+    const char* name;
+    const char* config;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"walks of v1 and v2c", "[Config]\nRetry=0\nVersions=1,2c\n", {"127.0.0.1:1161"}},
+      {"the oid form's get", "[Config]\nRetry=0\n", {"oid", "1.3.6.1.2.1.1.1.0", "127.0.0.1:1161"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> argv = {"/usr/bin/unshare", "-n", testutil::InstallBinary(dir.path())};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testutil::WriteFile(dir / "config.ini", c.config);
+    ProcessResult r = testutil::RunProcess(argv, 60);
+    if (r.err.rfind("unshare:", 0) == 0) GTEST_SKIP() << "no network namespace here: " << r.err;
+    EXPECT_EQ(r.exit_code, 0) << c.name << r.err;
+    const std::vector<CsvRecord> rows = SummaryRows(dir);
+    ASSERT_EQ(rows.size(), 1u) << c.name;
+    EXPECT_EQ(rows[0][1], "open_failed") << c.name;
+    EXPECT_EQ(rows[0][6], "Failure in sendto (Network is unreachable)") << c.name;
+    EXPECT_EQ(ClosingLine(r.err),
+              "mibscan: 1 target in T: 1 open failed; 0 rows; " + (dir / "summary.csv"))
+        << c.name;
+    EXPECT_EQ(r.err.find("Timeout="), std::string::npos) << c.name << r.err;
+  }
+}
+
 TEST(RunOutcomeTest, UnwrittenFilesExitTwo) {
   struct Case {
     const char* name;
