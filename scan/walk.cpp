@@ -78,16 +78,22 @@ bool Walker::AcceptVariable(const netsnmp_variable_list* var, WalkCursor* cursor
   if (check_ordering && order >= 0) {
     console::Print(stdout, "Error: OID not increasing: \n");
     WriteLog("%s|OID not increasing", target);
+    cut_why_ = "OID not increasing";
     more = false;
   } else if (!check_ordering && order == 0 && get_next) {
     // Unchecked order still must not ask the same question for ever.
     console::Print(stdout, "Error: OID repeated: \n");
     WriteLog("%s|OID repeated", target);
+    cut_why_ = "OID repeated";
     more = false;
   }
   cursor->name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
   memcpy(cursor->name, var->name, cursor->name_length * sizeof(oid));
-  return more && !LimitReached();
+  if (more && LimitReached()) {
+    cut_why_ = "limit reached";
+    more = false;
+  }
+  return more;
 }
 
 // The variables of one answer in order. A GETBULK answer ends at its first
@@ -261,6 +267,9 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
 
   WalkCursor cursor;
   cursor.StartAt(root, static_cast<size_t>(root_length));
+  const size_t rows_before = rows_.GetCount();
+  cut_why_.clear();
+  cut_by_timeout_ = false;
 
   SnmpExchange& session = *exchange;
   switch (OpenWalkSession(&session, api, version)) {
@@ -284,7 +293,10 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   bool empty_answered = false;
   bool running = true;
   while (running) {
-    if (LimitReached()) break;
+    if (LimitReached()) {
+      cut_why_ = "limit reached";
+      break;
+    }
     const int repetitions = !bulk                                         ? 0
                             : timed_out_repetitions > 0 || empty_answered ? 1
                                                                           : BulkRepetitions();
@@ -336,6 +348,11 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
   session.Close();
   WriteLog("%s|scan end", target);
+  // A walk that stored rows and then stopped short of its subtree's end.
+  const size_t stored = rows_.GetCount() - rows_before;
+  if (get_next && stored > 0 && !cut_why_.empty())
+    tally_.NoteCut(std::string(OidText(root, static_cast<size_t>(root_length)).view()), stored,
+                   cut_why_, cut_by_timeout_);
   return true;
 }
 

@@ -155,5 +155,9 @@ class Walker {
   bool bulk_empty_reported_ = false;
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
+  // Why the walk in progress stopped short of its subtree's end; empty while
+  // it has not (or ended there).
+  std::string cut_why_;
+  bool cut_by_timeout_ = false;
   std::string peer_;  // the target with its host name resolved; empty until the first open
 };
