@@ -1,51 +1,45 @@
-#!/ usr / bin / env python3
-""
-    "A scripted SNMP agent that misbehaves on purpose, for tests.
+#!/usr/bin/env python3
+"""A scripted SNMP agent that misbehaves on purpose, for tests.
 
-    Usage
-    : scripted_agent
-          .py SCENARIO[ARG][--community C][--address A][--count - file F][--good N][--then - answer]
-                      [--user U-- auth - pass P-- auth - protocol A][--engine - id TEXT]
-                      [--engine - boots N][--engine - time T][--check - time][--delay - ms D]
+Usage: scripted_agent.py SCENARIO [ARG] [--community C] [--address A]
+                         [--count-file F] [--good N] [--then-answer]
+                         [--user U --auth-pass P --auth-protocol A]
+                         [--engine-id TEXT] [--engine-boots N]
+                         [--engine-time T] [--check-time] [--delay-ms D]
 
-      Binds a UDP socket on ADDRESS(default 127.0.0.1) at a port the kernel picks,
-    prints "PORT <n>" on stdout once bound,
-    then answers requests the way the scenario says.It exits when its standard input reaches end of
-        file(so it dies with the test process that started it) or
-        when it is killed;
-run by hand, give it a standard input that stays open.
+Binds a UDP socket on ADDRESS (default 127.0.0.1) at a port the kernel picks,
+prints "PORT <n>" on stdout once bound, then answers requests the way the
+scenario says. It exits when its standard input reaches end of file (so it
+dies with the test process that started it) or when it is killed; run by
+hand, give it a standard input that stays open.
 
-                 The v1 /
-                 v2c scenarios serve v1 and v2c;
-requests that do not parse, use another SNMP version or carry the wrong community are ignored,
-    as a real agent would.The "v3-" scenarios serve SNMPv3 with the user -
-        based security model instead : one user(--user, --auth - pass, --auth - protocol MD5, SHA,
-                                                SHA - 224 ... SHA - 512),
-    engine ID-- engine - id.They answer the engine - ID probe as agents do,
-    and authNoPriv requests from NORMAL_TREE with an
-        authenticated answer.The agent neither checks the digests of requests nor decrypts authPriv
-        ones(the standard library has no cipher);
-the v3 scenarios only need the message id of those.Every datagram received counts;
-the count is written to-- count -
-    file before any answer goes
-        out.
+The v1/v2c scenarios serve v1 and v2c; requests that do not parse, use
+another SNMP version or carry the wrong community are ignored, as a real
+agent would. The "v3-" scenarios serve SNMPv3 with the user-based security
+model instead: one user (--user, --auth-pass, --auth-protocol MD5, SHA,
+SHA-224 ... SHA-512), engine ID --engine-id. They answer the engine-ID probe
+as agents do, and authNoPriv requests from NORMAL_TREE with an authenticated
+answer. The agent neither checks the digests of requests nor decrypts
+authPriv ones (the standard library has no cipher); the v3 scenarios only
+need the message id of those.
+Every datagram received counts; the count is written to --count-file before
+any answer goes out.
 
-    --good N the first N requests get correct answers before the scenario's own behaviour
-        starts.--then -
-    answer after the scenario's hostile packets, send the correct answer too (
-        shows whether a client skips the bad packet and takes the good one)
-        .--engine
-    - boots N,
-    --engine
-        - time T the v3 engine's clock: boots N (default 3), time T seconds (default 1000)at start,
-    counting up from there.--check
-        - time v3 requests whose boots and time lie outside the engine's time window get an
-        authenticated notInTimeWindow report instead of an answer,
-    as an agent sends it.--delay - ms D every answer goes out D ms after its request;
-requests that come meanwhile are served all the same(so exchanges with several clients overlap)
-    .
+--good N       the first N requests get correct answers before the scenario's
+               own behaviour starts.
+--then-answer  after the scenario's hostile packets, send the correct answer too
+               (shows whether a client skips the bad packet and takes the good one).
+--engine-boots N, --engine-time T
+               the v3 engine's clock: boots N (default 3), time T seconds
+               (default 1000) at start, counting up from there.
+--check-time   v3 requests whose boots and time lie outside the engine's time
+               window get an authenticated notInTimeWindow report instead of
+               an answer, as an agent sends it.
+--delay-ms D   every answer goes out D ms after its request; requests that
+               come meanwhile are served all the same (so exchanges with
+               several clients overlap).
 
-    Standard library only; the BER codec is written out here on purpose.
+Standard library only; the BER codec is written out here on purpose.
 """
 
 import argparse
@@ -57,7 +51,7 @@ import selectors
 import socket
 import sys
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- BER codec
+# ---------------------------------------------------------------- BER codec
 
 SEQUENCE = 0x30
 INTEGER, OCTET_STRING, NULL, OBJECT_ID, BIT_STRING = 0x02, 0x04, 0x05, 0x06, 0x03
@@ -70,7 +64,7 @@ REPORT = 0xA8
 NO_ERROR, TOO_BIG, NO_SUCH_NAME, GEN_ERR = 0, 1, 2, 5
 V1, V2C, V3 = 0, 1, 3
 
-#Largest UDP payload over IPv4 : 65535 minus the IP(20) and UDP(8) headers.
+# Largest UDP payload over IPv4: 65535 minus the IP (20) and UDP (8) headers.
 MAX_UDP_PAYLOAD = 65507
 
 
@@ -175,8 +169,8 @@ class Request:
         self.pdu_type = pdu_type
         self.request_id = request_id
         self.varbinds = varbinds  # [(oid tuple, (tag, content)), ...]
-#GETBULK only : the two fields that hold the error status and index
-#in every other PDU.
+        # GETBULK only: the two fields that hold the error status and index
+        # in every other PDU.
         self.non_repeaters = non_repeaters
         self.max_repetitions = max_repetitions
 
@@ -233,8 +227,8 @@ def encode_response(req, varbinds, error_status=NO_ERROR, error_index=0, request
                + tlv(OCTET_STRING, req.community)
                + tlv(RESPONSE, pdu))
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- values and \
-    trees
+
+# ---------------------------------------------------------------- values and trees
 
 def oid(text):
     return tuple(int(s) for s in text.split("."))
@@ -258,15 +252,15 @@ NORMAL_TREE = [
     (oid("1.3.6.1.4.1.8072.1.1.0"), integer(42)),
 ]
 
-#The answer after sysUpTime .0 is the walk's exclusive end bound itself.
+# The answer after sysUpTime.0 is the walk's exclusive end bound itself.
 AT_END_BOUND_TREE = [
     (oid("1.3.6.1.2.1.1.3.0"), unsigned(TIMETICKS, 12345)),
     (oid("1.3.6.1.2.1.1.4"), octets("end bound")),
 ]
 
-#Every value type, one per instance ALL_TYPES_BASE.k .0, k counted from 1.
-#Net - SNMP drops a whole answer that carries the 5 - byte IpAddress, so it sits
-#after every type the library reads, just before the v2c exception values.
+# Every value type, one per instance ALL_TYPES_BASE.k.0, k counted from 1.
+# Net-SNMP drops a whole answer that carries the 5-byte IpAddress, so it sits
+# after every type the library reads, just before the v2c exception values.
 ALL_TYPES_BASE = oid("1.3.6.1.4.1.8072.9999")
 BAD_IP_ADDRESS = raw(IP_ADDRESS, bytes([192, 0, 2, 1, 7]))
 ALL_TYPES_TREE = [(ALL_TYPES_BASE + (k, 0), value) for k, value in enumerate([
@@ -349,9 +343,10 @@ def serve(req, tree, request_id=None):
         return encode_response(req, req.varbinds, NO_SUCH_NAME, missing_index, request_id)
     return encode_response(req, answers, request_id=request_id)
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- scenarios
-#Each takes the agent and the request and returns the datagrams to send back
-#from the agent's socket (an empty list sends nothing).
+
+# ---------------------------------------------------------------- scenarios
+# Each takes the agent and the request and returns the datagrams to send back
+# from the agent's socket (an empty list sends nothing).
 
 def arg_int(agent, default):
     return int(agent.arg) if agent.arg else default
@@ -551,13 +546,13 @@ def all_types(agent, req):
         tree = [(o, v) for o, v in tree if v is not BAD_IP_ADDRESS]
     return [serve(req, tree)]
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- SNMPv3( \
-    USM)
+
+# ---------------------------------------------------------------- SNMPv3 (USM)
 
 import hashlib
 import hmac
 
-#name : (hash, digest bytes sent in a message)
+# name: (hash, digest bytes sent in a message)
 AUTH_PROTOCOLS = {
     "MD5": ("md5", 12), "SHA": ("sha1", 12), "SHA-224": ("sha224", 16),
     "SHA-256": ("sha256", 24), "SHA-384": ("sha384", 32), "SHA-512": ("sha512", 48),
@@ -565,7 +560,7 @@ AUTH_PROTOCOLS = {
 FLAG_AUTH, FLAG_PRIV, FLAG_REPORTABLE = 0x01, 0x02, 0x04
 USM_MODEL = 3
 
-#The usmStats counters that reports carry, by the names the scenarios use.
+# The usmStats counters that reports carry, by the names the scenarios use.
 USM_STATS = oid("1.3.6.1.6.3.15.1.1")
 TIME_WINDOW = 150  # seconds
 REPORT_KINDS = {"unsupported-level": 1, "not-in-time": 2, "unknown-user": 3, "unknown-engine": 4,
@@ -771,8 +766,9 @@ V3_SCENARIOS = {
     "v3-truncated-security": v3_truncated_security,
 }
 
-#A table of 40 rows under the system group, then the normal tree's
-#enterprise object : long enough for several bulk answers.
+
+# A table of 40 rows under the system group, then the normal tree's
+# enterprise object: long enough for several bulk answers.
 TABLE_BASE = oid("1.3.6.1.2.1.1.9.1")
 TABLE_TREE = sorted(NORMAL_TREE + [(TABLE_BASE + (column, row), integer(column * 100 + row) if column == 2
                                     else octets("row %d" % row)) for column in (2, 3) for row in range(1, 21)])
@@ -838,43 +834,39 @@ def get_too_big(agent, req):
 
 
 SCENARIOS = {
-  "normal" : normal,
-             "not-increasing" : not_increasing,
-                                "error-index-beyond" : error_index_beyond,
-                                                       "nosuchname" : nosuchname,
-                                                                      "at-end-bound"
-      : at_end_bound,
-        "silent-after" : silent_after,
-                         "silent-under" : silent_under,
-                                          "garbage" : garbage,
-                                                      "bad-length" : bad_length,
-                                                                     "truncated" : truncated,
-                                                                                   "long-oid"
-      : long_oid,
-        "big-string" : big_string,
-                       "endless" : endless,
-                                   "wrong-port" : wrong_port,
-                                                  "wrong-address" : wrong_address,
-                                                                    "wrong-version"
-      : wrong_version,
-        "many-varbinds" : many_varbinds,
-                          "other-oid" : other_oid,
-                                        "wrong-request-id" : wrong_request_id,
-                                                             "duplicate" : duplicate,
-                                                                           "all-types"
-      : all_types,
-        **V3_SCENARIOS,
-        "table" : table,
-                  "bulk-too-big" : bulk_too_big,
-                                   "bulk-silent" : bulk_silent,
-                                                   "bulk-short" : bulk_short,
-                                                                  "bulk-empty"
-      : bulk_empty,
-        "bulk-not-increasing" : bulk_not_increasing,
-                                "get-too-big" : get_too_big,
+    "normal": normal,
+    "not-increasing": not_increasing,
+    "error-index-beyond": error_index_beyond,
+    "nosuchname": nosuchname,
+    "at-end-bound": at_end_bound,
+    "silent-after": silent_after,
+    "silent-under": silent_under,
+    "garbage": garbage,
+    "bad-length": bad_length,
+    "truncated": truncated,
+    "long-oid": long_oid,
+    "big-string": big_string,
+    "endless": endless,
+    "wrong-port": wrong_port,
+    "wrong-address": wrong_address,
+    "wrong-version": wrong_version,
+    "many-varbinds": many_varbinds,
+    "other-oid": other_oid,
+    "wrong-request-id": wrong_request_id,
+    "duplicate": duplicate,
+    "all-types": all_types,
+    **V3_SCENARIOS,
+    "table": table,
+    "bulk-too-big": bulk_too_big,
+    "bulk-silent": bulk_silent,
+    "bulk-short": bulk_short,
+    "bulk-empty": bulk_empty,
+    "bulk-not-increasing": bulk_not_increasing,
+    "get-too-big": get_too_big,
 }
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- the agent
+
+# ---------------------------------------------------------------- the agent
 
 class Agent:
     def __init__(self, options):
