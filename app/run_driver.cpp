@@ -12,6 +12,7 @@
 #include "accounts/accounts.h"
 #include "app/config.h"
 #include "app/progress_line.h"
+#include "app/run_folder.h"
 #include "app/run_summary.h"
 #include "log/log.h"
 #include "log/log_writer.h"
@@ -196,9 +197,13 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   const int64_t started_ms = SteadyMilliseconds();
   std::string run_dir;
   if (dir.empty()) {
-    std::string exe;
-    if (!platform::GetExecutablePath(&exe)) return false;
-    if (!platform::DirectoryOf(exe, &run_dir)) return false;
+    std::string note;
+    std::string error;
+    if (!DefaultRunFolder(&run_dir, &note, &error)) {
+      fprintf(stderr, "mibscan: %s\n", error.c_str());
+      return false;
+    }
+    if (!note.empty()) fprintf(stderr, "mibscan: %s\n", note.c_str());
   } else {
     // Every path is made as "<dir>/<name>": no trailing '/' (the root becomes "").
     run_dir = dir.substr(0, dir.find_last_not_of('/') + 1);

@@ -12,14 +12,17 @@
 
 static const char kUsage[] =
     "usage: mibscan [OPTION...] [--] [FORMS]\n"
+    "\n"
     "forms:\n"
     "  (none)                 no targets: prepares the log directory only\n"
     "  TARGET[,TARGET...]     one argument: targets separated by commas\n"
     "  TARGET TARGET...       several arguments: one target each\n"
     "  oid OID TARGET         one get of OID from TARGET\n"
-    "options (only before the forms; \"--\" ends them):\n"
+    "options (only before the forms; -- ends them):\n"
     "  --dir DIR              read config.ini and accounts.csv from DIR and write the\n"
-    "                         result files and log/ there (default: beside the executable)\n"
+    "                         result files and log/ there (default: beside the\n"
+    "                         executable; the current directory when it is installed\n"
+    "                         in /usr/bin or the like)\n"
     "  --targets FILE         also scan the targets in FILE (\"-\": standard input), one a\n"
     "                         line, before those of the command line; blank lines and\n"
     "                         lines starting with # are skipped\n"
@@ -27,7 +30,7 @@ static const char kUsage[] =
     "                         machines with K = 1..N scan each target of one list once\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
-    "Settings come from config.ini and accounts.csv beside the executable (or in DIR);\n"
+    "Settings come from config.ini and accounts.csv in that folder;\n"
     "one result file TARGET.xml per target is written there.\n";
 
 bool HandleInfoOption(const char* arg) {

@@ -13,5 +13,5 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev)
-TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel)
+BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev help2man)
+TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel lintian bash-completion man-db)
