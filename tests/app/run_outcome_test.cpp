@@ -277,7 +277,7 @@ TEST(RunOutcomeTest, WalkCutShortIsPartial) {
     bool hint;
   };
   const Case cases[] = {
-      {"one request lost", "[Config]\nTimeout=300000\nRetry=0\n", 20, 1, "partial",
+      {"one request lost", "[Config]\nTimeout=1000000\nRetry=0\n", 20, 1, "partial",
        "1\\.3\\.6\\.1\\.2\\.1 cut by time-out after 20 rows", false},
       {"the path gone for good, built-in time-out", "[Config]\n", 10, -1, "partial",
        "1\\.3\\.6\\.1\\.2\\.1 cut by time-out after [0-9]+ rows", true},
