@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/files.h"
@@ -264,8 +265,9 @@ const char* PrivProtocolName(PrivProtocol protocol) {
 
 bool LoadAccountsFrom(std::istream& in, const std::string& name,
                       std::map<std::string, Account>* accounts, std::string* problem,
-                      std::vector<std::string>* refused) {
+                      std::vector<std::string>* refused, std::vector<std::string>* ips) {
   SourceNotes notes;
+  std::unordered_map<std::string, unsigned> line_of_ip;
   std::unique_ptr<AccountReader> reader;
   try {
     reader = std::make_unique<AccountReader>(name, std::make_unique<LineLimitedSource>(in, &notes));
@@ -283,6 +285,17 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
     // Absent columns leave their variables as they were: empty.
     while (reader->read_row(ip, username, password, cells.auth_protocol, cells.priv_protocol,
                             cells.priv_password)) {
+      const unsigned line = static_cast<unsigned>(reader->get_file_line());
+      if (ips) ips->push_back(ip);
+      // The later row wins, as in any map; a second row is more often a
+      // slip than a choice.
+      auto [earlier, first] = line_of_ip.try_emplace(ip, line);
+      if (!first) {
+        if (refused)
+          refused->push_back(Where(name, line) + "the ip of line " +
+                             std::to_string(earlier->second) + " again; the later row counts");
+        earlier->second = line;
+      }
       Account account{username, password};
       const char* column = "";
       std::string fault;
@@ -291,8 +304,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
       } else {
         accounts->erase(ip);
         if (refused)
-          refused->push_back(Where(name, reader->get_file_line()) + "column \"" + column +
-                             "\": " + fault + "; this row is not used");
+          refused->push_back(Where(name, line) + "column \"" + column + "\": " + fault +
+                             "; this row is not used");
       }
     }
   } catch (const io::error::header_missing&) {
@@ -345,7 +358,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
   return true;
 }
 
-bool LoadAccounts(const std::string& path) {
+bool LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
   std::string problem, text, why;
   std::vector<std::string> refused;
   if (!platform::ReadRegularFile(path, &text, &why)) {
@@ -361,7 +374,7 @@ bool LoadAccounts(const std::string& path) {
           "%sreadable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n",
           Where(path, 0).c_str());
     std::istringstream in(std::move(text));
-    LoadAccountsFrom(in, path, &g_mapAccounts, &problem, &refused);
+    LoadAccountsFrom(in, path, &g_mapAccounts, &problem, &refused, ips);
   }
   for (const auto& line : refused) fprintf(stderr, "%s\n", line.c_str());
   if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());

@@ -63,19 +63,23 @@ extern std::map<std::string, Account> g_mapAccounts;
 // are in *accounts. A row refused for its security cells removes its
 // address's entry and adds one line (no line end) to *refused, when given,
 // naming the input, the line and the column, never a pass phrase; reading
-// goes on and such rows alone do not make the result false. Never throws.
-// Any thread, one call per map at a time.
+// goes on and such rows alone do not make the result false. A row for an
+// address that an earlier row named adds one line there too, with both line
+// numbers. *ips, when given, receives every row's address in file order,
+// refused rows' included. Never throws. Any thread, one call per map at a
+// time.
 bool LoadAccountsFrom(std::istream& in, const std::string& name,
                       std::map<std::string, Account>* accounts, std::string* problem,
-                      std::vector<std::string>* refused = nullptr);
+                      std::vector<std::string>* refused = nullptr,
+                      std::vector<std::string>* ips = nullptr);
 
 // Reads the accounts file at path into g_mapAccounts. A file that cannot be
 // opened or read, or a malformed one, is reported as one line on standard
 // error (see LoadAccountsFrom); the rows before the fault stay loaded. Each
 // refused row is one more line there. A file readable by group or others is
-// read all the same, after one line saying so. Main
-// thread only, before any worker starts. Always returns true.
-bool LoadAccounts(const std::string& path);
+// read all the same, after one line saying so. *ips as for LoadAccountsFrom.
+// Main thread only, before any worker starts. Always returns true.
+bool LoadAccounts(const std::string& path, std::vector<std::string>* ips = nullptr);
 
 // Finds the account of a target by exact byte match. Returns false and leaves
 // *account untouched when there is none. Never inserts; safe from all workers

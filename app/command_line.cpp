@@ -12,6 +12,11 @@ bool IsOidKeyword(const std::string& s) {
   return s.size() == 3 && (s[0] | 0x20) == 'o' && (s[1] | 0x20) == 'i' && (s[2] | 0x20) == 'd';
 }
 
+// The "oid OID TARGET" form, whose OID and target are taken as they are.
+bool IsOidForm(const std::vector<std::string>& args) {
+  return args.size() == 3 && IsOidKeyword(args[0]);
+}
+
 // The argument as it may be echoed on a terminal: control bytes become '?',
 // and a long one is cut.
 std::string Printable(std::string_view arg) {
@@ -55,11 +60,13 @@ bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::strin
     *value = (*args)[++i];
     return true;
   };
+  bool ended_by_dashes = false;
   for (; i < args->size(); ++i) {
     const std::string& arg = (*args)[i];
     if (arg.rfind("--", 0) != 0) break;
     if (arg == "--") {
       ++i;
+      ended_by_dashes = true;
       break;
     }
     std::string value;
@@ -81,6 +88,8 @@ bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::strin
         *error = "--shard: expected K/N, whole numbers with 1 <= K <= N";
         return false;
       }
+    } else if (arg == "--resume") {
+      options->resume = true;
     } else if (arg == "--help") {
       options->help = true;
     } else if (arg == "--version") {
@@ -91,6 +100,17 @@ bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::strin
     }
   }
   args->erase(args->begin(), args->begin() + static_cast<std::ptrdiff_t>(i));
+  // No peer name starts with "--": one after the targets is an option in the
+  // wrong place, which would otherwise be looked up as a host and its value
+  // scanned, with the files written where the option did not send them.
+  if (!ended_by_dashes && !IsOidForm(*args)) {
+    for (const std::string& arg : *args) {
+      if (arg.rfind("--", 0) == 0) {
+        *error = "options go before the targets: " + Printable(arg);
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -119,7 +139,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     return cl;
   }
-  if (args.size() == 3 && IsOidKeyword(args[0])) {
+  if (IsOidForm(args)) {
     cl.oid = args[1];
     cl.targets.push_back(TrimWhite(args[2]));
     return cl;

@@ -28,18 +28,20 @@ struct RunOptions {
   std::string targets_file;  // --targets FILE; "-" is standard input; empty: none
   uint32_t shard = 0;        // --shard K/N: K (1 <= K <= N); 0 when not given
   uint32_t shard_count = 0;  // N; 0 when not given
+  bool resume = false;       // --resume: scan only what earlier runs left undone
   bool help = false;         // --help
   bool version = false;      // --version
 };
 
 // Takes the options off the front of *args, leaving the arguments that follow
 // them for ParseCommandLine. Only arguments before the first one that does
-// not start with "--" are options, so a target starting with "--" can only
-// follow another target or "--", which ends the options and is removed. Each option is
-// recognised in exactly the spellings of RunOptions (no "=VALUE" forms) and
-// may be given once. Returns false with a one-line message naming the option
-// (unknown, given twice, value missing or malformed), *args then unspecified.
-// The directory and the file are not looked at here.
+// not start with "--" are options; "--" ends them and is removed, and only
+// after it may a target start with "--". Each option is recognised in exactly
+// the spellings of RunOptions (no "=VALUE" forms) and may be given once.
+// Returns false with a one-line message naming the option (unknown, given
+// twice, value missing or malformed, or an argument starting with "--" among
+// the targets, except the "oid" form's own), *args then unspecified. The
+// directory and the file are not looked at here.
 bool TakeOptions(std::vector<std::string>* args, RunOptions* options, std::string* error);
 
 // Removes leading and trailing space, \t, \n, \v, \f and \r.

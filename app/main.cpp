@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/result_diff.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "app/target_list.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && HandleInfoOption(argv[1])) return 0;
 
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (IsDiffCommand(args)) return RunDiffCommand(args);
   RunOptions options;
   std::string error;
   if (!TakeOptions(&args, &options, &error)) return RefuseArguments(error);
@@ -55,8 +57,16 @@ int main(int argc, char** argv) {
   // shell reports for a process ended by that signal.
   platform::InstallInterruptHandling();
 
+  const std::vector<std::string> usable = UsableTargets(targets);
+  // A list that came to nothing (a file of comments, an empty standard input,
+  // a shard without a share) is said, and no earlier run's files are touched.
+  if (usable.empty() && (!options.targets_file.empty() || options.shard_count > 0)) {
+    fputs("mibscan: no targets\n", stderr);
+    return 0;
+  }
+
   RunReport report;
-  if (!RunScan(UsableTargets(targets), options.dir, cl.oid, &report)) return 1;
+  if (!RunScan(usable, options, cl.oid, &report)) return 1;
   if (const int signo = platform::InterruptSignal()) return 128 + signo;
   // Data gathered but not saved is a failure the caller must see.
   return report.result_files_not_written > 0 || !report.summary_written ? 2 : 0;

@@ -8,6 +8,7 @@
 
 #include "app/run_summary.h"
 #include "output/console.h"
+#include "platform/interrupt.h"
 #include "scan/job_progress.h"
 
 namespace {
@@ -27,15 +28,21 @@ ProgressLine::ProgressLine(const std::vector<std::string>& targets, const JobPro
                            int64_t started_ms)
     : targets_(targets), progress_(progress), started_ms_(started_ms) {
   if (targets.empty() || !isatty(STDERR_FILENO)) return;
-  winsize ws = {};
-  // Kept a column short: a line that fills the last column wraps on some
-  // terminals, and "\r" then returns to the wrong line.
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) width_ = ws.ws_col - 1;
+  platform::WatchWindowSize();
+  window_changes_ = platform::WindowSizeChanges();
+  ReadWidth();
   console::EnableStatusLine(isatty(STDOUT_FILENO) != 0);
   thread_ = std::thread(&ProgressLine::Run, this);
 }
 
 ProgressLine::~ProgressLine() { Stop(); }
+
+void ProgressLine::ReadWidth() {
+  winsize ws = {};
+  // Kept a column short: a line that fills the last column wraps on some
+  // terminals, and "\r" then returns to the wrong line.
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) width_ = ws.ws_col - 1;
+}
 
 void ProgressLine::Stop() {
   if (!thread_.joinable()) return;
@@ -57,7 +64,12 @@ void ProgressLine::Run() {
     }
     if (stop_) return;
     lock.unlock();
-    console::ShowStatus(Text(SteadyMilliseconds()));
+    // A line wider than a narrowed terminal would wrap and leave copies.
+    if (const unsigned changes = platform::WindowSizeChanges(); changes != window_changes_) {
+      window_changes_ = changes;
+      ReadWidth();
+    }
+    console::ShowStatus(Text(SteadyMilliseconds()), width_);
     lock.lock();
   }
 }

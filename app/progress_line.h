@@ -31,12 +31,14 @@ class ProgressLine {
  private:
   void Run() EXCLUDES(mutex_);
   std::string Text(int64_t now_ms) const;
+  void ReadWidth();  // from the terminal into width_
 
   const std::vector<std::string>& targets_;
   const JobProgress* progress_;
   int64_t started_ms_;
-  size_t width_ = 80;      // the terminal's columns
-  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  size_t width_ = 80;  // the terminal's columns, less one; the drawing thread's once it runs
+  unsigned window_changes_ = 0;  // SIGWINCH counted when width_ was read
+  platform::Mutex mutex_;        // lock order: platform/thread_annotations.h
   std::condition_variable_any wake_;
   bool stop_ GUARDED_BY(mutex_) = false;
   std::thread thread_;

@@ -10,10 +10,14 @@
 #include <memory>
 
 #include "accounts/accounts.h"
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/progress_line.h"
+#include "app/resume.h"
 #include "app/run_folder.h"
+#include "app/target_list.h"
 #include "app/run_summary.h"
+#include "app/targets.h"
 #include "log/log.h"
 #include "log/log_writer.h"
 #include "output/console.h"
@@ -75,6 +79,7 @@ class ScanSlots {
 // progress, which is made of atomics for the status line.
 struct TargetJob {
   std::string target;
+  std::string result_path;  // distinct from every other target's
   JobProgress* progress = nullptr;
   std::unique_ptr<platform::Thread> thread;
   TargetResult result;  // the worker's last act
@@ -83,7 +88,6 @@ struct TargetJob {
 // What every worker of the run reads; set before the first starts.
 struct RunPlan {
   const ScanSettings* scan;
-  std::string dir;  // where the result files go
 };
 
 struct WorkerStart {
@@ -95,7 +99,7 @@ struct WorkerStart {
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
-  job.result = ScanAndSave(job.target, *start->plan->scan, start->plan->dir, job.progress);
+  job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;
@@ -161,14 +165,16 @@ class WorkerLauncher {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, const std::string& dir,
-               const RunConfig& config, RunReport* report) {
+               const std::string& shard_tag, const RunConfig& config,
+               const ResumePlan* resumed, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   for (const TargetResult& r : results) {
     rows.push_back(r.row);
     if (!r.file_written) ++report->result_files_not_written;
   }
-  const std::string path = SummaryFilePath(dir);
+  if (resumed) rows = MergeResumedRows(*resumed, rows);
+  const std::string path = SummaryFilePath(dir, shard_tag);
   std::string error;
   report->summary_written = WriteSummaryFile(path, rows, &error);
   const std::string note = report->summary_written ? path : path + " not written: " + error;
@@ -180,21 +186,22 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
 }  // namespace
 
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress) {
+                         const std::string& path, JobProgress* progress) {
   const auto started = std::chrono::steady_clock::now();
   Account account;
   const bool has_account = FindAccount(target, &account);
   ScanResult scan = ScanTarget(target, has_account ? &account : nullptr, settings, progress);
-  const std::string path = ResultFilePath(dir, target, settings.oid);
   const bool written = WriteResultFile(path, target, scan.rows);
   // The summary's time includes the result file.
   scan.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return ResultOf(scan, written ? path : "");
 }
 
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
+bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
              const std::string& oid, RunReport* report) {
   const int64_t started_ms = SteadyMilliseconds();
+  const std::string& dir = options.dir;
+  const std::string shard_tag = ShardTag(options);
   std::string run_dir;
   if (dir.empty()) {
     std::string note;
@@ -213,14 +220,26 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   std::error_code ec;
   if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
   g_strLogDir = log_dir;
+  // Shards of one list may share a folder: each keeps a log file, and
+  // rotated files, of its own.
+  g_strLogFile = "log" + shard_tag + ".txt";
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
-  if (!targets.empty() && !platform::DirectoryWritable(run_dir, &problem)) {
+  if (!listed.empty() && !platform::DirectoryWritable(run_dir, &problem)) {
     fprintf(stderr, "mibscan: result files cannot be written in %s (%s)\n", run_dir.c_str(),
             problem.c_str());
     return false;
   }
+  ResumePlan resume_plan;
+  if (options.resume && !listed.empty()) {
+    resume_plan = PlanResume(run_dir, listed);
+    fprintf(stderr, "mibscan: --resume: %s of %s done in an earlier run; scanning %s\n",
+            GroupThousands(listed.size() - resume_plan.to_scan.size()).c_str(),
+            (GroupThousands(listed.size()) + (listed.size() == 1 ? " target" : " targets")).c_str(),
+            GroupThousands(resume_plan.to_scan.size()).c_str());
+  }
+  const std::vector<std::string>& targets = options.resume ? resume_plan.to_scan : listed;
 
   StartLogWriter();
 
@@ -238,17 +257,28 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   }
 
   std::string accounts = run_dir + "/accounts.csv";
-  if (std::filesystem::exists(accounts, ec)) LoadAccounts(accounts);
+  if (std::filesystem::exists(accounts, ec)) {
+    std::vector<std::string> ips;
+    LoadAccounts(accounts, &ips);
+    if (!listed.empty())
+      ReportAccountsWithoutTarget(accounts, ips, listed, options.shard, options.shard_count);
+  }
 
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
 
-  const RunPlan plan{&config.scan, run_dir};
+  const RunPlan plan{&config.scan};
   std::unique_ptr<JobProgress[]> progress(new JobProgress[targets.size()]);
   std::vector<TargetJob> jobs(targets.size());
-  for (size_t i = 0; i < targets.size(); ++i) {
-    jobs[i].target = targets[i];
-    jobs[i].progress = &progress[i];
+  // Named here, over the whole list in its order, so that two targets never
+  // share a file and a resumed run names each file as the first run did.
+  std::vector<std::string> paths = DistinctResultFilePaths(run_dir, listed, oid);
+  for (size_t i = 0, j = 0; i < listed.size(); ++i) {
+    if (options.resume && resume_plan.carried[i]) continue;
+    jobs[j].target = listed[i];
+    jobs[j].result_path = std::move(paths[i]);
+    jobs[j].progress = &progress[j];
+    ++j;
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
   WorkerLauncher launcher(&jobs, &plan, std::min(jobs.size(), ScansWithinDescriptorLimit()));
@@ -263,8 +293,8 @@ bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
   LogSharedEngineIds();
 
   StopLogWriterAndDrain();
-  if (!targets.empty())
+  if (!listed.empty())
     ReportRun(results, static_cast<double>(SteadyMilliseconds() - started_ms) / 1000.0, run_dir,
-              config, report);
+              shard_tag, config, options.resume ? &resume_plan : nullptr, report);
   return true;
 }

@@ -9,6 +9,8 @@
 #include "scan/job_progress.h"
 #include "scan/scan_settings.h"
 
+struct RunOptions;
+
 // Stack reserved for each scan worker. A scan job, at its deepest (SNMPv3,
 // logging in place, the result file), writes about 20 KiB of it; the rest is
 // margin for paths that cannot be measured locally, such as name resolution
@@ -35,9 +37,9 @@ struct RunReport {
 };
 
 // Runs the scan of every target, each on its own worker thread, all at once,
-// with config.ini, accounts.csv, the result files and log/ in dir (an existing
-// directory; empty: the executable's directory); oid: the `oid` form's OID
-// (empty otherwise), and returns when every worker and the log writer have ended and the log
+// with config.ini, accounts.csv, the result files and log/ in options.dir (an
+// existing directory; empty: the executable's directory); oid: the `oid` form's
+// OID (empty otherwise), and returns when every worker and the log writer have ended and the log
 // queue is drained. When the system refuses a worker thread, the target is
 // not dropped: the driver waits for the oldest running worker and tries again
 // (with no worker left, it scans the target on the calling thread), and says
@@ -47,9 +49,17 @@ struct RunReport {
 // error is a terminal, a status line shows the progress. A run with targets
 // ends with summary.csv beside the result files, the closing summary on
 // standard error and, when the built-in time-out met silent targets, a hint
-// about it; what could not be written is counted in *report. Returns false,
+// about it; what could not be written is counted in *report. Rows of
+// accounts.csv whose ip is no target of the run (of its shard's share, with
+// --shard) are said once on standard error. Returns false,
 // having scanned nothing, when dir is empty and the executable's directory
 // cannot be determined, or (with targets) result files cannot be made in the
-// directory, the latter said on standard error. Main thread, once.
-bool RunScan(const std::vector<std::string>& targets, const std::string& dir,
+// directory, the latter said on standard error. With options.resume, only the
+// targets that the summaries in the directory do not show done are scanned
+// (app/resume.h), and the summary holds the others' rows carried over.
+// The shard of options (ShardTag, app/target_list.h) names what a shard must
+// not share with the others in one folder: summary<tag>.csv and log/log<tag>.txt.
+// Result files are named in list order (DistinctResultFilePaths). Main thread,
+// once.
+bool RunScan(const std::vector<std::string>& targets, const RunOptions& options,
              const std::string& oid, RunReport* report);

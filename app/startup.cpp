@@ -12,6 +12,7 @@
 
 static const char kUsage[] =
     "usage: mibscan [OPTION...] [--] [FORMS]\n"
+    "       mibscan --diff [--all] OLD NEW\n"
     "\n"
     "forms:\n"
     "  (none)                 no targets: prepares the log directory only\n"
@@ -28,6 +29,10 @@ static const char kUsage[] =
     "                         lines starting with # are skipped\n"
     "  --shard K/N            scan only the targets of shard K of N (1 <= K <= N); N\n"
     "                         machines with K = 1..N scan each target of one list once\n"
+    "  --diff [--all] OLD NEW what changed between two result folders (or two result\n"
+    "                         files), as CSV; --all keeps counters and sysUpTime.0\n"
+    "  --resume               scan only the targets that summary.csv (and shard summaries)\n"
+    "                         in the folder do not show answered or empty\n"
     "  -h, --help             this text\n"
     "  --version              the version\n"
     "Settings come from config.ini and accounts.csv in that folder;\n"

@@ -83,6 +83,11 @@ uint32_t ShardOf(std::string_view target, uint32_t count) {
   return static_cast<uint32_t>(platform::Fnv1a64(target) % count) + 1;
 }
 
+std::string ShardTag(const RunOptions& options) {
+  if (options.shard_count == 0) return "";
+  return "-" + std::to_string(options.shard) + "-of-" + std::to_string(options.shard_count);
+}
+
 bool AssembleTargets(const RunOptions& options, const std::vector<std::string>& command_line,
                      std::vector<std::string>* targets, std::string* error) {
   targets->clear();

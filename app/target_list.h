@@ -32,6 +32,10 @@ bool ReadTargetFile(const std::string& path, std::vector<std::string>* targets, 
 // similar texts such as addresses poorly mixed.) count >= 1.
 uint32_t ShardOf(std::string_view target, uint32_t count);
 
+// "-K-of-N" for shard K of N (the files a shard must not share with the
+// others are named with it); "" without a shard option.
+std::string ShardTag(const RunOptions& options);
+
 // The final target list of a run: the targets of options.targets_file (when
 // given) followed by the command-line targets, then, with a shard option,
 // only those of shard options.shard of options.shard_count, order kept.

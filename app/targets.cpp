@@ -1,5 +1,10 @@
 #include "app/targets.h"
 
+#include <set>
+#include <unordered_set>
+
+#include "app/target_list.h"
+
 namespace {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
@@ -54,4 +59,27 @@ std::vector<std::string> UsableTargets(const std::vector<std::string>& targets, 
     usable.push_back(target);
   }
   return usable;
+}
+
+void ReportAccountsWithoutTarget(const std::string& path, const std::vector<std::string>& ips,
+                                 const std::vector<std::string>& targets, uint32_t shard,
+                                 uint32_t shard_count, FILE* err) {
+  constexpr size_t kNamed = 5;
+  const std::unordered_set<std::string> wanted(targets.begin(), targets.end());
+  std::set<std::string> counted;
+  std::string named;
+  for (const std::string& ip : ips) {
+    if (wanted.count(ip) != 0) continue;
+    if (shard_count > 0 && ShardOf(ip, shard_count) != shard) continue;
+    if (!counted.insert(ip).second) continue;
+    if (counted.size() <= kNamed)
+      named += (counted.size() > 1 ? ", " : "") + EscapeControlCharacters(ip);
+  }
+  if (counted.empty()) return;
+  if (counted.size() > kNamed) named += ", ...";
+  fprintf(err,
+          "mibscan: accounts file \"%s\": %zu %s no target (matched byte for byte, quotes "
+          "included): %s\n",
+          path.c_str(), counted.size(), counted.size() == 1 ? "ip matches" : "ips match",
+          named.c_str());
 }

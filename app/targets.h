@@ -1,6 +1,7 @@
 // The last check of the target list before any scan starts.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,3 +16,12 @@ std::vector<std::string> UsableTargets(const std::vector<std::string>& targets, 
 // text with every control character (C0, DEL) and backslash written as a C
 // escape (\n, \r, \t, \\, \xHH); other bytes as they are.
 std::string EscapeControlCharacters(const std::string& text);
+
+// One line on err when ips of accounts.csv (ips: every row's, in file order)
+// match none of targets: how many, and the first few as written (control
+// characters escaped), since a quoted or padded ip silently leaves its target
+// without the account. With a shard (1 ... shard_count), only ips of that
+// shard are judged: the others' targets are scanned elsewhere. Main thread.
+void ReportAccountsWithoutTarget(const std::string& path, const std::vector<std::string>& ips,
+                                 const std::vector<std::string>& targets, uint32_t shard,
+                                 uint32_t shard_count, FILE* err = stderr);

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "log/log_writer.h"
+#include "log/log_file.h"
 
 std::string g_strLogDir = "./log";
-const std::string g_strLogFile = "log.txt";
+std::string g_strLogFile = "log.txt";
 bool g_bLogEnabled = false;
 bool g_bDirectLog = false;
 LogQueue g_logQueue;
@@ -87,6 +87,10 @@ std::deque<LogRecord> LogQueue::TakeAll() {
   std::deque<LogRecord> all;
   all.swap(records_);
   return all;
+}
+
+void WriteLogLines(const std::vector<std::string>& lines) {
+  AppendLogLines(g_strLogDir, g_strLogFile, lines);
 }
 
 int DrainLogQueue(std::vector<std::string>* lines) {

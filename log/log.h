@@ -1,5 +1,6 @@
-// Log settings, log records, the process-wide log queue and the one log
-// entry, WriteLog.
+// Log settings, log records, the process-wide log queue, the one log entry,
+// WriteLog, and the appending of lines to the configured file
+// (log/log_file.h does the file work).
 #pragma once
 
 #include <cstddef>
@@ -12,10 +13,10 @@
 
 // Written by the main thread before the first worker starts and only read
 // afterwards.
-extern std::string g_strLogDir;         // "<module dir>/log" once the run has started
-extern const std::string g_strLogFile;  // "log.txt"
-extern bool g_bLogEnabled;              // Log=1 in config.ini
-extern bool g_bDirectLog;               // exactly one target: log lines written in place
+extern std::string g_strLogDir;   // "<module dir>/log" once the run has started
+extern std::string g_strLogFile;  // "log.txt"; a shard's own name under --shard
+extern bool g_bLogEnabled;        // Log=1 in config.ini
+extern bool g_bDirectLog;         // exactly one target: log lines written in place
 
 struct LogRecord {
   int m_nCode = -1;       // middle column; negative prints "-"
@@ -54,6 +55,10 @@ int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Moves at most 200 records from the front of g_logQueue into lines, appended
 // to *lines. Any thread. Always returns 0.
 int DrainLogQueue(std::vector<std::string>* lines);
+
+// Appends lines to g_strLogDir/g_strLogFile as AppendLogLines does (rotation
+// and pruning included). Same caller rule as AppendLogLines.
+void WriteLogLines(const std::vector<std::string>& lines);
 
 // "<local time>|-|<text>\n" ("%Y/%m/%d %H:%M:%S"); a code >= 0 replaces "-".
 // The text is kept unchanged ("|" and line breaks included). A time that the

@@ -1,14 +1,11 @@
-// The log file: appending batches of lines, rotation past 256 KiB, pruning to
-// 30 rotated files, and the writer thread that empties the log queue.
+// The writer thread that empties the log queue into the log file
+// (log/log_file.h), and its start and stop.
 //
-// Every failure here (directory missing or unwritable, file not openable,
-// rename or delete refused) is silent: the lines of that batch are lost, the
-// caller carries on, and nothing is printed.
+// Every failure of the file work is silent (see log/log_file.h): the lines of
+// that batch are lost, the writer carries on, and nothing is printed.
 #pragma once
 
 #include <atomic>
-#include <string>
-#include <vector>
 
 namespace platform {
 class Thread;
@@ -35,29 +32,6 @@ void StartLogWriter();
 // is still queued in batches of 200, each tested for rotation. Main thread,
 // once no producer can log any more.
 void StopLogWriterAndDrain();
-
-// Appends lines, in order and as given (each carries its own "\n"), to
-// g_strLogDir/g_strLogFile, created if missing and never truncated; a
-// symbolic link, FIFO or anything else but a regular file there is not
-// written to (the lines are lost); then
-// calls RotateLog when the file is larger than 262,144 bytes. Takes no lock:
-// one caller at a time (the writer thread, the single worker in direct mode,
-// or the main thread after the writer has ended). Always returns 0.
-int WriteLogLines(const std::vector<std::string>& lines);
-
-// Renames the current log file to g_strLogDir/<%Y%m%d_%H%M%S local time>_
-// g_strLogFile, never replacing an existing file: a name already taken gets a
-// counter before g_strLogFile (<stamp>_r002_log.txt, _r003_, ... up to 999
-// in one second, after which the file grows on). Then calls PruneLogFiles
-// whatever the rename did. Same caller rule as WriteLogLines.
-void RotateLog();
-
-// Deletes the oldest files named "*_" + g_strLogFile in g_strLogDir beyond
-// the newest 30, by case-insensitive name order (the stamps make that the age
-// order). Directories are neither counted nor deleted; nothing is deleted
-// when the directory cannot be listed in full. Same caller rule as
-// WriteLogLines.
-void PruneLogFiles();
 
 // Puts the log settings, the queue and the writer's flag and thread pointer
 // back to their values at process start (a running writer is not stopped).

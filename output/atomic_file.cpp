@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <set>
 
 #include "platform/files.h"
+#include "platform/thread_annotations.h"
 
 namespace {
 
@@ -23,6 +26,33 @@ bool Fail(std::string* error, const std::string& why) {
 
 bool FailErrno(std::string* error, int err) { return Fail(error, std::strerror(err)); }
 
+// The paths this process is saving now. A second save of one path waits here
+// until the first has renamed or given up, so two jobs of one target replace
+// the file one after the other; the temporary file's lock is left to tell
+// other processes apart.
+class PathsBeingSaved {
+ public:
+  void Take(const std::string& path) EXCLUDES(mutex_) {
+    platform::MutexLock lock(mutex_);
+    while (paths_.count(path) != 0) freed_.wait(lock);
+    paths_.insert(path);
+  }
+  void Give(const std::string& path) EXCLUDES(mutex_) {
+    {
+      platform::MutexLock lock(mutex_);
+      paths_.erase(path);
+    }
+    freed_.notify_all();
+  }
+
+ private:
+  platform::Mutex mutex_;  // lock order: platform/thread_annotations.h
+  std::condition_variable_any freed_;
+  std::set<std::string> paths_ GUARDED_BY(mutex_);
+};
+
+PathsBeingSaved g_pathsBeingSaved;
+
 }  // namespace
 
 std::string AtomicTempPath(const std::string& path) {
@@ -34,15 +64,32 @@ std::string AtomicTempPath(const std::string& path) {
 AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
 
 void AtomicFileWriter::Abandon() {
-  if (fd_ < 0) return;
-  // Removed while still locked, so no other writer can have taken it over.
-  unlink(temp_.c_str());
-  close(fd_);
-  fd_ = -1;
+  if (fd_ >= 0) {
+    // Removed while still locked, so no other writer can have taken it over.
+    unlink(temp_.c_str());
+    close(fd_);
+    fd_ = -1;
+  }
+  GivePath();
+}
+
+void AtomicFileWriter::GivePath() {
+  if (!path_taken_) return;
+  path_taken_ = false;
+  g_pathsBeingSaved.Give(path_);
 }
 
 bool AtomicFileWriter::Begin(const std::string& path, std::string* error) {
   Abandon();
+  g_pathsBeingSaved.Take(path);
+  path_ = path;
+  path_taken_ = true;
+  if (BeginTaken(path, error)) return true;
+  Abandon();
+  return false;
+}
+
+bool AtomicFileWriter::BeginTaken(const std::string& path, std::string* error) {
   write_error_ = 0;
   written_ = queued_ = 0;
   struct stat st;
@@ -71,7 +118,6 @@ bool AtomicFileWriter::Begin(const std::string& path, std::string* error) {
     close(fd);
     return Fail(error, "another writer is saving this file");
   }
-  path_ = path;
   temp_ = std::move(temp);
   fd_ = fd;
   // What a crashed run left in it.
@@ -119,6 +165,7 @@ bool AtomicFileWriter::Commit(std::string* error) {
   }
   close(fd_);  // the data was synced before the rename: a late close error changes nothing
   fd_ = -1;
+  GivePath();
   return true;
 }
 

@@ -25,7 +25,14 @@
 // temporary file is removed and path is left untouched. Errors are a strerror
 // text, or a sentence for the cases without an errno.
 //
-// One thread per object; different paths may be saved at the same time.
+// Within this process, a Begin of a path that another writer is saving
+// waits until that one has committed or given up, then replaces its file in
+// turn; paths are compared as given, so name one file one way. A second
+// process saving the same path at the same time fails instead (its Begin
+// finds the temporary file locked).
+//
+// One thread per object, and a thread never holds two writers of one path;
+// different paths may be saved at the same time.
 class AtomicFileWriter {
  public:
   AtomicFileWriter() = default;
@@ -34,7 +41,8 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   // False with *error set when the temporary file cannot be made or locked,
-  // or path is not a regular file; nothing is then left behind.
+  // or path is not a regular file; nothing is then left behind. Waits while
+  // another writer of this process saves path.
   bool Begin(const std::string& path, std::string* error);
 
   // False once a write has failed (or before Begin); the cause is kept for
@@ -49,12 +57,15 @@ class AtomicFileWriter {
   bool Commit(std::string* error);
 
  private:
+  bool BeginTaken(const std::string& path, std::string* error);
   void Abandon();
+  void GivePath();
 
   std::string path_;
   std::string temp_;
   int fd_ = -1;
-  int write_error_ = 0;  // errno of the first failed write
+  bool path_taken_ = false;  // this writer holds path_ among the paths being saved
+  int write_error_ = 0;      // errno of the first failed write
   off_t written_ = 0;
   off_t queued_ = 0;  // bytes whose write-back has been started
 };

@@ -60,10 +60,13 @@ void EnableStatusLine(bool stdout_shares_terminal) {
   g_enabled.store(true, std::memory_order_release);
 }
 
-void ShowStatus(const std::string& text) {
+void ShowStatus(const std::string& text, size_t columns) {
   if (!g_enabled.load(std::memory_order_acquire)) return;
   platform::MutexLock lock(g_mutex);
   if (!g_enabled.load(std::memory_order_relaxed)) return;
+  // After the terminal narrowed, blanks past its width would wrap onto a
+  // line of their own; what the old line had there has wrapped already.
+  g_shown = std::min(g_shown, columns);
   const int pad = g_shown > text.size() ? static_cast<int>(g_shown - text.size()) : 0;
   platform::SetInterruptClearWidth(std::max(g_shown, text.size()));  // covers the line mid-draw
   fprintf(stderr, "\r%s%*s", text.c_str(), pad, "");

@@ -12,6 +12,7 @@
 // (library texts are captured under that lock and printed after it).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -37,9 +38,9 @@ void Print(FILE* stream, const char* format, ...) __attribute__((format(printf, 
 void EnableStatusLine(bool stdout_shares_terminal);
 
 // Draws text as the status line in place of the previous one ("\r", the
-// text, blanks over what is left of the longer previous one). No-op unless
-// enabled.
-void ShowStatus(const std::string& text);
+// text, blanks over what is left of the longer previous one, up to columns).
+// No-op unless enabled.
+void ShowStatus(const std::string& text, size_t columns = SIZE_MAX);
 
 // Removes the status line and stops further drawing (until the next
 // EnableStatusLine).

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "output/result_row.h"
 #include "output/xml_document.h"
@@ -34,3 +36,21 @@ bool WriteResultFile(const std::string& path, const std::string& target, const R
 // the whole name: the same target and oid always give the same name.
 std::string ResultFilePath(const std::string& dir, const std::string& target,
                            const std::string& oid);
+
+// The result file of each of targets, in order, all scanned with oid: the
+// ResultFilePath of each, except that two different targets never get one
+// path. When a target's name was already given to an earlier, different
+// target of the list (as "a/b" and "a_b" both give "a_b"), the later one's
+// name keeps its first bytes and ends in "~" and 16 hexadecimal digits of a
+// hash of its text as given, like an over-long name. A target listed again
+// gets the path it had the first time. The same list always gives the same
+// paths.
+std::vector<std::string> DistinctResultFilePaths(const std::string& dir,
+                                                 const std::vector<std::string>& targets,
+                                                 const std::string& oid);
+
+// The target a result file's name gives (the inverse of ResultFilePath as
+// far as the name allows): the name without ".xml" and, in the oid form,
+// without "_[<oid>]", whose OID goes to *form_oid (else it is emptied). A
+// "/" replaced by "_" and a shortened name stay as the file has them.
+std::string TargetOfResultFile(std::string_view file_name, std::string* form_oid);

@@ -25,11 +25,19 @@ std::string CsvField(std::string_view text);
 // result_file,detail", then one record per row, each line ended by CR LF.
 std::string SummaryCsv(const std::vector<SummaryRow>& rows);
 
-// "<dir>/summary.csv".
-std::string SummaryFilePath(const std::string& dir);
+// "<dir>/summary<shard_tag>.csv": "summary.csv" without a shard,
+// "summary-2-of-4.csv" for shard 2 of 4.
+std::string SummaryFilePath(const std::string& dir, const std::string& shard_tag);
 
 // Writes SummaryCsv(rows) to path, replacing the whole file as result files
 // are replaced (output/atomic_file.h). Returns false with the reason in
 // *error. Any thread.
 bool WriteSummaryFile(const std::string& path, const std::vector<SummaryRow>& rows,
                       std::string* error);
+
+// Reads a summary file written by WriteSummaryFile back into rows: the
+// designed header, then RFC 4180 records of its seven fields (LF alone also
+// ends a record). Returns false with *error empty when the file does not
+// exist, and with a one-line cause when it cannot be read or holds anything
+// else (*rows is then empty). Any thread.
+bool ReadSummaryFile(const std::string& path, std::vector<SummaryRow>* rows, std::string* error);

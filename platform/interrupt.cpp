@@ -18,8 +18,11 @@ std::atomic<bool> g_interrupted{false};
 std::atomic<int> g_wakeFd{-1};
 std::atomic<int> g_signal{0};  // the first interrupting signal
 std::atomic<std::size_t> g_clearWidth{0};
+std::atomic<unsigned> g_handled{0};  // bit n: signal n has our handler
+std::atomic<unsigned> g_windowChanges{0};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
-              std::atomic<std::size_t>::is_always_lock_free);
+              std::atomic<std::size_t>::is_always_lock_free &&
+              std::atomic<unsigned>::is_always_lock_free);
 
 constexpr char kMessage[] =
     "mibscan: interrupted; ending the walks in progress and writing the results "
@@ -58,10 +61,13 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 void OnInterrupt(int signo) {
   const int saved_errno = errno;
   // A second interrupt takes the default action: the process ends at once.
+  // A signal ignored from the start is left ignored.
   struct sigaction dfl = {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
-  for (int s : kSignals) sigaction(s, &dfl, nullptr);
+  const unsigned handled = g_handled.load();
+  for (int s : kSignals)
+    if (handled & (1u << s)) sigaction(s, &dfl, nullptr);
   int none = 0;
   g_signal.compare_exchange_strong(none, signo);
   if (!g_interrupted.exchange(true)) {
@@ -92,10 +98,32 @@ bool InstallInterruptHandling() {
     // Restarted calls keep stdio writes of the other threads from failing.
     sa.sa_flags = SA_RESTART;
     ok = true;
-    for (int s : kSignals) ok = sigaction(s, &sa, nullptr) == 0 && ok;
+    for (int s : kSignals) {
+      // Ignored when the program started (nohup, a background job of a
+      // non-interactive shell): whoever started it wants it to go on.
+      struct sigaction now = {};
+      if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+      g_handled.fetch_or(1u << s);
+      ok = sigaction(s, &sa, nullptr) == 0 && ok;
+    }
   });
   return ok;
 }
+
+bool WatchWindowSize() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) { g_windowChanges.fetch_add(1); };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ok = sigaction(SIGWINCH, &sa, nullptr) == 0;
+  });
+  return ok;
+}
+
+unsigned WindowSizeChanges() { return g_windowChanges.load(); }
 
 bool Interrupted() { return g_interrupted.load(); }
 

@@ -5,7 +5,7 @@
 //
 // InstallInterruptHandling is called once, on the main thread, before any
 // other thread starts. The handler only writes one line on standard error,
-// sets an atomic flag, restores the default action of the three signals and makes
+// sets an atomic flag, restores the default action of the signals it handles and makes
 // InterruptWakeFd readable: all async-signal-safe. Everything else here may
 // be called from any thread at any time.
 #pragma once
@@ -14,8 +14,9 @@
 
 namespace platform {
 
-// Installs the handlers and creates the wake-up descriptor. Returns false
-// when any of them cannot be done; the signals then keep their default action.
+// Installs the handlers and creates the wake-up descriptor. A signal that is
+// ignored when this is called (nohup) is left ignored. Returns false when
+// any of them cannot be done; the signals then keep their default action.
 bool InstallInterruptHandling();
 
 // True once an interrupt has arrived (or RequestInterrupt was called).
@@ -40,6 +41,14 @@ void RequestInterrupt();
 // "\r") before its line: the width of a status line drawn in place there, or
 // 0 when none is shown. Any thread; the console keeps it current.
 void SetInterruptClearWidth(std::size_t columns);
+
+// Counts SIGWINCH (the terminal's size changed) from the first call on; the
+// handler only adds one to an atomic counter. False when it cannot be
+// installed. Any thread.
+bool WatchWindowSize();
+
+// How many SIGWINCH have arrived since WatchWindowSize.
+unsigned WindowSizeChanges();
 
 // Clears the flag and makes the wake-up descriptor quiet again. For tests
 // only; never while another thread may be waiting on it.

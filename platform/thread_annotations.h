@@ -20,7 +20,9 @@
 //   - the log writer's wake-up lock (log/log_writer.cpp);
 //   - the status line's wake-up lock (app/progress_line.h), released while
 //     the line is drawn;
-//   - the scan slots' lock (app/run_driver.cpp), held only to count.
+//   - the scan slots' lock (app/run_driver.cpp), held only to count;
+//   - the atomic saves' path lock (output/atomic_file.cpp), held only to mark
+//     a path taken or free.
 #pragma once
 
 #include <mutex>

@@ -13,5 +13,11 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev help2man)
-TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel lintian bash-completion man-db)
+# dpkg-dev and file: the package target (CPack's DEB generator runs dpkg-shlibdeps and file);
+# help2man: the manual page.
+BUILD_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libfccp-dev libxml2-dev libssl-dev snmpd snmp dpkg-dev
+  file help2man)
+# mount and iproute2: tests in private mount and network namespaces (a minimal system has neither);
+# lintian, bash-completion, man-db: the package test.
+TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev python3 locales parallel mount iproute2 lintian
+  bash-completion man-db)

@@ -286,14 +286,22 @@ TEST(Accounts, SecurityColumnsTable) {
       {"a refused row takes the address's account away",
        kHeader6 + "10.0.0.1,u,p,,,\n10.0.0.1,u,p,SHA,AES,short\n",
        {},
-       {", line 3: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this "
+       {", line 3: the ip of line 2 again; the later row counts",
+        ", line 3: column \"privpassword\": the privacy pass phrase is shorter than 8 bytes; this "
         "row is not used"}},
       {"a later good row for the address counts again",
        kHeader6 + "10.0.0.1,u,p,MD4,,\n10.0.0.1,u,p,SHA,,\n",
        {{"10.0.0.1", {AuthProtocol::kSha, PrivProtocol::kNone, ""}}},
        {", line 2: column \"authprotocol\": unknown authentication protocol (known: MD5, SHA, "
         "SHA-224, SHA-256, "
-        "SHA-384, SHA-512); this row is not used"}},
+        "SHA-384, SHA-512); this row is not used",
+        ", line 3: the ip of line 2 again; the later row counts"}},
+      {"every repeat names the row before it",
+       kHeader6 + "10.0.0.1,u,p,,,\n10.0.0.2,u,p,,,\n10.0.0.1,u,p,SHA,,\n10.0.0.1,u,p,SHA-256,,\n",
+       {{"10.0.0.1", {AuthProtocol::kSha256, PrivProtocol::kNone, ""}},
+        {"10.0.0.2", {AuthProtocol::kMd5, PrivProtocol::kNone, ""}}},
+       {", line 4: the ip of line 2 again; the later row counts",
+        ", line 5: the ip of line 4 again; the later row counts"}},
   };
   for (const auto& c : cases) {
     std::istringstream in(c.text);

@@ -343,6 +343,11 @@ TEST_F(BadDayRunTest, HangUpAtSeveralMomentsWritesValidFilesAndExits129) {
 // mount namespace; the log lives elsewhere so the cause can be read.
 TEST_F(BadDayRunTest, FullDiskKeepsTheOldFileAndLogsTheCause) {
   TempDir dir;
+  std::string why;
+  if (!testutil::CanUnshare(
+          {"--mount", "/bin/sh", "-c", "mount -t tmpfs -o size=64k none '" + dir.path() + "'"},
+          &why))
+    GTEST_SKIP() << "no private mount namespace with a tmpfs here: " << why;
   const std::string target = snmpd_->Target(0);
   const std::string old_file = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<RESULTS/>\n";
   struct Case {
@@ -388,6 +393,12 @@ TEST_F(BadDayRunTest, FullDiskKeepsTheOldFileAndLogsTheCause) {
 // Found before a single target is walked.
 TEST_F(BadDayRunTest, ReadOnlyResultDirectoryEndsTheRunBeforeScanning) {
   TempDir dir;
+  std::string why;
+  if (!testutil::CanUnshare({"--mount", "/bin/sh", "-c",
+                             "mount --bind '" + dir.path() + "' '" + dir.path() +
+                                 "' && mount -o remount,ro,bind '" + dir.path() + "'"},
+                            &why))
+    GTEST_SKIP() << "no private mount namespace with a read-only bind mount here: " << why;
   const std::string exe = Install(dir);
   const std::string script =
       "d=$(dirname \"$0\"); mount --bind \"$d\" \"$d\" && mount -o remount,ro,bind \"$d\" || exit "

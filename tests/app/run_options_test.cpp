@@ -3,12 +3,14 @@
 // one fleet spread over several processes by GNU parallel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/summary_rows.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
 
@@ -138,7 +140,8 @@ TEST(RunOptions, HelpListsTheOptions) {
         std::vector<std::string>{exe, "--dir", "/nowhere", "--help", "x"}}) {
     auto r = testutil::RunProcess(argv, 30);
     EXPECT_EQ(r.exit_code, 0);
-    for (const char* option : {"--dir DIR", "--targets FILE", "--shard K/N", "--help", "--version"})
+    for (const char* option : {"--dir DIR", "--targets FILE", "--shard K/N", "--resume",
+                               "--diff [--all] OLD NEW", "--help", "--version"})
       EXPECT_NE(r.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(Names(dir.path()), std::set<std::string>{"mibscan"});
@@ -213,6 +216,25 @@ TEST(RunOptions, GnuParallelShardsTogetherEqualOneRun) {
   }
   // Live targets gave rows, not only empty documents.
   EXPECT_NE(expected.at(agent.Target(0) + ".xml").find("fleet-location"), std::string::npos);
+
+  // The shards' summaries, copied together and merged as the README says,
+  // hold the rows of the unsharded run's summary (times aside).
+  fs::create_directory(root / "merged");
+  for (int k = 1; k <= 3; ++k) {
+    const std::string name = "summary-" + std::to_string(k) + "-of-3.csv";
+    fs::copy_file(root / ("shard" + std::to_string(k) + "/" + name), root / ("merged/" + name));
+  }
+  const std::string merge = "cd '" + root / "merged" +
+                            "' && set -- summary-*-of-3.csv && "
+                            "{ head -n 1 \"$1\"; tail -q -n +2 \"$@\"; } > summary.csv";
+  ASSERT_EQ(testutil::RunProcess({"/bin/sh", "-c", merge}, 30).exit_code, 0);
+  auto without_times = [](std::vector<summarytest::CsvRecord> rows) {
+    for (auto& row : rows) row[4].clear();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  EXPECT_EQ(without_times(summarytest::SummaryRowsIn(root / "merged/summary.csv")),
+            without_times(summarytest::SummaryRowsIn(root / "whole/summary.csv")));
 }
 
 }  // namespace

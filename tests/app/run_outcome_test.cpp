@@ -5,15 +5,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,7 +124,7 @@ TEST(RunOutcomeTest, EveryOutcomeInOneRun) {
        "pass phrase refused \\(fewer than 8 characters\\)"},
       {empty_view.Target(), "", "empty", "", false, "v1 and v2c answered, nothing stored"},
       {silent, "", "no_answer", "", false, "v1, v2c and v3 silent"},
-      {"nosuch.invalid", "", "open_failed", "", false, ".*nosuch\\.invalid.*"},
+      {testutil::kUnresolvableHost, "", "open_failed", "", false, ".*x{64}\\.invalid.*"},
       {refused, "", "open_failed", "", false, ".*Connection refused.*"},
   };
 
@@ -345,12 +350,250 @@ TEST(RunOutcomeTest, UnwrittenFilesExitTwo) {
   }
 }
 
+std::string TrimmedForTest(const std::string& text) {
+  const size_t begin = text.find_first_not_of(' ');
+  return begin == std::string::npos ? "" : text.substr(begin);
+}
+
+// Every file of dir with its content ("/" for a directory).
+std::map<std::string, std::string> Contents(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    files[e.path().filename()] = e.is_directory() ? "/" : testutil::ReadFile(e.path());
+  return files;
+}
+
+// Runs argv through sh with standard input redirected as given ("<&-" closes it).
+ProcessResult RunWithInput(const std::vector<std::string>& argv, const std::string& redirect) {
+  std::string command = "exec";
+  for (const std::string& a : argv) command += " '" + a + "'";
+  return testutil::RunProcess({"/bin/sh", "-c", command + " " + redirect}, 60);
+}
+
+// An option put after the targets, and a target list that came to nothing:
+// the run ends at once, with one line, and every file of an earlier run stays
+// as it was (no log directory is made either).
+TEST(RunOutcomeTest, RunsThatEndBeforeAnyScan) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // "%DIR%" is the run's directory
+    const char* input;              // redirection of standard input
+    int exit_code;
+    const char* err;
+  };
+  const std::string silent = SilentTarget();
+  const Case cases[] = {
+      {"--dir after the target",
+       {silent, "--dir", "%DIR%"},
+       "</dev/null",
+       1,
+       "mibscan: options go before the targets: --dir\n"},
+      {"--shard after the targets of a file",
+       {"--targets", "%DIR%/list.txt", silent, "--shard", "1/2"},
+       "</dev/null",
+       1,
+       "mibscan: options go before the targets: --shard\n"},
+      {"--help after a comma list",
+       {silent + ",127.0.0.1:7", "--help"},
+       "</dev/null",
+       1,
+       "mibscan: options go before the targets: --help\n"},
+      {"comments only",
+       {"--targets", "%DIR%/comments.txt"},
+       "</dev/null",
+       0,
+       "mibscan: no targets\n"},
+      {"empty file", {"--targets", "%DIR%/empty.txt"}, "</dev/null", 0, "mibscan: no targets\n"},
+      {"standard input at its end", {"--targets", "-"}, "</dev/null", 0, "mibscan: no targets\n"},
+      {"standard input closed", {"--targets", "-"}, "<&-", 0, "mibscan: no targets\n"},
+      {"empty file, one shard",
+       {"--shard", "2/3", "--targets", "%DIR%/empty.txt"},
+       "</dev/null",
+       0,
+       "mibscan: no targets\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> argv = {testutil::InstallBinary(dir.path())};
+    for (std::string a : c.args) {
+      if (const size_t at = a.find("%DIR%"); at != std::string::npos) a.replace(at, 5, dir.path());
+      argv.push_back(a);
+    }
+    testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=20000\nRetry=0\nLog=1\n");
+    testutil::WriteFile(dir / "list.txt", silent + "\n");
+    testutil::WriteFile(dir / "comments.txt", "# rack 4\r\n\r\n   \n\t# " + silent + "\n");
+    testutil::WriteFile(dir / "empty.txt", "");
+    testutil::WriteFile(dir / "summary.csv", "an earlier run's summary");
+    testutil::WriteFile(dir / (silent + ".xml"), "an earlier run's result");
+    const auto before = Contents(dir.path());
+    ProcessResult r = RunWithInput(argv, c.input);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name << r.err;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(Contents(dir.path()), before) << c.name;
+  }
+}
+
+// Rows of accounts.csv that no target uses, and a second row for one ip, are
+// said once each with what finds them in the file; no other cell is shown.
+TEST(RunOutcomeTest, AccountsRowsWithoutTargetAndRepeatedRows) {
+  const std::string silent = SilentTarget();
+  constexpr char kSecretPass[] = "secret-pass-phrase";
+  const std::string row_tail = std::string(",monitor,") + kSecretPass;
+  struct Case {
+    const char* name;
+    std::vector<std::string> ips;  // one row each, in file order
+    std::vector<std::string> args;
+    std::vector<std::string> lines;  // of standard error about accounts.csv, after the path
+  };
+  const std::string quoted = "\"" + silent + "\"";
+  const Case cases[] = {
+      {"every ip a target", {silent}, {silent}, {}},
+      {"a quoted ip and an unknown one",
+       {quoted, silent, "10.9.9.9"},
+       {silent},
+       {": 2 ips match no target (matched byte for byte, quotes included): " + quoted +
+        ", 10.9.9.9"}},
+      {"the first five named",
+       {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7"},
+       {silent},
+       {": 7 ips match no target (matched byte for byte, quotes included): 10.0.0.1, 10.0.0.2, "
+        "10.0.0.3, 10.0.0.4, 10.0.0.5, ..."}},
+      {"control characters escaped",
+       {"10.0.0.1\x01"},
+       {silent},
+       {": 1 ip matches no target (matched byte for byte, quotes included): 10.0.0.1\\x01"}},
+      {"a second row for one ip",
+       {silent, "10.0.0.1", silent},
+       {silent, "10.0.0.1"},
+       {", line 4: the ip of line 2 again; the later row counts"}},
+      {"no targets, no judgement", {"10.0.0.1"}, {}, {}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> argv = {testutil::InstallBinary(dir.path())};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=20000\nRetry=0\n");
+    std::string accounts = "ip,username,password\n";
+    for (const std::string& ip : c.ips) accounts += ip + row_tail + "\n";
+    testutil::WriteFile(dir / "accounts.csv", accounts);
+    std::filesystem::permissions(dir / "accounts.csv", std::filesystem::perms::owner_read |
+                                                           std::filesystem::perms::owner_write);
+    ProcessResult r = testutil::RunProcess(argv, 60);
+    EXPECT_EQ(r.exit_code, 0) << c.name << r.err;
+    std::vector<std::string> lines;
+    const std::string prefix = "mibscan: accounts file \"" + (dir / "accounts.csv") + "\"";
+    std::istringstream in(r.err);
+    for (std::string line; std::getline(in, line);)
+      if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+    EXPECT_EQ(lines, c.lines) << c.name << r.err;
+    EXPECT_EQ(r.err.find(kSecretPass), std::string::npos) << c.name;
+    EXPECT_EQ(r.err.find("monitor"), std::string::npos) << c.name;
+  }
+}
+
+// With a shard, only the ips that fall to it are judged: the other shards'
+// targets are scanned elsewhere, and each unused row is named by one shard.
+TEST(RunOutcomeTest, AccountsRowsWithoutTargetPerShard) {
+  TempDir dir;
+  const std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=20000\nRetry=0\n");
+  std::string accounts = "ip,username,password\n", list;
+  std::vector<std::string> unused;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string target =
+        "127.0.0.1:" + std::to_string(testutil::FindFreeUdpPort({"127.0.0.1"}));
+    list += target + "\n";
+    accounts += target + ",monitor,secret-pass-phrase\n";
+    unused.push_back("10.0.0." + std::to_string(i));
+    accounts += unused.back() + ",monitor,secret-pass-phrase\n";
+  }
+  testutil::WriteFile(dir / "list.txt", list);
+  testutil::WriteFile(dir / "accounts.csv", accounts);
+  std::filesystem::permissions(dir / "accounts.csv", std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write);
+  std::map<std::string, int> named;  // unused ip -> shards that named it
+  for (const char* shard : {"1/2", "2/2"}) {
+    ProcessResult r =
+        testutil::RunProcess({exe, "--shard", shard, "--targets", dir / "list.txt"}, 60);
+    EXPECT_EQ(r.exit_code, 0) << shard << r.err;
+    const std::regex line(
+        "mibscan: accounts file [^\n]*: ([0-9]+) ips? match(es)? no target "
+        "\\(matched byte for byte, quotes included\\): ([^\n]*)\n");
+    std::smatch m;
+    if (!std::regex_search(r.err, m, line)) continue;  // no unused ip fell to this shard
+    std::istringstream ips(m[3].str());
+    size_t count = 0;
+    for (std::string ip; std::getline(ips, ip, ',');) {
+      ++named[TrimmedForTest(ip)];
+      ++count;
+    }
+    EXPECT_EQ(std::to_string(count), m[1].str()) << r.err;
+  }
+  std::map<std::string, int> expected;
+  for (const std::string& ip : unused) expected[ip] = 1;
+  EXPECT_EQ(named, expected);
+}
+
+// Signals ignored when the program starts (nohup, "trap '' HUP") stay
+// ignored for the whole run; the others interrupt it as designed. A second
+// signal that was ignored does not end the process either.
+TEST(RunOutcomeTest, SignalsIgnoredAtStartStayIgnored) {
+  struct Case {
+    const char* ignored;    // for env --ignore-signal; "" for none
+    std::vector<int> sent;  // the first while the walks run, the rest after its line
+    int exit_code;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"HUP", {SIGHUP}, 0, "no_answer"},
+      {"INT", {SIGINT}, 0, "no_answer"},
+      {"TERM", {SIGTERM}, 0, "no_answer"},
+      {"", {SIGHUP}, 129, "interrupted"},
+      {"", {SIGINT}, 130, "interrupted"},
+      {"", {SIGTERM}, 143, "interrupted"},
+      {"HUP", {SIGINT}, 130, "interrupted"},
+      {"HUP", {SIGTERM, SIGHUP}, 143, "interrupted"},
+      {"HUP,TERM", {SIGINT, SIGTERM, SIGHUP}, 130, "interrupted"},
+  };
+  for (const Case& c : cases) {
+    const std::string name =
+        std::string("ignored: ") + c.ignored + ", first sent: " + strsignal(c.sent[0]);
+    const std::string silent = SilentTarget();
+    TempDir dir;
+    const std::string exe = testutil::InstallBinary(dir.path());
+    // Seven walks of 0.2 s: time to signal it mid-run, once the log shows a
+    // walk (standard output reaches the pipe only at the end).
+    testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=200000\nRetry=0\nLog=1\n");
+    std::vector<std::string> argv = {"/usr/bin/env", "--default-signal=HUP,INT,TERM"};
+    if (*c.ignored) argv.push_back(std::string("--ignore-signal=") + c.ignored);
+    argv.insert(argv.end(), {exe, silent});
+    size_t sent = 0;
+    ProcessResult r = testutil::RunProcess(argv, 60, {}, [&](pid_t pid, const ProcessResult& got) {
+      if (sent == 0 &&
+          testutil::ReadFile(dir / "log/log.txt").find("|scan start: ") != std::string::npos) {
+        kill(pid, c.sent[sent++]);
+      } else if (sent > 0 && sent < c.sent.size() &&
+                 got.err.find("mibscan: interrupted;") != std::string::npos) {
+        kill(pid, c.sent[sent++]);
+      }
+    });
+    EXPECT_EQ(sent, c.sent.size()) << name;
+    EXPECT_EQ(r.term_signal, 0) << name;
+    EXPECT_EQ(r.exit_code, c.exit_code) << name << r.err;
+    const std::vector<CsvRecord> rows = SummaryRows(dir);
+    ASSERT_EQ(rows.size(), 1u) << name;
+    EXPECT_EQ(rows[0][1], c.outcome) << name;
+  }
+}
+
 // Runs argv with standard output and standard error on a new terminal;
 // returns everything the terminal got, and the exit status in *status.
-// on_output, when given, sees the child and what it printed so far after
-// each read.
-std::string RunOnTerminal(const std::vector<std::string>& argv, int* status,
-                          const std::function<void(pid_t, const std::string&)>& on_output = {}) {
+// on_output, when given, sees the child, the terminal's controlling side and
+// what it printed so far after each read.
+std::string RunOnTerminal(
+    const std::vector<std::string>& argv, int* status,
+    const std::function<void(pid_t, int terminal, const std::string&)>& on_output = {}) {
   int master = -1;
   winsize ws = {};
   ws.ws_col = 100;
@@ -373,7 +616,7 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, int* status,
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;  // EIO once the child and its terminal are gone
     got.append(buf, static_cast<size_t>(n));
-    if (on_output) on_output(pid, got);
+    if (on_output) on_output(pid, master, got);
   }
   kill(pid, SIGKILL);  // only if it outlived the deadline
   waitpid(pid, status, 0);
@@ -440,7 +683,7 @@ TEST(RunOutcomeTest, InterruptLineClearsTheStatusLine) {
   bool sent = false;
   int status = 0;
   const std::string screen =
-      RunOnTerminal({exe, silent}, &status, [&](pid_t pid, const std::string& got) {
+      RunOnTerminal({exe, silent}, &status, [&](pid_t pid, int, const std::string& got) {
         // After a few redraws, so the line is on screen when the signal lands.
         if (!sent && testutil::CountOf(got, "\rmibscan: 0/1 targets") >= 3) {
           kill(pid, SIGINT);
@@ -456,6 +699,87 @@ TEST(RunOutcomeTest, InterruptLineClearsTheStatusLine) {
                     [](const std::string& l) { return l.starts_with("mibscan: interrupted;"); }),
       1)
       << screen;
+}
+
+// A terminal narrowed mid-run: from the next redraw on, the status line and
+// the blanks over the previous one fit the new width, so none of it wraps
+// onto a line of its own and stays behind as a copy.
+TEST(RunOutcomeTest, StatusLineFollowsANarrowedTerminal) {
+  const std::string silent = SilentTarget();
+  TempDir dir;
+  const std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=200000\nRetry=0\n");
+  constexpr unsigned short kColumns = 30;
+  size_t resized_at = std::string::npos;
+  int status = 0;
+  const std::string screen =
+      RunOnTerminal({exe, silent}, &status, [&](pid_t, int terminal, const std::string& got) {
+        if (resized_at == std::string::npos &&
+            testutil::CountOf(got, "\rmibscan: 0/1 targets") >= 3) {
+          winsize ws = {};
+          ws.ws_col = kColumns;
+          ws.ws_row = 30;
+          ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &ws), 0);  // the child gets SIGWINCH
+          resized_at = got.size();
+        }
+      });
+  ASSERT_TRUE(WIFEXITED(status)) << screen;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+  ASSERT_NE(resized_at, std::string::npos) << screen;
+  // Redraws on their way when the size changed still have the old width:
+  // judged from the first one whose text fits, blanks after it included.
+  size_t from = std::string::npos;
+  for (size_t at = screen.find("\rmibscan: ", resized_at); at != std::string::npos;
+       at = screen.find("\rmibscan: ", at + 1)) {
+    const size_t end = screen.find_first_of("\r\n", at + 1);
+    const std::string piece = screen.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    if (piece.substr(0, piece.find_last_not_of(' ') + 1).size() < kColumns) {
+      from = at;
+      break;
+    }
+  }
+  ASSERT_NE(from, std::string::npos) << screen;
+  const std::string after = screen.substr(from);
+  EXPECT_GE(testutil::CountOf(after, "\rmibscan: 0/1 targets"), 3u) << after;
+  size_t status_pieces = 0;
+  for (size_t begin = 0; begin < after.size();) {
+    const size_t end = std::min(after.find_first_of("\r\n", begin), after.size());
+    const std::string piece = after.substr(begin, end - begin);
+    begin = end + 1;
+    const bool blanks = !piece.empty() && piece.find_first_not_of(' ') == std::string::npos;
+    if (!blanks && piece.find(" targets, ") == std::string::npos) continue;  // a console line
+    ++status_pieces;
+    EXPECT_LT(piece.size(), kColumns) << "[" << piece << "]";
+  }
+  EXPECT_GE(status_pieces, 3u);
+}
+
+// summary.csv is data: a target that a spreadsheet would take for a formula
+// keeps its bytes, neither prefixed nor cut. Named targets: in a network
+// namespace with loopback only, so no look-up leaves the machine.
+TEST(RunOutcomeTest, SummaryKeepsTargetsThatLookLikeFormulas) {
+  std::string why;
+  if (!testutil::CanUnshare({"--net", "/bin/sh", "-c", "ip link set lo up"}, &why))
+    GTEST_SKIP() << "no network namespace with loopback here: " << why;
+  const std::vector<std::string> targets = {"=1+2", "+SUM(1)", "-2", "@A1",
+                                            "=HYPERLINK(\"x\",\"y\")"};
+  TempDir dir;
+  const std::string exe = testutil::InstallBinary(dir.path());
+  testutil::WriteFile(dir / "config.ini", "[Config]\nTimeout=20000\nRetry=0\n");
+  std::vector<std::string> argv = {
+      "/usr/bin/unshare", "--net", "/bin/sh", "-c", "ip link set lo up && exec \"$0\" \"$@\"", exe};
+  argv.insert(argv.end(), targets.begin(), targets.end());
+  ProcessResult r = testutil::RunProcess(argv, 120);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<CsvRecord> rows = SummaryRows(dir);
+  ASSERT_EQ(rows.size(), targets.size());
+  for (size_t i = 0; i < targets.size(); ++i) {
+    EXPECT_EQ(rows[i][0], targets[i]);
+    EXPECT_EQ(rows[i][5], targets[i] + ".xml");
+  }
+  const std::string csv = testutil::ReadFile(dir / "summary.csv");
+  EXPECT_NE(csv.find("\r\n=1+2,"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\r\n\"=HYPERLINK(\"\"x\"\",\"\"y\"\")\","), std::string::npos) << csv;
 }
 
 }  // namespace

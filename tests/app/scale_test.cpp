@@ -1,7 +1,6 @@
 // Many targets at once through the real binary, worker threads refused by a
 // real system limit, and the stack a scan worker really uses.
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -273,18 +272,6 @@ size_t StackHighWater(unsigned (*proc)(void*), void* arg, size_t stack_size) {
   return stack_size - untouched;
 }
 
-// True when the system's name service gives "localhost" an IPv4 address (a
-// minimal system may have no hosts file).
-bool LocalhostResolves() {
-  addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
-  freeaddrinfo(found);
-  return true;
-}
-
 // The deepest stack a scan job reaches, over the plans and the failure paths,
 // must leave three quarters of the worker's stack free: room for what cannot
 // be measured here, such as name resolution over DNS.
@@ -364,7 +351,7 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
   testutil::TempDir dir;
   size_t deepest = 0;
   for (const auto& c : cases) {
-    if (c.target.starts_with("localhost:") && !LocalhostResolves()) {
+    if (c.target.starts_with("localhost:") && !testutil::LocalhostResolves()) {
       std::cout << c.name
                 << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
       continue;

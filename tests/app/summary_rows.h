@@ -53,10 +53,10 @@ inline bool ParseCsv(const std::string& text, std::vector<CsvRecord>* records) {
   return record.empty();
 }
 
-// The rows of <dir>/summary.csv after its header.
-inline std::vector<CsvRecord> SummaryRows(const testutil::TempDir& dir) {
+// The rows of the summary file at path after its header.
+inline std::vector<CsvRecord> SummaryRowsIn(const std::string& path) {
   std::vector<CsvRecord> records;
-  const std::string text = testutil::ReadFile(dir / "summary.csv");
+  const std::string text = testutil::ReadFile(path);
   EXPECT_TRUE(ParseCsv(text, &records)) << text;
   if (records.empty()) {
     ADD_FAILURE() << "no header";
@@ -67,6 +67,11 @@ inline std::vector<CsvRecord> SummaryRows(const testutil::TempDir& dir) {
   records.erase(records.begin());
   for (const CsvRecord& r : records) EXPECT_EQ(r.size(), 7u) << text;
   return records;
+}
+
+// The rows of <dir>/summary.csv after its header.
+inline std::vector<CsvRecord> SummaryRows(const testutil::TempDir& dir) {
+  return SummaryRowsIn(dir / "summary.csv");
 }
 
 }  // namespace summarytest

@@ -290,4 +290,40 @@ TEST_F(ResultFileTest, OverlongNamesAreShortenedWithAHash) {
   EXPECT_NE(ResultFilePath(dir_.path(), "127.0.0.2", long_oid), path);
 }
 
+// The names a list of targets gets: a repeated target keeps its file, names
+// that meet (directly, when over-long, or with a marked name already taken)
+// never share one, and the same list always gives the same names.
+TEST(DistinctResultFilePaths, TargetsNeverShareAFile) {
+  const std::string long_part(300, 'x');
+  const std::string marked_ab =
+      std::filesystem::path(DistinctResultFilePaths("/d", {"a/b", "a_b"}, "")[1]).stem();
+  struct Case {
+    const char* name;
+    std::vector<std::string> targets;
+    std::string oid;
+  };
+  const Case cases[] = {
+      {"no meeting", {"192.0.2.1", "192.0.2.2"}, ""},
+      {"repeated and meeting", {"a/b", "a/b", "a_b", "a/b", "a_b"}, ""},
+      {"meeting in the oid form", {"a/b", "a_b"}, "1.3.6.1.2.1.1.5.0"},
+      {"over-long names that meet", {"h/" + long_part, "h_" + long_part}, ""},
+      {"a marked name taken by a target", {"a/b", marked_ab, "a_b"}, ""},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> paths = DistinctResultFilePaths("/d", c.targets, c.oid);
+    ASSERT_EQ(paths.size(), c.targets.size()) << c.name;
+    EXPECT_EQ(DistinctResultFilePaths("/d", c.targets, c.oid), paths) << c.name;
+    // The first of each file name keeps the designed name.
+    EXPECT_EQ(paths[0], ResultFilePath("/d", c.targets[0], c.oid)) << c.name;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      const std::string name = std::filesystem::path(paths[i]).filename();
+      EXPECT_LE(AtomicTempPath(name).size(), 255u) << c.name << ": " << name;
+      EXPECT_EQ(paths[i].rfind("/d/", 0), 0u) << paths[i];
+      for (size_t j = 0; j < i; ++j)
+        EXPECT_EQ(paths[i] == paths[j], c.targets[i] == c.targets[j])
+            << c.name << ": " << c.targets[j] << " and " << c.targets[i] << " -> " << paths[i];
+    }
+  }
+}
+
 }  // namespace

@@ -109,7 +109,10 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     got=$(complete_line "$line" | tr '\n' ' ' | sed 's/ $//')
     [ "$got" = "$want" ] || fail "completion of \"$line\": \"$got\", expected \"$want\""
   done <<'EOF'
-mibscan --d|--dir
+mibscan --d|--diff --dir
+mibscan --di|--diff --dir
+mibscan --diff --a|--all
+mibscan --diff |file subdir
 mibscan --t|--targets
 mibscan --dir |subdir
 mibscan --targets f|file

@@ -1,6 +1,7 @@
 #include "support/test_util.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -137,6 +138,35 @@ std::string WithoutRunSummary(const std::string& err) {
     start = end;
   }
   return kept;
+}
+
+bool CanUnshare(const std::vector<std::string>& args, std::string* why) {
+  std::vector<std::string> argv = {"/usr/bin/unshare"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const ProcessResult r = RunProcess(argv, 30);
+  if (r.exit_code == 0) return true;
+  *why = r.err.empty() ? "unshare exited with " + std::to_string(r.exit_code)
+                       : r.err.substr(0, r.err.find('\n'));
+  return false;
+}
+
+bool LocalhostResolves() {
+  std::istringstream hosts(ReadFile("/etc/hosts"));
+  bool listed = false;
+  for (std::string line; !listed && std::getline(hosts, line);) {
+    std::istringstream fields(line.substr(0, line.find('#')));
+    std::string address, name;
+    if (!(fields >> address) || address.find('.') == std::string::npos) continue;
+    while (!listed && fields >> name) listed = name == "localhost";
+  }
+  if (!listed) return false;
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
 }
 
 }  // namespace testutil

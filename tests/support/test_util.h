@@ -59,4 +59,20 @@ std::string WithoutRunSummary(const std::string& err);
 // result files live there) and returns the copy's path.
 std::string InstallBinary(const std::string& dir);
 
+// Whether `unshare ARGS...` runs and succeeds here, e.g. {"--mount", "/bin/true"}
+// or {"--net", "/bin/sh", "-c", "ip link set lo up"}: a private namespace needs
+// root and a kernel or container that allows it. When not, *why holds the first
+// line of what it said.
+bool CanUnshare(const std::vector<std::string>& args, std::string* why);
+
+// Whether "localhost" has an IPv4 address from the hosts file (a minimal
+// system may have none; then no name service is asked, so no query leaves
+// the machine).
+bool LocalhostResolves();
+
+// A host name no resolver can find and that never leaves the machine: its
+// first label is over 63 bytes, so the resolver refuses it before asking a
+// name server (a plain "x.invalid" is sent to the configured server).
+inline const std::string kUnresolvableHost = std::string(64, 'x') + ".invalid";
+
 }  // namespace testutil
