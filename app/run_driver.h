@@ -24,11 +24,11 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 #endif
 
 // One worker's work: scans target with settings (and its account from
-// accounts.csv, if any), then saves its rows to its result file in dir and
+// accounts.csv, if any), then saves its rows to its result file at path and
 // says "output: ..." or "output error". Returns its part of the summary, the
 // time of the result file included; the rows go with the return. Any thread.
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress = nullptr);
+                         const std::string& path, JobProgress* progress = nullptr);
 
 // What a finished run leaves for the exit status.
 struct RunReport {
