@@ -184,11 +184,9 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
                const ResumePlan* resumed, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
-  size_t silent = 0;
   for (const TargetResult& r : results) {
     rows.push_back(r.row);
     if (!r.file_written) ++report->result_files_not_written;
-    if (r.outcome == TargetOutcome::kNoAnswer) ++silent;
   }
   if (resumed) rows = MergeResumedRows(*resumed, rows);
   const std::string path = SummaryFilePath(dir, shard_tag);
@@ -196,7 +194,7 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
   report->summary_written = WriteSummaryFile(path, rows, &error);
   const std::string note = report->summary_written ? path : path + " not written: " + error;
   fprintf(stderr, "%s\n", ClosingSummary(results, seconds, note).c_str());
-  if (!config.timeout_configured && silent > 0)
+  if (NeedsTimeoutHint(results, config.timeout_configured))
     fprintf(stderr, "%s\n", TimeoutHint(config.scan.timeout_us).c_str());
 }
 

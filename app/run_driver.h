@@ -25,19 +25,21 @@ constexpr std::size_t kWorkerStackSize = std::size_t{4} << 20;
 constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 #endif
 
-// One worker's work: scans target with settings (and its account from
-// accounts.csv, if any), then saves its rows to its result file in dir and
-// says "output: ..." or "output error". Returns its part of the summary, the
-// time of the result file included; the rows go with the return. Any thread.
-// With output, the opt-in additions: types and names in the result file, and
-// the target's rows appended to the JSON Lines stream once the file is saved.
+// The opt-in additions to a target's output: types and names in the result
+// file, and the target's rows appended to the JSON Lines stream once the file
+// is saved.
 struct RowOutput {
   bool value_types = false;          // ValueTypes=1
   const MibNames* names = nullptr;   // Names=1; null: no names
   JsonLinesWriter* jsonl = nullptr;  // --jsonl; null: none
 };
+
+// One worker's work: scans target with settings (and its account from
+// accounts.csv, if any), then saves its rows to its result file at path and
+// says "output: ..." or "output error". Returns its part of the summary, the
+// time of the result file included; the rows go with the return. Any thread.
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress = nullptr,
+                         const std::string& path, JobProgress* progress = nullptr,
                          const RowOutput& output = {});
 
 // What a finished run leaves for the exit status.

@@ -34,13 +34,8 @@ TargetResult ResultOf(const ScanResult& scan, const std::string& result_path) {
     r.row.result_file = result_path.substr(slash == std::string::npos ? 0 : slash + 1);
   }
   r.row.detail = scan.outcome.detail;
+  r.cut_by_timeout = scan.walks.cut_by_timeout;
   return r;
-}
-
-std::string GroupThousands(uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
-  return digits;
 }
 
 std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds,
@@ -49,6 +44,7 @@ std::string ClosingSummary(const std::vector<TargetResult>& results, double seco
     TargetOutcome outcome;
     const char* label;
   } kOrder[] = {{TargetOutcome::kAnswered, "answered"},
+                {TargetOutcome::kPartial, "partial"},
                 {TargetOutcome::kNoAnswer, "no answer"},
                 {TargetOutcome::kAuthFailed, "authentication failed"},
                 {TargetOutcome::kOpenFailed, "open failed"},
@@ -97,6 +93,13 @@ std::string ClosingSummary(const std::vector<TargetResult>& results, double seco
     line += "; " + Counted(not_written, "result file", "result files") + " not written";
   line += "; " + summary_note;
   return line;
+}
+
+bool NeedsTimeoutHint(const std::vector<TargetResult>& results, bool timeout_configured) {
+  if (timeout_configured) return false;
+  for (const TargetResult& r : results)
+    if (r.outcome == TargetOutcome::kNoAnswer || r.cut_by_timeout) return true;
+  return false;
 }
 
 std::string TimeoutHint(int timeout_us) {

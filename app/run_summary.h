@@ -20,12 +20,10 @@ struct TargetResult {
   TargetOutcome outcome = TargetOutcome::kNoAnswer;
   VersionSet stored_versions = 0;  // versions that stored rows
   bool file_written = false;
+  bool cut_by_timeout = false;  // a walk that stored rows ended by a time-out
 };
 // result_path: the result file's path; empty when it was not written.
 TargetResult ResultOf(const ScanResult& scan, const std::string& result_path);
-
-// 1234567 -> "1,234,567".
-std::string GroupThousands(uint64_t n);
 
 // The closing summary, one line without its line end, e.g.
 // "mibscan: 3 targets in 4.2 s: 1 answered (v1 1), 2 no answer; 2,454 rows; <summary path>".
@@ -34,6 +32,11 @@ std::string GroupThousands(uint64_t n);
 // (its path, or why it was not written).
 std::string ClosingSummary(const std::vector<TargetResult>& results, double seconds,
                            const std::string& summary_note);
+
+// Whether the run gets the time-out hint: the built-in time-out was used
+// (config.ini has no Timeout key) and a target never answered or a walk
+// ended by a time-out.
+bool NeedsTimeoutHint(const std::vector<TargetResult>& results, bool timeout_configured);
 
 // The hint, without its line end, for a run that used the built-in time-out
 // of timeout_us microseconds and had targets that never answered.

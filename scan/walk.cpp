@@ -80,16 +80,22 @@ bool Walker::AcceptVariable(const netsnmp_variable_list* var, WalkCursor* cursor
   if (check_ordering && order >= 0) {
     console::Print(stdout, "Error: OID not increasing: \n");
     WriteLog("%s|OID not increasing", target);
+    cut_why_ = "OID not increasing";
     more = false;
   } else if (!check_ordering && order == 0 && get_next) {
     // Unchecked order still must not ask the same question for ever.
     console::Print(stdout, "Error: OID repeated: \n");
     WriteLog("%s|OID repeated", target);
+    cut_why_ = "OID repeated";
     more = false;
   }
   cursor->name_length = var->name_length < MAX_OID_LEN ? var->name_length : MAX_OID_LEN;
   memcpy(cursor->name, var->name, cursor->name_length * sizeof(oid));
-  return more && !LimitReached();
+  if (more && LimitReached()) {
+    cut_why_ = "limit reached";
+    more = false;
+  }
+  return more;
 }
 
 // The variables of one answer in order. A GETBULK answer ends at its first
@@ -116,6 +122,12 @@ bool Walker::AcceptVariables(const netsnmp_pdu* response, WalkCursor* cursor, bo
 int Walker::BulkRepetitions() {
   if (bulk_repetitions_ == 0) bulk_repetitions_ = settings_.max_reps;
   return bulk_repetitions_;
+}
+
+void Walker::NoteEmptyBulkAnswer() {
+  if (bulk_empty_reported_) return;
+  bulk_empty_reported_ = true;
+  WriteLog("%s|bulk answer empty", target_.c_str());
 }
 
 void Walker::LowerBulkRepetitions(int repetitions) {
@@ -257,6 +269,9 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
 
   WalkCursor cursor;
   cursor.StartAt(root, static_cast<size_t>(root_length));
+  const size_t rows_before = rows_.GetCount();
+  cut_why_.clear();
+  cut_by_timeout_ = false;
 
   SnmpExchange& session = *exchange;
   switch (OpenWalkSession(&session, api, version)) {
@@ -269,16 +284,24 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  const bool bulk = get_next && version != 1 && settings_.max_reps > 0;
-  const int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  bool bulk = get_next && version != 1 && settings_.max_reps > 0;
+  int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // After a bulk request timed out: the repetitions it asked for, while one
   // request with a single repetition tells a silent device from one that
   // cannot answer that many.
   int timed_out_repetitions = 0;
+  // After an empty bulk answer: one request with a single repetition, then
+  // GETNEXT for the rest of the walk.
+  bool empty_answered = false;
   bool running = true;
   while (running) {
-    if (LimitReached()) break;
-    const int repetitions = !bulk ? 0 : timed_out_repetitions > 0 ? 1 : BulkRepetitions();
+    if (LimitReached()) {
+      cut_why_ = "limit reached";
+      break;
+    }
+    const int repetitions = !bulk                                         ? 0
+                            : timed_out_repetitions > 0 || empty_answered ? 1
+                                                                          : BulkRepetitions();
     netsnmp_pdu* response = nullptr;
     const SnmpName request = {cursor.name, cursor.name_length};
     const int status = session.Exchange(command, &request, 1, repetitions, &response);
@@ -296,6 +319,18 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     if (timed_out_repetitions > 0 && status == STAT_SUCCESS)
       LowerBulkRepetitions(timed_out_repetitions / 2);
     timed_out_repetitions = 0;
+    if (bulk && status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOERROR &&
+        !response->variables) {
+      // A bulk request that failed: the same adaptation as for silence.
+      NoteEmptyBulkAnswer();
+      if (repetitions > 1) {
+        empty_answered = true;
+      } else {
+        bulk = false;
+        command = SNMP_MSG_GETNEXT;
+      }
+      continue;
+    }
     if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(&session, version, status, response);
       running = false;
@@ -303,6 +338,10 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     }
     running = AcceptVariables(response, &cursor, get_next, bulk, check_ordering);
     PublishRows();
+    if (empty_answered) {
+      bulk = false;
+      command = SNMP_MSG_GETNEXT;
+    }
     // A get asks for one instance: one answer ends it. Without this, an
     // answer naming a greater OID inside the bound would pass the ordering
     // check and have the next get ask for that name, and so on for ever;
@@ -311,6 +350,11 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
   session.Close();
   WriteLog("%s|scan end", target);
+  // A walk that stored rows and then stopped short of its subtree's end.
+  const size_t stored = rows_.GetCount() - rows_before;
+  if (get_next && stored > 0 && !cut_why_.empty())
+    tally_.NoteCut(std::string(OidText(root, static_cast<size_t>(root_length)).view()), stored,
+                   cut_why_, cut_by_timeout_);
   return true;
 }
 

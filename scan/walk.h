@@ -138,6 +138,8 @@ class Walker {
                        bool check_ordering);
   int BulkRepetitions();
   void LowerBulkRepetitions(int repetitions);
+  // Logs "<target>|bulk answer empty" the first time.
+  void NoteEmptyBulkAnswer();
   void PublishRows();
 
   const std::string target_;
@@ -150,7 +152,12 @@ class Walker {
   UsmReport usm_report_ = UsmReport::kNone;
   int bulk_repetitions_ = 0;  // 0 until the first bulk walk takes the setting
   bool bulk_lowered_ = false;
+  bool bulk_empty_reported_ = false;
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
+  // Why the walk in progress stopped short of its subtree's end; empty while
+  // it has not (or ended there).
+  std::string cut_why_;
+  bool cut_by_timeout_ = false;
   std::string peer_;  // the target with its host name resolved; empty until the first open
 };

@@ -19,6 +19,8 @@ const char* OutcomeName(TargetOutcome outcome) {
   switch (outcome) {
     case TargetOutcome::kAnswered:
       return "answered";
+    case TargetOutcome::kPartial:
+      return "partial";
     case TargetOutcome::kNoAnswer:
       return "no_answer";
     case TargetOutcome::kAuthFailed:
@@ -33,6 +35,12 @@ const char* OutcomeName(TargetOutcome outcome) {
       return "interrupted";
   }
   return "";
+}
+
+std::string GroupThousands(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return digits;
 }
 
 const char* VersionLabel(int version) {
@@ -80,10 +88,19 @@ void WalkTally::NoteOtherFailure(const std::string& detail) {
   KeepFirst(&other_failed, &other_detail, detail);
 }
 
+void WalkTally::NoteCut(const std::string& root, size_t rows, const std::string& why,
+                        bool timeout) {
+  if (timeout) cut_by_timeout = true;
+  KeepFirst(
+      &cut, &cut_detail,
+      root + " cut by " + why + " after " + GroupThousands(rows) + (rows == 1 ? " row" : " rows"));
+}
+
 OutcomeDecision DecideOutcome(const WalkTally& t, size_t rows) {
   const VersionSet silent_only = t.silent & ~t.answered;
   const std::string silent_text = silent_only ? JoinVersions(silent_only) + " silent" : "";
   if (t.interrupted) return {TargetOutcome::kInterrupted, ""};
+  if (rows > 0 && t.cut) return {TargetOutcome::kPartial, t.cut_detail};
   if (rows > 0) return {TargetOutcome::kAnswered, silent_text};
   if (t.invalid_oid) return {TargetOutcome::kInvalidOid, t.invalid_detail};
   if (t.auth_failed && t.auth_with_account) return {TargetOutcome::kAuthFailed, t.auth_detail};

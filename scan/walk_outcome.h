@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 enum class TargetOutcome {
-  kAnswered,     // rows stored
+  kAnswered,     // rows stored, every walk to the end of its subtree
+  kPartial,      // rows stored, but a walk that stored rows was cut short
   kNoAnswer,     // every request went unanswered
   kAuthFailed,   // SNMPv3 refused the user or its pass phrase
   kOpenFailed,   // the session could not be opened (peer name, host, connection)
@@ -21,6 +23,9 @@ enum class TargetOutcome {
 
 // "answered", "no_answer", ...: the word summary.csv carries.
 const char* OutcomeName(TargetOutcome outcome);
+
+// 1234567 -> "1,234,567".
+std::string GroupThousands(uint64_t n);
 
 // "v1", "v2c", "v3" for SNMP versions 1, 2, 3.
 const char* VersionLabel(int version);
@@ -46,10 +51,13 @@ struct WalkTally {
   bool open_failed = false;
   bool invalid_oid = false;
   bool other_failed = false;
-  std::string auth_detail;     // e.g. "wrong digest"
-  std::string open_detail;     // the library's text
-  std::string invalid_detail;  // the refused OID text
-  std::string other_detail;    // the library's text, or the agent's error status
+  std::string auth_detail;      // e.g. "wrong digest"
+  std::string open_detail;      // the library's text
+  std::string invalid_detail;   // the refused OID text
+  std::string other_detail;     // the library's text, or the agent's error status
+  bool cut = false;             // a walk stored rows, then ended short of its subtree's end
+  bool cut_by_timeout = false;  // such a walk (any, not only the first) ended by a time-out
+  std::string cut_detail;       // the first: "<root> cut by <why> after <n> rows"
 
   void NoteAnswer(int version) { answered |= VersionBit(version); }
   void NoteSilent(int version) { silent |= VersionBit(version); }
@@ -58,6 +66,9 @@ struct WalkTally {
   void NoteOpenFailure(const std::string& detail);
   void NoteInvalidOid(const std::string& oid_text);
   void NoteOtherFailure(const std::string& detail);
+  // A walk of the subtree root that stored rows rows and then ended for why
+  // ("time-out", "limit reached", an error status, ...), not at its end.
+  void NoteCut(const std::string& root, size_t rows, const std::string& why, bool timeout);
 };
 
 struct OutcomeDecision {
@@ -66,7 +77,8 @@ struct OutcomeDecision {
 };
 
 // The outcome of a job whose walks met tally and stored rows rows. In this
-// order: interrupted; answered (rows stored); invalid OID; refused with the
+// order: interrupted; partial (rows stored, a walk cut short); answered (rows
+// stored); invalid OID; refused with the
 // target's account; empty (an agent answered); refused without an account
 // (an agent that speaks only SNMPv3); open failed; no answer.
 OutcomeDecision DecideOutcome(const WalkTally& tally, size_t rows);

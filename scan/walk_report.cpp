@@ -52,7 +52,9 @@ void Walker::NoteFailure(const SnmpExchange& session, int version, bool in_open)
     tally_.NoteSilent(version);  // an SNMPv3 discovery without an answer
   } else if (const char* usm = UsmFailureText(code)) {
     tally_.NoteAuthFailure(usm, with_account);
-  } else if (in_open) {
+  } else if (in_open || code == SNMPERR_BAD_SENDTO || code == SNMPERR_TOO_LONG) {
+    // A request the system or the library would not send never reached an
+    // agent: the session failed as an open does.
     tally_.NoteOpenFailure(session.error_text());
   } else {
     tally_.NoteOtherFailure(session.error_text());
@@ -79,15 +81,19 @@ void Walker::ReportFailedExchange(SnmpExchange* session, int version, int status
     // No answer within the time the target was given.
     tally_.NoteSilent(version);
     LimitReached();
+    cut_why_ = "limit reached";
   } else if (status == STAT_TIMEOUT) {
     console::Print(stderr, "Timeout: No Response from %s\n", target);
     WriteLog("%s|Timeout", target);
     tally_.NoteSilent(version);
+    cut_why_ = "time-out";
+    cut_by_timeout_ = true;
   } else if (status != STAT_SUCCESS) {
     session->PrintLibraryError();
     NoteUsmReport(*session);
     WriteLog("%s|Error %d", target, status);
     NoteFailure(*session, version, /*in_open=*/false);
+    cut_why_ = session->error_text().empty() ? "error" : session->error_text();
   } else if (response->errstat == SNMP_ERR_NOSUCHNAME) {
     console::Print(stdout, "End of MIB\n");
     WriteLog("%s|End of MIB", target);
@@ -95,6 +101,7 @@ void Walker::ReportFailedExchange(SnmpExchange* session, int version, int status
     const char* reason = snmp_errstring(static_cast<int>(response->errstat));
     WriteLog("%s|Error in packet. %s", target, reason);
     tally_.NoteOtherFailure(std::string("error in packet: ") + reason);
+    cut_why_ = std::string("error status ") + reason;
     console::LineGuard line(stderr);
     fprintf(stderr, "Error in packet.\nReason: %s\n", reason);
     if (response->errindex != 0) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/summary_rows.h"
+#include "support/scripted_agent.h"
 #include "support/snmpd_fixture.h"
 #include "support/test_util.h"
 
@@ -32,6 +33,7 @@ using summarytest::CsvRecord;
 using summarytest::SummaryRows;
 using testutil::ProcessResult;
 using testutil::SnmpdFixture;
+using testutil::SnmpdOptions;
 using testutil::TempDir;
 
 constexpr char kCommunity[] = "tkvwqz";
@@ -224,6 +226,91 @@ TEST(RunOutcomeTest, RefusedOidAndTheTimeOutHint) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][6], "...");
   EXPECT_EQ(rows[0][5], silent + "_[...].xml");
+}
+
+// A request the system refuses to send (here: a network namespace whose
+// loopback is down) never reached an agent: the session failed, as an open
+// does, with the library's text; it is no silence and gets no time-out hint.
+TEST(RunOutcomeTest, SendFailureIsAnOpenFailureWithoutTheHint) {
+  struct Case {
+    const char* name;
+    const char* config;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"walks of v1 and v2c", "[Config]\nRetry=0\nVersions=1,2c\n", {"127.0.0.1:1161"}},
+      {"the oid form's get", "[Config]\nRetry=0\n", {"oid", "1.3.6.1.2.1.1.1.0", "127.0.0.1:1161"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> argv = {"/usr/bin/unshare", "-n", testutil::InstallBinary(dir.path())};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testutil::WriteFile(dir / "config.ini", c.config);
+    ProcessResult r = testutil::RunProcess(argv, 60);
+    if (r.err.rfind("unshare:", 0) == 0) GTEST_SKIP() << "no network namespace here: " << r.err;
+    EXPECT_EQ(r.exit_code, 0) << c.name << r.err;
+    const std::vector<CsvRecord> rows = SummaryRows(dir);
+    ASSERT_EQ(rows.size(), 1u) << c.name;
+    EXPECT_EQ(rows[0][1], "open_failed") << c.name;
+    EXPECT_EQ(rows[0][6], "Failure in sendto (Network is unreachable)") << c.name;
+    EXPECT_EQ(ClosingLine(r.err),
+              "mibscan: 1 target in T: 1 open failed; 0 rows; " + (dir / "summary.csv"))
+        << c.name;
+    EXPECT_EQ(r.err.find("Timeout="), std::string::npos) << c.name << r.err;
+  }
+}
+
+// A walk that stored rows and then ended short of its subtree's end marks
+// its target `partial`, saying which walk, after how many rows and why; a
+// hiccup of the path (a relay in front of snmpd that drops requests) is the
+// common cause. The time-out hint comes with a time-out cut when the built-in
+// time-out was used.
+TEST(RunOutcomeTest, WalkCutShortIsPartial) {
+  SnmpdFixture agent;
+  SnmpdOptions options;
+  options.config_lines = {"view cutview included .1.3.6.1.2.1.1",
+                          "view cutview included .1.3.6.1.2.1.2",
+                          std::string("rocommunity ") + kCommunity + " 127.0.0.1 -V cutview"};
+  std::string error;
+  ASSERT_TRUE(agent.Start(options, &error)) << error;
+  struct Case {
+    const char* name;
+    const char* config;
+    int stall_after, stall_count;  // requests relayed before the stall, requests lost (-1: all)
+    const char* outcome;
+    const char* detail;  // a regular expression
+    bool hint;
+  };
+  const Case cases[] = {
+      {"one request lost", "[Config]\nTimeout=1000000\nRetry=0\n", 20, 1, "partial",
+       "1\\.3\\.6\\.1\\.2\\.1 cut by time-out after 20 rows", false},
+      {"the path gone for good, built-in time-out", "[Config]\n", 10, -1, "partial",
+       "1\\.3\\.6\\.1\\.2\\.1 cut by time-out after [0-9]+ rows", true},
+      {"MaxRows", "[Config]\nTimeout=300000\nRetry=0\nMaxRows=15\n", -1, 0, "partial",
+       "1\\.3\\.6\\.1\\.2\\.1 cut by limit reached after 15 rows", false},
+      {"no hiccup", "[Config]\nTimeout=2000000\nRetry=0\n", -1, 0, "answered", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::ScriptedAgent relay;
+    ASSERT_TRUE(relay.StartScript(
+        {MIBSCAN_SOURCE_DIR "/tests/support/udp_relay.py", std::to_string(agent.port()),
+         "--stall-after", std::to_string(c.stall_after), "--stall-count",
+         std::to_string(c.stall_count)},
+        &error))
+        << error;
+    TempDir dir;
+    testutil::WriteFile(dir / "config.ini", c.config);
+    ProcessResult r = testutil::RunProcess({testutil::InstallBinary(dir.path()), relay.peer()}, 60);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<CsvRecord> rows = SummaryRows(dir);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][1], c.outcome) << r.err;
+    EXPECT_TRUE(std::regex_match(rows[0][6], std::regex(c.detail))) << rows[0][6];
+    EXPECT_EQ(rows[0][2], "1");
+    EXPECT_NE(ClosingLine(r.err).find(std::string(": 1 ") + c.outcome), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Timeout= in config.ini") != std::string::npos, c.hint) << r.err;
+  }
 }
 
 TEST(RunOutcomeTest, UnwrittenFilesExitTwo) {

@@ -19,6 +19,7 @@
 #include "log/log.h"
 #include "log/log_writer.h"
 #include "output/parsed_xml.h"
+#include "output/result_document.h"
 #include "platform/process.h"
 #include "platform/text_encoding.h"
 #include "scan/scan_settings.h"
@@ -279,12 +280,12 @@ size_t StackHighWater(unsigned (*proc)(void*), void* arg, size_t stack_size) {
 struct WorkerRun {
   const std::string* target;
   const ScanSettings* settings;
-  std::string dir;
+  std::string path;  // of the result file
   TargetResult result;
 };
 unsigned RunWorker(void* param) {
   auto* run = static_cast<WorkerRun*>(param);
-  run->result = ScanAndSave(*run->target, *run->settings, run->dir);
+  run->result = ScanAndSave(*run->target, *run->settings, run->path);
   return 0;
 }
 
@@ -367,7 +368,7 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
     settings.retries = 0;
     settings.oids = c.oids;
     if (c.account) g_mapAccounts[c.target] = Account{"scaleuser", "scale-pass-phrase"};
-    WorkerRun job{&c.target, &settings, dir.path(), {}};
+    WorkerRun job{&c.target, &settings, ResultFilePath(dir.path(), c.target, ""), {}};
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

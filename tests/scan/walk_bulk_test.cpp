@@ -201,6 +201,27 @@ TEST_F(BulkScriptedTest, AgentsThatBendTheRepetitionsGiveTheGetNextRows) {
   }
 }
 
+// An answer without error and without a variable is a bulk request that
+// failed: one more with a single repetition, then GETNEXT for the rest of the
+// walk, said once in the log; the rows are those of the GETNEXT walk.
+TEST_F(BulkScriptedTest, EmptyAnswerFallsBackToGetNext) {
+  for (const char* limit : {"0", "5"}) {
+    SCOPED_TRACE(std::string("empty above ") + limit);
+    const Outcome getnext = WalkScenario("bulk-empty", limit, "1.3.6.1.2.1", 0);
+    const Outcome bulk = WalkScenario("bulk-empty", limit, "1.3.6.1.2.1", 25);
+    ASSERT_GT(getnext.rows.order.size(), 40u);
+    EXPECT_EQ(bulk.rows.order, getnext.rows.order);
+    EXPECT_EQ(bulk.rows.values, getnext.rows.values);
+    EXPECT_EQ(bulk.run.err, "");
+    EXPECT_EQ(Count(Texts(bulk), "bulk answer empty\n"), 1) << Texts(bulk);
+    EXPECT_EQ(Count(Texts(getnext), "bulk answer empty"), 0);
+    // The other lines are those of the GETNEXT walk.
+    std::string rest = Texts(bulk);
+    rest.erase(rest.find("bulk answer empty\n"), std::string("bulk answer empty\n").size());
+    EXPECT_EQ(rest, Texts(getnext));
+  }
+}
+
 TEST_F(BulkScriptedTest, AnswerPastTheSubtreeEndsTheWalkAtOnce) {
   const Outcome o = WalkScenario("table", "", "1.3.6.1.2.1.1", 100);
   EXPECT_EQ(o.requests, 1);

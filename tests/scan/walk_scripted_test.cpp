@@ -189,6 +189,36 @@ TEST_F(ScriptedWalkTest, MalformedOrForeignAnswersAreDropped) {
   }
 }
 
+// Only a walk that stored rows and then stopped short of its subtree's end is
+// cut; the end of the subtree, of the view or of the MIB is no cut.
+TEST_F(ScriptedWalkTest, WalksCutShortAreNoted) {
+  struct Case {
+    const char* scenario;
+    const char* arg;
+    const char* root;
+    const char* cut;  // "" for none
+  };
+  const Case cases[] = {
+      {"normal", "", "1.3.6.1.2.1.1", ""},
+      {"normal", "", "1.3.6.1.4.1", ""},  // endOfMibView after the last object
+      {"at-end-bound", "", "1.3.6.1.2.1.1.3", ""},
+      {"silent-after", "2", "1.3.6.1.2.1.1", "1.3.6.1.2.1.1 cut by time-out after 2 rows"},
+      {"silent-after", "0", "1.3.6.1.2.1.1", ""},  // nothing stored: no cut
+      {"not-increasing", "", "1.3.6.1.2.1.1",
+       "1.3.6.1.2.1.1 cut by OID not increasing after 1 row"},
+      {"silent-under", "1.3.6.1.2.1.1.4", "1.3.6.1.2.1.1",
+       "1.3.6.1.2.1.1 cut by time-out after 4 rows"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.scenario) + " " + c.arg + " " + c.root);
+    WalkRun run = WalkScenario(c.scenario, c.arg, c.root);
+    EXPECT_EQ(job_->tally().cut_detail, c.cut) << run.Everything();
+    EXPECT_EQ(job_->tally().cut, *c.cut != 0);
+    EXPECT_EQ(job_->tally().cut_by_timeout,
+              std::string(c.cut).find("time-out") != std::string::npos);
+  }
+}
+
 TEST_F(ScriptedWalkTest, DuplicateAnswersAreReadOnce) {
   WalkRun run = WalkScenario("duplicate", "", "1.3.6.1.2.1.1");
   EXPECT_EQ(job_->rows().GetCount(), 5u) << run.Everything();

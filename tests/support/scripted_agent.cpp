@@ -64,6 +64,16 @@ bool ScriptedAgent::Start(const Options& options, std::string* error) {
   if (options.check_time) argv.push_back("--check-time");
   if (options.delay_ms > 0)
     argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delay_ms)});
+  argv.erase(argv.begin());  // the interpreter
+  return StartScript(argv, error);
+}
+
+bool ScriptedAgent::StartScript(const std::vector<std::string>& script_args, std::string* error) {
+  Stop();
+  if (!dir_) dir_ = std::make_unique<TempDir>();
+  if (address_.empty()) address_ = "127.0.0.1";
+  std::vector<std::string> argv = {"python3"};
+  argv.insert(argv.end(), script_args.begin(), script_args.end());
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);

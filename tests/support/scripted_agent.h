@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/test_util.h"
 
@@ -46,6 +47,11 @@ class ScriptedAgent {
 
   bool Start(const Options& options, std::string* error);
   bool Start(const std::string& scenario, const std::string& arg, std::string* error);
+  // Runs another helper script of ours the same way (python3 with
+  // script_args, "PORT <n>" on its first line, ended through its standard
+  // input), e.g. tests/support/udp_relay.py; peer() is then 127.0.0.1 at
+  // its port.
+  bool StartScript(const std::vector<std::string>& script_args, std::string* error);
   void Stop();
 
   int port() const { return port_; }

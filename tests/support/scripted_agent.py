@@ -798,6 +798,14 @@ def bulk_silent(agent, req):
     return [serve(req, TABLE_TREE)]
 
 
+def bulk_empty(agent, req):
+    """The table; a GETBULK asking for more than ARG (default 0) repetitions
+    gets an answer without error and without a variable."""
+    if req.pdu_type == GETBULK and req.max_repetitions > arg_int(agent, 0):
+        return [encode_response(req, [])]
+    return [serve(req, TABLE_TREE)]
+
+
 def bulk_short(agent, req):
     """The table; a GETBULK answer carries at most ARG (default 3) variables,
     whatever was asked (an agent may always send fewer)."""
@@ -852,6 +860,7 @@ SCENARIOS = {
     "bulk-too-big": bulk_too_big,
     "bulk-silent": bulk_silent,
     "bulk-short": bulk_short,
+    "bulk-empty": bulk_empty,
     "bulk-not-increasing": bulk_not_increasing,
     "get-too-big": get_too_big,
 }
