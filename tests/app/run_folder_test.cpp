@@ -66,6 +66,8 @@ TEST(RunFolder, ChoiceBetweenExecutableFolderAndCurrentDirectory) {
       EXPECT_NE(error.find("is a system folder"), std::string::npos) << error;
     }
     EXPECT_EQ(!note.empty(), c.note) << where << ": " << note;
-    if (c.note) EXPECT_NE(note.find(c.folder), std::string::npos) << note;
+    if (c.note) {
+      EXPECT_NE(note.find(c.folder), std::string::npos) << note;
+    }
   }
 }
