@@ -17,11 +17,10 @@
 #include "accounts/accounts.h"
 #include "scan/usm_report.h"
 
-// Exchange status of a wait cut short by the operator's interrupt (beside the
-// library's STAT_SUCCESS, STAT_ERROR and STAT_TIMEOUT).
-constexpr int kStatInterrupted = -1;
-// Exchange status of a wait cut short at the target's deadline.
-constexpr int kStatDeadline = -2;
+// How one exchange ended: an answer, a failure the library reports, no answer
+// within the retries, or a wait cut short by the operator's interrupt or at
+// the target's deadline.
+enum class ExchangeStatus { kSuccess, kError, kTimeout, kInterrupted, kDeadline };
 
 // What a session is opened for.
 struct SnmpTarget {
@@ -62,13 +61,13 @@ class SnmpExchange {
   // Sends one request of type command (SNMP_MSG_GET, SNMP_MSG_GETNEXT or
   // SNMP_MSG_GETBULK, which asks for `repetitions` repetitions with
   // non-repeaters 0) for the `count` names, in order, and waits for the
-  // answer. Returns STAT_SUCCESS with *response set (owned by this object,
-  // valid until the next Exchange or Close), STAT_TIMEOUT, STAT_ERROR,
-  // kStatInterrupted when the operator's interrupt came first (nothing is
-  // sent once it has come), or kStatDeadline when the target's deadline
+  // answer. Returns kSuccess with *response set (owned by this object,
+  // valid until the next Exchange or Close), kTimeout, kError,
+  // kInterrupted when the operator's interrupt came first (nothing is
+  // sent once it has come), or kDeadline when the target's deadline
   // came first (nothing is sent once it has passed).
-  virtual int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
-                       netsnmp_pdu** response) = 0;
+  virtual ExchangeStatus Exchange(int command, const SnmpName* names, size_t count,
+                                  long repetitions, netsnmp_pdu** response) = 0;
 
   // The library's report of the last failure of this session, prefixed
   // "snmpwalk", on standard error.

@@ -23,7 +23,7 @@
 struct SnmpSession::Request {
   bool waiting = false;
   bool settled = false;  // the library has dropped the request
-  int status = STAT_SUCCESS;
+  ExchangeStatus status = ExchangeStatus::kSuccess;
   netsnmp_pdu* response = nullptr;
   UsmReport report = UsmReport::kNone;
 
@@ -39,18 +39,18 @@ struct SnmpSession::Request {
           const int report = snmpv3_get_report_type(pdu);
           // The library sends again itself after a notInTimeWindow report.
           if (report == SNMPERR_NOT_IN_TIME_WINDOW) r->waiting = true;
-          r->status = STAT_ERROR;
+          r->status = ExchangeStatus::kError;
           r->report = UsmReportFromLibraryError(report);
           session->s_snmp_errno = report;
         } else if (pdu->command == SNMP_MSG_RESPONSE) {
           // The library frees pdu after this call.
           if (r->response) snmp_free_pdu(r->response);
           r->response = snmp_clone_pdu(pdu);
-          r->status = r->response ? STAT_SUCCESS : STAT_ERROR;
+          r->status = r->response ? ExchangeStatus::kSuccess : ExchangeStatus::kError;
           r->settled = true;
           session->s_snmp_errno = r->response ? SNMPERR_SUCCESS : SNMPERR_MALLOC;
         } else {
-          r->status = STAT_ERROR;
+          r->status = ExchangeStatus::kError;
           session->s_snmp_errno = SNMPERR_PROTOCOL;
           return 0;
         }
@@ -58,20 +58,20 @@ struct SnmpSession::Request {
       case NETSNMP_CALLBACK_OP_TIMED_OUT:
         r->waiting = false;
         r->settled = true;
-        r->status = STAT_TIMEOUT;
+        r->status = ExchangeStatus::kTimeout;
         session->s_snmp_errno = SNMPERR_TIMEOUT;
         break;
       case NETSNMP_CALLBACK_OP_SEC_ERROR:
         r->waiting = false;
-        if (r->status == STAT_SUCCESS) {
-          r->status = STAT_ERROR;
+        if (r->status == ExchangeStatus::kSuccess) {
+          r->status = ExchangeStatus::kError;
           session->s_snmp_errno = SNMPERR_GENERR;
         }
         break;
       case NETSNMP_CALLBACK_OP_SEND_FAILED:
       case NETSNMP_CALLBACK_OP_DISCONNECT:
         r->waiting = false;
-        r->status = STAT_ERROR;
+        r->status = ExchangeStatus::kError;
         if (session->s_snmp_errno == SNMPERR_SUCCESS) session->s_snmp_errno = SNMPERR_ABORT;
         break;
       default:  // resend, connect: keep waiting
@@ -184,14 +184,14 @@ bool SnmpSession::Discover() {
   if (session_->securityEngineIDLen != 0) return true;
   // A noAuth request without a user name: the agent answers with a report
   // that carries its engine ID, which the library puts on the session.
-  const int status = Transact(SNMP_MSG_GET, nullptr, 0, 0, /*probe=*/true);
+  const ExchangeStatus status = Transact(SNMP_MSG_GET, nullptr, 0, 0, /*probe=*/true);
   // The report the probe asks for.
   if (usm_report_ == UsmReport::kUnknownEngineId) usm_report_ = UsmReport::kNone;
   auto lock = LockSnmpLibrary();
   FreeResponseLocked();
-  if (status == kStatInterrupted || status == kStatDeadline) return false;
+  if (status == ExchangeStatus::kInterrupted || status == ExchangeStatus::kDeadline) return false;
   if (session_->securityEngineIDLen == 0) {
-    if (status == STAT_TIMEOUT)
+    if (status == ExchangeStatus::kTimeout)
       session_->s_snmp_errno = SNMPERR_TIMEOUT;
     else if (session_->s_snmp_errno == SNMPERR_SUCCESS)
       session_->s_snmp_errno = SNMPERR_UNKNOWN_ENG_ID;
@@ -203,12 +203,12 @@ bool SnmpSession::Discover() {
   return true;
 }
 
-int SnmpSession::Exchange(int command, const SnmpName* names, size_t count, long repetitions,
-                          netsnmp_pdu** response) {
+ExchangeStatus SnmpSession::Exchange(int command, const SnmpName* names, size_t count,
+                                     long repetitions, netsnmp_pdu** response) {
   *response = nullptr;
-  if (!handle_) return STAT_ERROR;
-  const int status = Transact(command, names, count, repetitions, /*probe=*/false);
-  if (status == STAT_SUCCESS) *response = response_;
+  if (!handle_) return ExchangeStatus::kError;
+  const ExchangeStatus status = Transact(command, names, count, repetitions, /*probe=*/false);
+  if (status == ExchangeStatus::kSuccess) *response = response_;
   return status;
 }
 
@@ -235,12 +235,12 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t
   return pdu;
 }
 
-int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long repetitions,
-                          bool probe) {
+ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t count,
+                                     long repetitions, bool probe) {
   interrupted_ = platform::Interrupted();
-  if (interrupted_) return kStatInterrupted;
+  if (interrupted_) return ExchangeStatus::kInterrupted;
   deadline_cut_ = MillisecondsToDeadline() == 0;
-  if (deadline_cut_) return kStatDeadline;
+  if (deadline_cut_) return ExchangeStatus::kDeadline;
   Request* r = request_.get();
   int fd = -1, timeout_ms = -1;
   int wake_fd = platform::InterruptWakeFd();
@@ -255,17 +255,17 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     if (!pdu) {
       r->waiting = false;
       r->settled = true;
-      r->status = STAT_ERROR;
+      r->status = ExchangeStatus::kError;
       session_->s_snmp_errno = SNMPERR_MALLOC;
     } else if (snmp_sess_async_send(handle_, pdu, &Request::Callback, r) == 0) {
       // A failed send leaves the PDU with us and no request behind.
       snmp_free_pdu(pdu);
       r->waiting = false;
       r->settled = true;
-      r->status = STAT_ERROR;
+      r->status = ExchangeStatus::kError;
     } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
       r->waiting = false;  // the library dropped it at once
-      r->status = STAT_ERROR;
+      r->status = ExchangeStatus::kError;
       if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
     }
   }
@@ -274,7 +274,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     // with it until the session closes.
     auto lock = LockSnmpLibrary();
     r->waiting = false;
-    r->status = STAT_ERROR;
+    r->status = ExchangeStatus::kError;
     session_->s_snmp_errno = SNMPERR_BAD_SENDTO;
     session_->s_errno = send_error;
   }
@@ -313,7 +313,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
         snmp_sess_timeout(handle_);
       } else if (poll_errno != EINTR) {
         r->waiting = false;
-        r->status = STAT_ERROR;
+        r->status = ExchangeStatus::kError;
         session_->s_snmp_errno = SNMPERR_GENERR;
         snmp_set_detail(strerror(poll_errno));
       }
@@ -327,7 +327,7 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
         // (after a notInTimeWindow report once its retries are spent) or
         // lost it. Waiting on would last until some datagram came.
         r->waiting = false;
-        r->status = STAT_ERROR;
+        r->status = ExchangeStatus::kError;
         if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
       }
     }
@@ -335,11 +335,13 @@ int SnmpSession::Transact(int command, const SnmpName* names, size_t count, long
     SendQueued(*io_);
     if (interrupted_) break;
   }
-  const int status = interrupted_ ? kStatInterrupted : deadline_cut_ ? kStatDeadline : r->status;
-  usm_report_ = status == STAT_ERROR ? r->report : UsmReport::kNone;
+  const ExchangeStatus status = interrupted_    ? ExchangeStatus::kInterrupted
+                                : deadline_cut_ ? ExchangeStatus::kDeadline
+                                                : r->status;
+  usm_report_ = status == ExchangeStatus::kError ? r->report : UsmReport::kNone;
   response_ = r->response;
   r->response = nullptr;
-  if (status != STAT_SUCCESS && response_) {
+  if (status != ExchangeStatus::kSuccess && response_) {
     auto lock = LockSnmpLibrary();
     FreeResponseLocked();
   }

@@ -57,8 +57,8 @@ class SnmpSession : public SnmpExchange {
   SnmpSession& operator=(const SnmpSession&) = delete;
 
   OpenStatus Open(const SnmpTarget& target) override;
-  int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
-               netsnmp_pdu** response) override;
+  ExchangeStatus Exchange(int command, const SnmpName* names, size_t count, long repetitions,
+                          netsnmp_pdu** response) override;
   void PrintLibraryError() override;
   int error_code() const override { return error_code_; }
   const std::string& error_text() const override { return error_text_; }
@@ -86,7 +86,8 @@ class SnmpSession : public SnmpExchange {
   bool Discover();
   netsnmp_pdu* BuildLocked(int command, const SnmpName* names, size_t count, long repetitions,
                            bool probe);
-  int Transact(int command, const SnmpName* names, size_t count, long repetitions, bool probe);
+  ExchangeStatus Transact(int command, const SnmpName* names, size_t count, long repetitions,
+                          bool probe);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   // -1 without a deadline, 0 once it has passed, else the milliseconds left.
   int MillisecondsToDeadline() const;

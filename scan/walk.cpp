@@ -178,7 +178,7 @@ Walker::Opened Walker::OpenWalkSession(SnmpExchange* session, SnmpSession::Api a
     return Opened::kNoKey;
   }
   if (opened == SnmpSession::OpenStatus::kDeadline) {
-    ReportFailedExchange(session, version, kStatDeadline, nullptr);
+    ReportFailedExchange(session, version, ExchangeStatus::kDeadline, nullptr);
     WriteLog("%s|scan end", target);
     return Opened::kFailed;
   }
@@ -220,20 +220,23 @@ void Walker::RunBatchPass(SnmpExchange* exchange, SnmpSession::Api api, int vers
     for (size_t i : chunk)
       names.push_back({(*items)[i].cursor.name, (*items)[i].cursor.name_length});
     netsnmp_pdu* response = nullptr;
-    const int status = session.Exchange(SNMP_MSG_GET, names.data(), names.size(), 0, &response);
-    if (status == STAT_SUCCESS) tally_.NoteAnswer(version);
-    if (status == STAT_SUCCESS && response->errstat == SNMP_ERR_TOOBIG && chunk.size() > 1) {
+    const ExchangeStatus status =
+        session.Exchange(SNMP_MSG_GET, names.data(), names.size(), 0, &response);
+    if (status == ExchangeStatus::kSuccess) tally_.NoteAnswer(version);
+    if (status == ExchangeStatus::kSuccess && response->errstat == SNMP_ERR_TOOBIG &&
+        chunk.size() > 1) {
       batch = chunk.size() / 2;
       for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) todo.push_front(*it);
       chunk.clear();
       continue;
     }
-    if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
+    if (status != ExchangeStatus::kSuccess || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(&session, version, status, response);
-      if (status == kStatInterrupted || status == kStatDeadline) break;
-      const long bad = status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOSUCHNAME
-                           ? response->errindex
-                           : 0;
+      if (status == ExchangeStatus::kInterrupted || status == ExchangeStatus::kDeadline) break;
+      const long bad =
+          status == ExchangeStatus::kSuccess && response->errstat == SNMP_ERR_NOSUCHNAME
+              ? response->errindex
+              : 0;
       if (bad >= 1 && static_cast<size_t>(bad) <= chunk.size())
         chunk.erase(chunk.begin() + (bad - 1));  // the others are sent again
       else
@@ -304,22 +307,22 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
                                                                           : BulkRepetitions();
     netsnmp_pdu* response = nullptr;
     const SnmpName request = {cursor.name, cursor.name_length};
-    const int status = session.Exchange(command, &request, 1, repetitions, &response);
-    if (status == STAT_SUCCESS) tally_.NoteAnswer(version);
+    const ExchangeStatus status = session.Exchange(command, &request, 1, repetitions, &response);
+    if (status == ExchangeStatus::kSuccess) tally_.NoteAnswer(version);
     if (bulk && repetitions > 1) {
-      if (status == STAT_TIMEOUT) {
+      if (status == ExchangeStatus::kTimeout) {
         timed_out_repetitions = repetitions;
         continue;
       }
-      if (status == STAT_SUCCESS && response->errstat == SNMP_ERR_TOOBIG) {
+      if (status == ExchangeStatus::kSuccess && response->errstat == SNMP_ERR_TOOBIG) {
         LowerBulkRepetitions(repetitions / 2);
         continue;
       }
     }
-    if (timed_out_repetitions > 0 && status == STAT_SUCCESS)
+    if (timed_out_repetitions > 0 && status == ExchangeStatus::kSuccess)
       LowerBulkRepetitions(timed_out_repetitions / 2);
     timed_out_repetitions = 0;
-    if (bulk && status == STAT_SUCCESS && response->errstat == SNMP_ERR_NOERROR &&
+    if (bulk && status == ExchangeStatus::kSuccess && response->errstat == SNMP_ERR_NOERROR &&
         !response->variables) {
       // A bulk request that failed: the same adaptation as for silence.
       NoteEmptyBulkAnswer();
@@ -331,7 +334,7 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
       }
       continue;
     }
-    if (status != STAT_SUCCESS || response->errstat != SNMP_ERR_NOERROR) {
+    if (status != ExchangeStatus::kSuccess || response->errstat != SNMP_ERR_NOERROR) {
       ReportFailedExchange(&session, version, status, response);
       running = false;
       continue;

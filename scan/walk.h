@@ -128,7 +128,7 @@ class Walker {
   Opened OpenWalkSession(SnmpExchange* session, SnmpSession::Api api, int version);
   bool StartOid(const char* text, int version, oid* root, int* root_length);
   void RefuseOid(const char* oid_text);
-  void ReportFailedExchange(SnmpExchange* session, int version, int status,
+  void ReportFailedExchange(SnmpExchange* session, int version, ExchangeStatus status,
                             const netsnmp_pdu* response);
   void NoteFailure(const SnmpExchange& session, int version, bool in_open);
   void NoteUsmReport(const SnmpExchange& session);

@@ -71,27 +71,28 @@ void Walker::NoteUsmReport(const SnmpExchange& session) {
 
 // Reports an exchange without a usable answer: the exchange failed
 // (status), or the answer carries an error status.
-void Walker::ReportFailedExchange(SnmpExchange* session, int version, int status,
+void Walker::ReportFailedExchange(SnmpExchange* session, int version, ExchangeStatus status,
                                   const netsnmp_pdu* response) {
   const char* target = target_.c_str();
-  if (status == kStatInterrupted) {
+  if (status == ExchangeStatus::kInterrupted) {
     WriteLog("%s|interrupted", target);
     tally_.NoteInterrupted();
-  } else if (status == kStatDeadline) {
+  } else if (status == ExchangeStatus::kDeadline) {
     // No answer within the time the target was given.
     tally_.NoteSilent(version);
     LimitReached();
     cut_why_ = "limit reached";
-  } else if (status == STAT_TIMEOUT) {
+  } else if (status == ExchangeStatus::kTimeout) {
     console::Print(stderr, "Timeout: No Response from %s\n", target);
     WriteLog("%s|Timeout", target);
     tally_.NoteSilent(version);
     cut_why_ = "time-out";
     cut_by_timeout_ = true;
-  } else if (status != STAT_SUCCESS) {
+  } else if (status != ExchangeStatus::kSuccess) {
     session->PrintLibraryError();
     NoteUsmReport(*session);
-    WriteLog("%s|Error %d", target, status);
+    // The library's number for a failed exchange, as the log has always shown it.
+    WriteLog("%s|Error %d", target, STAT_ERROR);
     NoteFailure(*session, version, /*in_open=*/false);
     cut_why_ = session->error_text().empty() ? "error" : session->error_text();
   } else if (response->errstat == SNMP_ERR_NOSUCHNAME) {

@@ -28,12 +28,12 @@ struct Answer {
   std::vector<std::string> vars;
   long errstat = SNMP_ERR_NOERROR;
   long errindex = 0;
-  int status = STAT_SUCCESS;
+  ExchangeStatus status = ExchangeStatus::kSuccess;
 };
 
 Answer Vars(std::vector<std::string> vars) { return Answer{std::move(vars)}; }
 Answer Error(long errstat, long errindex = 0) { return Answer{{}, errstat, errindex}; }
-Answer Status(int status) { return Answer{{}, SNMP_ERR_NOERROR, 0, status}; }
+Answer Status(ExchangeStatus status) { return Answer{{}, SNMP_ERR_NOERROR, 0, status}; }
 
 std::string OidText(const oid* ids, size_t length) {
   std::string text;
@@ -54,8 +54,8 @@ class ScriptedExchange : public SnmpExchange {
     return OpenStatus::kOpen;
   }
 
-  int Exchange(int command, const SnmpName* names, size_t count, long repetitions,
-               netsnmp_pdu** response) override {
+  ExchangeStatus Exchange(int command, const SnmpName* names, size_t count, long repetitions,
+                          netsnmp_pdu** response) override {
     std::string request = command == SNMP_MSG_GETBULK   ? "bulk " + std::to_string(repetitions)
                           : command == SNMP_MSG_GETNEXT ? "next"
                           : command == SNMP_MSG_GET     ? "get"
@@ -63,10 +63,10 @@ class ScriptedExchange : public SnmpExchange {
     for (size_t i = 0; i < count; ++i) request += " " + OidText(names[i].ids, names[i].length);
     requests_.push_back(request);
     FreeResponse();
-    if (script_.empty()) return STAT_TIMEOUT;
+    if (script_.empty()) return ExchangeStatus::kTimeout;
     const Answer answer = script_.front();
     script_.pop_front();
-    if (answer.status != STAT_SUCCESS) return answer.status;
+    if (answer.status != ExchangeStatus::kSuccess) return answer.status;
     auto lock = LockSnmpLibrary();
     response_ = snmp_pdu_create(SNMP_MSG_RESPONSE);
     response_->errstat = answer.errstat;
@@ -87,7 +87,7 @@ class ScriptedExchange : public SnmpExchange {
       }
     }
     *response = response_;
-    return STAT_SUCCESS;
+    return ExchangeStatus::kSuccess;
   }
 
   void PrintLibraryError() override { fprintf(stderr, "snmpwalk: %s\n", error_text_.c_str()); }
@@ -247,7 +247,7 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
        8,
        0,
        true,
-       {Status(STAT_TIMEOUT), Vars({kS1}), Vars({kS2, kS3, kS4, kPast})},
+       {Status(ExchangeStatus::kTimeout), Vars({kS1}), Vars({kS2, kS3, kS4, kPast})},
        {"bulk 8 " + kRoot, "bulk 1 " + kRoot, "bulk 4 " + kS1},
        {kS1, kS2, kS3, kS4},
        "",
@@ -257,7 +257,7 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
        8,
        0,
        true,
-       {Status(STAT_TIMEOUT), Status(STAT_TIMEOUT)},
+       {Status(ExchangeStatus::kTimeout), Status(ExchangeStatus::kTimeout)},
        {"bulk 8 " + kRoot, "bulk 1 " + kRoot},
        {},
        "Timeout: No Response from 127.0.0.1",
@@ -327,7 +327,7 @@ TEST_F(WalkLoopTest, RequestsOfAWalk) {
        0,
        0,
        true,
-       {Vars({kS1}), Status(kStatInterrupted)},
+       {Vars({kS1}), Status(ExchangeStatus::kInterrupted)},
        {"next " + kRoot, "next " + kS1},
        {kS1},
        "127.0.0.1|interrupted",
@@ -459,7 +459,7 @@ TEST_F(WalkLoopTest, RequestsOfBatchedGets) {
        2,
        2,
        0,
-       {Vars({kS1, kS2}), Status(kStatInterrupted), Vars({kS5})},
+       {Vars({kS1, kS2}), Status(ExchangeStatus::kInterrupted), Vars({kS5})},
        {"get " + kS1 + " " + kS2, "get " + kS3 + " " + kS4},
        {2, 3, 4},
        "127.0.0.1|interrupted"},
