@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <exception>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,11 +12,18 @@
 #include "platform/hash.h"
 #include "platform/text_encoding.h"
 
-void AddResultRows(CXmlDocument& doc, const ResultRows& rows, const RowExtras& extras) {
+bool AddResultRows(CXmlDocument& doc, const ResultRows& rows, std::string* error,
+                   const RowExtras& extras) {
   std::string oid_copy, value_copy;  // used only for texts that need converting
   std::string name;
+  bool ok = true;
   rows.ForEach([&](std::string_view oid, const ResultRow& row) {
-    XmlElement result = doc.AddRootElement("RESULT", "", "", "");
+    if (!ok) return;
+    XmlElement result = doc.AddRootElement("RESULT", "", "", "", error);
+    if (!result) {
+      ok = false;
+      return;
+    }
     const std::string_view oid_text = platform::LocaleToUtf8View(oid, &oid_copy);
     XmlElement oid_element;
     if (row.version != 0) {
@@ -25,19 +31,23 @@ void AddResultRows(CXmlDocument& doc, const ResultRows& rows, const RowExtras& e
       const char* end = std::to_chars(number, number + sizeof number, row.version).ptr;
       oid_element =
           doc.AddElement(result, "OID", oid_text, "VER",
-                         std::string_view(number, static_cast<size_t>(end - number)), false);
+                         std::string_view(number, static_cast<size_t>(end - number)), false, error);
     } else {
-      oid_element = doc.AddElement(result, "OID", oid_text, "", "", false);
+      oid_element = doc.AddElement(result, "OID", oid_text, "", "", false, error);
     }
     name.clear();
-    if (extras.namer && extras.namer->Name(oid, &name)) doc.AddAttribute(oid_element, "NAME", name);
-    XmlElement value = doc.AddElement(
-        result, "VALUE", platform::LocaleToUtf8View(row.value, &value_copy), "", "", false);
-    if (extras.value_types && row.type) {
-      doc.AddAttribute(value, "TYPE", row.type);
-      if (row.base64) doc.AddAttribute(value, "ENCODING", "base64");
+    if (!oid_element || (extras.namer && extras.namer->Name(oid, &name) &&
+                         !doc.AddAttribute(oid_element, "NAME", name, error))) {
+      ok = false;
+      return;
     }
+    XmlElement value = doc.AddElement(
+        result, "VALUE", platform::LocaleToUtf8View(row.value, &value_copy), "", "", false, error);
+    ok = value && (!extras.value_types || !row.type ||
+                   (doc.AddAttribute(value, "TYPE", row.type, error) &&
+                    (!row.base64 || doc.AddAttribute(value, "ENCODING", "base64", error))));
   });
+  return ok;
 }
 
 namespace {
@@ -115,13 +125,8 @@ bool SaveResultDocument(const std::string& path, const ResultRows& rows, std::st
     if (error) *error = doc.m_strError;
     return false;
   }
-  try {
-    AddResultRows(doc, rows, extras);
-  } catch (const std::exception& e) {
-    // A row that cannot become an element: no partial file.
-    if (error) *error = e.what();
-    return false;
-  }
+  // A row that cannot become an element: no partial file.
+  if (!AddResultRows(doc, rows, error, extras)) return false;
   if (doc.Save(path)) return true;
   if (error) *error = doc.m_strError;
   return false;

@@ -12,11 +12,13 @@
 
 // Appends one RESULT (OID with VER when a version is known, then VALUE) per
 // row, in the map's iteration order. Row texts are in the locale's
-// code set and are converted to UTF-8 on the way in. Throws CXmlError as the
-// document's element operations do. Any thread (the document's own).
+// code set and are converted to UTF-8 on the way in. Returns false at the first
+// row that cannot become an element, with the cause in *error (if given), as
+// the document's element operations give it. Any thread (the document's own).
 // extras adds NAME on OID, TYPE and ENCODING on VALUE (each after the
 // designed attribute); without them every byte is as designed.
-void AddResultRows(CXmlDocument& doc, const ResultRows& rows, const RowExtras& extras = {});
+bool AddResultRows(CXmlDocument& doc, const ResultRows& rows, std::string* error = nullptr,
+                   const RowExtras& extras = {});
 
 // Writes a result document of the rows (AddResultRows) to path. Returns false,
 // writing nothing, when the document cannot be made or a row cannot become an

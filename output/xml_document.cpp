@@ -41,15 +41,24 @@ struct XmlFree {
 };
 
 // A name as it goes into the document: "&" becomes "-"; anything that is
-// still no XML name is refused rather than written as broken markup.
-std::string CheckedName(std::string_view name) {
-  std::string s(name);
+// still no XML name is refused (false) rather than written as broken markup.
+bool CheckedName(std::string_view name, std::string* checked) {
+  std::string& s = *checked;
+  s.assign(name);
   for (char& c : s)
     if (c == '&') c = '-';
   // xmlValidateName reads ill-formed UTF-8 as Latin-1, so check that first.
-  if (platform::SanitizeXmlText(s) != s || xmlValidateName(X(s), 0) != 0)
-    throw CXmlError(CXmlError::E_INVALIDARG, "invalid XML name");
-  return s;
+  return platform::SanitizeXmlText(s) == s && xmlValidateName(X(s), 0) == 0;
+}
+
+// Record why an element operation failed, for its return.
+bool Refuse(std::string* error, const char* cause) {
+  if (error) *error = cause;
+  return false;
+}
+std::nullptr_t Fail(std::string* error, const char* cause) {
+  Refuse(error, cause);
+  return nullptr;
 }
 
 // A text node of doc holding text (which needs no NUL); null when out of
@@ -306,73 +315,80 @@ bool CXmlDocument::Create() {
   return false;
 }
 
-const xmlChar* CXmlDocument::InternName(std::string_view name) {
+const xmlChar* CXmlDocument::InternName(std::string_view name, std::string* error) {
   for (const CachedName& c : m_names)
     if (c.given == name) return c.name;
-  const std::string checked = CheckedName(name);
+  std::string checked;
+  if (!CheckedName(name, &checked)) return Fail(error, "invalid XML name");
   const xmlChar* interned =
       xmlDictLookup(m_pDoc->dict, X(checked), static_cast<int>(checked.size()));
-  if (!interned) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  if (!interned) return Fail(error, "out of memory");
   if (m_names.size() < kMaxCachedNames) m_names.push_back(CachedName{std::string(name), interned});
   return interned;
 }
 
 XmlElement CXmlDocument::AddRootElement(std::string_view name, std::string_view text,
-                                        std::string_view attr_name, std::string_view attr_value) {
+                                        std::string_view attr_name, std::string_view attr_value,
+                                        std::string* error) {
   xmlNodePtr root = m_pDoc ? xmlDocGetRootElement(m_pDoc) : nullptr;
-  if (!root) throw CXmlError(CXmlError::E_POINTER, "no document element");
-  return AddElement(root, name, text, attr_name, attr_value, false);
+  if (!root) return Fail(error, "no document element");
+  return AddElement(root, name, text, attr_name, attr_value, false, error);
 }
 
 XmlElement CXmlDocument::AddElement(XmlElement pParent, std::string_view name,
                                     std::string_view text, std::string_view attr_name,
-                                    std::string_view attr_value, bool bNoText) {
-  if (!m_pDoc || !pParent) throw CXmlError(CXmlError::E_POINTER, "no document or parent");
+                                    std::string_view attr_value, bool bNoText, std::string* error) {
+  if (!m_pDoc || !pParent) return Fail(error, "no document or parent");
   if (pParent->doc != m_pDoc || pParent->type != XML_ELEMENT_NODE)
-    throw CXmlError(CXmlError::E_INVALIDARG, "parent is not an element of this document");
-  const xmlChar* element_name = InternName(name);
-  if (!attr_name.empty()) InternName(attr_name);  // a refused name leaves no element behind
-  std::string text_copy;                          // used only when the text needs cleaning
+    return Fail(error, "parent is not an element of this document");
+  const xmlChar* element_name = InternName(name, error);
+  if (!element_name) return nullptr;
+  // A refused attribute name leaves no element behind.
+  if (!attr_name.empty() && !InternName(attr_name, error)) return nullptr;
+  std::string text_copy;  // used only when the text needs cleaning
   const std::string_view clean = bNoText ? "" : platform::SanitizeXmlTextView(text, &text_copy);
-  if (clean.size() > INT_MAX) throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
+  if (clean.size() > INT_MAX) return Fail(error, "text too large");
 
   // The dictionary owns the name; the node only points at it.
   xmlNodePtr element =
       xmlNewDocNodeEatName(m_pDoc, nullptr, const_cast<xmlChar*>(element_name), nullptr);
-  if (!element) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  if (!element) return Fail(error, "out of memory");
   xmlAddChild(pParent, element);
-  if (!attr_name.empty()) AddAttribute(element, attr_name, attr_value);
+  if (!attr_name.empty() && !AddAttribute(element, attr_name, attr_value, error)) return nullptr;
   if (!bNoText) {
     // xmlAddChild would merge adjacent text nodes and free this one; the
     // element is new, so this text is its first child.
     xmlNodePtr node = NewText(m_pDoc, clean);
-    if (!node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+    if (!node) return Fail(error, "out of memory");
     xmlAddChild(element, node);
   }
   return element;
 }
 
-void CXmlDocument::AddAttribute(XmlElement element, std::string_view name, std::string_view value) {
-  if (!m_pDoc || !element) throw CXmlError(CXmlError::E_POINTER, "no document or element");
+bool CXmlDocument::AddAttribute(XmlElement element, std::string_view name, std::string_view value,
+                                std::string* error) {
+  if (!m_pDoc || !element) return Refuse(error, "no document or element");
   if (element->doc != m_pDoc || element->type != XML_ELEMENT_NODE)
-    throw CXmlError(CXmlError::E_INVALIDARG, "not an element of this document");
-  const xmlChar* attribute_name = InternName(name);
+    return Refuse(error, "not an element of this document");
+  const xmlChar* attribute_name = InternName(name, error);
+  if (!attribute_name) return false;
   std::string value_copy;  // used only when the value needs cleaning
   const std::string_view clean = platform::SanitizeXmlTextView(value, &value_copy);
-  if (clean.size() > INT_MAX) throw CXmlError(CXmlError::E_OUTOFMEMORY, "text too large");
+  if (clean.size() > INT_MAX) return Refuse(error, "text too large");
   // Made empty, then given its text node: the value need not end in NUL.
   xmlAttrPtr attr =
       xmlNewNsPropEatName(element, nullptr, const_cast<xmlChar*>(attribute_name), nullptr);
   xmlNodePtr value_node = attr ? NewText(m_pDoc, clean) : nullptr;
-  if (!value_node) throw CXmlError(CXmlError::E_OUTOFMEMORY, "out of memory");
+  if (!value_node) return Refuse(error, "out of memory");
   attr->children = attr->last = value_node;
   value_node->parent = reinterpret_cast<xmlNodePtr>(attr);
+  return true;
 }
 
 bool CXmlDocument::Write(const XmlSink& sink) {
   xmlNodePtr root = m_pDoc ? xmlDocGetRootElement(m_pDoc) : nullptr;
   if (!root) {
-    m_nErrorCode = CXmlError::E_POINTER;
+    m_nErrorCode = E_POINTER;
     m_strError = "no document element";
     return false;
   }

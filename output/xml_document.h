@@ -18,25 +18,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// The error raised by the element operations: a code and a text.
-class CXmlError : public std::runtime_error {
- public:
-  static constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);  // no document / parent
-  static constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000E);  // allocation failed
-  static constexpr int32_t E_INVALIDARG =
-      static_cast<int32_t>(0x80070057);  // bad name or foreign parent
-
-  CXmlError(int32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
-  int32_t Error() const { return code_; }
-
- private:
-  int32_t code_;
-};
 
 // Takes the saved text piece by piece, in order; false stops the writing.
 using XmlSink = std::function<bool(const char* data, size_t size)>;
@@ -47,6 +31,12 @@ using XmlElement = xmlNodePtr;
 
 class CXmlDocument {
  public:
+  // Codes of m_nErrorCode.
+  static constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);  // no document / parent
+  static constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000E);  // allocation failed
+  static constexpr int32_t E_INVALIDARG =
+      static_cast<int32_t>(0x80070057);  // bad name or foreign parent
+
   CXmlDocument() = default;
   ~CXmlDocument();
   CXmlDocument(const CXmlDocument&) = delete;
@@ -56,24 +46,28 @@ class CXmlDocument {
   // parser's code and message, when it cannot be built (out of memory).
   bool Create();
 
-  // AddElement below the document element RESULTS, with a text node.
-  // Throws CXmlError(E_POINTER) without a document or document element.
+  // AddElement below the document element RESULTS, with a text node. Null,
+  // with "no document element" in *error, without a document.
   XmlElement AddRootElement(std::string_view name, std::string_view text,
-                            std::string_view attr_name, std::string_view attr_value);
+                            std::string_view attr_name, std::string_view attr_value,
+                            std::string* error = nullptr);
 
-  // Appends a new element as the last child of pParent. Every "&" in the name
-  // becomes "-"; a name that is still not an XML name throws E_INVALIDARG. The
-  // attribute is set (its value may be empty) only when attr_name is not empty.
-  // Unless bNoText, a text node holding text is added, even an empty one.
-  // Throws CXmlError: E_POINTER without a document or parent, E_INVALIDARG for
-  // a parent of another document or a bad name, E_OUTOFMEMORY.
+  // Appends a new element as the last child of pParent and returns it. Every
+  // "&" in the name becomes "-"; a name that is still not an XML name is
+  // refused. The attribute is set (its value may be empty) only when attr_name
+  // is not empty. Unless bNoText, a text node holding text is added, even an
+  // empty one. Returns null, with the cause in *error (if given), without a
+  // document or parent, for a parent of another document, a bad name, or out
+  // of memory; a refused name leaves no element behind.
   XmlElement AddElement(XmlElement pParent, std::string_view name, std::string_view text,
-                        std::string_view attr_name, std::string_view attr_value, bool bNoText);
+                        std::string_view attr_name, std::string_view attr_value, bool bNoText,
+                        std::string* error = nullptr);
 
   // Adds an attribute (name checked as AddElement checks element names; the
   // value cleaned as texts are) after the element's other attributes.
-  // Throws CXmlError as AddElement does.
-  void AddAttribute(XmlElement element, std::string_view name, std::string_view value);
+  // Returns false, with the cause in *error (if given), as AddElement does.
+  bool AddAttribute(XmlElement element, std::string_view name, std::string_view value,
+                    std::string* error = nullptr);
 
   // Writes the document as Save does, handing the text to sink in pieces.
   // Returns false, recording the failure, without a document, when the
@@ -100,7 +94,8 @@ class CXmlDocument {
     std::string given;
     const xmlChar* name;
   };
-  const xmlChar* InternName(std::string_view name);
+  // Null, with the cause in *error (if given), for a refused name.
+  const xmlChar* InternName(std::string_view name, std::string* error);
 
   xmlDocPtr m_pDoc = nullptr;
   std::vector<CachedName> m_names;  // a few names, reused for every row

@@ -167,36 +167,48 @@ TEST(XmlDocument, TextBesideChildElementsGetsNoIndentation) {
   EXPECT_NE(bytes.find("\n\t<AFTER>z</AFTER>\n"), std::string::npos) << bytes;
 }
 
-TEST(XmlDocument, ElementErrorsRaiseCodes) {
-  auto code = [](auto&& fn) {
-    try {
-      fn();
-    } catch (const CXmlError& e) {
-      EXPECT_NE(std::string(e.what()), "");
-      return e.Error();
-    }
-    return int32_t{0};
+TEST(XmlDocument, ElementErrorsAreRefusedWithTheirCause) {
+  // The cause of a refused element operation; "" when it was taken.
+  auto cause = [](auto&& fn) {
+    std::string error;
+    if (fn(&error)) return std::string();
+    EXPECT_NE(error, "");
+    return error;
   };
+  const std::string no_parent = "no document or parent";
+  const std::string foreign_parent = "parent is not an element of this document";
+  const std::string bad_name = "invalid XML name";
   CXmlDocument empty;
-  EXPECT_EQ(code([&] { empty.AddRootElement("RESULT", "", "", ""); }), CXmlError::E_POINTER);
+  EXPECT_EQ(cause([&](std::string* e) { return empty.AddRootElement("RESULT", "", "", "", e); }),
+            "no document element");
 
   CXmlDocument doc, other;
   ASSERT_TRUE(doc.Create());
   ASSERT_TRUE(other.Create());
   XmlElement foreign = other.AddRootElement("X", "", "", "");
-  EXPECT_EQ(code([&] { doc.AddElement(nullptr, "A", "", "", "", false); }), CXmlError::E_POINTER);
-  EXPECT_EQ(code([&] { empty.AddElement(foreign, "A", "", "", "", false); }), CXmlError::E_POINTER);
-  EXPECT_EQ(code([&] { doc.AddElement(foreign, "A", "", "", "", false); }),
-            CXmlError::E_INVALIDARG);
+  EXPECT_EQ(
+      cause([&](std::string* e) { return doc.AddElement(nullptr, "A", "", "", "", false, e); }),
+      no_parent);
+  EXPECT_EQ(
+      cause([&](std::string* e) { return empty.AddElement(foreign, "A", "", "", "", false, e); }),
+      no_parent);
+  EXPECT_EQ(
+      cause([&](std::string* e) { return doc.AddElement(foreign, "A", "", "", "", false, e); }),
+      foreign_parent);
   // Ill-formed UTF-8 too: the library's name check alone would read it as Latin-1.
   const std::vector<std::string> bad_names = {
       "",     "1A",      "a b",      "a<b",          "a\"", std::string("a\0b", 3),
       "\xFF", "caf\xE9", "\xA9\xBE", "a\xEF\xBF\xBF"};
   for (const std::string& bad : bad_names)
-    EXPECT_EQ(code([&] { doc.AddRootElement(bad, "", "", ""); }), CXmlError::E_INVALIDARG) << bad;
-  EXPECT_EQ(code([&] { doc.AddRootElement("A", "", "V E R", "1"); }), CXmlError::E_INVALIDARG);
-  EXPECT_EQ(code([&] { doc.AddAttribute(foreign, "A", ""); }), CXmlError::E_INVALIDARG);
-  EXPECT_EQ(code([&] { doc.AddAttribute(nullptr, "A", ""); }), CXmlError::E_POINTER);
+    EXPECT_EQ(cause([&](std::string* e) { return doc.AddRootElement(bad, "", "", "", e); }),
+              bad_name)
+        << bad;
+  EXPECT_EQ(cause([&](std::string* e) { return doc.AddRootElement("A", "", "V E R", "1", e); }),
+            bad_name);
+  EXPECT_EQ(cause([&](std::string* e) { return doc.AddAttribute(foreign, "A", "", e); }),
+            "not an element of this document");
+  EXPECT_EQ(cause([&](std::string* e) { return doc.AddAttribute(nullptr, "A", "", e); }),
+            "no document or element");
   // Refused names leave no element behind.
   EXPECT_EQ(Saved(doc), std::string(kDeclaration) + "<RESULTS/>\n");
 }
@@ -272,7 +284,7 @@ TEST_F(XmlSaveTest, SecondWriterFailsWhileTheFirstHoldsTheTemporaryFile) {
 TEST_F(XmlSaveTest, SaveWithoutDocumentFails) {
   CXmlDocument none;
   EXPECT_FALSE(none.Save(dir_ / "r.xml"));
-  EXPECT_EQ(none.m_nErrorCode, CXmlError::E_POINTER);
+  EXPECT_EQ(none.m_nErrorCode, CXmlDocument::E_POINTER);
   EXPECT_FALSE(testutil::FileExists(dir_ / "r.xml"));
 }
 
