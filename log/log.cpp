@@ -93,10 +93,7 @@ void WriteLogLines(const std::vector<std::string>& lines) {
   AppendLogLines(g_strLogDir, g_strLogFile, lines);
 }
 
-int DrainLogQueue(std::vector<std::string>* lines) {
-  g_logQueue.Drain(lines, kDrainBatch);
-  return 0;
-}
+void DrainLogQueue(std::vector<std::string>* lines) { g_logQueue.Drain(lines, kDrainBatch); }
 
 std::string FormatLogLine(int code, const std::string& text, int64_t time) {
   char stamp[64];

@@ -53,8 +53,8 @@ extern LogQueue g_logQueue;
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Moves at most 200 records from the front of g_logQueue into lines, appended
-// to *lines. Any thread. Always returns 0.
-int DrainLogQueue(std::vector<std::string>* lines);
+// to *lines. Any thread.
+void DrainLogQueue(std::vector<std::string>* lines);
 
 // Appends lines to g_strLogDir/g_strLogFile as AppendLogLines does (rotation
 // and pruning included). Same caller rule as AppendLogLines.
