@@ -358,7 +358,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
   return true;
 }
 
-bool LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
+void LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
   std::string problem, text, why;
   std::vector<std::string> refused;
   if (!platform::ReadRegularFile(path, &text, &why)) {
@@ -378,7 +378,6 @@ bool LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
   }
   for (const auto& line : refused) fprintf(stderr, "%s\n", line.c_str());
   if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());
-  return true;
 }
 
 bool FindAccount(const std::string& target, Account* account) {

@@ -78,8 +78,8 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
 // error (see LoadAccountsFrom); the rows before the fault stay loaded. Each
 // refused row is one more line there. A file readable by group or others is
 // read all the same, after one line saying so. *ips as for LoadAccountsFrom.
-// Main thread only, before any worker starts. Always returns true.
-bool LoadAccounts(const std::string& path, std::vector<std::string>* ips = nullptr);
+// Main thread only, before any worker starts.
+void LoadAccounts(const std::string& path, std::vector<std::string>* ips = nullptr);
 
 // Finds the account of a target by exact byte match. Returns false and leaves
 // *account untouched when there is none. Never inserts; safe from all workers
