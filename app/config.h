@@ -12,6 +12,7 @@ struct RunConfig {
   ScanSettings scan;
   bool log_enabled = false;         // Log=1
   bool timeout_configured = false;  // a Timeout key is present (no time-out hint then)
+  bool learn = false;               // Learn=1: devices.csv is read and kept up to date
 };
 
 // Loads config.ini at path; one that exists but cannot be read (no

@@ -7,6 +7,7 @@
 
 #include "app/run_summary.h"
 #include "scan/job_progress.h"
+#include "scan/scan_job.h"
 #include "scan/scan_settings.h"
 
 struct RunOptions;
@@ -26,9 +27,12 @@ constexpr std::size_t kWorkerStackSize = std::size_t{256} << 10;
 // One worker's work: scans target with settings (and its account from
 // accounts.csv, if any), then saves its rows to its result file in dir and
 // says "output: ..." or "output error". Returns its part of the summary, the
-// time of the result file included; the rows go with the return. Any thread.
+// time of the result file included; the rows go with the return. profile
+// (may be null): what an earlier run learned of the device; *learned (may be
+// null) gets what this scan learned. Any thread.
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& dir, JobProgress* progress = nullptr);
+                         const std::string& dir, JobProgress* progress = nullptr,
+                         const DeviceProfile* profile = nullptr, DeviceProfile* learned = nullptr);
 
 // What a finished run leaves for the exit status.
 struct RunReport {
