@@ -19,7 +19,8 @@ int VersionNumber(const std::string& text) {
 bool IsDeviceFileName(const std::string& name) {
   if (name == "devices.csv") return true;
   const std::string prefix = "devices-", suffix = ".csv";
-  return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+  return name.size() > prefix.size() + suffix.size() &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
          name.find("-of-") != std::string::npos;
 }
@@ -83,8 +84,7 @@ bool SaveDeviceProfiles(const DeviceProfiles& profiles,
     if (known != profiles.known.end()) line = known->second;
     line.target = target;
     if (seen.version != 0) line.version = VersionText(seen.version);
-    if (bulk_known)
-      line.bulk = seen.bulk_failed ? "failed" : std::to_string(seen.bulk_repetitions);
+    if (bulk_known) line.bulk = seen.bulk_failed ? "failed" : std::to_string(seen.bulk_repetitions);
     if (!seen.engine_id.empty()) line.engine_id = seen.engine_id;
     line.last_seen = now;
     auto [at, added] = index.emplace(target, lines.size());
