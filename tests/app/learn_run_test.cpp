@@ -197,4 +197,36 @@ TEST(LearnRun, TargetsNotScannedKeepTheirLinesAndLearnIsStrict) {
   EXPECT_FALSE(testutil::FileExists(odd.dir / "devices.csv"));
 }
 
+// Shards in one folder: each writes its own file; every run reads them all,
+// so a target that falls to another shard next time keeps what was learned.
+TEST(LearnRun, ShardsWriteTheirOwnFilesAndReadAll) {
+  testutil::ScriptedAgent v2c_agent;
+  testutil::ScriptedAgent::Options options;
+  options.scenario = "version-only";
+  options.arg = "2c";
+  std::string error;
+  ASSERT_TRUE(v2c_agent.Start(options, &error)) << error;
+  const std::string target = v2c_agent.peer();
+
+  Folder folder("Learn=1\n");
+  // Whichever shard of 2 the target falls to, it is learned there...
+  for (const char* shard : {"1/2", "2/2"})
+    ASSERT_EQ(testutil::RunProcess({folder.exe, "--shard", shard, target}, 120).exit_code, 0);
+  const bool in_first = testutil::FileExists(folder.dir / "devices-1-of-2.csv");
+  EXPECT_NE(in_first, testutil::FileExists(folder.dir / "devices-2-of-2.csv"));
+  EXPECT_FALSE(testutil::FileExists(folder.dir / "devices.csv"));
+  std::vector<DeviceLine> lines;
+  ASSERT_TRUE(ReadDeviceFile(folder.dir / (in_first ? "devices-1-of-2.csv" : "devices-2-of-2.csv"),
+                             &lines, &error))
+      << error;
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].version, "2c");
+
+  // ... and an unsharded run then starts it at v2c.
+  const size_t seen = v2c_agent.Log().size();
+  ASSERT_EQ(folder.Run(target).exit_code, 0);
+  EXPECT_EQ(Count(v2c_agent, seen, "request v1"), 0u);
+  EXPECT_EQ(folder.Devices().size(), 1u);
+}
+
 }  // namespace
