@@ -107,7 +107,9 @@ ScanResult ScanTarget(const std::string& target, const Account* account,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   result.learned.version = stored_version;
   result.learned.bulk_repetitions = walker.bulk_answered() ? walker.bulk_repetitions() : 0;
-  result.learned.bulk_failed = !walker.bulk_answered() && walker.bulk_unanswered();
+  // Only of a device that answered something: a silent one teaches nothing.
+  result.learned.bulk_failed =
+      !walker.bulk_answered() && walker.bulk_unanswered() && result.walks.answered != 0;
   result.learned.engine_id = EngineIdOf(walker.peer());
   return result;
 }

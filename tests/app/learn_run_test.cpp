@@ -10,6 +10,7 @@
 
 #include "output/device_file.h"
 #include "support/scripted_agent.h"
+#include "support/snmpd_fixture.h"
 #include "support/test_util.h"
 
 namespace {
@@ -176,20 +177,22 @@ TEST(LearnRun, DamagedDeviceFileIsIgnoredWithOneWarningAndRewritten) {
   }
 }
 
-TEST(LearnRun, TargetsNotScannedKeepTheirLinesAndLearnIsStrict) {
+TEST(LearnRun, TargetsNotScannedOrSilentKeepTheirLinesAndLearnIsStrict) {
   testutil::ScriptedAgent agent;
   std::string error;
   ASSERT_TRUE(agent.Start("normal", "", &error)) << error;
-  Folder learn("Learn=1\n");
+  const int closed_port = testutil::FindFreeUdpPort({"127.0.0.1"});
+  ASSERT_NE(closed_port, 0);
+  const std::string silent = "127.0.0.1:" + std::to_string(closed_port);
+  Folder learn("MaxRepetitions=4\nLearn=1\n");
+  const std::string header = "target,version,bulk,engine_id,last_seen\r\n";
   const std::string old_line = "192.0.2.77,2c,failed,80001f88,2026-01-01T00:00:00Z\r\n";
-  testutil::WriteFile(learn.dir / "devices.csv",
-                      "target,version,bulk,engine_id,last_seen\r\n" + old_line);
-  ASSERT_EQ(learn.Run(agent.peer()).exit_code, 0);
+  testutil::WriteFile(learn.dir / "devices.csv", header + old_line);
+  ASSERT_EQ(testutil::RunProcess({learn.exe, silent, agent.peer()}, 120).exit_code, 0);
+  // The silent target taught nothing, not even that bulk failed.
   const std::string text = testutil::ReadFile(learn.dir / "devices.csv");
-  EXPECT_EQ(
-      text.find("target,version,bulk,engine_id,last_seen\r\n" + old_line + agent.peer() + ",1,,,"),
-      0u)
-      << text;
+  EXPECT_EQ(text.find(header + old_line + agent.peer() + ",1,,,"), 0u) << text;
+  EXPECT_EQ(testutil::CountOf(text, "\r\n"), 3u) << text;
 
   Folder odd("Learn=yes\n");
   const testutil::ProcessResult run = odd.Run(agent.peer());
