@@ -16,8 +16,8 @@
 #include "app/progress_line.h"
 #include "app/resume.h"
 #include "app/run_folder.h"
-#include "app/run_summary.h"
 #include "app/target_list.h"
+#include "app/run_summary.h"
 #include "app/targets.h"
 #include "log/log.h"
 #include "log/log_writer.h"
@@ -170,8 +170,8 @@ class WorkerLauncher {
 
 // summary.csv, the closing summary and the hint, once every job has ended.
 void ReportRun(const std::vector<TargetResult>& results, double seconds, const std::string& dir,
-               const std::string& shard_tag, const RunConfig& config, const ResumePlan* resumed,
-               RunReport* report) {
+               const std::string& shard_tag, const RunConfig& config,
+               const ResumePlan* resumed, RunReport* report) {
   std::vector<SummaryRow> rows;
   rows.reserve(results.size());
   size_t silent = 0;
