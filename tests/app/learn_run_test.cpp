@@ -3,6 +3,7 @@
 // changed, an agent that stops taking GETBULK, damaged device files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -198,6 +199,30 @@ TEST(LearnRun, TargetsNotScannedOrSilentKeepTheirLinesAndLearnIsStrict) {
   const testutil::ProcessResult run = odd.Run(agent.peer());
   EXPECT_EQ(testutil::CountOf(run.err, "Learn=yes is not a whole number; using 0"), 1u) << run.err;
   EXPECT_FALSE(testutil::FileExists(odd.dir / "devices.csv"));
+}
+
+TEST(LearnRun, SnmpV3TargetKeepsItsEngineId) {
+  testutil::ScriptedAgent agent;
+  testutil::ScriptedAgent::Options options;
+  options.scenario = "v3-normal";
+  options.engine_id = "learned-engine";
+  std::string error;
+  ASSERT_TRUE(agent.Start(options, &error)) << error;
+  Folder learn("Learn=1\n");
+  testutil::WriteFile(learn.dir / "accounts.csv",
+                      "ip,username,password\n" + agent.peer() + ",alice,alice-pass-phrase\n");
+  const testutil::ProcessResult run = learn.Run(agent.peer());
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const std::vector<DeviceLine> lines = learn.Devices();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].version, "3");
+  std::string hex;
+  for (unsigned char c : std::string("learned-engine")) {
+    char byte[3];
+    snprintf(byte, sizeof byte, "%02x", c);
+    hex += byte;
+  }
+  EXPECT_EQ(lines[0].engine_id, hex);
 }
 
 // Shards in one folder: each writes its own file; every run reads them all,
