@@ -58,20 +58,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(path.compare(0, 5, "/dir/") == 0 && path.find('/', 5) == std::string::npos,
         "file name leaves dir");
 
-  CStringMap<std::string> values;
-  CStringMap<intptr_t> versions;
-  const int rows = in.ConsumeIntegralInRange<int>(0, 8);
-  for (int i = 0; i < rows; ++i) {
+  ResultRows rows;
+  const int row_count = in.ConsumeIntegralInRange<int>(0, 8);
+  for (int i = 0; i < row_count; ++i) {
     std::string oid = in.ConsumeRandomLengthString(64);
-    values.SetAt(oid, in.ConsumeRandomLengthString(256));
-    if (in.ConsumeBool()) versions.SetAt(oid, in.ConsumeIntegral<intptr_t>());
+    ResultRow row;
+    row.value = in.ConsumeRandomLengthString(256);
+    if (in.ConsumeBool()) row.version = in.ConsumeIntegral<int>();
+    rows.SetAt(oid, std::move(row));
   }
 
   CXmlDocument doc;
   Check(doc.Create(), "create");
   // Its first element gives the reference layout the tree.
   const XmlElement first = doc.AddRootElement("FIRST", "", "", "");
-  AddResultRows(doc, values, versions);
+  AddResultRows(doc, rows);
   // Free names: refused with CXmlError or stored so that the file still parses.
   // A child below the free element gives it mixed content when it has text.
   const std::string name = in.ConsumeRandomLengthString(16);
@@ -99,15 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Every row reads back as built, in map order.
   const xmlNode* result = NextElement(NextElement(xmlDocGetRootElement(parsed)->children)->next);
-  values.ForEach([&](std::string_view oid, const std::string& value) {
+  rows.ForEach([&](std::string_view oid, const ResultRow& row) {
     Check(result != nullptr, "row missing");
     const xmlNode* oid_node = NextElement(result->children);
     Check(oid_node && Text(oid_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(oid)),
           "OID text");
     const xmlNode* value_node = NextElement(oid_node->next);
-    Check(
-        value_node && Text(value_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(value)),
-        "VALUE text");
+    Check(value_node &&
+              Text(value_node) == platform::SanitizeXmlText(platform::LocaleToUtf8(row.value)),
+          "VALUE text");
     result = NextElement(result->next);
   });
   xmlFreeDoc(parsed);
