@@ -31,11 +31,12 @@ std::string NumberFault(const std::string& text, int minimum, int maximum, int* 
 // A number key of ours: absent keeps the default silently; anything but a
 // whole decimal number from minimum up is reported, as written, and gives the
 // default.
-int ReadCount(const Profile& config, const char* key, int minimum, int default_value) {
+int ReadCount(const Profile& config, const char* key, int minimum, int default_value,
+              int maximum = INT_MAX) {
   if (!config.Has("Config", key)) return default_value;
   const std::string text = config.GetString("Config", key, "");
   int value = default_value;
-  const std::string fault = NumberFault(text, minimum, INT_MAX, &value);
+  const std::string fault = NumberFault(text, minimum, maximum, &value);
   if (fault.empty()) return value;
   fprintf(stderr, "mibscan: config.ini [Config] %s=%s %s; using %d\n", key, text.c_str(),
           fault.c_str(), default_value);
@@ -106,5 +107,6 @@ RunConfig ReadRunConfig(const Profile& config) {
     if (value.find('.') != std::string::npos) scan.oids.push_back(value);
   }
   ReadScanOptions(config, &scan);
+  run.learn = ReadCount(config, "Learn", 0, 0, 1) == 1;
   return run;
 }

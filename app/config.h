@@ -16,6 +16,7 @@ struct RunConfig {
   bool names = false;               // Names=1: NAME on every OID whose object is known
   std::string mib_dirs;             // MibDirs: the operator's MIB folders, ':'-separated
   std::string mibs;                 // Mibs: modules to read from them, or ALL
+  bool learn = false;               // Learn=1: devices.csv is read and kept up to date
 };
 
 // Loads config.ini at path; one that exists but cannot be read (no

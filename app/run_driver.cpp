@@ -12,6 +12,7 @@
 #include "accounts/accounts.h"
 #include "app/command_line.h"
 #include "app/config.h"
+#include "app/device_profiles.h"
 #include "app/progress_line.h"
 #include "app/resume.h"
 #include "app/run_folder.h"
@@ -81,6 +82,9 @@ struct TargetJob {
   std::string target;
   std::string result_path;  // distinct from every other target's
   JobProgress* progress = nullptr;
+  bool has_profile = false;  // Learn=1 and the device is known
+  DeviceProfile profile;     // what earlier runs learned
+  DeviceProfile learned;     // what this scan learned
   std::unique_ptr<platform::Thread> thread;
   TargetResult result;  // the worker's last act
 };
@@ -114,7 +118,8 @@ unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
   job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress,
-                           start->plan->output);
+                           start->plan->output, job.has_profile ? &job.profile : nullptr,
+                           &job.learned);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;
@@ -201,11 +206,14 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
 }  // namespace
 
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& path, JobProgress* progress, const RowOutput& output) {
+                         const std::string& path, JobProgress* progress, const RowOutput& output,
+                         const DeviceProfile* profile, DeviceProfile* learned) {
   const auto started = std::chrono::steady_clock::now();
   Account account;
   const bool has_account = FindAccount(target, &account);
-  ScanResult scan = ScanTarget(target, has_account ? &account : nullptr, settings, progress);
+  ScanResult scan =
+      ScanTarget(target, has_account ? &account : nullptr, settings, progress, profile);
+  if (learned) *learned = scan.learned;
   HintedNamer namer(output.names);
   const bool written = WriteResultFile(
       path, target, scan.rows, RowExtras{output.value_types, output.names ? &namer : nullptr});
@@ -302,6 +310,9 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
       ReportAccountsWithoutTarget(accounts, ips, listed, options.shard, options.shard_count);
   }
 
+  DeviceProfiles profiles;
+  if (config.learn && !targets.empty()) profiles = LoadDeviceProfiles(run_dir, shard_tag);
+
   // Library set-up touches the environment: do it before any worker runs.
   if (!targets.empty()) InitSnmpLibrary();
 
@@ -327,6 +338,8 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
     jobs[j].target = listed[i];
     jobs[j].result_path = std::move(paths[i]);
     jobs[j].progress = &progress[j];
+    if (config.learn)
+      jobs[j].has_profile = FindDeviceProfile(profiles, listed[i], &jobs[j].profile);
     ++j;
   }
   ProgressLine progress_line(targets, progress.get(), started_ms);
@@ -344,6 +357,14 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
     fprintf(stderr, "mibscan: --jsonl %s could not be written (%s)\n", options.jsonl.c_str(),
             problem.c_str());
     report->jsonl_written = false;
+  }
+  if (config.learn && !jobs.empty()) {
+    std::vector<std::pair<std::string, DeviceProfile>> learned;
+    learned.reserve(jobs.size());
+    for (const TargetJob& job : jobs) learned.emplace_back(job.target, job.learned);
+    std::string error;
+    if (!SaveDeviceProfiles(profiles, learned, UtcNow(), &error))
+      fprintf(stderr, "mibscan: %s not written: %s\n", profiles.path.c_str(), error.c_str());
   }
 
   StopLogWriterAndDrain();

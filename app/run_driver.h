@@ -9,6 +9,7 @@
 #include "output/jsonl_writer.h"
 #include "scan/job_progress.h"
 #include "scan/mib_names.h"
+#include "scan/scan_job.h"
 #include "scan/scan_settings.h"
 
 struct RunOptions;
@@ -37,10 +38,13 @@ struct RowOutput {
 // One worker's work: scans target with settings (and its account from
 // accounts.csv, if any), then saves its rows to its result file at path and
 // says "output: ..." or "output error". Returns its part of the summary, the
-// time of the result file included; the rows go with the return. Any thread.
+// time of the result file included; the rows go with the return. profile
+// (may be null): what an earlier run learned of the device; *learned (may be
+// null) gets what this scan learned. Any thread.
 TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
                          const std::string& path, JobProgress* progress = nullptr,
-                         const RowOutput& output = {});
+                         const RowOutput& output = {}, const DeviceProfile* profile = nullptr,
+                         DeviceProfile* learned = nullptr);
 
 // What a finished run leaves for the exit status.
 struct RunReport {

@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int timeout = p.GetInt("Config", "Timeout", 500);
   FUZZ_CHECK(config.scan.timeout_us ==
              (timeout > 0 ? timeout : 500));  // no usable time: the default
-  FUZZ_CHECK(config.scan.retries == p.GetInt("Config", "Retry", 3));
+  const int retry = p.GetInt("Config", "Retry", 3);
+  FUZZ_CHECK(config.scan.retries == (retry >= 0 ? retry : 3));  // a negative count: the default
   FUZZ_CHECK(config.log_enabled == (p.GetInt("Config", "Log", 0) == 1));
   FUZZ_CHECK(config.scan.community.size() <= Profile::kMaxValueBytes);
   for (size_t i = 0; i < config.scan.oids.size(); ++i) {

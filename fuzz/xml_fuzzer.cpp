@@ -62,9 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int row_count = in.ConsumeIntegralInRange<int>(0, 8);
   for (int i = 0; i < row_count; ++i) {
     std::string oid = in.ConsumeRandomLengthString(64);
-    ResultRow row{in.ConsumeRandomLengthString(256)};
+    ResultRow row;
+    row.value = in.ConsumeRandomLengthString(256);
     if (in.ConsumeBool()) row.version = in.ConsumeIntegral<int>();
-    rows.SetAt(oid, row);
+    rows.SetAt(oid, std::move(row));
   }
 
   CXmlDocument doc;

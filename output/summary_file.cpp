@@ -12,9 +12,9 @@ namespace {
 constexpr std::string_view kHeader = "target,outcome,versions,rows,seconds,result_file,detail";
 constexpr size_t kFields = 7;
 
-// The next RFC 4180 record of text from *pos; false at a quote out of place
-// or one left open.
-bool NextRecord(std::string_view text, size_t* pos, std::vector<std::string>* fields) {
+}  // namespace
+
+bool NextCsvRecord(std::string_view text, size_t* pos, std::vector<std::string>* fields) {
   fields->assign(1, std::string());
   size_t i = *pos;
   while (i < text.size()) {
@@ -52,8 +52,6 @@ bool NextRecord(std::string_view text, size_t* pos, std::vector<std::string>* fi
   *pos = i;
   return true;
 }
-
-}  // namespace
 
 std::string CsvField(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -94,14 +92,14 @@ bool ReadSummaryFile(const std::string& path, std::vector<SummaryRow>* rows, std
   if (!platform::ReadRegularFile(path, &text, error)) return false;
   std::vector<std::string> fields;
   size_t pos = 0;
-  if (!NextRecord(text, &pos, &fields) || fields.size() != kFields ||
+  if (!NextCsvRecord(text, &pos, &fields) || fields.size() != kFields ||
       (fields[0] + "," + fields[1] + "," + fields[2] + "," + fields[3] + "," + fields[4] + "," +
        fields[5] + "," + fields[6]) != kHeader) {
     *error = "not a summary file (header)";
     return false;
   }
   for (size_t line = 2; pos < text.size(); ++line) {
-    if (!NextRecord(text, &pos, &fields) || fields.size() != kFields) {
+    if (!NextCsvRecord(text, &pos, &fields) || fields.size() != kFields) {
       *error = "record " + std::to_string(line) + " is not one of seven fields";
       rows->clear();
       return false;

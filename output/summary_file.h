@@ -21,6 +21,10 @@ struct SummaryRow {
 // when it holds a comma, a double quote, a CR or an LF; unchanged otherwise.
 std::string CsvField(std::string_view text);
 
+// The next RFC 4180 record of text from *pos (CR LF or LF ends it) into
+// *fields; false at a quote out of place or one left open.
+bool NextCsvRecord(std::string_view text, size_t* pos, std::vector<std::string>* fields);
+
 // The whole file: the header "target,outcome,versions,rows,seconds,
 // result_file,detail", then one record per row, each line ended by CR LF.
 std::string SummaryCsv(const std::vector<SummaryRow>& rows);

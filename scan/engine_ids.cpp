@@ -11,6 +11,7 @@ namespace {
 platform::Mutex g_engineIdsMutex;  // lock order: platform/thread_annotations.h
 std::map<std::string, std::set<std::string>> g_targetsByEngineId
     GUARDED_BY(g_engineIdsMutex);  // hex -> targets
+std::map<std::string, std::string> g_engineIdByTarget GUARDED_BY(g_engineIdsMutex);
 
 std::string Hex(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -30,6 +31,13 @@ void NoteEngineId(const std::string& target, const unsigned char* id, size_t len
   std::string hex = Hex(id, length);
   platform::MutexLock lock(g_engineIdsMutex);
   g_targetsByEngineId[hex].insert(target);
+  g_engineIdByTarget[target] = std::move(hex);
+}
+
+std::string EngineIdOf(const std::string& peer) {
+  platform::MutexLock lock(g_engineIdsMutex);
+  auto it = g_engineIdByTarget.find(peer);
+  return it == g_engineIdByTarget.end() ? std::string() : it->second;
 }
 
 std::vector<std::pair<std::string, std::vector<std::string>>> SharedEngineIds() {

@@ -14,6 +14,9 @@
 // Records that target reported the engine ID of length bytes at id.
 void NoteEngineId(const std::string& target, const unsigned char* id, size_t length);
 
+// The engine ID (hex) that peer last reported; "" when none.
+std::string EngineIdOf(const std::string& peer);
+
 // Each engine ID (as hex digits) reported by more than one target, with those
 // targets in sorted order; sorted by engine ID.
 std::vector<std::pair<std::string, std::vector<std::string>>> SharedEngineIds();

@@ -1,10 +1,12 @@
 #include "scan/scan_job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
+#include "scan/engine_ids.h"
 #include "scan/walk.h"
 
 namespace {
@@ -53,7 +55,8 @@ int64_t SteadyMilliseconds() {
 }
 
 ScanResult ScanTarget(const std::string& target, const Account* account,
-                      const ScanSettings& settings, JobProgress* progress) {
+                      const ScanSettings& settings, JobProgress* progress,
+                      const DeviceProfile* profile) {
   const auto started = std::chrono::steady_clock::now();
   if (progress) {
     progress->started_ms.store(SteadyMilliseconds(), std::memory_order_relaxed);
@@ -61,6 +64,8 @@ ScanResult ScanTarget(const std::string& target, const Account* account,
   }
   WriteLog("%s|start", target.c_str());
   Walker walker(target, settings, progress);
+  if (profile) walker.UseBulkProfile(profile->bulk_repetitions, profile->bulk_failed);
+  int stored_version = 0;
   if (account) WriteLog("%s|account exists", target.c_str());
 
   if (!settings.oids.empty()) {
@@ -72,14 +77,21 @@ ScanResult ScanTarget(const std::string& target, const Account* account,
   } else if (account) {
     walker.UseAccount(*account);
     WalkDefaultSubtrees(&walker, 3, true);
+    if (!walker.rows().IsEmpty()) stored_version = 3;
   } else {
-    // The sysUpTime probe runs in the first version only; each later version
-    // only when none before stored anything.
-    bool first = true;
-    for (int version : settings.versions) {
-      if (!first && !walker.rows().IsEmpty()) break;
-      WalkDefaultSubtrees(&walker, version, first);
-      first = false;
+    // Each later version only when none before stored anything. A learned
+    // version goes first; the sysUpTime probe stays with the configured
+    // first version, so the rows are those of the configured order whenever
+    // the versions before the learned one bring nothing.
+    std::vector<int> order = settings.versions;
+    if (profile) {
+      auto learned = std::find(order.begin(), order.end(), profile->version);
+      if (learned != order.end()) std::rotate(order.begin(), learned, learned + 1);
+    }
+    for (int version : order) {
+      if (!walker.rows().IsEmpty()) break;
+      WalkDefaultSubtrees(&walker, version, version == settings.versions.front());
+      if (!walker.rows().IsEmpty()) stored_version = version;
     }
   }
   if (walker.bulk_lowered())
@@ -93,5 +105,11 @@ ScanResult ScanTarget(const std::string& target, const Account* account,
   result.rows = walker.TakeRows();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.learned.version = stored_version;
+  result.learned.bulk_repetitions = walker.bulk_answered() ? walker.bulk_repetitions() : 0;
+  // Only of a device that answered something: a silent one teaches nothing.
+  result.learned.bulk_failed =
+      !walker.bulk_answered() && walker.bulk_unanswered() && result.walks.answered != 0;
+  result.learned.engine_id = EngineIdOf(walker.peer());
   return result;
 }

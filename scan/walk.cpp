@@ -43,6 +43,11 @@ Walker::Walker(std::string target, const ScanSettings& settings, JobProgress* pr
 
 void Walker::UseAccount(const Account& account) { account_ = account; }
 
+void Walker::UseBulkProfile(int repetitions, bool no_bulk) {
+  no_bulk_ = no_bulk;
+  if (repetitions > 0 && repetitions < settings_.max_reps) bulk_repetitions_ = repetitions;
+}
+
 bool Walker::StoreVariable(const netsnmp_variable_list* var, int version) {
   std::string value;
   ValueEncoding encoding = ValueEncoding::kText;
@@ -287,7 +292,7 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  bool bulk = get_next && version != 1 && settings_.max_reps > 0;
+  bool bulk = get_next && version != 1 && settings_.max_reps > 0 && !no_bulk_;
   int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // After a bulk request timed out: the repetitions it asked for, while one
   // request with a single repetition tells a silent device from one that
@@ -309,6 +314,11 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     const SnmpName request = {cursor.name, cursor.name_length};
     const ExchangeStatus status = session.Exchange(command, &request, 1, repetitions, &response);
     if (status == ExchangeStatus::kSuccess) tally_.NoteAnswer(version);
+    // An empty bulk answer is no answer: the device teaches "bulk failed".
+    if (bulk && status == ExchangeStatus::kSuccess && response->errstat == SNMP_ERR_NOERROR &&
+        response->variables)
+      bulk_answered_ = true;
+    if (bulk && repetitions == 1 && status == ExchangeStatus::kTimeout) bulk_unanswered_ = true;
     if (bulk && repetitions > 1) {
       if (status == ExchangeStatus::kTimeout) {
         timed_out_repetitions = repetitions;
@@ -326,6 +336,7 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
         !response->variables) {
       // A bulk request that failed: the same adaptation as for silence.
       NoteEmptyBulkAnswer();
+      bulk_unanswered_ = true;
       if (repetitions > 1) {
         empty_answered = true;
       } else {

@@ -66,6 +66,10 @@ class Walker {
   // protocols (without one: noAuthNoPriv without a user name).
   void UseAccount(const Account& account);
 
+  // What an earlier run learned of GETBULK: start at repetitions (when > 0
+  // and below the setting), or walk by GETNEXT where bulk failed.
+  void UseBulkProfile(int repetitions, bool no_bulk);
+
   // Walks the subtree under oid_text (get_next) or gets the one instance,
   // over version (1, 2 for v2c, 3), storing every answer as a row. Runs the
   // single-session variant when the traditional one stored nothing. Returns
@@ -119,6 +123,12 @@ class Walker {
   // and whether silence or tooBig made it lower than the setting.
   int bulk_repetitions() const { return bulk_repetitions_; }
   bool bulk_lowered() const { return bulk_lowered_; }
+  // Whether a GETBULK was answered, and whether one of a single repetition
+  // went unanswered (the device does not take GETBULK).
+  bool bulk_answered() const { return bulk_answered_; }
+  bool bulk_unanswered() const { return bulk_unanswered_; }
+  // The target with its host name resolved; empty before the first open.
+  const std::string& peer() const { return peer_; }
   // The USM report that ended the last walk, if one did.
   UsmReport usm_report() const { return usm_report_; }
 
@@ -153,6 +163,9 @@ class Walker {
   int bulk_repetitions_ = 0;  // 0 until the first bulk walk takes the setting
   bool bulk_lowered_ = false;
   bool bulk_empty_reported_ = false;
+  bool no_bulk_ = false;
+  bool bulk_answered_ = false;
+  bool bulk_unanswered_ = false;
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
   // Why the walk in progress stopped short of its subtree's end; empty while

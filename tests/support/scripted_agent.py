@@ -826,6 +826,26 @@ def bulk_not_increasing(agent, req):
     return [encode_response(req, answers)]
 
 
+def version_only(agent, req):
+    """The table, to requests of SNMP version ARG ("1" or "2c", default 2c)
+    only, as from an agent configured for that version; every request is
+    logged as "request v1 GETNEXT" (v2c, GET, GETBULK ...)."""
+    log("request %s %s" % ("v1" if req.version == V1 else "v2c",
+                           {GET: "GET", GETNEXT: "GETNEXT", GETBULK: "GETBULK"}.get(req.pdu_type, "other")))
+    wanted = V1 if agent.arg == "1" else V2C
+    return [serve(req, TABLE_TREE)] if req.version == wanted else []
+
+
+def bulk_stops(agent, req):
+    """The table; once the file ARG exists, a GETBULK gets no answer at all.
+    Each GETBULK is logged as "request GETBULK"."""
+    if req.pdu_type == GETBULK:
+        log("request GETBULK")
+        if os.path.exists(agent.arg):
+            return []
+    return [serve(req, TABLE_TREE)]
+
+
 def get_too_big(agent, req):
     """The normal tree; a GET of more than ARG (default 2) names gets tooBig."""
     if req.pdu_type == GET and len(req.varbinds) > arg_int(agent, 2):
@@ -863,6 +883,8 @@ SCENARIOS = {
     "bulk-empty": bulk_empty,
     "bulk-not-increasing": bulk_not_increasing,
     "get-too-big": get_too_big,
+    "version-only": version_only,
+    "bulk-stops": bulk_stops,
 }
 
 
