@@ -18,14 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::map<std::string, std::string> ResultFiles(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(dir))
-    if (entry.path().extension() == ".xml")
-      files[entry.path().filename().string()] = testutil::ReadFile(entry.path().string());
-  return files;
-}
-
 struct Folder {
   testutil::TempDir dir;
   std::string exe;
@@ -84,7 +76,8 @@ TEST(LearnRun, VersionOnlyAgentsStartWithTheLearnedVersion) {
                                                          ",,,2026-01-01T00:00:00Z\r\n");
     const testutil::ProcessResult first = learn.Run(target);
     ASSERT_EQ(first.exit_code, 0) << first.err;
-    EXPECT_EQ(ResultFiles(learn.dir.path()), ResultFiles(plain.dir.path()));
+    EXPECT_EQ(testutil::ResultFileBytes(learn.dir.path()),
+              testutil::ResultFileBytes(plain.dir.path()));
     std::vector<DeviceLine> lines = learn.Devices();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].target, target);
@@ -95,7 +88,8 @@ TEST(LearnRun, VersionOnlyAgentsStartWithTheLearnedVersion) {
     const size_t seen = agent.Log().size();
     const testutil::ProcessResult second = learn.Run(target);
     ASSERT_EQ(second.exit_code, 0) << second.err;
-    EXPECT_EQ(ResultFiles(learn.dir.path()), ResultFiles(plain.dir.path()));
+    EXPECT_EQ(testutil::ResultFileBytes(learn.dir.path()),
+              testutil::ResultFileBytes(plain.dir.path()));
     const std::string other = std::string(c.agent_version) == "1" ? "request v2c" : "request v1";
     EXPECT_EQ(Count(agent, seen, other), 0u) << agent.Log().substr(seen);
     EXPECT_GT(Count(agent, seen, "request "), 0u);
@@ -124,7 +118,8 @@ TEST(LearnRun, AgentThatStopsTakingBulkIsWalkedWithoutIt) {
   Folder plain(config);
   ASSERT_EQ(plain.Run(target).exit_code, 0);
   ASSERT_EQ(learn.Run(target).exit_code, 0);
-  EXPECT_EQ(ResultFiles(learn.dir.path()), ResultFiles(plain.dir.path()));
+  EXPECT_EQ(testutil::ResultFileBytes(learn.dir.path()),
+            testutil::ResultFileBytes(plain.dir.path()));
   lines = learn.Devices();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].bulk, "failed");
@@ -140,7 +135,8 @@ TEST(LearnRun, AgentThatStopsTakingBulkIsWalkedWithoutIt) {
   const size_t seen = agent.Log().size();
   ASSERT_EQ(known.Run(target).exit_code, 0);
   EXPECT_EQ(Count(agent, seen, "request GETBULK"), 0u);
-  EXPECT_EQ(ResultFiles(known.dir.path()), ResultFiles(getnext.dir.path()));
+  EXPECT_EQ(testutil::ResultFileBytes(known.dir.path()),
+            testutil::ResultFileBytes(getnext.dir.path()));
   lines = known.Devices();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].version, "2c");

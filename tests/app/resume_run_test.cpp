@@ -22,15 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Result files by name, their bytes.
-std::map<std::string, std::string> ResultFiles(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(dir))
-    if (entry.path().extension() == ".xml")
-      files[entry.path().filename().string()] = testutil::ReadFile(entry.path().string());
-  return files;
-}
-
 std::vector<SummaryRow> Summary(const std::string& dir) {
   std::vector<SummaryRow> rows;
   std::string error;
@@ -91,7 +82,8 @@ TEST(ResumeRun, InterruptedAtSeveralMomentsThenResumed) {
   RunFolder reference(targets);
   const testutil::ProcessResult whole = reference.Run(false);
   ASSERT_EQ(whole.exit_code, 0) << whole.err;
-  const std::map<std::string, std::string> expected_files = ResultFiles(reference.dir.path());
+  const std::map<std::string, std::string> expected_files =
+      testutil::ResultFileBytes(reference.dir.path());
   ASSERT_EQ(expected_files.size(), targets.size());
 
   // Before any target ends, after some have, after most have.
@@ -129,7 +121,7 @@ TEST(ResumeRun, InterruptedAtSeveralMomentsThenResumed) {
         EXPECT_EQ(testutil::CountOf(second.out, targets[i] + ".xml"), 1u) << second.out;
       }
     }
-    EXPECT_EQ(ResultFiles(run.dir.path()), expected_files);
+    EXPECT_EQ(testutil::ResultFileBytes(run.dir.path()), expected_files);
 
     // Every target in the summary, in list order, each answered; the rows
     // carried over are the first run's own.

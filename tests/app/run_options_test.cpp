@@ -147,13 +147,6 @@ TEST(RunOptions, HelpListsTheOptions) {
   EXPECT_EQ(Names(dir.path()), std::set<std::string>{"mibscan"});
 }
 
-// Every result file under dir, by name, with its bytes.
-std::map<std::string, std::string> ResultFiles(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& name : XmlNames(dir)) files[name] = testutil::ReadFile(dir + "/" + name);
-  return files;
-}
-
 // The recipe of the README, on this machine: GNU parallel starts shards 1..3
 // of one list, each with a directory of its own; copying the directories
 // together gives exactly the files of one unsharded run, byte for byte.
@@ -195,11 +188,11 @@ TEST(RunOptions, GnuParallelShardsTogetherEqualOneRun) {
                            120, {"PARALLEL_HOME=" + root / "parallel-home"});
   ASSERT_EQ(shards.exit_code, 0) << "GNU parallel (Debian package parallel): " << shards.err;
 
-  const auto expected = ResultFiles(root / "whole");
+  const auto expected = testutil::ResultFileBytes(root / "whole");
   ASSERT_EQ(expected.size(), addresses.size() + 1);
   std::map<std::string, std::string> merged;
   for (const char* d : {"shard1", "shard2", "shard3"}) {
-    const auto files = ResultFiles(root / d);
+    const auto files = testutil::ResultFileBytes(root / d);
     // 31 targets in 3 shards: one left empty would mean the list was not spread.
     EXPECT_FALSE(files.empty()) << d;
     for (const auto& [name, content] : files)

@@ -46,6 +46,14 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+std::map<std::string, std::string> ResultFileBytes(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().extension() == ".xml")
+      files[entry.path().filename().string()] = ReadFile(entry.path().string());
+  return files;
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

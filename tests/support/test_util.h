@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+
+// Every result file (*.xml) directly in dir, by name, with its bytes.
+std::map<std::string, std::string> ResultFileBytes(const std::string& dir);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
