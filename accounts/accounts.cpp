@@ -26,8 +26,6 @@
 #pragma GCC diagnostic pop
 #endif
 
-std::map<std::string, Account> g_mapAccounts;
-
 namespace {
 
 using AccountReader = io::CSVReader<6, io::trim_chars<' ', '\t'>, io::no_quote_escape<','>,
@@ -264,7 +262,7 @@ const char* PrivProtocolName(PrivProtocol protocol) {
 }
 
 bool LoadAccountsFrom(std::istream& in, const std::string& name,
-                      std::map<std::string, Account>* accounts, std::string* problem,
+                      Accounts* accounts, std::string* problem,
                       std::vector<std::string>* refused, std::vector<std::string>* ips) {
   SourceNotes notes;
   std::unordered_map<std::string, unsigned> line_of_ip;
@@ -358,7 +356,7 @@ bool LoadAccountsFrom(std::istream& in, const std::string& name,
   return true;
 }
 
-void LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
+void LoadAccounts(const std::string& path, Accounts* accounts, std::vector<std::string>* ips) {
   std::string problem, text, why;
   std::vector<std::string> refused;
   if (!platform::ReadRegularFile(path, &text, &why)) {
@@ -374,15 +372,13 @@ void LoadAccounts(const std::string& path, std::vector<std::string>* ips) {
           "%sreadable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n",
           Where(path, 0).c_str());
     std::istringstream in(std::move(text));
-    LoadAccountsFrom(in, path, &g_mapAccounts, &problem, &refused, ips);
+    LoadAccountsFrom(in, path, accounts, &problem, &refused, ips);
   }
   for (const auto& line : refused) fprintf(stderr, "%s\n", line.c_str());
   if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());
 }
 
-bool FindAccount(const std::string& target, Account* account) {
-  auto it = g_mapAccounts.find(target);
-  if (it == g_mapAccounts.end()) return false;
-  *account = it->second;
-  return true;
+const Account* FindAccount(const Accounts& accounts, const std::string& target) {
+  auto it = accounts.find(target);
+  return it == accounts.end() ? nullptr : &it->second;
 }

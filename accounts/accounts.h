@@ -51,9 +51,9 @@ constexpr size_t kMinPassPhraseBytes = 8;
 
 constexpr size_t kMaxAccountLineBytes = 1048575;
 
-// SNMPv3 account per target address: filled by LoadAccounts on the main
-// thread before the first worker starts, only read afterwards.
-extern std::map<std::string, Account> g_mapAccounts;
+// SNMPv3 account per target address. The run owns one, filled by
+// LoadAccounts before the first worker starts and only read afterwards.
+using Accounts = std::map<std::string, Account>;
 
 // Reads accounts text from in into *accounts, setting the entry of each row's
 // address. name only labels the message. Returns true when the whole input
@@ -69,19 +69,20 @@ extern std::map<std::string, Account> g_mapAccounts;
 // refused rows' included. Never throws. Any thread, one call per map at a
 // time.
 bool LoadAccountsFrom(std::istream& in, const std::string& name,
-                      std::map<std::string, Account>* accounts, std::string* problem,
+                      Accounts* accounts, std::string* problem,
                       std::vector<std::string>* refused = nullptr,
                       std::vector<std::string>* ips = nullptr);
 
-// Reads the accounts file at path into g_mapAccounts. A file that cannot be
+// Reads the accounts file at path into *accounts. A file that cannot be
 // opened or read, or a malformed one, is reported as one line on standard
 // error (see LoadAccountsFrom); the rows before the fault stay loaded. Each
 // refused row is one more line there. A file readable by group or others is
 // read all the same, after one line saying so. *ips as for LoadAccountsFrom.
 // Main thread only, before any worker starts.
-void LoadAccounts(const std::string& path, std::vector<std::string>* ips = nullptr);
+void LoadAccounts(const std::string& path, Accounts* accounts,
+                  std::vector<std::string>* ips = nullptr);
 
-// Finds the account of a target by exact byte match. Returns false and leaves
-// *account untouched when there is none. Never inserts; safe from all workers
-// at once once loading is over.
-bool FindAccount(const std::string& target, Account* account);
+// The account of a target, matched byte for byte; null when there is none.
+// The pointer lives as long as accounts does unchanged. Never inserts: any
+// number of threads may look up at once while nobody changes accounts.
+const Account* FindAccount(const Accounts& accounts, const std::string& target);

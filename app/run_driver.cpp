@@ -81,6 +81,7 @@ class ScanSlots {
 struct TargetJob {
   std::string target;
   std::string result_path;  // distinct from every other target's
+  const Account* account = nullptr;  // its accounts.csv row; null: none
   JobProgress* progress = nullptr;
   bool has_profile = false;  // Learn=1 and the device is known
   DeviceProfile profile;     // what earlier runs learned
@@ -117,7 +118,8 @@ struct WorkerStart {
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
-  job.result = ScanAndSave(job.target, *start->plan->scan, job.result_path, job.progress,
+  job.result = ScanAndSave(job.target, job.account, *start->plan->scan, job.result_path,
+                           job.progress,
                            start->plan->output, job.has_profile ? &job.profile : nullptr,
                            &job.learned);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
@@ -205,14 +207,12 @@ void ReportRun(const std::vector<TargetResult>& results, double seconds, const s
 
 }  // namespace
 
-TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& path, JobProgress* progress, const RowOutput& output,
+TargetResult ScanAndSave(const std::string& target, const Account* account,
+                         const ScanSettings& settings, const std::string& path,
+                         JobProgress* progress, const RowOutput& output,
                          const DeviceProfile* profile, DeviceProfile* learned) {
   const auto started = std::chrono::steady_clock::now();
-  Account account;
-  const bool has_account = FindAccount(target, &account);
-  ScanResult scan =
-      ScanTarget(target, has_account ? &account : nullptr, settings, progress, profile);
+  ScanResult scan = ScanTarget(target, account, settings, progress, profile);
   if (learned) *learned = scan.learned;
   HintedNamer namer(output.names);
   const bool written = WriteResultFile(
@@ -252,13 +252,13 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
     run_dir = dir.substr(0, dir.find_last_not_of('/') + 1);
   }
 
-  std::string log_dir = run_dir + "/log";
+  LogSettings log;
+  log.dir = run_dir + "/log";
   std::error_code ec;
-  if (!std::filesystem::is_directory(log_dir, ec)) std::filesystem::create_directory(log_dir, ec);
-  g_strLogDir = log_dir;
+  if (!std::filesystem::is_directory(log.dir, ec)) std::filesystem::create_directory(log.dir, ec);
   // Shards of one list may share a folder: each keeps a log file, and
   // rotated files, of its own.
-  g_strLogFile = "log" + shard_tag + ".txt";
+  log.file = "log" + shard_tag + ".txt";
 
   // Found before any scan, not after every target has been walked.
   std::string problem;
@@ -287,27 +287,27 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
     if (options.jsonl == "-") console::UseStdoutForData();
   }
 
-  StartLogWriter();
-
-  if (targets.size() == 1) g_bDirectLog = true;
-
   RunConfig config = ReadRunConfig(LoadConfig(run_dir + "/config.ini"));
   config.scan.oid = oid;
-  g_bLogEnabled = config.log_enabled;
-  if (g_bLogEnabled && !platform::DirectoryWritable(log_dir, &problem)) {
+  log.enabled = config.log_enabled;
+  if (log.enabled && !platform::DirectoryWritable(log.dir, &problem)) {
     fprintf(stderr,
             "mibscan: config.ini: Log=1, but the log directory %s cannot be made or written (%s); "
             "no log is kept\n",
-            log_dir.c_str(), problem.c_str());
-    g_bLogEnabled = false;
+            log.dir.c_str(), problem.c_str());
+    log.enabled = false;
   }
+  log.direct = targets.size() == 1;
+  UseLogSettings(log);
+  StartLogWriter();
 
-  std::string accounts = run_dir + "/accounts.csv";
-  if (std::filesystem::exists(accounts, ec)) {
+  Accounts accounts;
+  const std::string accounts_path = run_dir + "/accounts.csv";
+  if (std::filesystem::exists(accounts_path, ec)) {
     std::vector<std::string> ips;
-    LoadAccounts(accounts, &ips);
+    LoadAccounts(accounts_path, &accounts, &ips);
     if (!listed.empty())
-      ReportAccountsWithoutTarget(accounts, ips, listed, options.shard, options.shard_count);
+      ReportAccountsWithoutTarget(accounts_path, ips, listed, options.shard, options.shard_count);
   }
 
   DeviceProfiles profiles;
@@ -337,6 +337,7 @@ bool RunScan(const std::vector<std::string>& listed, const RunOptions& options,
     if (options.resume && resume_plan.carried[i]) continue;
     jobs[j].target = listed[i];
     jobs[j].result_path = std::move(paths[i]);
+    jobs[j].account = FindAccount(accounts, listed[i]);
     jobs[j].progress = &progress[j];
     if (config.learn)
       jobs[j].has_profile = FindDeviceProfile(profiles, listed[i], &jobs[j].profile);

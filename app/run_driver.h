@@ -35,14 +35,14 @@ struct RowOutput {
   JsonLinesWriter* jsonl = nullptr;  // --jsonl; null: none
 };
 
-// One worker's work: scans target with settings (and its account from
-// accounts.csv, if any), then saves its rows to its result file at path and
+// One worker's work: scans target with settings (and account, its row of
+// accounts.csv; may be null), then saves its rows to its result file at path and
 // says "output: ..." or "output error". Returns its part of the summary, the
 // time of the result file included; the rows go with the return. profile
 // (may be null): what an earlier run learned of the device; *learned (may be
 // null) gets what this scan learned. Any thread.
-TargetResult ScanAndSave(const std::string& target, const ScanSettings& settings,
-                         const std::string& path, JobProgress* progress = nullptr,
+TargetResult ScanAndSave(const std::string& target, const Account* account,
+                         const ScanSettings& settings, const std::string& path, JobProgress* progress = nullptr,
                          const RowOutput& output = {}, const DeviceProfile* profile = nullptr,
                          DeviceProfile* learned = nullptr);
 

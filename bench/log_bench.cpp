@@ -17,7 +17,6 @@
 
 #include "log/log.h"
 #include "log/log_writer.h"
-#include "platform/thread.h"
 
 namespace {
 
@@ -47,12 +46,11 @@ int main(int argc, char** argv) {
     perror("mkdtemp");
     return 1;
   }
-  g_strLogDir = std::string(tmpl) + "/log";
-  g_bLogEnabled = true;
-  g_bDirectLog = false;
-  g_bLogRunning = true;
-  platform::Thread writer;
-  if (!writer.Start(LogWriterThread, nullptr)) {
+  LogSettings settings;
+  settings.enabled = true;
+  settings.dir = std::string(tmpl) + "/log";
+  UseLogSettings(settings);
+  if (!StartLogWriter()) {
     fprintf(stderr, "cannot start the log writer\n");
     return 1;
   }
@@ -100,18 +98,11 @@ int main(int argc, char** argv) {
   if (!holds.empty()) PrintLatencies("drain of 200 under the lock:", holds);
 
   // Phase 3: stop and final drain, as at shutdown.
-  g_bLogRunning = false;
-  writer.Join();
+  const long drained = static_cast<long>(g_logQueue.Size());
   auto drain_start = Clock::now();
-  long drained = 0;
-  while (g_logQueue.Size() != 0) {
-    DrainLogQueue(&lines);
-    drained += static_cast<long>(lines.size());
-    WriteLogLines(lines);
-    lines.clear();
-  }
+  StopLogWriterAndDrain();
   auto drain = Clock::now() - drain_start;
-  printf("final drain: %ld lines in %.3f s: %.0f lines/s to disk (rotation tested per batch)\n",
+  printf("stop and final drain: %ld lines in %.3f s: %.0f lines/s to disk (rotation tested per batch)\n",
          drained, Micros(drain) / 1e6, drained / std::max(Micros(drain) / 1e6, 1e-9));
 
   std::error_code ec;

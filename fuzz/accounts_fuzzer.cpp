@@ -8,7 +8,6 @@
 
 #include "accounts/accounts.h"
 #include "fuzz/fuzz_check.h"
-#include "log/log_writer.h"
 
 namespace {
 
@@ -23,12 +22,11 @@ bool IsCellClean(const std::string& cell) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ResetLogState();
-  g_mapAccounts.clear();
+  Accounts accounts;
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   std::string problem;
   std::vector<std::string> refused;
-  bool ok = LoadAccountsFrom(in, "fuzz.csv", &g_mapAccounts, &problem, &refused);
+  bool ok = LoadAccountsFrom(in, "fuzz.csv", &accounts, &problem, &refused);
   // A refused row names its line and column, never a cell.
   for (const auto& line : refused) {
     for (char c : line) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
@@ -43,10 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (char c : problem) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
   FUZZ_CHECK(problem.empty() || problem.rfind("mibscan: accounts file \"fuzz.csv\"", 0) == 0);
   // A cell never holds more than its own line.
-  FUZZ_CHECK(g_mapAccounts.size() <= size / 3);
+  FUZZ_CHECK(accounts.size() <= size / 3);
 
-  const size_t loaded = g_mapAccounts.size();
-  for (const auto& [ip, account] : g_mapAccounts) {
+  const size_t loaded = accounts.size();
+  for (const auto& [ip, account] : accounts) {
     FUZZ_CHECK(IsCellClean(ip));
     FUZZ_CHECK(IsCellClean(account.username));
     FUZZ_CHECK(IsCellClean(account.password));
@@ -55,17 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK((account.priv_protocol == PrivProtocol::kNone) == account.priv_password.empty());
     FUZZ_CHECK(account.priv_password.empty() ||
                account.priv_password.size() >= kMinPassPhraseBytes);
-    Account found{"-", "-"};
-    FUZZ_CHECK(FindAccount(ip, &found));
-    FUZZ_CHECK(found.username == account.username && found.password == account.password);
-    Account untouched{"-", "-"};
-    if (!g_mapAccounts.count(ip + "\n")) {
-      FUZZ_CHECK(!FindAccount(ip + "\n", &untouched));
-      FUZZ_CHECK(untouched.username == "-" && untouched.password == "-");
-    }
+    const Account* found = FindAccount(accounts, ip);
+    FUZZ_CHECK(found == &account);
+    if (!accounts.count(ip + "\n")) FUZZ_CHECK(FindAccount(accounts, ip + "\n") == nullptr);
   }
-  FUZZ_CHECK(g_mapAccounts.size() == loaded);
-  ResetLogState();
-  g_mapAccounts.clear();
+  FUZZ_CHECK(accounts.size() == loaded);
   return 0;
 }

@@ -6,13 +6,13 @@
 
 #include "log/log_file.h"
 
-std::string g_strLogDir = "./log";
-std::string g_strLogFile = "log.txt";
-bool g_bLogEnabled = false;
-bool g_bDirectLog = false;
 LogQueue g_logQueue;
 
 namespace {
+
+// Changed only while no other thread logs (UseLogSettings), so readers need
+// no lock.
+LogSettings g_logSettings;
 
 constexpr size_t kDrainBatch = 200;
 
@@ -39,8 +39,12 @@ bool FormatMessage(const char* format, va_list args, std::string* text) {
 
 }  // namespace
 
+void UseLogSettings(const LogSettings& settings) { g_logSettings = settings; }
+
+const LogSettings& CurrentLogSettings() { return g_logSettings; }
+
 int WriteLog(const char* format, ...) {
-  if (!g_bLogEnabled) return 0;
+  if (!g_logSettings.enabled) return 0;
   std::string text;
   va_list args;
   va_start(args, format);
@@ -49,7 +53,7 @@ int WriteLog(const char* format, ...) {
   if (!ok) return 0;
   int64_t now = static_cast<int64_t>(time(nullptr));
 
-  if (g_bDirectLog) {
+  if (g_logSettings.direct) {
     WriteLogLines({FormatLogLine(-1, text, now)});
     return 0;
   }
@@ -90,7 +94,7 @@ std::deque<LogRecord> LogQueue::TakeAll() {
 }
 
 void WriteLogLines(const std::vector<std::string>& lines) {
-  AppendLogLines(g_strLogDir, g_strLogFile, lines);
+  AppendLogLines(g_logSettings.dir, g_logSettings.file, lines);
 }
 
 void DrainLogQueue(std::vector<std::string>* lines) { g_logQueue.Drain(lines, kDrainBatch); }

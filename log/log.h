@@ -1,5 +1,5 @@
 // Log settings, log records, the process-wide log queue, the one log entry,
-// WriteLog, and the appending of lines to the configured file
+// WriteLog, and the appending of lines to the file the settings name
 // (log/log_file.h does the file work).
 #pragma once
 
@@ -11,12 +11,23 @@
 
 #include "platform/thread_annotations.h"
 
-// Written by the main thread before the first worker starts and only read
-// afterwards.
-extern std::string g_strLogDir;   // "<module dir>/log" once the run has started
-extern std::string g_strLogFile;  // "log.txt"; a shard's own name under --shard
-extern bool g_bLogEnabled;        // Log=1 in config.ini
-extern bool g_bDirectLog;         // exactly one target: log lines written in place
+// Whether and where the log is kept: one value, made by the run from
+// config.ini and its folder.
+struct LogSettings {
+  bool enabled = false;          // Log=1 in config.ini
+  std::string dir = "./log";     // "<run folder>/log"
+  std::string file = "log.txt";  // a shard's own name under --shard
+  bool direct = false;           // exactly one target: lines written in place by its thread
+};
+
+// Makes settings the log's: WriteLog, the writer and WriteLogLines follow
+// them from here on. The process logs into one place, so this is the one
+// process-wide copy; the default value logs nothing. Main thread, while no
+// other thread logs and the writer (log/log_writer.h) is not running.
+void UseLogSettings(const LogSettings& settings);
+
+// The settings in use. Any thread; see UseLogSettings for when they change.
+const LogSettings& CurrentLogSettings();
 
 struct LogRecord {
   int m_nCode = -1;       // middle column; negative prints "-"
@@ -46,7 +57,7 @@ class LogQueue {
 extern LogQueue g_logQueue;
 
 // Logs one printf-style message of any length, stamped with the time of this
-// call. Does nothing unless g_bLogEnabled. Direct mode (g_bDirectLog, a single
+// call. Does nothing unless the settings enable the log. Direct mode (a single
 // producing thread): the line is in the file when this returns. Queued mode:
 // the record is appended to g_logQueue, with no file work in the caller; any thread may call it. A
 // format that cannot be rendered drops the message; failures are never reported. Always returns 0.
@@ -56,7 +67,7 @@ int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // to *lines. Any thread.
 void DrainLogQueue(std::vector<std::string>* lines);
 
-// Appends lines to g_strLogDir/g_strLogFile as AppendLogLines does (rotation
+// Appends lines to the settings' dir/file as AppendLogLines does (rotation
 // and pruning included). Same caller rule as AppendLogLines.
 void WriteLogLines(const std::vector<std::string>& lines);
 

@@ -1,5 +1,6 @@
 #include "log/log_writer.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -7,15 +8,15 @@
 #include "log/log.h"
 #include "platform/thread.h"
 
-std::atomic<bool> g_bLogRunning{true};
-platform::Thread* g_pLogThread = nullptr;
-
 namespace {
+
+std::atomic<bool> g_logRunning{true};  // the writer loops while set
+platform::Thread* g_logThread = nullptr;  // the writer, once started; main thread only
 
 constexpr auto kWriterCycle = std::chrono::milliseconds(200);
 
 // Guards no data (the flag is atomic): it closes the gap between the writer's
-// test of g_bLogRunning and its wait, so the stop's wake-up is not lost.
+// test of g_logRunning and its wait, so the stop's wake-up is not lost.
 // Lock order: platform/thread_annotations.h.
 platform::Mutex g_writerWakeMutex;
 std::condition_variable_any g_writerWake;
@@ -33,51 +34,42 @@ void WriteQueuedBatches() {
   }
 }
 
-}  // namespace
-
 unsigned LogWriterThread(void*) {
   std::error_code ec;
-  std::filesystem::create_directory(g_strLogDir, ec);
-  while (g_bLogRunning) {
+  std::filesystem::create_directory(CurrentLogSettings().dir, ec);
+  while (g_logRunning) {
     WriteQueuedBatches();
     // The stop wakes this wait, so a finished run does not sit out the cycle.
     platform::MutexLock lock(g_writerWakeMutex);
-    g_writerWake.wait_for(lock, kWriterCycle, [] { return !g_bLogRunning; });
+    g_writerWake.wait_for(lock, kWriterCycle, [] { return !g_logRunning; });
   }
   return 0;
 }
 
-void StartLogWriter() {
-  g_bLogRunning = true;
-  if (g_pLogThread) return;
+}  // namespace
+
+bool StartLogWriter() {
+  g_logRunning = true;
+  if (g_logThread) return true;
   auto* thread = new platform::Thread;
-  if (thread->Start(LogWriterThread, nullptr)) {
-    g_pLogThread = thread;
-  } else {
+  if (!thread->Start(LogWriterThread, nullptr)) {
     delete thread;
+    return false;
   }
+  g_logThread = thread;
+  return true;
 }
 
 void StopLogWriterAndDrain() {
   {
     platform::MutexLock lock(g_writerWakeMutex);
-    g_bLogRunning = false;
+    g_logRunning = false;
   }
   g_writerWake.notify_all();
-  if (g_pLogThread) {
-    g_pLogThread->Join();
-    delete g_pLogThread;
-    g_pLogThread = nullptr;
+  if (g_logThread) {
+    g_logThread->Join();
+    delete g_logThread;
+    g_logThread = nullptr;
   }
   WriteQueuedBatches();
-}
-
-void ResetLogState() {
-  g_strLogDir = "./log";
-  g_strLogFile = "log.txt";
-  g_bLogEnabled = false;
-  g_bDirectLog = false;
-  g_bLogRunning = true;
-  g_pLogThread = nullptr;
-  g_logQueue.TakeAll();
 }

@@ -9,18 +9,16 @@
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "log/log_writer.h"
 #include "support/test_util.h"
 
 namespace {
 
-using AccountMap = std::map<std::string, Account>;
 
 const char kSecret[] = "S3cret-phrase";  // every malformed row carries it; no message may
 
 struct Loaded {
   bool ok = false;
-  AccountMap accounts;
+  Accounts accounts;
   std::string problem;
 };
 
@@ -45,8 +43,8 @@ const std::string kHeader = "ip,username,password\n";
 const std::string kRow1 = Row("10.0.0.1", "u1", "p1");
 const std::string kRow2 = Row("10.0.0.2", "u2", "p2");
 const std::string kRow3 = Row("10.0.0.3", "u3", "p3");
-const AccountMap kFirstTwo = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}};
-const AccountMap kAllThree = {
+const Accounts kFirstTwo = {{"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}};
+const Accounts kAllThree = {
     {"10.0.0.1", {"u1", "p1"}}, {"10.0.0.2", {"u2", "p2"}}, {"10.0.0.3", {"u3", "p3"}}};
 
 TEST(Accounts, FileRulesTable) {
@@ -54,7 +52,7 @@ TEST(Accounts, FileRulesTable) {
   struct Case {
     const char* name;
     std::string text;
-    AccountMap expected;
+    Accounts expected;
     std::string problem;  // "" when the input is clean; else the part after the file name
   };
   const Case cases[] = {
@@ -305,7 +303,7 @@ TEST(Accounts, SecurityColumnsTable) {
   };
   for (const auto& c : cases) {
     std::istringstream in(c.text);
-    AccountMap accounts;
+    Accounts accounts;
     std::string problem;
     std::vector<std::string> refused;
     EXPECT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts, &problem, &refused))
@@ -326,68 +324,57 @@ TEST(Accounts, SecurityColumnsTable) {
   }
 }
 
-class AccountsGlobalTest : public ::testing::Test {
+class AccountsLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetLogState();
-    g_mapAccounts.clear();
-  }
-  void TearDown() override {
-    ResetLogState();
-    g_mapAccounts.clear();
-  }
+  Accounts accounts_;
 };
 
-TEST_F(AccountsGlobalTest, FindAccountMatchesExactBytesOnly) {
+TEST_F(AccountsLoadTest, FindAccountMatchesExactBytesOnly) {
   std::string problem;
   std::istringstream in(kHeader + Row("10.0.0.1", "u1", "p1") + Row("Router-A", "ua", "pa") +
                         "10.0.0.9,u9,\n");
-  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
+  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts_, &problem)) << problem;
 
-  Account a;
-  ASSERT_TRUE(FindAccount("10.0.0.1", &a));
-  EXPECT_EQ(a.username, "u1");
-  EXPECT_EQ(a.password, "p1");
-  ASSERT_TRUE(FindAccount("10.0.0.9", &a));
-  EXPECT_EQ(a.username, "u9");
-  EXPECT_EQ(a.password, "");
+  const Account* a = FindAccount(accounts_, "10.0.0.1");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->username, "u1");
+  EXPECT_EQ(a->password, "p1");
+  a = FindAccount(accounts_, "10.0.0.9");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->username, "u9");
+  EXPECT_EQ(a->password, "");
 
   for (const char* miss : {"10.0.0.01", "010.0.0.1", " 10.0.0.1", "10.0.0.1 ", "10.0.0.",
-                           "10.0.0.10", "router-a", "ROUTER-A", ""}) {
-    Account untouched{"keep-user", "keep-pass"};
-    EXPECT_FALSE(FindAccount(miss, &untouched)) << miss;
-    EXPECT_EQ(untouched.username, "keep-user") << miss;
-    EXPECT_EQ(untouched.password, "keep-pass") << miss;
-  }
-  EXPECT_EQ(g_mapAccounts.size(), 3u);  // misses inserted nothing
+                           "10.0.0.10", "router-a", "ROUTER-A", ""})
+    EXPECT_EQ(FindAccount(accounts_, miss), nullptr) << miss;
+  EXPECT_EQ(accounts_.size(), 3u);  // misses inserted nothing
 }
 
-TEST_F(AccountsGlobalTest, FindAccountFromManyThreadsAtOnce) {
+TEST_F(AccountsLoadTest, FindAccountFromManyThreadsAtOnce) {
   std::string text = kHeader;
   for (int i = 0; i < 200; ++i)
     text += Row("10.1.0." + std::to_string(i), "u" + std::to_string(i), "p");
   std::istringstream in(text);
   std::string problem;
-  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &g_mapAccounts, &problem)) << problem;
+  ASSERT_TRUE(LoadAccountsFrom(in, "mem.csv", &accounts_, &problem)) << problem;
 
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([t, &wrong] {
+    threads.emplace_back([t, &wrong, this] {
       for (int i = 0; i < 2000; ++i) {
         int n = (i * 7 + t) % 400;  // half of them miss
-        Account a;
-        bool found = FindAccount("10.1.0." + std::to_string(n), &a);
-        if (found != (n < 200) || (found && a.username != "u" + std::to_string(n))) ++wrong;
+        const Account* a = FindAccount(accounts_, "10.1.0." + std::to_string(n));
+        if ((a != nullptr) != (n < 200) || (a && a->username != "u" + std::to_string(n))) ++wrong;
       }
     });
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(g_mapAccounts.size(), 200u);
+  EXPECT_EQ(accounts_.size(), 200u);
 }
 
-TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
+TEST_F(AccountsLoadTest, LoadAccountsReportsOneLineOnStandardError) {
   testutil::TempDir dir;
   struct Case {
     const char* name;
@@ -413,16 +400,15 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
   };
   ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
   for (const auto& c : cases) {
-    ResetLogState();
-    g_mapAccounts.clear();
+    accounts_.clear();
     if (!c.content.empty()) {
       testutil::WriteFile(c.path, c.content);
       chmod(c.path.c_str(), 0600);
     }
     testing::internal::CaptureStderr();
-    LoadAccounts(c.path);
+    LoadAccounts(c.path, &accounts_);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(g_mapAccounts.size(), c.accounts) << c.name;
+    EXPECT_EQ(accounts_.size(), c.accounts) << c.name;
     if (c.message.empty()) {
       EXPECT_EQ(err, "") << c.name;
     } else {
@@ -433,7 +419,7 @@ TEST_F(AccountsGlobalTest, LoadAccountsReportsOneLineOnStandardError) {
 
 // A file others can read is still used, after one warning; the refused rows
 // follow, one line each.
-TEST_F(AccountsGlobalTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
+TEST_F(AccountsLoadTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
   testutil::TempDir dir;
   const std::string path = dir / "accounts.csv";
   const std::string where = "mibscan: accounts file \"" + path + "\"";
@@ -448,16 +434,15 @@ TEST_F(AccountsGlobalTest, LoadAccountsWarnsAboutReadableFilesAndRefusedRows) {
       where +
       ": readable by group or others, yet it holds pass phrases (chmod 600 makes it private)\n";
   for (mode_t mode : {0600, 0400, 0640, 0604, 0644}) {
-    ResetLogState();
-    g_mapAccounts.clear();
+    accounts_.clear();
     testutil::WriteFile(path, text);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
     testing::internal::CaptureStderr();
-    LoadAccounts(path);
+    LoadAccounts(path, &accounts_);
     const std::string err = testing::internal::GetCapturedStderr();
     const bool private_file = (mode & 044) == 0;
     EXPECT_EQ(err, (private_file ? "" : readable) + refused) << std::oct << mode;
-    EXPECT_EQ(g_mapAccounts.size(), 1u) << std::oct << mode;
+    EXPECT_EQ(accounts_.size(), 1u) << std::oct << mode;
   }
 }
 

@@ -17,7 +17,6 @@
 #include "app/run_driver.h"
 #include "app/startup.h"
 #include "log/log.h"
-#include "log/log_writer.h"
 #include "output/parsed_xml.h"
 #include "output/result_document.h"
 #include "platform/process.h"
@@ -279,13 +278,14 @@ size_t StackHighWater(unsigned (*proc)(void*), void* arg, size_t stack_size) {
 // What a scan worker does, as a thread procedure.
 struct WorkerRun {
   const std::string* target;
+  const Account* account;  // null: none
   const ScanSettings* settings;
   std::string path;  // of the result file
   TargetResult result;
 };
 unsigned RunWorker(void* param) {
   auto* run = static_cast<WorkerRun*>(param);
-  run->result = ScanAndSave(*run->target, *run->settings, run->path);
+  run->result = ScanAndSave(*run->target, run->account, *run->settings, run->path);
   return 0;
 }
 
@@ -357,18 +357,19 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
                 << ": skipped, \"localhost\" does not resolve to an IPv4 address on this machine\n";
       continue;
     }
-    ResetLogState();
-    g_mapAccounts.clear();
-    g_strLogDir = dir / "log";
-    std::filesystem::create_directories(g_strLogDir);
-    g_bLogEnabled = true;
-    g_bDirectLog = true;  // the worker writes its own log lines, as with one target
+    LogSettings log;
+    log.enabled = true;
+    log.dir = dir / "log";
+    log.direct = true;  // the worker writes its own log lines, as with one target
+    std::filesystem::create_directories(log.dir);
+    UseLogSettings(log);
     settings.community = kCommunity;
     settings.timeout_us = c.timeout_us;
     settings.retries = 0;
     settings.oids = c.oids;
-    if (c.account) g_mapAccounts[c.target] = Account{"scaleuser", "scale-pass-phrase"};
-    WorkerRun job{&c.target, &settings, ResultFilePath(dir.path(), c.target, ""), {}};
+    const Account account{"scaleuser", "scale-pass-phrase"};
+    WorkerRun job{&c.target, c.account ? &account : nullptr, &settings,
+                  ResultFilePath(dir.path(), c.target, ""), {}};
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -386,8 +387,7 @@ TEST(ScaleTest, ScanWorkerUsesLessThanAQuarterOfItsStack) {
     deepest = std::max(deepest, used);
   }
   std::cout << "deepest: " << deepest << " bytes; worker stack " << kWorkerStackSize << " bytes\n";
-  ResetLogState();
-  g_mapAccounts.clear();
+  UseLogSettings(LogSettings{});
 }
 
 }  // namespace

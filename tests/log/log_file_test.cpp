@@ -180,21 +180,23 @@ TEST_F(LogFileTest, FailuresAreSilent) {
   };
   for (const auto& c : cases) {
     c.setup(dir_.path());
-    g_strLogDir = dir_ / c.log_dir;
-    g_bLogEnabled = true;
+    LogSettings settings;
+    settings.enabled = true;
+    settings.dir = dir_ / c.log_dir;
+    settings.direct = true;
+    UseLogSettings(settings);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    g_bDirectLog = true;
     WriteLog("%s|start", "192.0.2.3");
     WriteLogLines({std::string(kLimit + 1, 'x')});
-    RotateLogFile(g_strLogDir, g_strLogFile, time(nullptr));
-    PruneLogFiles(g_strLogDir, g_strLogFile);
+    RotateLogFile(settings.dir, settings.file, time(nullptr));
+    PruneLogFiles(settings.dir, settings.file);
     EXPECT_EQ(g_logQueue.Size(), 0u) << c.name;
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "") << c.name;
     EXPECT_EQ(err, "") << c.name;
-    EXPECT_FALSE(fs::is_regular_file(g_strLogDir + "/log.txt")) << c.name;
+    EXPECT_FALSE(fs::is_regular_file(settings.dir + "/log.txt")) << c.name;
   }
 }
 

@@ -5,24 +5,31 @@
 
 #include "log/log.h"
 #include "log/log_writer.h"
-#include "platform/thread.h"
 
 namespace logtest {
 
 void LogFixture::SetUp() {
-  ResetLogState();
+  g_logQueue.TakeAll();
   std::filesystem::create_directory(LogDir());
-  g_strLogDir = LogDir();
+  UseLog(false, false);
 }
 
 void LogFixture::TearDown() {
   if (writer_started_) StopWriterAndDrain();
-  ResetLogState();
+  UseLogSettings(LogSettings{});
+  g_logQueue.TakeAll();
+}
+
+void LogFixture::UseLog(bool enabled, bool direct) {
+  LogSettings settings;
+  settings.enabled = enabled;
+  settings.dir = LogDir();
+  settings.direct = direct;
+  UseLogSettings(settings);
 }
 
 void LogFixture::StartWriter() {
-  StartLogWriter();
-  ASSERT_NE(g_pLogThread, nullptr);
+  ASSERT_TRUE(StartLogWriter());
   writer_started_ = true;
 }
 

@@ -1,4 +1,5 @@
-// A fresh log directory and clean logging globals for each test.
+// A fresh log directory and an empty queue for each test; the log is off
+// until a test turns it on with UseLog.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +19,9 @@ class LogFixture : public ::testing::Test {
   // The log directory, created empty.
   std::string LogDir() const { return dir_ / "log"; }
   std::string CurrentLog() const { return LogDir() + "/log.txt"; }
+
+  // Makes the log's settings those of a run whose log is in LogDir().
+  void UseLog(bool enabled, bool direct);
 
   // Every log line on disk, oldest first: the rotated files in name order,
   // then the current file. Each line without its "\n".

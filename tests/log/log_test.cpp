@@ -7,7 +7,6 @@
 #include <optional>
 
 #include "log/log_fixture.h"
-#include "log/log_writer.h"
 #include "support/test_util.h"
 
 namespace {
@@ -70,8 +69,7 @@ class WriteLogTest : public LogFixture {};
 
 TEST_F(WriteLogTest, OffUnlessEnabled) {
   for (bool direct : {false, true}) {
-    g_bLogEnabled = false;
-    g_bDirectLog = direct;
+    UseLog(false, direct);
     WriteLog("%s|start", "192.0.2.1");
     EXPECT_EQ(g_logQueue.Size(), 0u) << "direct=" << direct;
     EXPECT_FALSE(testutil::FileExists(CurrentLog())) << "direct=" << direct;
@@ -79,8 +77,7 @@ TEST_F(WriteLogTest, OffUnlessEnabled) {
 }
 
 TEST_F(WriteLogTest, DirectModeWritesBeforeReturning) {
-  g_bLogEnabled = true;
-  g_bDirectLog = true;
+  UseLog(true, true);
   ScopedTimeZone tz("UTC0");
   int64_t before = time(nullptr);
   EXPECT_EQ(WriteLog("%s|start", "192.0.2.1"), 0);
@@ -100,8 +97,7 @@ TEST_F(WriteLogTest, DirectModeWritesBeforeReturning) {
 }
 
 TEST_F(WriteLogTest, QueuedModeOnlyAppendsARecord) {
-  g_bLogEnabled = true;
-  g_bDirectLog = false;
+  UseLog(true, false);
   int64_t before = time(nullptr);
   WriteLog("%s|walk %d", "192.0.2.2", 3);
   WriteLog("second");
@@ -117,7 +113,7 @@ TEST_F(WriteLogTest, QueuedModeOnlyAppendsARecord) {
 }
 
 TEST_F(WriteLogTest, MessagesOfAnyLength) {
-  g_bLogEnabled = true;
+  UseLog(true, false);
   for (size_t length : {0u, 1u, 510u, 511u, 512u, 513u, 4096u, 1000000u}) {
     std::string body(length, 'a');
     if (length > 0) body.back() = 'z';

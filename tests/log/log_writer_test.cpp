@@ -1,4 +1,3 @@
-#include "log/log_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,6 @@
 
 #include "log/log.h"
 #include "log/log_fixture.h"
-#include "log/log_writer.h"
 #include "log/sort_string_array.h"
 #include "platform/files.h"
 #include "support/test_util.h"
@@ -72,7 +70,9 @@ TEST(CSortStringArray, SortsAscendingIgnoringCaseAndKeepsTies) {
 class LogWriterThreadTest : public LogFixture {};
 
 TEST_F(LogWriterThreadTest, CreatesItsDirectoryAndDrainsEverythingAtStop) {
-  g_strLogDir = dir_ / "new_log_dir";
+  LogSettings settings;
+  settings.dir = dir_ / "new_log_dir";
+  UseLogSettings(settings);
   for (int i = 0; i < 1000; ++i) g_logQueue.Push(LogRecord{-1, "rec " + std::to_string(i), 0});
   StartWriter();
   // Let the writer take its first batch before stopping it (bounded wait).
@@ -83,7 +83,7 @@ TEST_F(LogWriterThreadTest, CreatesItsDirectoryAndDrainsEverythingAtStop) {
   EXPECT_EQ(g_logQueue.Size() % 200, 0u);  // whole batches of 200
   StopWriterAndDrain();
   std::vector<std::string> lines =
-      logtest::SplitLines(testutil::ReadFile(g_strLogDir + "/log.txt"));
+      logtest::SplitLines(testutil::ReadFile(settings.dir + "/log.txt"));
   ASSERT_EQ(lines.size(), 1000u);
   for (int i = 0; i < 1000; ++i)
     EXPECT_TRUE(lines[i].ends_with("|-|rec " + std::to_string(i))) << lines[i];
@@ -91,8 +91,7 @@ TEST_F(LogWriterThreadTest, CreatesItsDirectoryAndDrainsEverythingAtStop) {
 
 TEST_F(LogWriterThreadTest, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   constexpr int kThreads = 8, kLines = 10000;
-  g_bLogEnabled = true;
-  g_bDirectLog = false;
+  UseLog(true, false);
   StartWriter();
   std::vector<std::thread> producers;
   for (int t = 0; t < kThreads; ++t)

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "log/log_writer.h"
 #include "output/atomic_file.h"
 #include "output/parsed_xml.h"
 #include "platform/text_encoding.h"
@@ -33,12 +32,9 @@ struct Row {
 
 class ResultFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetLogState();
-    module_dir_ = dir_.path();
-  }
+  void SetUp() override { module_dir_ = dir_.path(); }
   void TearDown() override {
-    ResetLogState();
+    UseLogSettings(LogSettings{});
     platform::SetTextCodeset("UTF-8");
   }
 
@@ -220,10 +216,12 @@ TEST_F(ResultFileTest, ExistingFileIsReplaced) {
 
 // Each failure prints "output error", leaves what was there, and logs why.
 TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
-  g_bLogEnabled = true;
-  g_bDirectLog = true;
-  g_strLogDir = dir_ / "log";
-  std::filesystem::create_directory(g_strLogDir);
+  LogSettings log;
+  log.enabled = true;
+  log.direct = true;
+  log.dir = dir_ / "log";
+  std::filesystem::create_directory(log.dir);
+  UseLogSettings(log);
   WriteFile(dir_ / "file", "x");
   WriteFile(dir_ / "elsewhere", "not ours");
   struct Case {
@@ -263,7 +261,7 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
       EXPECT_EQ(ReadFile(DefaultPath()), c.old_content) << c.name;
     }
     EXPECT_NE(
-        ReadFile(g_strLogDir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
+        ReadFile(log.dir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
         std::string::npos)
         << c.name;
     if (held >= 0) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log_writer.h"
+#include "log/log.h"
 #include "output/parsed_xml.h"
 #include "output/result_document.h"
 #include "platform/text_encoding.h"
@@ -144,7 +144,7 @@ enum class Form { kText, kBase64 };
 
 class RoundTripTest : public testing::TestWithParam<LocaleChoice> {
  protected:
-  void TearDown() override { ResetLogState(); }
+  void TearDown() override { UseLogSettings(LogSettings{}); }
 
   testutil::ScopedLocaleEnv restore_;
   TempDir locales_;
@@ -188,7 +188,7 @@ TEST_P(RoundTripTest, RenderSaveAndParseBack) {
        B, B},
   };
 
-  ResetLogState();
+  UseLogSettings(LogSettings{});
   TempDir dir;
   const ScanSettings settings;
   Walker job("127.0.0.1", settings);

@@ -18,7 +18,6 @@
 
 #include "accounts/accounts.h"
 #include "log/log.h"
-#include "log/log_writer.h"
 #include "output/result_document.h"
 #include "scan/scan_settings.h"
 #include "scan/walk_test_support.h"
@@ -148,21 +147,18 @@ std::vector<std::string> Outline(const std::vector<std::string>& log) {
 class ScanJobTest : public testing::Test {
  protected:
   void SetUp() override {
-    ResetLogState();
-    g_mapAccounts.clear();
     std::filesystem::create_directory(dir_ / "log");
-    g_strLogDir = dir_ / "log";
-    g_bLogEnabled = true;
-    g_bDirectLog = true;
+    LogSettings log;
+    log.enabled = true;
+    log.dir = dir_ / "log";
+    log.direct = true;
+    UseLogSettings(log);
     settings_.community = kCommunity;
     // Walks that must fail cost this much each; answers come in milliseconds.
     settings_.timeout_us = 500000;
     settings_.retries = 0;
   }
-  void TearDown() override {
-    ResetLogState();
-    g_mapAccounts.clear();
-  }
+  void TearDown() override { UseLogSettings(LogSettings{}); }
 
   // Starts a fresh agent; false (with the test failed) when it cannot.
   bool StartAgent(const Access& access) {
@@ -177,10 +173,10 @@ class ScanJobTest : public testing::Test {
   }
 
   void SetAccount(const std::string& target, const std::string& pass) {
-    g_mapAccounts.clear();
+    accounts_.clear();
     std::istringstream csv("ip,username,password\n" + target + "," + kUser + "," + pass + "\n");
     std::string problem;
-    ASSERT_TRUE(LoadAccountsFrom(csv, "accounts.csv", &g_mapAccounts, &problem)) << problem;
+    ASSERT_TRUE(LoadAccountsFrom(csv, "accounts.csv", &accounts_, &problem)) << problem;
   }
 
   // Runs one job in-process as the run driver's worker does (the target's
@@ -193,9 +189,7 @@ class ScanJobTest : public testing::Test {
     JobRun run;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    Account account;
-    const bool has_account = FindAccount(target, &account);
-    const ScanResult job = ScanTarget(target, has_account ? &account : nullptr, settings_);
+    const ScanResult job = ScanTarget(target, FindAccount(accounts_, target), settings_);
     const std::string path = ResultFilePath(dir_.path(), target, settings_.oid);
     WriteResultFile(path, target, job.rows);
     run.out = testing::internal::GetCapturedStdout();
@@ -238,6 +232,7 @@ class ScanJobTest : public testing::Test {
 
   TempDir dir_;
   ScanSettings settings_;
+  Accounts accounts_;  // the run's accounts.csv rows
   SnmpdFixture agent_;
 };
 
@@ -386,7 +381,7 @@ TEST_F(ScanJobTest, ConfiguredOidsFallBackPerOid) {
   const std::string target = agent_.Target();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    g_mapAccounts.clear();
+    accounts_.clear();
     if (c.account) SetAccount(target, kPass);
     settings_.oids = {kSysDescr0, kMissing, kSysDescr0, kSysName0};
     settings_.oid = kSysContact0;  // configured OIDs win; this one is never fetched
@@ -471,7 +466,7 @@ TEST_F(ScanJobTest, BatchedGetsStoreTheRowsOfSingleGets) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(StartAgent(c.access));
     const std::string target = agent_.Target();
-    g_mapAccounts.clear();
+    accounts_.clear();
     if (c.account) SetAccount(target, kPass);
     std::map<int, Rows> rows_by_batch;
     for (int batch : {1, 3, 50}) {

@@ -37,8 +37,7 @@ void WalkJob(Walker* job, const JobPlan& plan) {
 
 TEST(WalkConcurrencyTest, FiftyJobsStoreWhatSoloWalksStore) {
   ScanSettings settings;
-  walktest::QueuedLog quiet;  // resets the settings; logging stays off
-  g_bLogEnabled = false;
+  walktest::QueuedLog quiet(false);
   settings.community = kCommunity;
   settings.timeout_us = 3000000;
   settings.retries = 2;

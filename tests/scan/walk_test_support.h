@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "log/log_writer.h"
 #include "scan/snmp_setup.h"
 #include "scan/walk.h"
 #include "support/snmpd_fixture.h"
@@ -23,15 +22,20 @@
 namespace walktest {
 
 // Log records go to the queue (not a file) while an object of this class
-// lives; the settings are reset around it.
+// lives, or nowhere when enabled is false; the queue starts empty and the log
+// is off again afterwards.
 class QueuedLog {
  public:
-  QueuedLog() {
-    ResetLogState();
-    g_bLogEnabled = true;
-    g_bDirectLog = false;
+  explicit QueuedLog(bool enabled = true) {
+    g_logQueue.TakeAll();
+    LogSettings settings;
+    settings.enabled = enabled;
+    UseLogSettings(settings);
   }
-  ~QueuedLog() { ResetLogState(); }
+  ~QueuedLog() {
+    UseLogSettings(LogSettings{});
+    g_logQueue.TakeAll();
+  }
   // Takes the texts logged so far.
   std::vector<std::string> Take() {
     std::vector<std::string> texts;
