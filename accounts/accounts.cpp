@@ -261,9 +261,9 @@ const char* PrivProtocolName(PrivProtocol protocol) {
   return "";
 }
 
-bool LoadAccountsFrom(std::istream& in, const std::string& name,
-                      Accounts* accounts, std::string* problem,
-                      std::vector<std::string>* refused, std::vector<std::string>* ips) {
+bool LoadAccountsFrom(std::istream& in, const std::string& name, Accounts* accounts,
+                      std::string* problem, std::vector<std::string>* refused,
+                      std::vector<std::string>* ips) {
   SourceNotes notes;
   std::unordered_map<std::string, unsigned> line_of_ip;
   std::unique_ptr<AccountReader> reader;

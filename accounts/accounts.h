@@ -68,9 +68,8 @@ using Accounts = std::map<std::string, Account>;
 // numbers. *ips, when given, receives every row's address in file order,
 // refused rows' included. Never throws. Any thread, one call per map at a
 // time.
-bool LoadAccountsFrom(std::istream& in, const std::string& name,
-                      Accounts* accounts, std::string* problem,
-                      std::vector<std::string>* refused = nullptr,
+bool LoadAccountsFrom(std::istream& in, const std::string& name, Accounts* accounts,
+                      std::string* problem, std::vector<std::string>* refused = nullptr,
                       std::vector<std::string>* ips = nullptr);
 
 // Reads the accounts file at path into *accounts. A file that cannot be

@@ -118,10 +118,9 @@ struct WorkerStart {
 unsigned ScanWithinSlot(void* param) {
   auto* start = static_cast<WorkerStart*>(param);
   TargetJob& job = *start->job;
-  job.result = ScanAndSave(job.target, job.account, *start->plan->scan, job.result_path,
-                           job.progress,
-                           start->plan->output, job.has_profile ? &job.profile : nullptr,
-                           &job.learned);
+  job.result =
+      ScanAndSave(job.target, job.account, *start->plan->scan, job.result_path, job.progress,
+                  start->plan->output, job.has_profile ? &job.profile : nullptr, &job.learned);
   if (job.progress) job.progress->state.store(JobProgress::kDone, std::memory_order_release);
   start->slots->Give();
   return 0;

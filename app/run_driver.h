@@ -42,9 +42,9 @@ struct RowOutput {
 // (may be null): what an earlier run learned of the device; *learned (may be
 // null) gets what this scan learned. Any thread.
 TargetResult ScanAndSave(const std::string& target, const Account* account,
-                         const ScanSettings& settings, const std::string& path, JobProgress* progress = nullptr,
-                         const RowOutput& output = {}, const DeviceProfile* profile = nullptr,
-                         DeviceProfile* learned = nullptr);
+                         const ScanSettings& settings, const std::string& path,
+                         JobProgress* progress = nullptr, const RowOutput& output = {},
+                         const DeviceProfile* profile = nullptr, DeviceProfile* learned = nullptr);
 
 // What a finished run leaves for the exit status.
 struct RunReport {

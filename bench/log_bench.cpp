@@ -102,8 +102,10 @@ int main(int argc, char** argv) {
   auto drain_start = Clock::now();
   StopLogWriterAndDrain();
   auto drain = Clock::now() - drain_start;
-  printf("stop and final drain: %ld lines in %.3f s: %.0f lines/s to disk (rotation tested per batch)\n",
-         drained, Micros(drain) / 1e6, drained / std::max(Micros(drain) / 1e6, 1e-9));
+  printf(
+      "stop and final drain: %ld lines in %.3f s: %.0f lines/s to disk"
+      " (rotation tested per batch)\n",
+      drained, Micros(drain) / 1e6, drained / std::max(Micros(drain) / 1e6, 1e-9));
 
   std::error_code ec;
   std::filesystem::remove_all(tmpl, ec);

@@ -10,7 +10,7 @@
 
 namespace {
 
-std::atomic<bool> g_logRunning{true};  // the writer loops while set
+std::atomic<bool> g_logRunning{true};     // the writer loops while set
 platform::Thread* g_logThread = nullptr;  // the writer, once started; main thread only
 
 constexpr auto kWriterCycle = std::chrono::milliseconds(200);

@@ -13,7 +13,6 @@
 
 namespace {
 
-
 const char kSecret[] = "S3cret-phrase";  // every malformed row carries it; no message may
 
 struct Loaded {

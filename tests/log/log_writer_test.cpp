@@ -1,3 +1,4 @@
+#include "log/log_writer.h"
 
 #include <gtest/gtest.h>
 
