@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # mibscan against its peers on loopback agents of its own, one table.
 #
-#   bench/run.sh [--only v3|names] [BUILD_DIR]
+#   bench/run.sh [--only v3|names|rows] [BUILD_DIR]
 #                  (default build-bench, RelWithDebInfo; a few minutes in all;
 #                  --only v3: section 8 alone, --only names: section 9 alone,
-#                  their rows of the table)
+#                  --only rows: section 10 alone, their rows of the table)
 #
 # 1. One target, the default scan (mib-2 and enterprises over SNMPv1) of a
 #    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
@@ -46,6 +46,12 @@
 # 9. ValueTypes=1 and Names=1 on the one-target scan of section 1: instructions
 #    per variable against the plain scan, with --jsonl as well; wall time and
 #    peak memory; the mib-2 rows named by an object.
+# 10. Every row: 200 full-walk targets (one agent with every module on
+#    127.0.0.1 ... 127.0.0.200), the bulk scan against 400 snmpbulkwalk -Cr25
+#    (both subtrees of each target) run by xargs -P 400 as one process tree:
+#    CPU per row, peak bytes per row, wall. Then one full target under
+#    callgrind, both sides, instructions per row past start-up: each side's
+#    start-up is the same walk of a view holding one object.
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,8 +63,8 @@ install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
 only=""
 if [ "${1:-}" = --only ]; then
   only=${2:-}
-  [ "$only" = v3 ] || [ "$only" = names ] ||
-    { echo "usage: bench/run.sh [--only v3|names] [BUILD_DIR]" >&2; exit 2; }
+  [ "$only" = v3 ] || [ "$only" = names ] || [ "$only" = rows ] ||
+    { echo "usage: bench/run.sh [--only v3|names|rows] [BUILD_DIR]" >&2; exit 2; }
   shift 2
 fi
 build=${1:-build-bench}
@@ -275,6 +281,77 @@ if [ "$only" = names ]; then
   exit 0
 fi
 
+# --- 10. every row: 200 full-walk targets, and one under callgrind ------------
+# The peers write a file each (through `sh -c exec`, whose own cost, measured
+# by the same batch of `sh -c 'exec true'`, is taken off theirs); rows are
+# counted as section 1 counts them. Sets the rows_ figures that rows_rows
+# prints.
+rows_section() {
+  start_agent rows "view one included .1.3.6.1.2.1.1.1
+rocommunity public 127.0.0.0/8
+rocommunity one 127.0.0.0/8 -V one" "${addresses[@]}"
+  local a full=() list="$work/rows.list" args
+  for a in "${addresses[@]}"; do full+=("$a:$port"); done
+  install_scanner "$work/rows" "${live_config}Versions=2c,1,3\nMaxRepetitions=25\n"
+  install_scanner "$work/rowsone" "${live_config/public/one}Versions=2c,1,3\nMaxRepetitions=25\n"
+  timed "$work/r200" "$work/rows/mibscan" "${full[@]}"
+  read -r r_wall r_user r_sys r_rss _ <"$work/r200"
+  r_rows=$(rows_in "$work/rows")
+  r_cpu=$(awk -v u="$r_user" -v s="$r_sys" 'BEGIN{printf "%.2f", u + s}')
+  rm -f "$work/rows"/*.xml
+  mkdir -p "$work/rowpeers"
+  for a in "${full[@]}"; do printf '%s 1.3.6.1.2.1 %s 1.3.6.1.4.1\n' "$a" "$a"; done | tr ' ' '\n' |
+    paste -d' ' - - >"$list"
+  args=$(printf '%q ' snmpbulkwalk -v2c -c public -On -t 5 -r 1 -Cr25)
+  timed "$work/rp" xargs -P 400 -n 2 -a "$list" sh -c "exec $args \"\$0\" \"\$1\" >$work/rowpeers/\$0-\$1"
+  read -r rp_wall rp_user rp_sys _ _ <"$work/rp"
+  timed "$work/rp0" xargs -P 400 -n 2 -a "$list" sh -c 'exec true'
+  read -r _ rp0_user rp0_sys _ _ <"$work/rp0"
+  rp_cpu=$(awk -v u="$rp_user" -v s="$rp_sys" -v u0="$rp0_user" -v s0="$rp0_sys" \
+    'BEGIN{printf "%.2f", u + s - u0 - s0}')
+  rp_rows=$(vars_in "$work"/rowpeers/*)
+  rm -rf "$work/rowpeers"
+  # One full target, both sides, less a walk of the one-object view.
+  local t=${full[0]} peer=(snmpbulkwalk -v2c -On -t 5 -r 1 -Cr25)
+  "$work/rows/mibscan" "$t" >/dev/null 2>&1
+  r1_rows=$(rows_in "$work/rows")
+  "$work/rowsone/mibscan" "$t" >/dev/null 2>&1
+  r1_one=$(rows_in "$work/rowsone")
+  r1_ir=$(instructions "$work/rows/mibscan" "$t")
+  r1_start=$(instructions "$work/rowsone/mibscan" "$t")
+  { "${peer[@]}" -c public "$t" 1.3.6.1.2.1; "${peer[@]}" -c public "$t" 1.3.6.1.4.1; } >"$work/rows.walk"
+  { "${peer[@]}" -c one "$t" 1.3.6.1.2.1; "${peer[@]}" -c one "$t" 1.3.6.1.4.1; } >"$work/rowsone.walk"
+  p1_rows=$(vars_in "$work/rows.walk")
+  p1_one=$(vars_in "$work/rowsone.walk")
+  p1_ir=$(( $(instructions "${peer[@]}" -c public "$t" 1.3.6.1.2.1) +
+            $(instructions "${peer[@]}" -c public "$t" 1.3.6.1.4.1) ))
+  p1_start=$(( $(instructions "${peer[@]}" -c one "$t" 1.3.6.1.2.1) +
+               $(instructions "${peer[@]}" -c one "$t" 1.3.6.1.4.1) ))
+}
+rows_rows() {
+  local r_us rp_us r_bpr r1_ipr p1_ipr
+  r_us=$(per_var_us "$r_cpu" "$r_rows")
+  rp_us=$(per_var_us "$rp_cpu" "$rp_rows")
+  r_bpr=$(awk -v k="$r_rss" -v n="$r_rows" 'BEGIN{if (n == 0) print "-"; else printf "%.0f", k * 1024 / n}')
+  r1_ipr=$(( (r1_ir - r1_start) / (r1_rows - r1_one > 0 ? r1_rows - r1_one : 1) ))
+  p1_ipr=$(( (p1_ir - p1_start) / (p1_rows - p1_one > 0 ? p1_rows - p1_one : 1) ))
+  row "200 full bulk: rows / snmpbulkwalk lines" "$r_rows" "$rp_rows" "$(ratio "$r_rows" "$rp_rows")" ""
+  row "200 full bulk: wall s vs 400 snmpbulkwalk" "$r_wall" "$rp_wall" "$(ratio "$r_wall" "$rp_wall")" ""
+  row "200 full bulk: CPU s" "$r_cpu" "$rp_cpu" "$(ratio "$r_cpu" "$rp_cpu")" ""
+  row "200 full bulk: CPU us per row" "$r_us" "$rp_us" "$(ratio "$r_us" "$rp_us")" "<= 0.5"
+  row "200 full bulk: peak bytes per row" "$r_bpr" "" "" "<= 150"
+  row "200 full bulk: peak memory MiB" "$(mib "$r_rss")" "" "" ""
+  row "1 full target: rows / lines (one-object view)" "$r1_rows ($r1_one)" "$p1_rows ($p1_one)" "" ""
+  row "1 full target: instr. per row past start-up" "$r1_ipr" "$p1_ipr" "$(ratio "$r1_ipr" "$p1_ipr")" "<= 0.5"
+  row "1 full target: start-up instructions" "$r1_start" "$p1_start" "$(ratio "$r1_start" "$p1_start")" ""
+}
+if [ "$only" = rows ]; then
+  rows_section
+  table_header
+  rows_rows
+  exit 0
+fi
+
 # agent_cpu PID COMMAND...: seconds the agent PID spent on a CPU (its
 # schedstat, nanoseconds) while one run of the command lasted.
 agent_cpu() {
@@ -487,6 +564,7 @@ l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
 
 v3_section
 names_section
+rows_section
 
 # --- the table --------------------------------------------------------------
 
@@ -547,3 +625,4 @@ row "3000 silent, Log=1: lines at exit / last count in run" "$l_total" "$l_disk"
 row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 batch"
 v3_rows
 names_rows
+rows_rows
