@@ -1,5 +1,7 @@
 // The rows of one target's result: OID text -> what was stored for it, in the
-// order the result file lists them (platform/string_map.h).
+// order the result file lists them (platform/string_map.h). A row's value
+// text lives in the map's own blocks, beside the OIDs: a row costs no
+// allocation of its own.
 //
 // Plain data; one thread fills a map (the scan's own), any thread reads it
 // once that is done.
@@ -11,7 +13,7 @@
 #include "platform/string_map.h"
 
 struct ResultRow {
-  std::string value;           // rendered text, in the locale's code set
+  std::string_view value;      // rendered text, in the locale's code set (in the map's blocks)
   int version = 0;             // SNMP version (1, 2, 3) of the walk that stored it; 0: not known
   const char* type = nullptr;  // SMI name of the value's type (a static text); null: not known
   bool base64 = false;         // value is Base64 of the bytes rather than text
@@ -30,4 +32,13 @@ struct RowExtras {
   RowNamer* namer = nullptr;  // NAME on OID; null: none. One thread's own.
 };
 
-using ResultRows = CStringMap<ResultRow>;
+// The map of a target's rows. SetAt copies the row's value text into the
+// map's blocks, so a row may be given a view of any text that lives until
+// SetAt returns.
+class ResultRows : public CStringMap<ResultRow> {
+ public:
+  void SetAt(std::string_view oid, ResultRow row) {
+    row.value = Keep(row.value);
+    CStringMap<ResultRow>::SetAt(oid, row);
+  }
+};

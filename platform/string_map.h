@@ -12,7 +12,8 @@
 // rows, and an insert hashes the key once.
 //
 // Keys are copied into blocks of the map's own that never move (a result
-// holds thousands of OIDs, each too long for a string's inline buffer).
+// holds thousands of OIDs, each too long for a string's inline buffer);
+// Keep puts any other text of the map's values there as well.
 //
 // Not thread-safe: one thread writes a map (a job owns its maps).
 #pragma once
@@ -87,6 +88,11 @@ class CStringMap {
       slots_[slot] = id;
     }
   }
+
+  // A copy of text in the map's blocks, valid as long as the map: for texts
+  // its values refer to. A copy stays until the map goes, even when the
+  // value that referred to it is replaced.
+  std::string_view Keep(std::string_view text) { return StoreKey(text); }
 
   // Calls fn(key, value) for every entry in the map's iteration order; key is
   // a std::string_view valid as long as the map.

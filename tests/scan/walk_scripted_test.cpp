@@ -155,7 +155,7 @@ TEST_F(ScriptedWalkTest, LongestNamesAndValues) {
 TEST_F(ScriptedWalkTest, LargestStringFromOneDatagram) {
   WalkRun run = WalkScenario("big-string", "", "1.3.6.1.2.1.1.1");
   ASSERT_EQ(job_->rows().GetCount(), 1u) << run.Everything();
-  const std::string& text = job_->rows().Find("1.3.6.1.2.1.1.1.0")->value;
+  const std::string_view text = job_->rows().Find("1.3.6.1.2.1.1.1.0")->value;
   EXPECT_GT(text.size(), 65000u);
   EXPECT_EQ(text.substr(0, 12), "012345678901");
 }
