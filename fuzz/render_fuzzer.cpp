@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -194,11 +195,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(job.rows().GetCount() == (stored ? 1u : 0u));
   if (stored) {
     const std::string key = DottedName(name);
-    const ResultRow* row = job.rows().Find(key);
-    FUZZ_CHECK(row != nullptr);
+    const std::optional<ResultRow> row = job.rows().Find(key);
+    FUZZ_CHECK(row.has_value());
     FUZZ_CHECK(row->version == 2);
-    const std::string* text = &row->value;
-    FUZZ_CHECK(text->find('\0') == std::string::npos);
+    const std::string_view* text = &row->value;
+    FUZZ_CHECK(text->find('\0') == std::string_view::npos);
     if (type == ASN_OCTET_STR) {
       const std::string bytes(reinterpret_cast<const char*>(block), val_len);
       std::string trimmed = bytes;
@@ -207,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(platform::SetTextCodeset(codeset));
         Walker local("127.0.0.1", settings);
         FUZZ_CHECK(local.StoreVariable(&var, 2));
-        const std::string& value = local.rows().Find(key)->value;
+        const std::string_view value = local.rows().Find(key)->value;
         const std::string back = SavedAndParsedBack(local);
         std::string utf8;
         if (HasOnlyTextBytes(trimmed) && DecodeAsXmlText(codeset, trimmed, &utf8)) {

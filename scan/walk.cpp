@@ -57,7 +57,7 @@ bool Walker::StoreVariable(const netsnmp_variable_list* var, int version) {
   return true;
 }
 
-bool Walker::HasSysUpTime() const { return rows_.Find(kSysUpTimeInstance) != nullptr; }
+bool Walker::HasSysUpTime() const { return rows_.Find(kSysUpTimeInstance).has_value(); }
 
 void Walker::PublishRows() {
   if (progress_) progress_->rows.store(rows_.GetCount(), std::memory_order_relaxed);

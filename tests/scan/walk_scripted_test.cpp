@@ -371,7 +371,7 @@ TEST_F(HostileWalkTest, InterruptEndsAnEndlessWalkAndKeepsItsRows) {
   done = true;
   interrupter.join();
   EXPECT_GE(job_->rows().GetCount(), 49u);
-  EXPECT_NE(job_->rows().Find("1.3.6.1.2.1.1.1.1"), nullptr);
+  EXPECT_TRUE(job_->rows().Find("1.3.6.1.2.1.1.1.1").has_value());
   ASSERT_GE(run.log.size(), 3u) << run.Everything();
   EXPECT_EQ(run.log[run.log.size() - 2], job_->target() + "|interrupted");
   EXPECT_EQ(run.log.back(), job_->target() + "|scan end");
