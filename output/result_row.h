@@ -85,7 +85,9 @@ class ResultRows {
   uint16_t TypeIndex(const char* type) {
     if (!type) return 0;
     for (size_t i = 0; i < types_.size(); ++i)
-      if (types_[i] == type || strcmp(types_[i], type) == 0) return static_cast<uint16_t>(i + 1);
+      if (types_[i] == type) return static_cast<uint16_t>(i + 1);
+    for (size_t i = 0; i < types_.size(); ++i)
+      if (strcmp(types_[i], type) == 0) return static_cast<uint16_t>(i + 1);
     if (types_.size() >= UINT16_MAX) return 0;
     types_.push_back(type);
     return static_cast<uint16_t>(types_.size());
