@@ -153,6 +153,7 @@ per_var() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%
 per_s() { awk -v n="$1" -v w="$2" 'BEGIN{if (w == 0) print "-"; else printf "%.0f", n / w}'; }
 mib() { awk -v k="$1" 'BEGIN{printf "%.1f", k / 1024}'; }
 row() { printf "| %-46s | %12s | %12s | %6s | %-10s |\n" "$@"; }
+vs() { row "$1" "$2" "$3" "$(ratio "$2" "$3")" "${4:-}"; }  # MEASURE OURS PEER [GOAL]
 table_header() {
   echo "mibscan $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) CPUs, $(date -u +%Y-%m-%d)"
   row "measure" "mibscan" "peer" "ratio" "goal"
@@ -313,6 +314,8 @@ rocommunity one 127.0.0.0/8 -V one" "${addresses[@]}"
   read -r _ rp0_user rp0_sys _ _ <"$work/rp0"
   rp_cpu=$(awk -v u="$rp_user" -v s="$rp_sys" -v u0="$rp0_user" -v s0="$rp0_sys" \
     'BEGIN{printf "%.2f", u + s - u0 - s0}')
+  rp_user=$(awk -v u="$rp_user" -v u0="$rp0_user" 'BEGIN{printf "%.2f", u - u0}')
+  rp_sys=$(awk -v s="$rp_sys" -v s0="$rp0_sys" 'BEGIN{printf "%.2f", s - s0}')
   rp_rows=$(vars_in "$work"/rowpeers/*)
   rm -rf "$work/rowpeers"
   # One full target, both sides, less a walk of the one-object view.
@@ -339,15 +342,17 @@ rows_rows() {
   r_bpr=$(awk -v k="$r_rss" -v n="$r_rows" 'BEGIN{if (n == 0) print "-"; else printf "%.0f", k * 1024 / n}')
   r1_ipr=$(( (r1_ir - r1_start) / (r1_rows - r1_one > 0 ? r1_rows - r1_one : 1) ))
   p1_ipr=$(( (p1_ir - p1_start) / (p1_rows - p1_one > 0 ? p1_rows - p1_one : 1) ))
-  row "200 full bulk: rows / snmpbulkwalk lines" "$r_rows" "$rp_rows" "$(ratio "$r_rows" "$rp_rows")" ""
-  row "200 full bulk: wall s vs 400 snmpbulkwalk" "$r_wall" "$rp_wall" "$(ratio "$r_wall" "$rp_wall")" ""
-  row "200 full bulk: CPU s" "$r_cpu" "$rp_cpu" "$(ratio "$r_cpu" "$rp_cpu")" ""
-  row "200 full bulk: CPU us per row" "$r_us" "$rp_us" "$(ratio "$r_us" "$rp_us")" "<= 0.5"
+  vs "200 full bulk: rows / snmpbulkwalk lines" "$r_rows" "$rp_rows"
+  vs "200 full bulk: wall s vs 400 snmpbulkwalk" "$r_wall" "$rp_wall"
+  vs "200 full bulk: CPU s" "$r_cpu" "$rp_cpu"
+  vs "200 full bulk: CPU s, user" "$r_user" "$rp_user"
+  vs "200 full bulk: CPU s, system" "$r_sys" "$rp_sys"
+  vs "200 full bulk: CPU us per row" "$r_us" "$rp_us" "<= 0.5"
   row "200 full bulk: peak bytes per row" "$r_bpr" "" "" "<= 150"
   row "200 full bulk: peak memory MiB" "$(mib "$r_rss")" "" "" ""
   row "1 full target: rows / lines (one-object view)" "$r1_rows ($r1_one)" "$p1_rows ($p1_one)" "" ""
-  row "1 full target: instr. per row past start-up" "$r1_ipr" "$p1_ipr" "$(ratio "$r1_ipr" "$p1_ipr")" "<= 0.5"
-  row "1 full target: start-up instructions" "$r1_start" "$p1_start" "$(ratio "$r1_start" "$p1_start")" ""
+  vs "1 full target: instr. per row past start-up" "$r1_ipr" "$p1_ipr" "<= 0.5"
+  vs "1 full target: start-up instructions" "$r1_start" "$p1_start"
 }
 if [ "$only" = rows ]; then
   rows_section
