@@ -175,10 +175,16 @@ TEST(ResultRowsLayout, IsTheWritersLayoutOfTheTree) {
    private:
     std::map<std::string, std::string> names_;
   };
+  struct OwnedRow {  // a ResultRow that owns its text
+    std::string value;
+    int version = 0;
+    const char* type = nullptr;
+    bool base64 = false;
+  };
   struct Case {
     const char* name;
     const char* codeset;
-    std::vector<std::pair<std::string, ResultRow>> rows;
+    std::vector<std::pair<std::string, OwnedRow>> rows;
     bool value_types;
     std::map<std::string, std::string> names;  // none: no namer
   };
@@ -227,7 +233,8 @@ TEST(ResultRowsLayout, IsTheWritersLayoutOfTheTree) {
   for (const Case& c : cases) {
     ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
     ResultRows rows;
-    for (const auto& [oid, row] : c.rows) rows.SetAt(oid, row);
+    for (const auto& [oid, row] : c.rows)
+      rows.SetAt(oid, {row.value, row.version, row.type, row.base64});
     TableNamer namer(c.names);
     const RowExtras extras{c.value_types, c.names.empty() ? nullptr : &namer};
     std::string direct;
