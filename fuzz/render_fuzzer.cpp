@@ -127,17 +127,17 @@ std::string SavedAndParsedBack(const Walker& job) {
 
 // Lines of 1 to 64 Base64 characters, each ending in CR LF, all but the last
 // exactly 64 long; the joined lines decode to value.
-void CheckBase64Lines(const std::string& text, const u_char* value, size_t len) {
+void CheckBase64Lines(std::string_view text, const u_char* value, size_t len) {
   FUZZ_CHECK(!text.empty());
   std::string joined;
   size_t pos = 0;
   while (pos < text.size()) {
     const size_t end = text.find("\r\n", pos);
-    FUZZ_CHECK(end != std::string::npos);
+    FUZZ_CHECK(end != std::string_view::npos);
     const size_t line = end - pos;
     FUZZ_CHECK(line >= 1 && line <= 64);
     FUZZ_CHECK(end + 2 == text.size() || line == 64);
-    joined.append(text, pos, line);
+    joined.append(text.substr(pos, line));
     pos = end + 2;
   }
   FUZZ_CHECK(joined.size() % 4 == 0);
