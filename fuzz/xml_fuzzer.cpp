@@ -97,12 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The result file straight from the rows against the rows' own tree.
   std::string direct;
-  Check(WriteResultRows(rows,
-                        [&direct](const char* data, size_t size) {
-                          direct.append(data, size);
-                          return true;
-                        },
-                        extras),
+  Check(WriteResultRows(
+            rows,
+            [&direct](const char* data, size_t size) {
+              direct.append(data, size);
+              return true;
+            },
+            extras),
         "rows written");
   namer.Restart();
   CXmlDocument rows_doc;

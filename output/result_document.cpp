@@ -174,7 +174,8 @@ class RowLayout {
     bool attribute[256] = {};
     Classes() {
       for (unsigned char c : {'<', '>', '&', '"', '\r'}) text[c] = attribute[c] = true;
-      attribute[static_cast<unsigned char>('\n')] = attribute[static_cast<unsigned char>('\t')] = true;
+      attribute[static_cast<unsigned char>('\n')] = attribute[static_cast<unsigned char>('\t')] =
+          true;
     }
   };
   static inline const Classes kClasses;
@@ -203,13 +204,27 @@ class RowLayout {
       Put(run, static_cast<size_t>(p - run));
       if (p == end) return;
       switch (*p) {
-        case '<': Put("&lt;"); break;
-        case '>': Put("&gt;"); break;
-        case '&': Put("&amp;"); break;
-        case '"': Put("&quot;"); break;
-        case '\r': Put("&#13;"); break;
-        case '\n': Put("&#10;"); break;
-        default: Put("&#9;"); break;
+        case '<':
+          Put("&lt;");
+          break;
+        case '>':
+          Put("&gt;");
+          break;
+        case '&':
+          Put("&amp;");
+          break;
+        case '"':
+          Put("&quot;");
+          break;
+        case '\r':
+          Put("&#13;");
+          break;
+        case '\n':
+          Put("&#10;");
+          break;
+        default:
+          Put("&#9;");
+          break;
       }
       ++p;
     }

@@ -90,8 +90,8 @@ class CStringMap {
     const unsigned bucket = BucketOf(key);
     const uint32_t id = static_cast<uint32_t>(nodes_.size());
     if (key.size() > UINT32_MAX) throw std::length_error("CStringMap: key too long");
-    nodes_.push_back(Node{StoreKey(key, tail), static_cast<uint32_t>(key.size()),
-                          heads_[bucket], hash, std::move(value)});
+    nodes_.push_back(Node{StoreKey(key, tail), static_cast<uint32_t>(key.size()), heads_[bucket],
+                          hash, std::move(value)});
     heads_[bucket] = id;
     if ((nodes_.size() + 1) * 2 > slots_.size()) {
       Grow();
@@ -120,7 +120,7 @@ class CStringMap {
   static constexpr uint32_t kNone = UINT32_MAX;
   // Small: a result holds one per row.
   struct Node {
-    const char* key;    // in key_blocks_, its tail behind it
+    const char* key;  // in key_blocks_, its tail behind it
     uint32_t key_size;
     uint32_t next;  // older key of the same bucket
     uint32_t hash;  // IndexHash(key)

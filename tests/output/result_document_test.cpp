@@ -103,7 +103,8 @@ TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
   rows_.SetAt("", {"empty OID", 2});
   std::vector<Row> want;
   rows_.ForEach([&](std::string_view oid, const ResultRow& row) {
-    want.push_back({std::string(oid), std::string(row.value), row.version ? std::to_string(row.version) : ""});
+    want.push_back(
+        {std::string(oid), std::string(row.value), row.version ? std::to_string(row.version) : ""});
   });
   std::vector<Row> rows = WriteAndRead(DefaultPath());
   ExpectRows(rows, want);
@@ -199,12 +200,14 @@ TEST(ResultRowsLayout, IsTheWritersLayoutOfTheTree) {
       {"markup, line ends and blanks in texts",
        "UTF-8",
        {{"1.3.<&>\"", {"a <b> & \"c\" ' ]]>\r\nline\ttwo\n ", 2}},
-        {"1.3.6.1.2.1.2.2.1.2.1000000<", {"0123456789<abcdefgh>&ijklmnop\"qrstuvwx\ryz01234567&", 2}}},
+        {"1.3.6.1.2.1.2.2.1.2.1000000<",
+         {"0123456789<abcdefgh>&ijklmnop\"qrstuvwx\ryz01234567&", 2}}},
        false,
        {}},
       {"ill-formed UTF-8, controls, NUL, U+FFFE",
        "UTF-8",
-       {{std::string("1.\xC3", 3), {std::string("a\0b\x01\x7F\xED\xA0\x80\xEF\xBF\xBE\xE2\x82", 14), 2}}},
+       {{std::string("1.\xC3", 3),
+         {std::string("a\0b\x01\x7F\xED\xA0\x80\xEF\xBF\xBE\xE2\x82", 14), 2}}},
        false,
        {}},
       {"Latin-1 code set", "ISO-8859-1", {{"1.3.\xE9", {"caf\xE9 \xA4\x01", 1}}}, false, {}},
@@ -273,7 +276,10 @@ TEST(ResultRowsLayout, RefusedPieceEndsTheWriting) {
   rows.SetAt("1.1", {value, 2});
   rows.SetAt("1.2", {"x", 2});
   int calls = 0;
-  EXPECT_FALSE(WriteResultRows(rows, [&](const char*, size_t) { return ++calls > 1 ? true : false; }));
+  EXPECT_FALSE(WriteResultRows(rows, [&](const char*, size_t) {
+    ++calls;
+    return false;
+  }));
   EXPECT_EQ(calls, 1);
   std::string whole;
   EXPECT_TRUE(WriteResultRows(rows, [&](const char* data, size_t size) {
@@ -389,9 +395,8 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
     if (!c.old_content.empty()) {
       EXPECT_EQ(ReadFile(DefaultPath()), c.old_content) << c.name;
     }
-    EXPECT_NE(
-        ReadFile(log.dir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
-        std::string::npos)
+    EXPECT_NE(ReadFile(log.dir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
+              std::string::npos)
         << c.name;
     if (held >= 0) {
       close(held);
