@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # mibscan against its peers on loopback agents of its own, one table.
 #
-#   bench/run.sh [--only v3|names] [BUILD_DIR]
+#   bench/run.sh [--only v3|names|rows] [BUILD_DIR]
 #                  (default build-bench, RelWithDebInfo; a few minutes in all;
 #                  --only v3: section 8 alone, --only names: section 9 alone,
-#                  their rows of the table)
+#                  --only rows: section 10 alone, their rows of the table)
 #
 # 1. One target, the default scan (mib-2 and enterprises over SNMPv1) of a
 #    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
@@ -46,6 +46,13 @@
 # 9. ValueTypes=1 and Names=1 on the one-target scan of section 1: instructions
 #    per variable against the plain scan, with --jsonl as well; wall time and
 #    peak memory; the mib-2 rows named by an object.
+# 10. Every row: 200 full-walk targets (one agent with every module, as the
+#    demo agent has, on 127.0.0.1 ... 127.0.0.200), the bulk scan against 400
+#    snmpbulkwalk -Cr25 (both subtrees of each target) run by xargs -P 400 as
+#    one process tree:
+#    CPU per row, peak bytes per row, wall. Then one full target under
+#    callgrind, both sides, instructions per row past start-up: each side's
+#    start-up is the same walk of a view holding one object.
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,8 +64,8 @@ install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
 only=""
 if [ "${1:-}" = --only ]; then
   only=${2:-}
-  [ "$only" = v3 ] || [ "$only" = names ] ||
-    { echo "usage: bench/run.sh [--only v3|names] [BUILD_DIR]" >&2; exit 2; }
+  [ "$only" = v3 ] || [ "$only" = names ] || [ "$only" = rows ] ||
+    { echo "usage: bench/run.sh [--only v3|names|rows] [BUILD_DIR]" >&2; exit 2; }
   shift 2
 fi
 build=${1:-build-bench}
@@ -80,14 +87,16 @@ ulimit -n "$(ulimit -Hn)"  # the 200-address agent and the 2,000 targets need so
 
 # start_agent NAME CONFIG_LINES ADDRESS...: a stable-MIB snmpd on one free port
 # of every address; sets $port. Our own config only, no persistent state.
+# agent_modules: the snmpd options that choose its modules (none: all of
+# them, as the demo agent has; the process tables then grow with the run).
+agent_modules=(-I -hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable)
 start_agent() {
   local name=$1 lines=$2
   shift 2
   mkdir -p "$work/$name/persist"
   printf '[snmp] persistentDir %s\n[snmp] noPersistentLoad yes\ndontLogTCPWrappersConnects yes\n%s\n' \
     "$work/$name/persist" "$lines" >"$work/$name/snmpd.conf"
-  if start_snmpd "$work/$name" "$work/$name/snmpd.conf" public "$*" \
-    -I -hrSWRunTable,hrSWRunPerfTable,hrSWInstalledTable; then
+  if start_snmpd "$work/$name" "$work/$name/snmpd.conf" public "$*" "${agent_modules[@]}"; then
     port=$SNMPD_PORT
     agents+=("$SNMPD_PID")
     return 0
@@ -144,6 +153,7 @@ per_var() { awk -v c="$1" -v n="$2" 'BEGIN{if (n == 0) print "-"; else printf "%
 per_s() { awk -v n="$1" -v w="$2" 'BEGIN{if (w == 0) print "-"; else printf "%.0f", n / w}'; }
 mib() { awk -v k="$1" 'BEGIN{printf "%.1f", k / 1024}'; }
 row() { printf "| %-46s | %12s | %12s | %6s | %-10s |\n" "$@"; }
+vs() { row "$1" "$2" "$3" "$(ratio "$2" "$3")" "${4:-}"; }  # MEASURE OURS PEER [GOAL]
 table_header() {
   echo "mibscan $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'), $(nproc) CPUs, $(date -u +%Y-%m-%d)"
   row "measure" "mibscan" "peer" "ratio" "goal"
@@ -272,6 +282,82 @@ if [ "$only" = names ]; then
   names_section
   table_header
   names_rows
+  exit 0
+fi
+
+# --- 10. every row: 200 full-walk targets, and one under callgrind ------------
+# The peers write a file each (through `sh -c exec`, whose own cost, measured
+# by the same batch of `sh -c 'exec true'`, is taken off theirs); rows are
+# counted as section 1 counts them. Sets the rows_ figures that rows_rows
+# prints.
+rows_section() {
+  local agent_modules=()
+  start_agent rows "view one included .1.3.6.1.2.1.1.1
+rocommunity public 127.0.0.0/8
+rocommunity one 127.0.0.0/8 -V one" "${addresses[@]}"
+  local a full=() list="$work/rows.list" args
+  for a in "${addresses[@]}"; do full+=("$a:$port"); done
+  install_scanner "$work/rows" "${live_config}Versions=2c,1,3\nMaxRepetitions=25\n"
+  install_scanner "$work/rowsone" "${live_config/public/one}Versions=2c,1,3\nMaxRepetitions=25\n"
+  timed "$work/r200" "$work/rows/mibscan" "${full[@]}"
+  read -r r_wall r_user r_sys r_rss _ <"$work/r200"
+  r_rows=$(rows_in "$work/rows")
+  r_cpu=$(awk -v u="$r_user" -v s="$r_sys" 'BEGIN{printf "%.2f", u + s}')
+  rm -f "$work/rows"/*.xml
+  mkdir -p "$work/rowpeers"
+  for a in "${full[@]}"; do printf '%s 1.3.6.1.2.1 %s 1.3.6.1.4.1\n' "$a" "$a"; done | tr ' ' '\n' |
+    paste -d' ' - - >"$list"
+  args=$(printf '%q ' snmpbulkwalk -v2c -c public -On -t 5 -r 1 -Cr25)
+  timed "$work/rp" xargs -P 400 -n 2 -a "$list" sh -c "exec $args \"\$0\" \"\$1\" >$work/rowpeers/\$0-\$1"
+  read -r rp_wall rp_user rp_sys _ _ <"$work/rp"
+  timed "$work/rp0" xargs -P 400 -n 2 -a "$list" sh -c 'exec true'
+  read -r _ rp0_user rp0_sys _ _ <"$work/rp0"
+  rp_cpu=$(awk -v u="$rp_user" -v s="$rp_sys" -v u0="$rp0_user" -v s0="$rp0_sys" \
+    'BEGIN{printf "%.2f", u + s - u0 - s0}')
+  rp_user=$(awk -v u="$rp_user" -v u0="$rp0_user" 'BEGIN{printf "%.2f", u - u0}')
+  rp_sys=$(awk -v s="$rp_sys" -v s0="$rp0_sys" 'BEGIN{printf "%.2f", s - s0}')
+  rp_rows=$(vars_in "$work"/rowpeers/*)
+  rm -rf "$work/rowpeers"
+  # One full target, both sides, less a walk of the one-object view.
+  local t=${full[0]} peer=(snmpbulkwalk -v2c -On -t 5 -r 1 -Cr25)
+  "$work/rows/mibscan" "$t" >/dev/null 2>&1
+  r1_rows=$(rows_in "$work/rows")
+  "$work/rowsone/mibscan" "$t" >/dev/null 2>&1
+  r1_one=$(rows_in "$work/rowsone")
+  r1_ir=$(instructions "$work/rows/mibscan" "$t")
+  r1_start=$(instructions "$work/rowsone/mibscan" "$t")
+  { "${peer[@]}" -c public "$t" 1.3.6.1.2.1; "${peer[@]}" -c public "$t" 1.3.6.1.4.1; } >"$work/rows.walk"
+  { "${peer[@]}" -c one "$t" 1.3.6.1.2.1; "${peer[@]}" -c one "$t" 1.3.6.1.4.1; } >"$work/rowsone.walk"
+  p1_rows=$(vars_in "$work/rows.walk")
+  p1_one=$(vars_in "$work/rowsone.walk")
+  p1_ir=$(( $(instructions "${peer[@]}" -c public "$t" 1.3.6.1.2.1) +
+            $(instructions "${peer[@]}" -c public "$t" 1.3.6.1.4.1) ))
+  p1_start=$(( $(instructions "${peer[@]}" -c one "$t" 1.3.6.1.2.1) +
+               $(instructions "${peer[@]}" -c one "$t" 1.3.6.1.4.1) ))
+}
+rows_rows() {
+  local r_us rp_us r_bpr r1_ipr p1_ipr
+  r_us=$(per_var_us "$r_cpu" "$r_rows")
+  rp_us=$(per_var_us "$rp_cpu" "$rp_rows")
+  r_bpr=$(awk -v k="$r_rss" -v n="$r_rows" 'BEGIN{if (n == 0) print "-"; else printf "%.0f", k * 1024 / n}')
+  r1_ipr=$(( (r1_ir - r1_start) / (r1_rows - r1_one > 0 ? r1_rows - r1_one : 1) ))
+  p1_ipr=$(( (p1_ir - p1_start) / (p1_rows - p1_one > 0 ? p1_rows - p1_one : 1) ))
+  vs "200 full bulk: rows / snmpbulkwalk lines" "$r_rows" "$rp_rows"
+  vs "200 full bulk: wall s vs 400 snmpbulkwalk" "$r_wall" "$rp_wall"
+  vs "200 full bulk: CPU s" "$r_cpu" "$rp_cpu"
+  vs "200 full bulk: CPU s, user" "$r_user" "$rp_user"
+  vs "200 full bulk: CPU s, system" "$r_sys" "$rp_sys"
+  vs "200 full bulk: CPU us per row" "$r_us" "$rp_us" "<= 0.5"
+  row "200 full bulk: peak bytes per row" "$r_bpr" "" "" "<= 150"
+  row "200 full bulk: peak memory MiB" "$(mib "$r_rss")" "" "" ""
+  row "1 full target: rows / lines (one-object view)" "$r1_rows ($r1_one)" "$p1_rows ($p1_one)" "" ""
+  vs "1 full target: instr. per row past start-up" "$r1_ipr" "$p1_ipr" "<= 0.5"
+  vs "1 full target: start-up instructions" "$r1_start" "$p1_start"
+}
+if [ "$only" = rows ]; then
+  rows_section
+  table_header
+  rows_rows
   exit 0
 fi
 
@@ -487,6 +573,7 @@ l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
 
 v3_section
 names_section
+rows_section
 
 # --- the table --------------------------------------------------------------
 
@@ -547,3 +634,4 @@ row "3000 silent, Log=1: lines at exit / last count in run" "$l_total" "$l_disk"
 row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 batch"
 v3_rows
 names_rows
+rows_rows

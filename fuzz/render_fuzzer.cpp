@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,17 +127,17 @@ std::string SavedAndParsedBack(const Walker& job) {
 
 // Lines of 1 to 64 Base64 characters, each ending in CR LF, all but the last
 // exactly 64 long; the joined lines decode to value.
-void CheckBase64Lines(const std::string& text, const u_char* value, size_t len) {
+void CheckBase64Lines(std::string_view text, const u_char* value, size_t len) {
   FUZZ_CHECK(!text.empty());
   std::string joined;
   size_t pos = 0;
   while (pos < text.size()) {
     const size_t end = text.find("\r\n", pos);
-    FUZZ_CHECK(end != std::string::npos);
+    FUZZ_CHECK(end != std::string_view::npos);
     const size_t line = end - pos;
     FUZZ_CHECK(line >= 1 && line <= 64);
     FUZZ_CHECK(end + 2 == text.size() || line == 64);
-    joined.append(text, pos, line);
+    joined.append(text.substr(pos, line));
     pos = end + 2;
   }
   FUZZ_CHECK(joined.size() % 4 == 0);
@@ -194,11 +195,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(job.rows().GetCount() == (stored ? 1u : 0u));
   if (stored) {
     const std::string key = DottedName(name);
-    const ResultRow* row = job.rows().Find(key);
-    FUZZ_CHECK(row != nullptr);
+    const std::optional<ResultRow> row = job.rows().Find(key);
+    FUZZ_CHECK(row.has_value());
     FUZZ_CHECK(row->version == 2);
-    const std::string* text = &row->value;
-    FUZZ_CHECK(text->find('\0') == std::string::npos);
+    const std::string_view* text = &row->value;
+    FUZZ_CHECK(text->find('\0') == std::string_view::npos);
     if (type == ASN_OCTET_STR) {
       const std::string bytes(reinterpret_cast<const char*>(block), val_len);
       std::string trimmed = bytes;
@@ -207,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(platform::SetTextCodeset(codeset));
         Walker local("127.0.0.1", settings);
         FUZZ_CHECK(local.StoreVariable(&var, 2));
-        const std::string& value = local.rows().Find(key)->value;
+        const std::string_view value = local.rows().Find(key)->value;
         const std::string back = SavedAndParsedBack(local);
         std::string utf8;
         if (HasOnlyTextBytes(trimmed) && DecodeAsXmlText(codeset, trimmed, &utf8)) {

@@ -1,8 +1,10 @@
-// Any bytes as OID texts, value texts, versions, element and attribute names,
-// target and command-line OID: the document always serialises to XML that
-// libxml2 parses back strictly, with every text as it was built, laid out
-// byte for byte as libxml2's writer lays out the same tree element by element,
-// and the result file name never leaves its directory.
+// Any bytes as OID texts, value texts, versions, MIB names, element and
+// attribute names, target and command-line OID: the document always
+// serialises to XML that libxml2 parses back strictly, with every text as it
+// was built, laid out byte for byte as libxml2's writer lays out the same tree
+// element by element; the result file laid out straight from the rows is
+// byte for byte that of the rows' tree; and the result file name never leaves
+// its directory.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
@@ -40,6 +42,22 @@ const xmlNode* NextElement(const xmlNode* n) {
   return n;
 }
 
+// The names the input gives, one per row in map order; an empty one: none.
+class ListNamer : public RowNamer {
+ public:
+  explicit ListNamer(std::vector<std::string> names) : names_(std::move(names)) {}
+  bool Name(std::string_view, std::string* out) override {
+    const std::string& name = names_[next_++ % names_.size()];
+    *out += name;
+    return !name.empty();
+  }
+  void Restart() { next_ = 0; }
+
+ private:
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -58,22 +76,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(path.compare(0, 5, "/dir/") == 0 && path.find('/', 5) == std::string::npos,
         "file name leaves dir");
 
+  static const char* const kTypes[] = {nullptr, "INTEGER", "OCTET STRING", "Counter64"};
   ResultRows rows;
+  std::vector<std::string> names;
   const int row_count = in.ConsumeIntegralInRange<int>(0, 8);
   for (int i = 0; i < row_count; ++i) {
     std::string oid = in.ConsumeRandomLengthString(64);
+    const std::string value = in.ConsumeRandomLengthString(256);
     ResultRow row;
-    row.value = in.ConsumeRandomLengthString(256);
+    row.value = value;
     if (in.ConsumeBool()) row.version = in.ConsumeIntegral<int>();
-    rows.SetAt(oid, std::move(row));
+    row.type = kTypes[in.ConsumeIntegralInRange<int>(0, 3)];
+    row.base64 = in.ConsumeBool();
+    names.push_back(in.ConsumeRandomLengthString(32));
+    rows.SetAt(oid, row);
   }
+  ListNamer namer(names.empty() ? std::vector<std::string>{""} : names);
+  const bool named = in.ConsumeBool();
+  const RowExtras extras{in.ConsumeBool(), named ? &namer : nullptr};
+
+  // The result file straight from the rows against the rows' own tree.
+  std::string direct;
+  Check(WriteResultRows(
+            rows,
+            [&direct](const char* data, size_t size) {
+              direct.append(data, size);
+              return true;
+            },
+            extras),
+        "rows written");
+  namer.Restart();
+  CXmlDocument rows_doc;
+  Check(rows_doc.Create() && AddResultRows(rows_doc, rows, nullptr, extras), "rows' tree");
+  std::string tree;
+  Check(rows_doc.Serialize(&tree), "rows' tree serialised");
+  Check(direct == tree, "rows written straight differ from their tree's layout");
+  namer.Restart();
 
   CXmlDocument doc;
   Check(doc.Create(), "create");
   // Its first element gives the reference layout the tree.
   const XmlElement first = doc.AddRootElement("FIRST", "", "", "");
   // Every row text is cleaned, so no row is refused.
-  Check(AddResultRows(doc, rows), "rows");
+  Check(AddResultRows(doc, rows, nullptr, extras), "rows");
   // Free names: refused (no element) or stored so that the file still parses.
   // A child below the free element gives it mixed content when it has text.
   const std::string name = in.ConsumeRandomLengthString(16);

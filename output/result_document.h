@@ -11,7 +11,8 @@
 #include "output/xml_document.h"
 
 // Appends one RESULT (OID with VER when a version is known, then VALUE) per
-// row, in the map's iteration order. Row texts are in the locale's
+// row, in the map's iteration order: the result document as a tree, whose
+// layout (CXmlDocument::Write) is byte for byte what WriteResultRows writes. Row texts are in the locale's
 // code set and are converted to UTF-8 on the way in. Returns false at the first
 // row that cannot become an element, with the cause in *error (if given), as
 // the document's element operations give it. Any thread (the document's own).
@@ -20,10 +21,20 @@
 bool AddResultRows(CXmlDocument& doc, const ResultRows& rows, std::string* error = nullptr,
                    const RowExtras& extras = {});
 
-// Writes a result document of the rows (AddResultRows) to path. Returns false,
-// writing nothing, when the document cannot be made or a row cannot become an
-// element; false as well when the save fails (see CXmlDocument::Save). On
-// failure *error (if given) holds the cause. Prints nothing. Any thread.
+// Lays out the result document of the rows straight from them, without a
+// tree: every byte as CXmlDocument writes the document AddResultRows builds
+// (the same conversion and clean-up of every text, the same escapes, one
+// element per line indented by tabs). Hands the text to sink in pieces of at
+// most 64 KiB (a longer text in one piece of its own); returns false once
+// sink refuses a piece, handing it nothing more. Any thread.
+bool WriteResultRows(const ResultRows& rows, const XmlSink& sink, const RowExtras& extras = {});
+
+// Writes the result document of the rows (WriteResultRows) to path as a
+// whole, streamed through an AtomicFileWriter: a reader sees the old file or
+// the new one, a second writer of the same path at the same time fails, and
+// nothing is written through a symbolic link. Returns false when the save
+// fails, path then untouched, with the cause in *error (if given). Prints
+// nothing. Any thread.
 bool SaveResultDocument(const std::string& path, const ResultRows& rows,
                         std::string* error = nullptr, const RowExtras& extras = {});
 

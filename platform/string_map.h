@@ -12,7 +12,9 @@
 // rows, and an insert hashes the key once.
 //
 // Keys are copied into blocks of the map's own that never move (a result
-// holds thousands of OIDs, each too long for a string's inline buffer).
+// holds thousands of OIDs, each too long for a string's inline buffer), each
+// with an optional tail of text right behind it that a value may stand for
+// (TailOf), so an entry with a text costs no allocation of its own.
 //
 // Not thread-safe: one thread writes a map (a job owns its maps).
 #pragma once
@@ -22,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,10 +60,13 @@ class CStringMap {
   bool IsEmpty() const { return nodes_.empty(); }
 
   // Exact, byte-for-byte lookup. Returns nullptr when absent. The pointer
-  // stays valid until the map is destroyed.
-  const V* Find(std::string_view key) const {
+  // stays valid until the map is destroyed; so does *stored_key (if given),
+  // the map's own copy of key, behind which its tail lies.
+  const V* Find(std::string_view key, std::string_view* stored_key = nullptr) const {
     const uint32_t id = FindId(key, IndexHash(key));
-    return id == kNone ? nullptr : &nodes_[id].value;
+    if (id == kNone) return nullptr;
+    if (stored_key) *stored_key = nodes_[id].Key();
+    return &nodes_[id].value;
   }
   bool Lookup(std::string_view key, V* value) const {
     const V* v = Find(key);
@@ -69,17 +75,23 @@ class CStringMap {
   }
 
   // Adds the key at the head of its bucket, or replaces the value in place.
-  void SetAt(std::string_view key, V value) {
+  // tail is stored right behind the key's bytes, replacing any earlier
+  // tail of the key (whose bytes stay until the map goes).
+  void SetAt(std::string_view key, V value, std::string_view tail = {}) {
     const uint32_t hash = IndexHash(key);
     size_t slot = 0;
     const uint32_t found = FindId(key, hash, &slot);
     if (found != kNone) {
-      nodes_[found].value = std::move(value);
+      Node& node = nodes_[found];
+      if (!tail.empty()) node.key = StoreKey(key, tail);
+      node.value = std::move(value);
       return;
     }
     const unsigned bucket = BucketOf(key);
     const uint32_t id = static_cast<uint32_t>(nodes_.size());
-    nodes_.push_back(Node{StoreKey(key), std::move(value), heads_[bucket], hash});
+    if (key.size() > UINT32_MAX) throw std::length_error("CStringMap: key too long");
+    nodes_.push_back(Node{StoreKey(key, tail), static_cast<uint32_t>(key.size()), heads_[bucket],
+                          hash, std::move(value)});
     heads_[bucket] = id;
     if ((nodes_.size() + 1) * 2 > slots_.size()) {
       Grow();
@@ -94,32 +106,44 @@ class CStringMap {
   void ForEach(Fn&& fn) const {
     for (unsigned b = 0; b < kBucketCount; ++b)
       for (uint32_t n = heads_[b]; n != kNone; n = nodes_[n].next)
-        fn(nodes_[n].key, nodes_[n].value);
+        fn(nodes_[n].Key(), nodes_[n].value);
+  }
+
+  // The size bytes stored behind key (a view of the map's own copy: ForEach's
+  // or Find's) by the SetAt that stored the entry's value; size: that tail's
+  // length, which the caller keeps.
+  static std::string_view TailOf(std::string_view key, size_t size) {
+    return {key.data() + key.size(), size};
   }
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
+  // Small: a result holds one per row.
   struct Node {
-    std::string_view key;  // in key_blocks_
-    V value;
+    const char* key;  // in key_blocks_, its tail behind it
+    uint32_t key_size;
     uint32_t next;  // older key of the same bucket
     uint32_t hash;  // IndexHash(key)
+    V value;
+    std::string_view Key() const { return {key, key_size}; }
   };
 
-  // A copy of key in the current block, or in a new one (each twice the size
-  // of the last, up to 64 KiB) when it does not fit.
-  std::string_view StoreKey(std::string_view key) {
-    if (key.size() > block_left_) {
-      block_size_ = std::max(key.size(), std::min<size_t>(block_size_ * 2, 64 * 1024));
+  // A copy of key and tail, one behind the other, in the current block, or
+  // in a new one (each twice the size of the last, up to 64 KiB) when they
+  // do not fit.
+  const char* StoreKey(std::string_view key, std::string_view tail) {
+    const size_t size = key.size() + tail.size();
+    if (size > block_left_) {
+      block_size_ = std::max(size, std::min<size_t>(block_size_ * 2, 64 * 1024));
       key_blocks_.emplace_back(new char[block_size_]);
       block_next_ = key_blocks_.back().get();
       block_left_ = block_size_;
     }
-    if (key.empty()) return {};
-    memcpy(block_next_, key.data(), key.size());
-    const std::string_view stored(block_next_, key.size());
-    block_next_ += key.size();
-    block_left_ -= key.size();
+    char* stored = block_next_;
+    if (!key.empty()) memcpy(stored, key.data(), key.size());
+    if (!tail.empty()) memcpy(stored + key.size(), tail.data(), tail.size());
+    block_next_ += size;
+    block_left_ -= size;
     return stored;
   }
 
@@ -156,7 +180,7 @@ class CStringMap {
         return kNone;
       }
       const Node& n = nodes_[id];
-      if (n.hash == hash && n.key == key) return id;
+      if (n.hash == hash && n.Key() == key) return id;
     }
   }
 

@@ -265,6 +265,25 @@ std::string_view LocaleToUtf8View(std::string_view text, std::string* storage) {
   return *storage;
 }
 
+std::string_view LocaleToXmlTextView(std::string_view text, std::string* storage) {
+  if (g_utf8 || g_ascii_compatible) {
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8)
+      if (!IsPrintableAscii8(text.data() + i)) break;
+    for (; i < text.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c >= 0x80) break;
+    }
+    if (i == text.size()) return text;
+  }
+  std::string utf8;
+  const std::string_view converted = LocaleToUtf8View(text, &utf8);
+  const std::string_view clean = SanitizeXmlTextView(converted, storage);
+  if (clean.empty() || clean.data() != utf8.data()) return clean;
+  *storage = std::move(utf8);  // converted, and clean as it is
+  return *storage;
+}
+
 bool IsXmlTextOfCodeset(std::string_view text) {
   size_t length;
   if (g_utf8 || (g_ascii_compatible && IsAscii(text)))

@@ -34,6 +34,12 @@ std::string LocaleToUtf8(std::string_view text);
 // view lives as long as text and *storage; storage must not hold text.
 std::string_view LocaleToUtf8View(std::string_view text, std::string* storage);
 
+// SanitizeXmlTextView(LocaleToUtf8View(text)) in one: the text as an XML
+// text or attribute value holds it, without a copy where none is needed (a
+// printable ASCII text, the most common, is checked in one pass). The view
+// lives as long as text and *storage; storage must not hold text. Any thread.
+std::string_view LocaleToXmlTextView(std::string_view text, std::string* storage);
+
 // True when every byte of text belongs to a character of the selected code
 // set and XML 1.0 allows every one of those characters (for UTF-8: well-formed,
 // no controls but tab, LF and CR, no U+FFFE or U+FFFF). Such a text passes

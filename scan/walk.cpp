@@ -49,16 +49,15 @@ void Walker::UseBulkProfile(int repetitions, bool no_bulk) {
 }
 
 bool Walker::StoreVariable(const netsnmp_variable_list* var, int version) {
-  std::string value;
   ValueEncoding encoding = ValueEncoding::kText;
-  if (!RenderValue(var, &value, &encoding)) return false;
+  if (!RenderValue(var, &value_text_, &encoding)) return false;
   const OidText name(var->name, var->name_length);
-  rows_.SetAt(name.view(), ResultRow{std::move(value), version, SmiTypeName(var->type),
+  rows_.SetAt(name.view(), ResultRow{value_text_, version, SmiTypeName(var->type),
                                      encoding == ValueEncoding::kBase64});
   return true;
 }
 
-bool Walker::HasSysUpTime() const { return rows_.Find(kSysUpTimeInstance) != nullptr; }
+bool Walker::HasSysUpTime() const { return rows_.Find(kSysUpTimeInstance).has_value(); }
 
 void Walker::PublishRows() {
   if (progress_) progress_->rows.store(rows_.GetCount(), std::memory_order_relaxed);

@@ -156,6 +156,7 @@ class Walker {
   const ScanSettings& settings_;
   JobProgress* const progress_;
   ResultRows rows_;
+  std::string value_text_;  // the value being stored, before the map copies it
   WalkTally tally_;
   Account account_;
   int version_ = 0;  // of the walk in progress

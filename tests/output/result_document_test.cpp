@@ -7,12 +7,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
 #include "output/atomic_file.h"
 #include "output/parsed_xml.h"
+#include "output/reference_layout.h"
+#include "output/xml_document.h"
 #include "platform/text_encoding.h"
 #include "support/locale_env.h"
 #include "support/test_util.h"
@@ -100,7 +103,8 @@ TEST_F(ResultFileTest, RowsInMapOrderWithVersions) {
   rows_.SetAt("", {"empty OID", 2});
   std::vector<Row> want;
   rows_.ForEach([&](std::string_view oid, const ResultRow& row) {
-    want.push_back({std::string(oid), row.value, row.version ? std::to_string(row.version) : ""});
+    want.push_back(
+        {std::string(oid), std::string(row.value), row.version ? std::to_string(row.version) : ""});
   });
   std::vector<Row> rows = WriteAndRead(DefaultPath());
   ExpectRows(rows, want);
@@ -153,6 +157,137 @@ TEST_F(ResultFileTest, TextsConvertedFromTheCodeSet) {
     ASSERT_EQ(rows.size(), 1u) << c.name;
     EXPECT_EQ(rows[0].value, c.expected) << c.name;
   }
+}
+
+// The file is laid out straight from the rows: every byte as libxml2's own
+// writer lays out the document AddResultRows builds, whatever the texts hold.
+TEST(ResultRowsLayout, IsTheWritersLayoutOfTheTree) {
+  // Names every OID it is asked about with the text given for it.
+  class TableNamer : public RowNamer {
+   public:
+    explicit TableNamer(std::map<std::string, std::string> names) : names_(std::move(names)) {}
+    bool Name(std::string_view oid, std::string* out) override {
+      auto it = names_.find(std::string(oid));
+      if (it == names_.end()) return false;
+      *out += it->second;
+      return true;
+    }
+
+   private:
+    std::map<std::string, std::string> names_;
+  };
+  struct OwnedRow {  // a ResultRow that owns its text
+    std::string value;
+    int version = 0;
+    const char* type = nullptr;
+    bool base64 = false;
+  };
+  struct Case {
+    const char* name;
+    const char* codeset;
+    std::vector<std::pair<std::string, OwnedRow>> rows;
+    bool value_types;
+    std::map<std::string, std::string> names;  // none: no namer
+  };
+  const Case cases[] = {
+      {"no rows", "UTF-8", {}, false, {}},
+      {"plain rows, versions and none",
+       "UTF-8",
+       {{"1.3.6.1.2.1.1.3.0", {"12345", 2}}, {"1.3.6.1.2.1.1.1.0", {"", 1}}, {"1.3", {"x", 0}}},
+       false,
+       {}},
+      {"empty OID", "UTF-8", {{"", {"v", 3}}, {"", {"", 3}}}, false, {}},
+      {"markup, line ends and blanks in texts",
+       "UTF-8",
+       {{"1.3.<&>\"", {"a <b> & \"c\" ' ]]>\r\nline\ttwo\n ", 2}},
+        {"1.3.6.1.2.1.2.2.1.2.1000000<",
+         {"0123456789<abcdefgh>&ijklmnop\"qrstuvwx\ryz01234567&", 2}}},
+       false,
+       {}},
+      {"ill-formed UTF-8, controls, NUL, U+FFFE",
+       "UTF-8",
+       {{std::string("1.\xC3", 3),
+         {std::string("a\0b\x01\x7F\xED\xA0\x80\xEF\xBF\xBE\xE2\x82", 14), 2}}},
+       false,
+       {}},
+      {"Latin-1 code set", "ISO-8859-1", {{"1.3.\xE9", {"caf\xE9 \xA4\x01", 1}}}, false, {}},
+      {"types and Base64",
+       "UTF-8",
+       {{"1.1", {"AAEC\r\n", 2, "OCTET STRING", true}},
+        {"1.2", {"7", 2, "INTEGER", false}},
+        {"1.3", {"", 2, "OCTET STRING", false}},
+        {"1.4", {"no type", 2, nullptr, false}}},
+       true,
+       {}},
+      {"types off: no TYPE", "UTF-8", {{"1.1", {"AAEC\r\n", 2, "OCTET STRING", true}}}, false, {}},
+      {"names with markup, blanks and characters beyond ASCII",
+       "UTF-8",
+       {{"1.1", {"v", 2, "INTEGER"}},
+        {"1.2", {"v", 0}},
+        {"1.3", {"", 1}},
+        {"1.4", {"w", 1}},
+        {"1.5", {"w", 1}}},
+       true,
+       {{"1.1", "M::a<&>\"\r\n\t'b"},
+        {"1.2", "M::gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\x80"},
+        {"1.3", ""},
+        {"1.4", std::string("M::\xFF\x01\0x", 7)}}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(platform::SetTextCodeset(c.codeset)) << c.name;
+    ResultRows rows;
+    for (const auto& [oid, row] : c.rows)
+      rows.SetAt(oid, {row.value, row.version, row.type, row.base64});
+    TableNamer namer(c.names);
+    const RowExtras extras{c.value_types, c.names.empty() ? nullptr : &namer};
+    std::string direct;
+    ASSERT_TRUE(WriteResultRows(
+        rows,
+        [&](const char* data, size_t size) {
+          direct.append(data, size);
+          return true;
+        },
+        extras))
+        << c.name;
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.Create());
+    ASSERT_TRUE(AddResultRows(doc, rows, nullptr, extras)) << c.name;
+    std::string tree;
+    ASSERT_TRUE(doc.Serialize(&tree));
+    testxml::Element root;
+    std::string error;
+    ASSERT_TRUE(testxml::Parse(tree, &root, &error)) << c.name << ": " << error;
+    // The reference is the tree handed to the writer element by element.
+    xmlDocPtr parsed = xmlReadMemory(tree.data(), static_cast<int>(tree.size()), nullptr, nullptr,
+                                     XML_PARSE_NONET | XML_PARSE_NOBLANKS);
+    ASSERT_NE(parsed, nullptr) << c.name;
+    const std::string reference = testxml::ReferenceLayout(parsed);
+    xmlFreeDoc(parsed);
+    EXPECT_EQ(direct, tree) << c.name;
+    EXPECT_EQ(direct, reference) << c.name;
+  }
+  platform::SetTextCodeset("UTF-8");
+}
+
+// A sink that refuses a piece gets nothing more, and the layout says so.
+TEST(ResultRowsLayout, RefusedPieceEndsTheWriting) {
+  ResultRows rows;
+  const std::string value(70 * 1024, 'v');  // more than one piece
+  rows.SetAt("1.1", {value, 2});
+  rows.SetAt("1.2", {"x", 2});
+  int calls = 0;
+  EXPECT_FALSE(WriteResultRows(rows, [&](const char*, size_t) {
+    ++calls;
+    return false;
+  }));
+  EXPECT_EQ(calls, 1);
+  std::string whole;
+  EXPECT_TRUE(WriteResultRows(rows, [&](const char* data, size_t size) {
+    EXPECT_LE(size, value.size() + 64);
+    whole.append(data, size);
+    return true;
+  }));
+  EXPECT_NE(whole.find("<VALUE>" + value + "</VALUE>"), std::string::npos);
 }
 
 // The same through a real Latin-1 locale, as the program selects it at start.
@@ -260,9 +395,8 @@ TEST_F(ResultFileTest, OutputErrorsLogTheirCauseAndKeepTheOldFile) {
     if (!c.old_content.empty()) {
       EXPECT_EQ(ReadFile(DefaultPath()), c.old_content) << c.name;
     }
-    EXPECT_NE(
-        ReadFile(log.dir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
-        std::string::npos)
+    EXPECT_NE(ReadFile(log.dir + "/log.txt").find("|-|127.0.0.1|output error: " + c.cause + "\n"),
+              std::string::npos)
         << c.name;
     if (held >= 0) {
       close(held);

@@ -134,4 +134,42 @@ TEST(StringMap, IndexFindsExactlyTheStoredKeys) {
   EXPECT_EQ(m.GetCount(), keys.size() + 1);
 }
 
+// A tail lies right behind the stored key; a new tail of a present key
+// replaces it without moving the key in the order, and no tail leaves the
+// last one where it was.
+TEST(StringMap, TailsBehindTheirKeys) {
+  CStringMap<size_t> m;  // value: the tail's size
+  auto tail = [&](const std::string& key) {
+    std::string_view stored;
+    const size_t* size = m.Find(key, &stored);
+    EXPECT_NE(size, nullptr) << key;
+    EXPECT_EQ(stored, key);
+    return size ? std::string(CStringMap<size_t>::TailOf(stored, *size)) : "";
+  };
+  m.SetAt("1.3.6.1.2.1.1.5.0", 4, "host");
+  m.SetAt("", 5, "empty");
+  m.SetAt("1.3.6.1.2.1.1.1.0", 0);
+  const std::string big(100 * 1024, 'x');  // beyond a block
+  m.SetAt("1.3.6.1.2.1.1.3.0", big.size(), big);
+  EXPECT_EQ(tail("1.3.6.1.2.1.1.5.0"), "host");
+  EXPECT_EQ(tail(""), "empty");
+  EXPECT_EQ(tail("1.3.6.1.2.1.1.1.0"), "");
+  EXPECT_EQ(tail("1.3.6.1.2.1.1.3.0"), big);
+
+  std::vector<std::string> before;
+  m.ForEach([&](std::string_view k, const size_t&) { before.emplace_back(k); });
+  m.SetAt("1.3.6.1.2.1.1.5.0", 8, "new host");
+  m.SetAt("", 0);
+  std::vector<std::string> after;
+  m.ForEach([&](std::string_view k, const size_t& size) {
+    after.emplace_back(k);
+    if (k == "1.3.6.1.2.1.1.5.0") {
+      EXPECT_EQ(CStringMap<size_t>::TailOf(k, size), "new host");
+    }
+  });
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(tail(""), "");
+  EXPECT_EQ(m.GetCount(), 4u);
+}
+
 }  // namespace

@@ -208,6 +208,30 @@ TEST_F(TextEncodingTest, AsciiShortcutOnlyForAsciiCompatibleCodesets) {
   }
 }
 
+// The conversion and the clean-up in one give what the two give one after
+// the other, in every kind of code set; a clean ASCII text is not copied.
+TEST_F(TextEncodingTest, XmlTextInOneStep) {
+  const std::string texts[] = {"",
+                               "1.3.6.1.2.1.2.2.1.2.17 <a & b> \r\n\t\x7F",
+                               "abcdefghij\x1F",
+                               std::string("a\0b", 3),
+                               "caf\xE9 \xC3\xA9 \xE2\x82",
+                               "\xEF\xBF\xBE\x80\xFF",
+                               std::string("A\0B\0", 4)};
+  for (const char* codeset : {"UTF-8", "ISO-8859-1", "CP932", "UTF-16LE", "IBM037"}) {
+    ASSERT_TRUE(platform::SetTextCodeset(codeset)) << codeset;
+    for (const std::string& text : texts) {
+      std::string storage;
+      EXPECT_EQ(platform::LocaleToXmlTextView(text, &storage),
+                platform::SanitizeXmlText(platform::LocaleToUtf8(text)))
+          << codeset << ": " << text;
+    }
+  }
+  platform::SetTextCodeset("UTF-8");
+  std::string storage;
+  EXPECT_EQ(platform::LocaleToXmlTextView(texts[1], &storage).data(), texts[1].data());
+}
+
 // A text that passes reaches the file unchanged but for the conversion; one
 // that fails would have needed a replacement somewhere on the way.
 TEST_F(TextEncodingTest, XmlTextOfTheCodeset) {

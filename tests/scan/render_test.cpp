@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,8 +140,8 @@ TEST(StoreVariableTest, RendersEveryTypeOfTheTable) {
   for (const auto& c : cases) {
     Walker job(kTarget, kSettings);
     ASSERT_TRUE(Store(&job, kName, c.value, 2)) << c.name;
-    const ResultRow* row = job.rows().Find(kKey);
-    ASSERT_NE(row, nullptr) << c.name;
+    const std::optional<ResultRow> row = job.rows().Find(kKey);
+    ASSERT_TRUE(row.has_value()) << c.name;
     EXPECT_EQ(row->value, c.expected) << c.name;
     EXPECT_EQ(row->version, 2) << c.name;
   }
@@ -176,7 +177,7 @@ TEST(StoreVariableTest, OidTextOfTheName) {
   for (const auto& c : cases) {
     Walker job(kTarget, kSettings);
     ASSERT_TRUE(Store(&job, c.name, Long(ASN_INTEGER, 1))) << c.key;
-    EXPECT_NE(job.rows().Find(c.key), nullptr) << c.key;
+    EXPECT_TRUE(job.rows().Find(c.key).has_value()) << c.key;
     EXPECT_EQ(job.rows().GetCount(), 1u) << c.key;
   }
 }

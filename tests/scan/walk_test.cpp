@@ -133,7 +133,7 @@ TEST_F(WalkTest, RendersTheAgentsValues) {
     WalkRun run = CapturedWalk(&log_, &job, kTyped, version, true);
     std::map<std::string, std::string> rows;
     job.rows().ForEach([&](std::string_view k, const ResultRow& row_) {
-      const std::string& v = row_.value;
+      const std::string_view v = row_.value;
       rows[std::string(k)] = v;
     });
     std::map<std::string, std::string> want = expected;
