@@ -42,6 +42,9 @@ struct StreamSegment {
   Name past_split;  // kSplit: the name met past the split point; empty: ended on it
   ExchangeStatus failed_status = ExchangeStatus::kSuccess;  // kFailed
   netsnmp_pdu* failed_answer = nullptr;                      // kFailed with an error status
+  // Its requests are those the one-stream walk sends (it started where the
+  // stored rows end).
+  bool anchored = false;
   int ticket = -1;                                           // of its request outstanding
   long repetitions = 0;                                      // that request's
   int timed_out_repetitions = 0;
@@ -67,6 +70,7 @@ struct StreamSegment {
     end = End::kNone;
     past_split.clear();
     timed_out_repetitions = 0;
+    anchored = true;
   }
 
  private:
@@ -94,6 +98,7 @@ class StreamWalk {
     const WalkCursor& cursor = state_.cursor;
     segments_.push_back(
         std::make_unique<StreamSegment>(Name(cursor.name, cursor.name + cursor.name_length)));
+    segments_.front()->anchored = true;
     Step step = Post(segments_.front().get());
     while (step == Step::kGoOn) {
       step = Store();
@@ -265,6 +270,12 @@ class StreamWalk {
       if (!head->done()) return Step::kGoOn;
       if (head->end == End::kFailed) {
         if (head->failed_status == ExchangeStatus::kError) return Step::kOneStream;
+        if (!head->anchored) {
+          // Met on a request the one-stream walk does not send: it asks its
+          // own.
+          head->Restart(state_.cursor.name, state_.cursor.name_length);
+          return Post(head);
+        }
         walker_.ReportFailedExchange(&session_, version_, head->failed_status,
                                      head->failed_answer);
         return Step::kOver;
