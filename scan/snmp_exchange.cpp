@@ -3,7 +3,8 @@
 ExchangeStatus SnmpExchange::Post(int command, const SnmpName* names, size_t count,
                                   long repetitions, int* ticket) {
   Queued q{next_ticket_++, command, {}, repetitions};
-  for (size_t i = 0; i < count; ++i) q.names.emplace_back(names[i].ids, names[i].ids + names[i].length);
+  for (size_t i = 0; i < count; ++i)
+    q.names.emplace_back(names[i].ids, names[i].ids + names[i].length);
   *ticket = q.ticket;
   queued_.push_back(std::move(q));
   return ExchangeStatus::kSuccess;

@@ -291,7 +291,8 @@ void SnmpSession::Wait(const std::vector<Request*>& watch, int fd, int timeout_m
       if (!r->waiting) continue;
       r->waiting = false;
       r->status = ExchangeStatus::kError;
-      if (!unless_reported || r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
+      if (!unless_reported || r->report == UsmReport::kNone)
+        session_->s_snmp_errno = SNMPERR_GENERR;
     }
   };
   int wake_fd = platform::InterruptWakeFd();
@@ -376,8 +377,8 @@ ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t 
   return status;
 }
 
-ExchangeStatus SnmpSession::Post(int command, const SnmpName* names, size_t count,
-                                 long repetitions, int* ticket) {
+ExchangeStatus SnmpSession::Post(int command, const SnmpName* names, size_t count, long repetitions,
+                                 int* ticket) {
   *ticket = -1;
   if (!handle_) return ExchangeStatus::kError;
   auto r = std::make_unique<Request>();

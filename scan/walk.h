@@ -188,7 +188,7 @@ class Walker {
   bool no_bulk_ = false;
   bool bulk_answered_ = false;
   bool bulk_unanswered_ = false;
-  bool one_stream_ = false;  // Streams given up for this target
+  bool one_stream_ = false;                           // Streams given up for this target
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
   // Why the walk in progress stopped short of its subtree's end; empty while

@@ -41,19 +41,20 @@ struct StreamSegment {
   End end = End::kNone;
   Name past_split;  // kSplit: the name met past the split point; empty: ended on it
   ExchangeStatus failed_status = ExchangeStatus::kSuccess;  // kFailed
-  netsnmp_pdu* failed_answer = nullptr;                      // kFailed with an error status
+  netsnmp_pdu* failed_answer = nullptr;                     // kFailed with an error status
   // Its requests are those the one-stream walk sends (it started where the
   // stored rows end).
   bool anchored = false;
-  int ticket = -1;                                           // of its request outstanding
-  long repetitions = 0;                                      // that request's
+  int ticket = -1;       // of its request outstanding
+  long repetitions = 0;  // that request's
   int timed_out_repetitions = 0;
   int answered = 0;
   int answered_at_split = 0;  // answered when it was last split
-  // Where the answer before the latest one left it: the part of the name
-  // that the latest answer did not change is the column (or the table,
-  // group ...) it is walking through.
+  // Where the two answers before the latest one left it: the part of the
+  // name that the latest answers did not change is the column (or the
+  // table, group ...) it is walking through.
   Name previous;
+  Name before_previous;  // and the answer before that
 
   explicit StreamSegment(Name start) : last(std::move(start)) {}
   ~StreamSegment() { Clear(); }
@@ -135,12 +136,10 @@ class StreamWalk {
 
   // Sends the segment's next request.
   Step Post(StreamSegment* segment) {
-    const long repetitions =
-        segment->timed_out_repetitions > 0 ? 1 : walker_.BulkRepetitions();
+    const long repetitions = segment->timed_out_repetitions > 0 ? 1 : walker_.BulkRepetitions();
     const SnmpName name = {segment->last.data(), segment->last.size()};
     int ticket = -1;
-    const ExchangeStatus status =
-        session_.Post(SNMP_MSG_GETBULK, &name, 1, repetitions, &ticket);
+    const ExchangeStatus status = session_.Post(SNMP_MSG_GETBULK, &name, 1, repetitions, &ticket);
     if (status == ExchangeStatus::kInterrupted || status == ExchangeStatus::kDeadline) {
       walker_.ReportFailedExchange(&session_, version_, status, nullptr);
       return Step::kOver;
@@ -219,9 +218,8 @@ class StreamWalk {
         segment->end = End::kChain;
         break;
       }
-      const int to_split = segment->split.empty()
-                               ? 1
-                               : Compare(segment->split, var->name, var->name_length);
+      const int to_split =
+          segment->split.empty() ? 1 : Compare(segment->split, var->name, var->name_length);
       if (to_split < 0) {
         segment->end = End::kSplit;
         segment->past_split = NameOf(var);
@@ -240,6 +238,7 @@ class StreamWalk {
       }
     }
     ++segment->answered;
+    segment->before_previous = std::move(segment->previous);
     segment->previous = std::move(before);
     if (count == 0) return;
     netsnmp_variable_list* copy = snmp_clone_varbind(vars);
@@ -276,8 +275,7 @@ class StreamWalk {
           head->Restart(state_.cursor.name, state_.cursor.name_length);
           return Post(head);
         }
-        walker_.ReportFailedExchange(&session_, version_, head->failed_status,
-                                     head->failed_answer);
+        walker_.ReportFailedExchange(&session_, version_, head->failed_status, head->failed_answer);
         return Step::kOver;
       }
       // An end the walk's own checks did not see there.
@@ -297,20 +295,23 @@ class StreamWalk {
 
   // Splits new segments off running ones while streams are free.
   Step Grow() {
+    const int first = streams_ - 1;
     while (static_cast<int>(in_flight_.size()) < streams_ &&
-           splits_ < streams_ - 1 + answers_ / kAnswersPerSplit) {
+           splits_ < first + answers_ / kAnswersPerSplit) {
       size_t best = segments_.size();
       int best_rank = 0;
       Name best_split;
       for (size_t i = 0; i < segments_.size(); ++i) {
         const StreamSegment& s = *segments_[i];
-        // Split again once an answer showed where it stands now.
-        if (s.done() || s.answered == s.answered_at_split) continue;
+        // Split again once answers showed where it stands now: one for the
+        // first splits, two after them.
+        if (s.done() || s.answered - s.answered_at_split < (splits_ < first ? 1 : 2)) continue;
         bool next_column = false;
         Name split;
         if (!SplitPoint(s, &next_column, &split)) continue;
         // A long column first; then the segment that went longest unsplit.
-        const int rank = next_column ? 0 : 1 + kMaxRank - std::min(kMaxRank, s.answered - s.answered_at_split);
+        const int rank =
+            next_column ? 0 : 1 + kMaxRank - std::min(kMaxRank, s.answered - s.answered_at_split);
         if (best == segments_.size() || rank < best_rank) {
           best = i;
           best_rank = rank;
@@ -330,9 +331,9 @@ class StreamWalk {
     return Step::kGoOn;
   }
 
-  // Where to split the segment: after the column its latest answer stayed
-  // in (*next_column), else at the next sibling of its last name at the
-  // shallowest level below the subtree's root. Never at the last
+  // Where to split the segment: after the column its last two answers stayed
+  // in (*next_column; the next column of a table is likely as long), else at the next sibling of
+  // its last name at the shallowest level below the subtree's root. Never at the last
   // sub-identifier, which would leave the segment its last name's subtree
   // alone, mostly nothing. The split point lies before the segment's own.
   bool SplitPoint(const StreamSegment& s, bool* next_column, Name* split) const {
@@ -344,9 +345,12 @@ class StreamWalk {
       ++(*candidate)[k];
       return s.split.empty() || Compare(s.split, candidate->data(), candidate->size()) > 0;
     };
-    const size_t same = static_cast<size_t>(
-        std::mismatch(s.last.begin(), s.last.end(), s.previous.begin(), s.previous.end()).first -
-        s.last.begin());
+    auto common = [&s](const Name& other) {
+      return static_cast<size_t>(
+          std::mismatch(s.last.begin(), s.last.end(), other.begin(), other.end()).first -
+          s.last.begin());
+    };
+    const size_t same = std::min(common(s.previous), common(s.before_previous));
     *next_column = same > root_length && same + 1 < s.last.size() && sibling_at(same - 1, split);
     if (*next_column) return true;
     for (size_t k = root_length; k + 1 < s.last.size(); ++k)
@@ -376,7 +380,7 @@ class StreamWalk {
   WalkLoopState& state_;
   const int streams_;
   std::deque<std::unique_ptr<StreamSegment>> segments_;  // in the subtree's order
-  std::set<int> in_flight_;    // requests posted and not yet collected
+  std::set<int> in_flight_;                              // requests posted and not yet collected
   std::set<int> overlapped_;  // requests that had company while in flight
   std::set<int> stale_;       // requests of a segment that started again
   int splits_ = 0;

@@ -9,7 +9,7 @@
 // outstanding at once; a new one is split off the remaining range of a
 // running one at the next sibling of its last name, at the shallowest level
 // that lies inside that range, as soon as a stream is free (at most N - 1
-// splits at first, then one per 16 answers, so the packets stay close to
+// splits at first, then one per 8 answers, so the packets stay close to
 // those of one stream).
 //
 // Rows are stored only in the order of the one-stream walk: the first

@@ -19,8 +19,7 @@ TEST(StreamsRunTest, ResultFileIsTheOneOfOneStream) {
   testutil::SnmpdOptions options;
   // Everything but what moves between two walks: clocks, statistics,
   // counters, the machine's sockets and load.
-  options.config_lines = {"view stable included .1.3.6.1.2.1",
-                          "view stable included .1.3.6.1.4.1"};
+  options.config_lines = {"view stable included .1.3.6.1.2.1", "view stable included .1.3.6.1.4.1"};
   for (const char* moving :
        {".1.3.6.1.2.1.1.3", ".1.3.6.1.2.1.2", ".1.3.6.1.2.1.31", ".1.3.6.1.2.1.4.31",
         ".1.3.6.1.2.1.5", ".1.3.6.1.2.1.6", ".1.3.6.1.2.1.7", ".1.3.6.1.2.1.11",
@@ -35,10 +34,11 @@ TEST(StreamsRunTest, ResultFileIsTheOneOfOneStream) {
   for (const char* streams : {"1", "8"}) {
     SCOPED_TRACE(std::string("Streams=") + streams);
     TempDir dir;
-    testutil::WriteFile(dir / "config.ini",
-                        std::string("[Config]\nTimeout=5000000\nRetry=1\nLog=1\nCommunity=streams-run\n"
-                                    "Versions=2c\nMaxRepetitions=10\nStreams=") +
-                            streams + "\n");
+    testutil::WriteFile(
+        dir / "config.ini",
+        std::string("[Config]\nTimeout=5000000\nRetry=1\nLog=1\nCommunity=streams-run\n"
+                    "Versions=2c\nMaxRepetitions=10\nStreams=") +
+            streams + "\n");
     const ProcessResult r =
         testutil::RunProcess({testutil::InstallBinary(dir.path()), agent->Target()}, 120);
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -58,7 +58,8 @@ TEST(StreamsRunTest, StreamsOutsideItsRangeIsSaidAndOneIsUsed) {
     testutil::WriteFile(dir / "config.ini", std::string("[Config]\nStreams=") + value + "\n");
     const ProcessResult r = testutil::RunProcess({testutil::InstallBinary(dir.path())}, 60);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(Count(r.err, std::string("mibscan: config.ini [Config] Streams=") + value), 1) << r.err;
+    EXPECT_EQ(Count(r.err, std::string("mibscan: config.ini [Config] Streams=") + value), 1)
+        << r.err;
     EXPECT_EQ(Count(r.err, "; using 1\n"), 1) << r.err;
   }
 }

@@ -136,7 +136,8 @@ TEST_F(StreamsScriptedTest, EveryAgentGivesTheRowsOfOneStream) {
       EXPECT_EQ(many.rows.values, one.rows.values);
       EXPECT_EQ(many.detail, one.detail);
     }
-    const std::string dropped = "streams: no answer with several requests outstanding; one stream\n";
+    const std::string dropped =
+        "streams: no answer with several requests outstanding; one stream\n";
     EXPECT_EQ(Count(LogTexts(many.run), dropped), c.one_stream ? 1 : 0) << LogTexts(many.run);
     if (std::string(c.scenario) == "drop-concurrent") {
       EXPECT_NE(many.agent_log.find("dropped"), std::string::npos);
