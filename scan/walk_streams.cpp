@@ -306,12 +306,12 @@ class StreamWalk {
         // Split again once answers showed where it stands now: one for the
         // first splits, two after them.
         if (s.done() || s.answered - s.answered_at_split < (splits_ < first ? 1 : 2)) continue;
-        bool next_column = false;
+        int kind = 0;
         Name split;
-        if (!SplitPoint(s, &next_column, &split)) continue;
+        if (!SplitPoint(s, &kind, &split)) continue;
         // A long column first; then the segment that went longest unsplit.
         const int rank =
-            next_column ? 0 : 1 + kMaxRank - std::min(kMaxRank, s.answered - s.answered_at_split);
+            kind < 2 ? kind : 2 + kMaxRank - std::min(kMaxRank, s.answered - s.answered_at_split);
         if (best == segments_.size() || rank < best_rank) {
           best = i;
           best_rank = rank;
@@ -331,19 +331,25 @@ class StreamWalk {
     return Step::kGoOn;
   }
 
-  // Where to split the segment: after the column its last two answers stayed
-  // in (*next_column; the next column of a table is likely as long), else at the next sibling of
-  // its last name at the shallowest level below the subtree's root. Never at the last
-  // sub-identifier, which would leave the segment its last name's subtree
-  // alone, mostly nothing. The split point lies before the segment's own.
-  bool SplitPoint(const StreamSegment& s, bool* next_column, Name* split) const {
+  // Where to split the segment, best first (*rank 0, 1, 2): after the column
+  // its last two answers stayed in (the next column of a table is likely as
+  // long); in that column, as far ahead of its last index as four times
+  // what those two answers walked (a single-number index); else at the next
+  // sibling of its last name at the shallowest level below the subtree's
+  // root, never at the last sub-identifier (that would leave the segment its
+  // last name's subtree alone, mostly nothing). The split point lies before
+  // the segment's own.
+  bool SplitPoint(const StreamSegment& s, int* rank, Name* split) const {
     const size_t root_length = state_.cursor.root_length;
     if (s.last.size() < root_length + 2) return false;
-    auto sibling_at = [&](size_t k, Name* candidate) {
-      if (s.last[k] >= MAX_SUBID) return false;
+    auto within = [&s](const Name& candidate) {
+      return s.split.empty() || Compare(s.split, candidate.data(), candidate.size()) > 0;
+    };
+    auto sibling_at = [&](size_t k, oid step, Name* candidate) {
+      if (s.last[k] >= MAX_SUBID - step) return false;
       candidate->assign(s.last.begin(), s.last.begin() + static_cast<long>(k) + 1);
-      ++(*candidate)[k];
-      return s.split.empty() || Compare(s.split, candidate->data(), candidate->size()) > 0;
+      (*candidate)[k] += step;
+      return within(*candidate);
     };
     auto common = [&s](const Name& other) {
       return static_cast<size_t>(
@@ -351,10 +357,19 @@ class StreamWalk {
           s.last.begin());
     };
     const size_t same = std::min(common(s.previous), common(s.before_previous));
-    *next_column = same > root_length && same + 1 < s.last.size() && sibling_at(same - 1, split);
-    if (*next_column) return true;
-    for (size_t k = root_length; k + 1 < s.last.size(); ++k)
-      if (sibling_at(k, split)) return true;
+    const size_t index = s.last.size() - 1;
+    if (same > root_length && same <= index) {
+      *rank = 0;
+      if (same + 1 < s.last.size() && sibling_at(same - 1, 1, split)) return true;
+      *rank = 1;
+      if (same == index && s.before_previous.size() == s.last.size() &&
+          s.last[index] > s.before_previous[index] &&
+          sibling_at(index, 4 * (s.last[index] - s.before_previous[index]), split))
+        return true;
+    }
+    *rank = 2;
+    for (size_t k = root_length; k < index; ++k)
+      if (sibling_at(k, 1, split)) return true;
     return false;
   }
 
