@@ -6,11 +6,12 @@
 // segment runs from the name after its start up to its split point, by
 // GETBULK with its own lowering on tooBig and silence. The first segment
 // starts as the walk in one stream does. Up to N segments have a request
-// outstanding at once; a new one is split off the remaining range of a
-// running one at the next sibling of its last name, at the shallowest level
-// that lies inside that range, as soon as a stream is free (at most N - 1
-// splits at first, then one per 8 answers, so the packets stay close to
-// those of one stream).
+// outstanding at once; as streams come free, a new one is split off the
+// remaining range of a running one: after the table column its answers stay
+// in, further down that column's indexes, or at the next sibling of its last
+// name at the shallowest level inside the range (at most N - 1 splits at
+// first, then one per 8 answers, so the packets stay close to those of one
+// stream).
 //
 // Rows are stored only in the order of the one-stream walk: the first
 // segment's answers go through the walk's own checks as they come; the
@@ -21,7 +22,9 @@
 // again after the last stored name. A segment that met an end (past the
 // subtree, an exception, a name that does not increase, an error status, a
 // time-out of a lone request) ends the walk when its turn comes; whatever
-// lies after it is dropped, as the one-stream walk never reached it.
+// lies after it is dropped, as the one-stream walk never reached it. An error
+// status or time-out met by a segment that did not start after the stored
+// rows is asked again from there first, as the one-stream walk would ask.
 //
 // A request that goes unanswered while others were outstanding proves
 // nothing about the device but that it may drop concurrent requests: the
