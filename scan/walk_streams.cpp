@@ -21,8 +21,12 @@ int Compare(const Name& a, const oid* b, size_t b_length) {
   return snmp_oid_compare(a.data(), a.size(), b, b_length);
 }
 
-// New segments: at most N - 1 at once, then one more per this many answers.
-constexpr int kAnswersPerSplit = 8;
+// New segments: at most N - 1 at once, then one more per kAnswersPerSplit
+// answers and half a one per segment that took kLongSegment answers or more
+// (a split that paid: its waste, the part of its last answer past its end, is
+// small beside it).
+constexpr int kAnswersPerSplit = 10;
+constexpr int kLongSegment = 4;
 // Unsplit answers beyond this count no more in the choice of a segment.
 constexpr int kMaxRank = 1000;
 
@@ -289,6 +293,7 @@ class StreamWalk {
         next->Restart(state_.cursor.name, state_.cursor.name_length);
         if (const Step step = Post(next); step != Step::kGoOn) return step;
       }
+      if (head->answered >= kLongSegment) ++long_segments_;
       segments_.pop_front();
     }
   }
@@ -297,7 +302,7 @@ class StreamWalk {
   Step Grow() {
     const int first = streams_ - 1;
     while (static_cast<int>(in_flight_.size()) < streams_ &&
-           splits_ < first + answers_ / kAnswersPerSplit) {
+           splits_ - long_segments_ / 2 < first + answers_ / kAnswersPerSplit) {
       size_t best = segments_.size();
       int best_rank = 0;
       Name best_split;
@@ -399,6 +404,7 @@ class StreamWalk {
   std::set<int> overlapped_;  // requests that had company while in flight
   std::set<int> stale_;       // requests of a segment that started again
   int splits_ = 0;
+  int long_segments_ = 0;  // stored segments that took kLongSegment answers or more
   int answers_ = 0;
 };
 

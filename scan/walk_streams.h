@@ -10,8 +10,8 @@
 // remaining range of a running one: after the table column its answers stay
 // in, further down that column's indexes, or at the next sibling of its last
 // name at the shallowest level inside the range (at most N - 1 splits at
-// first, then one per 8 answers, so the packets stay close to those of one
-// stream).
+// first, then one per 10 answers and half a one per segment that took four
+// answers or more, so the packets stay close to those of one stream).
 //
 // Rows are stored only in the order of the one-stream walk: the first
 // segment's answers go through the walk's own checks as they come; the
