@@ -51,6 +51,7 @@ void ReadScanOptions(const Profile& config, ScanSettings* scan) {
     scan->versions = defaults.versions;
   }
   scan->max_reps = ReadCount(config, "MaxRepetitions", 0, defaults.max_reps);
+  scan->streams = ReadCount(config, "Streams", 1, defaults.streams, kMaxStreams);
   scan->get_batch = ReadCount(config, "GetBatch", 1, defaults.get_batch);
   scan->max_rows = ReadCount(config, "MaxRows", 0, defaults.max_rows);
   scan->max_seconds = ReadCount(config, "MaxSeconds", 0, defaults.max_seconds);

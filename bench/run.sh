@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # mibscan against its peers on loopback agents of its own, one table.
 #
-#   bench/run.sh [--only v3|names|rows] [BUILD_DIR]
+#   bench/run.sh [--only v3|names|rows|streams] [BUILD_DIR]
 #                  (default build-bench, RelWithDebInfo; a few minutes in all;
 #                  --only v3: section 8 alone, --only names: section 9 alone,
-#                  --only rows: section 10 alone, their rows of the table)
+#                  --only rows: section 10 alone, --only streams: section 11
+#                  alone, their rows of the table)
 #
 # 1. One target, the default scan (mib-2 and enterprises over SNMPv1) of a
 #    full stable-MIB snmpd, against `snmpwalk -v1 -On` of the same two
@@ -53,6 +54,13 @@
 #    CPU per row, peak bytes per row, wall. Then one full target under
 #    callgrind, both sides, instructions per row past start-up: each side's
 #    start-up is the same walk of a view holding one object.
+# 11. Streams: an agent with all modules (section 1's, with the software
+#    tables too: some 8,000 rows) behind bench/udp_relay.py at 10 and 50 ms
+#    each way (20 and 100 ms round trip), the bulk scan
+#    (MaxRepetitions=25) with Streams=1 and with Streams=8 against
+#    `snmpbulkwalk -v2c -Cr25` of both subtrees, one run each in turn; the
+#    requests each scan sent (the agent's snmpInPkts) and its rows (the
+#    agent's udpTable lists the relay's sockets too, so rows move a little).
 # Both sides use a 5 s time-out with one retry against live agents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,8 +72,8 @@ install_missing_packages "${BUILD_PACKAGES[@]}" time valgrind
 only=""
 if [ "${1:-}" = --only ]; then
   only=${2:-}
-  [ "$only" = v3 ] || [ "$only" = names ] || [ "$only" = rows ] ||
-    { echo "usage: bench/run.sh [--only v3|names|rows] [BUILD_DIR]" >&2; exit 2; }
+  [ "$only" = v3 ] || [ "$only" = names ] || [ "$only" = rows ] || [ "$only" = streams ] ||
+    { echo "usage: bench/run.sh [--only v3|names|rows|streams] [BUILD_DIR]" >&2; exit 2; }
   shift 2
 fi
 build=${1:-build-bench}
@@ -361,6 +369,59 @@ if [ "$only" = rows ]; then
   exit 0
 fi
 
+# --- 11. several streams per device through a slow link ----------------------
+declare -A st
+streams_section() {
+  local all_port delay slow n before after bulk
+  bulk="${live_config}Versions=2c,1,3\nMaxRepetitions=25\n"
+  mkdir -p "$work/allmods/persist"
+  printf '[snmp] persistentDir %s\n[snmp] noPersistentLoad yes\ndontLogTCPWrappersConnects yes\n%s\n' \
+    "$work/allmods/persist" "rocommunity public 127.0.0.1" >"$work/allmods/snmpd.conf"
+  start_snmpd "$work/allmods" "$work/allmods/snmpd.conf" public 127.0.0.1 ||
+    { echo "could not start snmpd (allmods)" >&2; exit 1; }
+  agents+=("$SNMPD_PID")
+  all_port=$SNMPD_PORT
+  agent_in_pkts() { snmpget -v2c -c public -On -Oqv -t 5 -r 1 "127.0.0.1:$all_port" 1.3.6.1.2.1.11.1.0; }
+  for delay in 10 50; do
+    python3 bench/udp_relay.py 127.0.0.1 127.0.0.1 "$all_port" "$delay" >"$work/srelay$delay" 2>/dev/null &
+    agents+=($!)
+    for _ in $(seq 100); do grep -q '^PORT ' "$work/srelay$delay" 2>/dev/null && break; sleep 0.1; done
+    slow="127.0.0.1:$(awk '/^PORT /{print $2}' "$work/srelay$delay")"
+    for n in 1 8; do
+      install_scanner "$work/streams$n-$delay" "${bulk}Streams=$n\n"
+      before=$(agent_in_pkts)
+      timed "$work/st.t" "$work/streams$n-$delay/mibscan" "$slow"
+      after=$(agent_in_pkts)
+      st[wall$n-$delay]=$(awk '{print $1}' "$work/st.t")
+      st[requests$n-$delay]=$((after - before - 1))  # the second reading counts itself
+      st[rows$n-$delay]=$(rows_in "$work/streams$n-$delay")
+    done
+    timed "$work/st.t" bash -c "snmpbulkwalk ${bulkwalk_args[*]} $slow 1.3.6.1.2.1; snmpbulkwalk ${bulkwalk_args[*]} $slow 1.3.6.1.4.1"
+    st[peer-$delay]=$(awk '{print $1}' "$work/st.t")
+  done
+}
+streams_rows() {
+  local delay rtt goal
+  for delay in 10 50; do
+    rtt=$((delay * 2))
+    goal=$([ "$delay" = 10 ] && echo "<= 0.25" || echo "<= 0.2")
+    row "$rtt ms relay: Streams=8 wall s / snmpbulkwalk" "${st[wall8-$delay]}" "${st[peer-$delay]}" \
+      "$(ratio "${st[wall8-$delay]}" "${st[peer-$delay]}")" "$goal"
+    row "$rtt ms relay: Streams=1 wall s / snmpbulkwalk" "${st[wall1-$delay]}" "${st[peer-$delay]}" \
+      "$(ratio "${st[wall1-$delay]}" "${st[peer-$delay]}")" ""
+    row "$rtt ms relay: requests, Streams=8 / Streams=1" "${st[requests8-$delay]}" "${st[requests1-$delay]}" \
+      "$(ratio "${st[requests8-$delay]}" "${st[requests1-$delay]}")" "<= 1.1"
+    row "$rtt ms relay: rows, Streams=8 / Streams=1" "${st[rows8-$delay]}" "${st[rows1-$delay]}" "" ""
+  done
+}
+bulkwalk_args=(-v2c -c public -On -t 5 -r 1 -Cr25)
+if [ "$only" = streams ]; then
+  streams_section
+  table_header
+  streams_rows
+  exit 0
+fi
+
 # agent_cpu PID COMMAND...: seconds the agent PID spent on a CPU (its
 # schedstat, nanoseconds) while one run of the command lasted.
 agent_cpu() {
@@ -395,7 +456,6 @@ read -r one_rows one_vars m1_wall m1_cpu s1_wall s1_cpu m1_ir s1_ir < <(
   measure_one "$work/one" "$live_config" snmpwalk "${snmpwalk_args[@]}")
 
 bulk_config="${live_config}Versions=2c,1,3\nMaxRepetitions=25\n"
-bulkwalk_args=(-v2c -c public -On -t 5 -r 1 -Cr25)
 read -r b1_rows b1_vars b1_wall b1_cpu sb1_wall sb1_cpu b1_ir sb1_ir < <(
   measure_one "$work/onebulk" "$bulk_config" snmpbulkwalk "${bulkwalk_args[@]}")
 # mibscan's own GETNEXT scan of the same variables (v2c first, no bulk),
@@ -574,6 +634,7 @@ l_biggest=$(stat -c %s "$work/noisy/log/"*log.txt | sort -n | tail -1)
 v3_section
 names_section
 rows_section
+streams_section
 
 # --- the table --------------------------------------------------------------
 
@@ -635,3 +696,4 @@ row "3000 silent, Log=1: largest log file, bytes" "$l_biggest" "262144" "" "+ 1 
 v3_rows
 names_rows
 rows_rows
+streams_rows

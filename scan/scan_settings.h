@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
+// The most streams a walk may have (the Streams key's upper end).
+constexpr int kMaxStreams = 64;
+
 struct ScanSettings {
   std::string community = "tkvwqz";  // SNMPv1/v2c community
   int timeout_us = 500;              // per try
   int retries = 3;
   std::vector<int> versions = {1, 2, 3};  // version order of the default scan and configured gets
   int max_reps = 0;     // MaxRepetitions; > 0: SNMPv2c/v3 walks send GETBULK asking for this many
+  int streams = 1;      // Streams: bulk walks of one target's subtree, at most this many at once
   int get_batch = 1;    // configured gets: OIDs per GET PDU
   int max_rows = 0;     // rows per target; 0 = unlimited
   int max_seconds = 0;  // seconds per target; 0 = unlimited

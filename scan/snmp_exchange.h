@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "accounts/accounts.h"
 #include "scan/usm_report.h"
@@ -69,6 +71,22 @@ class SnmpExchange {
   virtual ExchangeStatus Exchange(int command, const SnmpName* names, size_t count,
                                   long repetitions, netsnmp_pdu** response) = 0;
 
+  // Several requests at once on the session: Post sends one request as
+  // Exchange does, without waiting, and names it by *ticket. Returns
+  // kSuccess once it is under way (a send that fails shows in Collect), or
+  // kError (no session), kInterrupted or kDeadline with nothing sent.
+  virtual ExchangeStatus Post(int command, const SnmpName* names, size_t count, long repetitions,
+                              int* ticket);
+
+  // Waits until one posted request ends and says which in *ticket, with
+  // the status and *response that Exchange would give for it (valid until
+  // the next Collect, Exchange or Close). kInterrupted or kDeadline: *ticket
+  // -1, the posted requests stay posted. kError with *ticket -1: nothing is
+  // posted. This default sends the posted requests one after another
+  // through Exchange, so an exchange that cannot overlap requests still
+  // serves a caller that posts several.
+  virtual ExchangeStatus Collect(int* ticket, netsnmp_pdu** response);
+
   // The library's report of the last failure of this session, prefixed
   // "snmpwalk", on standard error.
   virtual void PrintLibraryError() = 0;
@@ -87,4 +105,15 @@ class SnmpExchange {
 
   // Closes the session (idempotent).
   virtual void Close() = 0;
+
+ private:
+  // The default Post and Collect: requests not yet sent, oldest first.
+  struct Queued {
+    int ticket;
+    int command;
+    std::vector<std::vector<oid>> names;
+    long repetitions;
+  };
+  std::deque<Queued> queued_;
+  int next_ticket_ = 1;
 };

@@ -21,6 +21,7 @@
 // may call back until the request leaves its list (answer, time-out, close),
 // so a request that ends otherwise stays alive until the session is closed.
 struct SnmpSession::Request {
+  int ticket = 0;  // of a posted request
   bool waiting = false;
   bool settled = false;  // the library has dropped the request
   ExchangeStatus status = ExchangeStatus::kSuccess;
@@ -235,15 +236,12 @@ netsnmp_pdu* SnmpSession::BuildLocked(int command, const SnmpName* names, size_t
   return pdu;
 }
 
-ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t count,
-                                     long repetitions, bool probe) {
+bool SnmpSession::Send(Request* r, int command, const SnmpName* names, size_t count,
+                       long repetitions, bool probe, int* fd, int* timeout_ms) {
   interrupted_ = platform::Interrupted();
-  if (interrupted_) return ExchangeStatus::kInterrupted;
+  if (interrupted_) return false;
   deadline_cut_ = MillisecondsToDeadline() == 0;
-  if (deadline_cut_) return ExchangeStatus::kDeadline;
-  Request* r = request_.get();
-  int fd = -1, timeout_ms = -1;
-  int wake_fd = platform::InterruptWakeFd();
+  if (deadline_cut_) return false;
   {
     auto lock = LockSnmpLibrary();
     ScopedSocketIo io(io_.get());
@@ -263,7 +261,7 @@ ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t 
       r->waiting = false;
       r->settled = true;
       r->status = ExchangeStatus::kError;
-    } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+    } else if (r->waiting && !PrepareWaitLocked(fd, timeout_ms)) {
       r->waiting = false;  // the library dropped it at once
       r->status = ExchangeStatus::kError;
       if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
@@ -278,7 +276,27 @@ ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t 
     session_->s_snmp_errno = SNMPERR_BAD_SENDTO;
     session_->s_errno = send_error;
   }
-  while (r->waiting) {
+  return true;
+}
+
+void SnmpSession::Wait(const std::vector<Request*>& watch, int fd, int timeout_ms, bool probe) {
+  auto all_waiting = [&watch] {
+    for (const Request* r : watch)
+      if (!r->waiting) return false;
+    return true;
+  };
+  // Under the lock: the watched requests that still wait end with kError.
+  auto fail_waiting = [&](bool unless_reported) {
+    for (Request* r : watch) {
+      if (!r->waiting) continue;
+      r->waiting = false;
+      r->status = ExchangeStatus::kError;
+      if (!unless_reported || r->report == UsmReport::kNone)
+        session_->s_snmp_errno = SNMPERR_GENERR;
+    }
+  };
+  int wake_fd = platform::InterruptWakeFd();
+  while (all_waiting()) {
     // The socket first, so an answer that came with the interrupt is kept.
     pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int to_deadline = MillisecondsToDeadline();
@@ -312,29 +330,28 @@ ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t 
         g_engineClocks.InstallLocked(session_);
         snmp_sess_timeout(handle_);
       } else if (poll_errno != EINTR) {
-        r->waiting = false;
-        r->status = ExchangeStatus::kError;
-        session_->s_snmp_errno = SNMPERR_GENERR;
+        fail_waiting(false);
         snmp_set_detail(strerror(poll_errno));
       }
       // Not consumed (the library did not read): stale by the next wait.
       io_->incoming_length = -1;
-      if (r->waiting && platform::Interrupted()) {
+      if (all_waiting() && platform::Interrupted()) {
         // The request stays with the library until the session closes.
         interrupted_ = true;
-      } else if (r->waiting && !PrepareWaitLocked(&fd, &timeout_ms)) {
+      } else if (all_waiting() && !PrepareWaitLocked(&fd, &timeout_ms)) {
         // No request of ours in flight any more: the library gave up on it
         // (after a notInTimeWindow report once its retries are spent) or
         // lost it. Waiting on would last until some datagram came.
-        r->waiting = false;
-        r->status = ExchangeStatus::kError;
-        if (r->report == UsmReport::kNone) session_->s_snmp_errno = SNMPERR_GENERR;
+        fail_waiting(true);
       }
     }
     // Resends; a failed one ends in a time-out, as in the library.
     SendQueued(*io_);
     if (interrupted_) break;
   }
+}
+
+ExchangeStatus SnmpSession::Finish(Request* r) {
   const ExchangeStatus status = interrupted_    ? ExchangeStatus::kInterrupted
                                 : deadline_cut_ ? ExchangeStatus::kDeadline
                                                 : r->status;
@@ -345,7 +362,81 @@ ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t 
     auto lock = LockSnmpLibrary();
     FreeResponseLocked();
   }
+  return status;
+}
+
+ExchangeStatus SnmpSession::Transact(int command, const SnmpName* names, size_t count,
+                                     long repetitions, bool probe) {
+  Request* r = request_.get();
+  int fd = -1, timeout_ms = -1;
+  if (!Send(r, command, names, count, repetitions, probe, &fd, &timeout_ms))
+    return interrupted_ ? ExchangeStatus::kInterrupted : ExchangeStatus::kDeadline;
+  if (r->waiting) Wait({r}, fd, timeout_ms, probe);
+  const ExchangeStatus status = Finish(r);
   RetireRequest();
+  return status;
+}
+
+ExchangeStatus SnmpSession::Post(int command, const SnmpName* names, size_t count, long repetitions,
+                                 int* ticket) {
+  *ticket = -1;
+  if (!handle_) return ExchangeStatus::kError;
+  auto r = std::make_unique<Request>();
+  int fd = -1, timeout_ms = -1;
+  if (!Send(r.get(), command, names, count, repetitions, /*probe=*/false, &fd, &timeout_ms))
+    return interrupted_ ? ExchangeStatus::kInterrupted : ExchangeStatus::kDeadline;
+  r->ticket = next_ticket_++;
+  *ticket = r->ticket;
+  posted_.push_back(std::move(r));
+  return ExchangeStatus::kSuccess;
+}
+
+ExchangeStatus SnmpSession::Collect(int* ticket, netsnmp_pdu** response) {
+  *ticket = -1;
+  *response = nullptr;
+  {
+    auto lock = LockSnmpLibrary();
+    FreeResponseLocked();
+  }
+  if (posted_.empty()) return ExchangeStatus::kError;
+  interrupted_ = false;
+  deadline_cut_ = false;
+  auto done = [this] {
+    return std::find_if(posted_.begin(), posted_.end(),
+                        [](const std::unique_ptr<Request>& r) { return !r->waiting; });
+  };
+  if (done() == posted_.end()) {
+    interrupted_ = platform::Interrupted();
+    deadline_cut_ = !interrupted_ && MillisecondsToDeadline() == 0;
+    if (interrupted_) return ExchangeStatus::kInterrupted;
+    if (deadline_cut_) return ExchangeStatus::kDeadline;
+    std::vector<Request*> watch;
+    for (auto& r : posted_) watch.push_back(r.get());
+    int fd = -1, timeout_ms = -1;
+    bool in_flight;
+    {
+      auto lock = LockSnmpLibrary();
+      in_flight = PrepareWaitLocked(&fd, &timeout_ms);
+      if (!in_flight) {
+        for (Request* r : watch) {
+          r->waiting = false;
+          r->status = ExchangeStatus::kError;
+        }
+        session_->s_snmp_errno = SNMPERR_GENERR;
+      }
+    }
+    if (in_flight) Wait(watch, fd, timeout_ms, /*probe=*/false);
+    if (interrupted_) return ExchangeStatus::kInterrupted;
+    if (deadline_cut_) return ExchangeStatus::kDeadline;
+  }
+  auto it = done();
+  if (it == posted_.end()) return ExchangeStatus::kError;
+  std::unique_ptr<Request> r = std::move(*it);
+  posted_.erase(it);
+  *ticket = r->ticket;
+  const ExchangeStatus status = Finish(r.get());
+  if (status == ExchangeStatus::kSuccess) *response = response_;
+  Retire(std::move(r));
   return status;
 }
 
@@ -382,6 +473,11 @@ int SnmpSession::MillisecondsToDeadline() const {
   // Rounded up, so a wait that ends at it finds the deadline passed.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
   return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+void SnmpSession::Retire(std::unique_ptr<Request> r) {
+  // The library may still call back for it, until the session closes.
+  if (!r->settled) orphans_.push_back(std::move(r));
 }
 
 void SnmpSession::RetireRequest() {
@@ -453,9 +549,12 @@ void SnmpSession::Close() {
     }
     for (auto& orphan : orphans_)
       if (orphan->response) snmp_free_pdu(orphan->response);
+    for (auto& posted : posted_)
+      if (posted->response) snmp_free_pdu(posted->response);
     if (request_->response) snmp_free_pdu(request_->response);
     request_->response = nullptr;
   }
   orphans_.clear();
+  posted_.clear();
   lease_.reset();
 }

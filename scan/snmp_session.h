@@ -59,6 +59,10 @@ class SnmpSession : public SnmpExchange {
   OpenStatus Open(const SnmpTarget& target) override;
   ExchangeStatus Exchange(int command, const SnmpName* names, size_t count, long repetitions,
                           netsnmp_pdu** response) override;
+  // Posted requests share the socket; answers find their request by its id.
+  ExchangeStatus Post(int command, const SnmpName* names, size_t count, long repetitions,
+                      int* ticket) override;
+  ExchangeStatus Collect(int* ticket, netsnmp_pdu** response) override;
   void PrintLibraryError() override;
   int error_code() const override { return error_code_; }
   const std::string& error_text() const override { return error_text_; }
@@ -88,10 +92,19 @@ class SnmpSession : public SnmpExchange {
                            bool probe);
   ExchangeStatus Transact(int command, const SnmpName* names, size_t count, long repetitions,
                           bool probe);
+  // Sends r's request; false when the interrupt or the deadline came first.
+  bool Send(Request* r, int command, const SnmpName* names, size_t count, long repetitions,
+            bool probe, int* fd, int* timeout_ms);
+  // Waits until one of watch is no longer waiting, the interrupt or the
+  // deadline.
+  void Wait(const std::vector<Request*>& watch, int fd, int timeout_ms, bool probe);
+  // The answer or failure of r, which has ended, as Exchange gives it.
+  ExchangeStatus Finish(Request* r);
   bool PrepareWaitLocked(int* fd, int* timeout_ms);
   // -1 without a deadline, 0 once it has passed, else the milliseconds left.
   int MillisecondsToDeadline() const;
   void RetireRequest();
+  void Retire(std::unique_ptr<Request> r);
   void FreeResponseLocked();
 
   Api api_;
@@ -107,6 +120,8 @@ class SnmpSession : public SnmpExchange {
   netsnmp_pdu* response_ = nullptr;
   std::unique_ptr<Request> request_;
   std::vector<std::unique_ptr<Request>> orphans_;  // still known to the library
+  std::vector<std::unique_ptr<Request>> posted_;   // oldest first
+  int next_ticket_ = 1;
   std::unique_ptr<UsmKeyLease> lease_;
   std::unique_ptr<SocketIo> io_;
   netsnmp_large_fd_set fdset_;

@@ -20,14 +20,11 @@
 #include "scan/render.h"
 #include "scan/snmp_setup.h"
 #include "scan/start_oid.h"
+#include "scan/walk_streams.h"
 
 namespace {
 
 const char kSysUpTimeInstance[] = "1.3.6.1.2.1.1.3.0";
-
-bool IsException(u_char type) {
-  return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
-}
 
 // A root the buffers cannot hold, or one without a sub-identifier (no end
 // bound), is refused before anything is sent.
@@ -274,7 +271,8 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
     return true;
   }
 
-  WalkCursor cursor;
+  WalkLoopState loop;
+  WalkCursor& cursor = loop.cursor;
   cursor.StartAt(root, static_cast<size_t>(root_length));
   const size_t rows_before = rows_.GetCount();
   cut_why_.clear();
@@ -291,16 +289,15 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   }
 
   const bool check_ordering = !SnmpAppBoolean(kDontCheckOrderingIndex);
-  bool bulk = get_next && version != 1 && settings_.max_reps > 0 && !no_bulk_;
-  int command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
-  // After a bulk request timed out: the repetitions it asked for, while one
-  // request with a single repetition tells a silent device from one that
-  // cannot answer that many.
-  int timed_out_repetitions = 0;
-  // After an empty bulk answer: one request with a single repetition, then
-  // GETNEXT for the rest of the walk.
-  bool empty_answered = false;
-  bool running = true;
+  bool& bulk = loop.bulk;
+  int& command = loop.command;
+  int& timed_out_repetitions = loop.timed_out_repetitions;
+  bool& empty_answered = loop.empty_answered;
+  bulk = get_next && version != 1 && settings_.max_reps > 0 && !no_bulk_;
+  command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
+  // Several streams hand the walk back to this loop when they give up.
+  bool running = !bulk || settings_.streams <= 1 || one_stream_ ||
+                 WalkInStreams(this, &session, version, check_ordering, &loop);
   while (running) {
     if (LimitReached()) {
       cut_why_ = "limit reached";

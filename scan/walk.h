@@ -48,6 +48,25 @@ struct WalkCursor {
   }
 };
 
+// endOfMibView, noSuchObject, noSuchInstance: a value that ends a walk.
+inline bool IsException(u_char type) {
+  return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
+}
+
+// The walk loop between two requests: where it stands and how it asks.
+struct WalkLoopState {
+  WalkCursor cursor;
+  bool bulk = false;
+  int command = 0;
+  // After a bulk request timed out: the repetitions it asked for, while one
+  // request with a single repetition tells a silent device from one that
+  // cannot answer that many.
+  int timed_out_repetitions = 0;
+  // After an empty bulk answer: one request with a single repetition, then
+  // GETNEXT for the rest of the walk.
+  bool empty_answered = false;
+};
+
 // One configured OID of a batch of gets.
 struct BatchItem {
   size_t index;  // into the caller's OID list
@@ -133,6 +152,9 @@ class Walker {
   UsmReport usm_report() const { return usm_report_; }
 
  private:
+  // The walk of one subtree in several streams (scan/walk_streams.h).
+  friend class StreamWalk;
+
   enum class Opened { kOpen, kFailed, kNoKey };
 
   Opened OpenWalkSession(SnmpExchange* session, SnmpSession::Api api, int version);
@@ -167,6 +189,7 @@ class Walker {
   bool no_bulk_ = false;
   bool bulk_answered_ = false;
   bool bulk_unanswered_ = false;
+  bool one_stream_ = false;                           // Streams given up for this target
   std::chrono::steady_clock::time_point deadline_{};  // MaxSeconds; the clock's epoch: none
   bool limit_reported_ = false;
   // Why the walk in progress stopped short of its subtree's end; empty while

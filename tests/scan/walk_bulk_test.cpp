@@ -20,36 +20,14 @@ using testutil::SnmpdOptions;
 using walktest::CapturedWalk;
 using walktest::Count;
 using walktest::QueuedLog;
+using walktest::Stored;
+using walktest::StoredRows;
+using walktest::Volatile;
 using walktest::WalkRun;
 
 const char kCommunity[] = "bulk-test";
 const char kUser[] = "bulkuser";
 const char kPass[] = "bulk-pass-phrase";
-
-// What a job holds after its walks: the rows in the order the result file
-// lists them, with their versions, and the values.
-struct Stored {
-  std::vector<std::pair<std::string, intptr_t>> order;
-  std::map<std::string, std::string> values;
-};
-
-Stored StoredRows(const Walker& job) {
-  Stored s;
-  job.rows().ForEach([&](std::string_view k, const ResultRow& row) {
-    s.order.emplace_back(k, row.version);
-    s.values[std::string(k)] = row.value;
-  });
-  return s;
-}
-
-// Values that change by themselves between two walks.
-bool Volatile(const std::string& oid) {
-  // sysUpTime, interface counters, UCD statistics, the agent's cache states.
-  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.",
-                             "1.3.6.1.4.1.2021.", "1.3.6.1.4.1.8072.1.5."})
-    if (oid.rfind(prefix, 0) == 0) return true;
-  return false;
-}
 
 class BulkSnmpdTest : public testing::Test {
  protected:

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log/log.h"
@@ -87,6 +90,31 @@ inline std::string WalkAllAtOnce(const std::vector<std::unique_ptr<Walker>>& job
   }
   testing::internal::GetCapturedStdout();
   return testing::internal::GetCapturedStderr();
+}
+
+// What a job holds after its walks: the rows in the order the result file
+// lists them, with their versions, and the values.
+struct Stored {
+  std::vector<std::pair<std::string, intptr_t>> order;
+  std::map<std::string, std::string> values;
+};
+
+inline Stored StoredRows(const Walker& job) {
+  Stored s;
+  job.rows().ForEach([&](std::string_view k, const ResultRow& row) {
+    s.order.emplace_back(k, row.version);
+    s.values[std::string(k)] = row.value;
+  });
+  return s;
+}
+
+// Values that change by themselves between two walks.
+inline bool Volatile(const std::string& oid) {
+  // sysUpTime, interface counters, UCD statistics, the agent's cache states.
+  for (const char* prefix : {"1.3.6.1.2.1.1.3.", "1.3.6.1.2.1.2.2.1.", "1.3.6.1.2.1.31.1.1.1.",
+                             "1.3.6.1.4.1.2021.", "1.3.6.1.4.1.8072.1.5."})
+    if (oid.rfind(prefix, 0) == 0) return true;
+  return false;
 }
 
 inline std::vector<std::string> Keys(const Walker& job) {

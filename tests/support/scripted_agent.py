@@ -397,6 +397,14 @@ def silent_under(agent, req):
     return [serve(req, NORMAL_TREE)]
 
 
+def error_under(agent, req):
+    """The table, except that a request whose first name lies in the subtree
+    ARG gets genErr (an agent failing in the middle of a walk)."""
+    if req.varbinds and req.varbinds[0][0][:len(oid(agent.arg))] == oid(agent.arg):
+        return [encode_response(req, req.varbinds, GEN_ERR, 1)]
+    return [serve(req, TABLE_TREE)]
+
+
 def garbage(agent, req):
     """Random bytes, reproducible from the seed ARG (default 1)."""
     rng = random.Random(arg_int(agent, 1) * 1000003 + agent.count)
@@ -846,6 +854,29 @@ def bulk_stops(agent, req):
     return [serve(req, TABLE_TREE)]
 
 
+def drop_concurrent(agent, req):
+    """The table, for a device that takes one request at a time: with
+    --delay-ms, a request that comes while an answer is still to go out gets
+    none (logged as "dropped")."""
+    if agent.pending:
+        log("dropped")
+        return []
+    return [serve(req, TABLE_TREE)]
+
+
+def skip_from_gap(agent, req):
+    """The table, with a broken lookup: a GETNEXT or GETBULK that asks from a
+    name below the mib-2 groups that is no instance of the tree skips the
+    first instance after it."""
+    names = [name for name, _ in TABLE_TREE]
+    asked = req.varbinds[0][0] if req.varbinds else ()
+    if req.pdu_type == GET or len(asked) <= 7 or asked in names:
+        return [serve(req, TABLE_TREE)]
+    following = [o for o in names if o > asked]
+    tree = [(o, v) for o, v in TABLE_TREE if not following or o != following[0]]
+    return [serve(req, tree)]
+
+
 def get_too_big(agent, req):
     """The normal tree; a GET of more than ARG (default 2) names gets tooBig."""
     if req.pdu_type == GET and len(req.varbinds) > arg_int(agent, 2):
@@ -861,6 +892,7 @@ SCENARIOS = {
     "at-end-bound": at_end_bound,
     "silent-after": silent_after,
     "silent-under": silent_under,
+    "error-under": error_under,
     "garbage": garbage,
     "bad-length": bad_length,
     "truncated": truncated,
@@ -883,6 +915,8 @@ SCENARIOS = {
     "bulk-empty": bulk_empty,
     "bulk-not-increasing": bulk_not_increasing,
     "get-too-big": get_too_big,
+    "drop-concurrent": drop_concurrent,
+    "skip-from-gap": skip_from_gap,
     "version-only": version_only,
     "bulk-stops": bulk_stops,
 }
