@@ -21,6 +21,15 @@ TEST_F(ApplyConfigTest, DefaultsWithoutAFile) {
   EXPECT_FALSE(config.log_enabled);
   EXPECT_EQ(config.scan.community, "tkvwqz");
   EXPECT_TRUE(config.scan.oids.empty());
+  // What the opt-in keys leave when absent: the designed scan and files.
+  EXPECT_EQ(config.scan.max_reps, 0);
+  EXPECT_EQ(config.scan.streams, 1);
+  EXPECT_EQ(config.scan.get_batch, 1);
+  EXPECT_EQ(config.scan.max_rows, 0);
+  EXPECT_EQ(config.scan.max_seconds, 0);
+  EXPECT_FALSE(config.value_types);
+  EXPECT_FALSE(config.names);
+  EXPECT_FALSE(config.learn);
 }
 
 TEST_F(ApplyConfigTest, ReadsEveryKey) {
