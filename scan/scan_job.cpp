@@ -41,7 +41,7 @@ void RunConfiguredOids(Walker* walker, const ScanSettings& settings) {
 // The two default subtrees over one version, with the sysUpTime probe when
 // asked for and the subtree walks did not bring its instance.
 void WalkDefaultSubtrees(Walker* walker, int version, bool probe_sys_up_time) {
-  walker->Walk(kMib2, version, true);
+  walker->Walk(kMib2, version, true, kEnterprises);
   walker->Walk(kEnterprises, version, true);
   if (probe_sys_up_time && !walker->HasSysUpTime()) walker->Walk(kSysUpTime, version, true);
 }

@@ -296,8 +296,9 @@ bool Walker::RunWalk(SnmpExchange* exchange, SnmpSession::Api api, const oid* ro
   bulk = get_next && version != 1 && settings_.max_reps > 0 && !no_bulk_;
   command = bulk ? SNMP_MSG_GETBULK : get_next ? SNMP_MSG_GETNEXT : SNMP_MSG_GET;
   // Several streams hand the walk back to this loop when they give up.
+  std::shared_ptr<StreamsAhead> ahead = std::move(ahead_);
   bool running = !bulk || settings_.streams <= 1 || one_stream_ ||
-                 WalkInStreams(this, &session, version, check_ordering, &loop);
+                 WalkInStreams(this, &session, version, check_ordering, ahead.get(), &loop);
   while (running) {
     if (LimitReached()) {
       cut_why_ = "limit reached";
@@ -382,7 +383,7 @@ bool Walker::StartOid(const char* text, int version, oid* root, int* root_length
   return false;
 }
 
-bool Walker::Walk(const char* oid_text, int version, bool get_next) {
+bool Walker::Walk(const char* oid_text, int version, bool get_next, const char* then) {
   // After the operator's interrupt no walk starts: the job goes straight on
   // to write what it has.
   if (platform::Interrupted()) {
@@ -396,8 +397,14 @@ bool Walker::Walk(const char* oid_text, int version, bool get_next) {
   const size_t rows = rows_.GetCount();
   bool keyed;
   {
+    if (then && get_next) {
+      oid next[MAX_OID_LEN];
+      const int length = ParseStartOid(then, next, MAX_OID_LEN);
+      if (RootFits(length)) then_.assign(next, next + length);
+    }
     SnmpSession session(SnmpSession::Api::kTraditional);
     keyed = RunWalk(&session, SnmpSession::Api::kTraditional, root, root_length, version, get_next);
+    then_.clear();
   }
   if (rows_.GetCount() == rows && platform::Interrupted()) {
     tally_.NoteInterrupted();  // the second variant does not start

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,9 @@ struct BatchItem {
   WalkCursor cursor;
 };
 
+// What several streams brought of the subtree walked next (scan/walk_streams.h).
+struct StreamsAhead;
+
 class Walker {
  public:
   // settings must outlive the Walker. progress (may be null) gets the row
@@ -96,8 +100,10 @@ class Walker {
   // console and in the log; never throws. After the operator's interrupt it
   // returns at once, and a walk in progress ends at its next request or wait,
   // logging "<target>|interrupted"; the rows it stored stay. What the walk
-  // met is noted in tally().
-  bool Walk(const char* oid_text, int version, bool get_next);
+  // met is noted in tally(). then (may be null): the subtree this Walker
+  // walks next over the same version; several streams may begin it while
+  // this walk runs, and that walk takes what they brought.
+  bool Walk(const char* oid_text, int version, bool get_next, const char* then = nullptr);
 
   // Gets the configured OIDs up to GetBatch per GET PDU over one version,
   // storing every answer as a row. *pending: indexes into oids of the OIDs
@@ -197,4 +203,10 @@ class Walker {
   std::string cut_why_;
   bool cut_by_timeout_ = false;
   std::string peer_;  // the target with its host name resolved; empty until the first open
+  // The subtree walked next (Walk's then), for the walk in progress; empty:
+  // none.
+  std::vector<oid> then_;
+  // What several streams brought of the next subtree before its walk began;
+  // taken (and dropped unless it is that walk's) by the next RunWalk.
+  std::shared_ptr<StreamsAhead> ahead_;
 };

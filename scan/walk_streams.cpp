@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "log/log.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -36,7 +38,8 @@ constexpr int kMaxRank = 1000;
 struct StreamSegment {
   enum class End { kNone, kSplit, kChain, kFailed };
 
-  Name split;  // its last name; empty: it runs to the subtree's end
+  int subtree = 0;  // 0: this walk's; 1: the next walk's (Walk's then)
+  Name split;       // its last name; empty: it runs to its subtree's end
   Name last;   // what its next request asks about
   // Its answers' variables (cloned lists) and how many of each belong to it.
   std::vector<std::pair<netsnmp_variable_list*, size_t>> answers;
@@ -88,6 +91,16 @@ struct StreamSegment {
   }
 };
 
+// The next walk's segments, kept while no request of theirs is outstanding.
+struct StreamsAhead {
+  Name root;
+  int version = 0;
+  std::deque<std::unique_ptr<StreamSegment>> segments;
+  int splits = 0;
+  int long_segments = 0;
+  int answers = 0;
+};
+
 class StreamWalk {
  public:
   StreamWalk(Walker* walker, SnmpExchange* session, int version, bool check_ordering,
@@ -97,14 +110,34 @@ class StreamWalk {
         version_(version),
         check_ordering_(check_ordering),
         state_(*state),
-        streams_(walker->settings_.streams) {}
+        streams_(walker->settings_.streams) {
+    const WalkCursor& cursor = state->cursor;
+    bounds_[0].end.assign(cursor.end_bound, cursor.end_bound + cursor.root_length);
+    bounds_[0].root_length = cursor.root_length;
+    next_root_ = walker->then_;
+    if (!next_root_.empty()) {
+      bounds_[1].end = next_root_;
+      ++bounds_[1].end.back();
+      bounds_[1].root_length = next_root_.size();
+    }
+  }
 
-  bool Run() {
+  bool Run(StreamsAhead* ahead) {
     const WalkCursor& cursor = state_.cursor;
-    segments_.push_back(
-        std::make_unique<StreamSegment>(Name(cursor.name, cursor.name + cursor.name_length)));
-    segments_.front()->anchored = true;
-    Step step = Post(segments_.front().get());
+    Name root(cursor.name, cursor.name + cursor.name_length);
+    Step step = Step::kGoOn;
+    if (ahead && ahead->root == root && ahead->version == version_ && !ahead->segments.empty()) {
+      segments_ = std::move(ahead->segments);
+      splits_ = ahead->splits;
+      long_segments_ = ahead->long_segments;
+      answers_ = ahead->answers;
+      for (auto& segment : segments_)
+        if (step == Step::kGoOn && !segment->done()) step = Post(segment.get());
+    } else {
+      segments_.push_back(std::make_unique<StreamSegment>(std::move(root)));
+      segments_.front()->anchored = true;
+      step = Post(segments_.front().get());
+    }
     while (step == Step::kGoOn) {
       step = Store();
       if (step != Step::kGoOn) break;
@@ -130,16 +163,28 @@ class StreamWalk {
       for (auto& segment : segments_)
         if (segment->ticket == ticket) step = Take(segment.get(), status, response);
     }
-    if (step == Step::kOver) return false;
-    HandBack();
+    if (step == Step::kOver) {
+      // The next walk's answers on their way are worth their wait.
+      if (ahead_started_ && !platform::Interrupted()) HandBack(false);
+      return false;
+    }
+    HandBack(true);
     return true;
   }
 
  private:
   enum class Step { kGoOn, kOver, kOneStream };
 
-  // Sends the segment's next request.
+  // Where a segment's subtree ends.
+  struct Bound {
+    Name end;  // the name after the subtree
+    size_t root_length = 0;
+  };
+
+  // Sends the segment's next request; while closing, leaves it for the next
+  // walk to send.
   Step Post(StreamSegment* segment) {
+    if (closing_) return Step::kGoOn;
     const long repetitions = segment->timed_out_repetitions > 0 ? 1 : walker_.BulkRepetitions();
     const SnmpName name = {segment->last.data(), segment->last.size()};
     int ticket = -1;
@@ -212,12 +257,13 @@ class StreamWalk {
   void Keep(StreamSegment* segment, netsnmp_variable_list* vars) {
     using End = StreamSegment::End;
     Name before = segment->last;
-    const WalkCursor& cursor = state_.cursor;
+    const Name& end = bounds_[segment->subtree].end;
     size_t count = 0;
-    for (const netsnmp_variable_list* var = vars; var; var = var->next_variable) {
+    const netsnmp_variable_list* before_var = nullptr;
+    for (const netsnmp_variable_list* var = vars; var; before_var = var, var = var->next_variable) {
       if (segment->first.empty()) segment->first = NameOf(var);
-      if (snmp_oid_compare(cursor.end_bound, cursor.root_length, var->name, var->name_length) <=
-          0) {
+      NoteColumnEnd(before_var, var);
+      if (Compare(end, var->name, var->name_length) <= 0) {
         ++count;  // past the subtree: the walk's checks end it there
         segment->end = End::kChain;
         break;
@@ -253,6 +299,16 @@ class StreamWalk {
       segment->end = End::kFailed;
       segment->failed_status = ExchangeStatus::kError;
     }
+  }
+
+  // Two names in a row of one table's single-number indexes, the second in
+  // a later column: the first's index is where the columns end.
+  void NoteColumnEnd(const netsnmp_variable_list* a, const netsnmp_variable_list* b) {
+    if (!a || a->name_length != b->name_length || a->name_length < 3) return;
+    const size_t column = a->name_length - 2;
+    if (!std::equal(a->name, a->name + column, b->name) || a->name[column] >= b->name[column])
+      return;
+    column_ends_[Name(a->name, a->name + column)] = a->name[column + 1];
   }
 
   // Stores what the first segment brought and moves on to the next segment
@@ -300,11 +356,22 @@ class StreamWalk {
 
   // Splits new segments off running ones while streams are free.
   Step Grow() {
+    if (!next_root_.empty() && !ahead_started_ && static_cast<int>(in_flight_.size()) < streams_) {
+      // The next walk's first request, as that walk sends it: no waste.
+      ahead_started_ = true;
+      segments_.push_back(std::make_unique<StreamSegment>(next_root_));
+      segments_.back()->subtree = 1;
+      segments_.back()->anchored = true;
+      if (const Step step = Post(segments_.back().get()); step != Step::kGoOn) return step;
+    }
     const int first = streams_ - 1;
-    while (static_cast<int>(in_flight_.size()) < streams_ &&
-           splits_ - long_segments_ / 2 < first + answers_ / kAnswersPerSplit) {
+    while (static_cast<int>(in_flight_.size()) < streams_) {
+      // Splits that cost a request each, within the budget; those on an
+      // answer's boundary cost none.
+      const bool budget = splits_ - long_segments_ / 2 < first + answers_ / kAnswersPerSplit;
       size_t best = segments_.size();
       int best_rank = 0;
+      bool best_aligned = false;
       Name best_split;
       for (size_t i = 0; i < segments_.size(); ++i) {
         const StreamSegment& s = *segments_[i];
@@ -312,25 +379,28 @@ class StreamWalk {
         // first splits, two after them.
         if (s.done() || s.answered - s.answered_at_split < (splits_ < first ? 1 : 2)) continue;
         int kind = 0;
+        bool aligned = false;
         Name split;
-        if (!SplitPoint(s, &kind, &split)) continue;
+        if (!SplitPoint(s, &kind, &split, &aligned) || (!aligned && !budget)) continue;
         // A long column first; then the segment that went longest unsplit.
         const int rank =
             kind < 2 ? kind : 2 + kMaxRank - std::min(kMaxRank, s.answered - s.answered_at_split);
         if (best == segments_.size() || rank < best_rank) {
           best = i;
           best_rank = rank;
+          best_aligned = aligned;
           best_split = std::move(split);
         }
       }
       if (best == segments_.size()) break;
       auto fresh = std::make_unique<StreamSegment>(best_split);
+      fresh->subtree = segments_[best]->subtree;
       fresh->split = std::move(segments_[best]->split);
       segments_[best]->split = std::move(best_split);
       segments_[best]->answered_at_split = segments_[best]->answered;
       StreamSegment* posted = fresh.get();
       segments_.insert(segments_.begin() + static_cast<long>(best) + 1, std::move(fresh));
-      ++splits_;
+      if (!best_aligned) ++splits_;
       if (const Step step = Post(posted); step != Step::kGoOn) return step;
     }
     return Step::kGoOn;
@@ -344,14 +414,21 @@ class StreamWalk {
   // root, never at the last sub-identifier (that would leave the segment its
   // last name's subtree alone, mostly nothing). The split point lies before
   // the segment's own.
-  bool SplitPoint(const StreamSegment& s, int* rank, Name* split) const {
-    const size_t root_length = state_.cursor.root_length;
+  //
+  // When the last two answers walked the same stretch of a single-number
+  // index (a dense one), the split lies a whole number of answers ahead,
+  // in the middle of what is left when the segment's own split is in that
+  // column: the segment's last answer ends on it and nothing is asked twice
+  // (*aligned).
+  bool SplitPoint(const StreamSegment& s, int* rank, Name* split, bool* aligned) const {
+    const size_t root_length = bounds_[s.subtree].root_length;
+    *aligned = false;
     if (s.last.size() < root_length + 2) return false;
     auto within = [&s](const Name& candidate) {
       return s.split.empty() || Compare(s.split, candidate.data(), candidate.size()) > 0;
     };
     auto sibling_at = [&](size_t k, oid step, Name* candidate) {
-      if (s.last[k] >= MAX_SUBID - step) return false;
+      if (step >= MAX_SUBID || s.last[k] >= MAX_SUBID - step) return false;
       candidate->assign(s.last.begin(), s.last.begin() + static_cast<long>(k) + 1);
       (*candidate)[k] += step;
       return within(*candidate);
@@ -367,10 +444,29 @@ class StreamWalk {
       *rank = 0;
       if (same + 1 < s.last.size() && sibling_at(same - 1, 1, split)) return true;
       *rank = 1;
-      if (same == index && s.before_previous.size() == s.last.size() &&
-          s.last[index] > s.before_previous[index] &&
-          sibling_at(index, 4 * (s.last[index] - s.before_previous[index]), split))
-        return true;
+      if (same == index && s.previous.size() == s.last.size() &&
+          s.before_previous.size() == s.last.size() &&
+          s.last[index] > s.previous[index] && s.previous[index] > s.before_previous[index]) {
+        const oid stride = s.last[index] - s.previous[index];
+        *aligned = stride == s.previous[index] - s.before_previous[index];
+        oid answers = 8;
+        // Where the segment's column ends: its split, or where another
+        // column of the table ended.
+        oid end = 0;
+        if (s.split.size() == s.last.size() &&
+            std::equal(s.last.begin(), s.last.begin() + static_cast<long>(index),
+                       s.split.begin()))
+          end = s.split[index];
+        if (auto known = column_ends_.find(Name(s.last.begin(), s.last.end() - 2));
+            known != column_ends_.end() && (end == 0 || known->second < end))
+          end = known->second;
+        if (*aligned && end > s.last[index]) {
+          answers = (end - s.last[index]) / stride / 2;
+          if (answers == 0) return false;
+        }
+        if (sibling_at(index, answers * stride, split)) return true;
+        *aligned = false;
+      }
     }
     *rank = 2;
     for (size_t k = root_length; k < index; ++k)
@@ -378,19 +474,55 @@ class StreamWalk {
     return false;
   }
 
-  // Lets the requests still outstanding end, so the walk loop's requests
-  // have the device to themselves, and hands it the first segment's state.
-  void HandBack() {
-    while (!in_flight_.empty()) {
+  // Lets the requests still outstanding end (all of them, so the walk
+  // loop's requests have the device to themselves, or the next walk's),
+  // keeps what the next walk's brought for it, and hands the walk loop the
+  // first segment's state.
+  void HandBack(bool all) {
+    closing_ = true;
+    bool keep = ahead_started_;
+    auto waiting = [&] {
+      if (all) return !in_flight_.empty();
+      for (const auto& segment : segments_)
+        if (segment->subtree == 1 && segment->ticket >= 0) return true;
+      return false;
+    };
+    while (waiting()) {
       int ticket = -1;
       netsnmp_pdu* response = nullptr;
       const ExchangeStatus status = session_.Collect(&ticket, &response);
       if (ticket < 0 || status == ExchangeStatus::kInterrupted ||
-          status == ExchangeStatus::kDeadline)
+          status == ExchangeStatus::kDeadline) {
+        keep = false;
         break;
+      }
       in_flight_.erase(ticket);
+      if (stale_.erase(ticket) != 0) continue;
+      for (auto& segment : segments_) {
+        if (segment->ticket != ticket) continue;
+        if (segment->subtree == 1)
+          Take(segment.get(), status, response);
+        else
+          segment->ticket = -1;
+      }
     }
-    if (!segments_.empty()) state_.timed_out_repetitions = segments_.front()->timed_out_repetitions;
+    if (!segments_.empty() && segments_.front()->subtree == 0)
+      state_.timed_out_repetitions = segments_.front()->timed_out_repetitions;
+    if (!keep || walker_.one_stream_) return;
+    auto ahead = std::make_shared<StreamsAhead>();
+    ahead->root = next_root_;
+    ahead->version = version_;
+    for (auto& segment : segments_) {
+      if (segment->subtree != 1) continue;
+      segment->subtree = 0;
+      segment->ticket = -1;
+      ahead->segments.push_back(std::move(segment));
+    }
+    std::erase_if(segments_, [](const auto& segment) { return !segment; });
+    ahead->splits = splits_;
+    ahead->long_segments = long_segments_;
+    ahead->answers = answers_;
+    walker_.ahead_ = std::move(ahead);
   }
 
   Walker& walker_;
@@ -399,17 +531,24 @@ class StreamWalk {
   const bool check_ordering_;
   WalkLoopState& state_;
   const int streams_;
-  std::deque<std::unique_ptr<StreamSegment>> segments_;  // in the subtree's order
+  Bound bounds_[2];  // this walk's subtree and the next walk's
+  Name next_root_;   // the next walk's subtree; empty: none
+  bool ahead_started_ = false;
+  bool closing_ = false;                                 // no more requests go out
+  std::deque<std::unique_ptr<StreamSegment>> segments_;  // in the walks' order
   std::set<int> in_flight_;                              // requests posted and not yet collected
   std::set<int> overlapped_;  // requests that had company while in flight
   std::set<int> stale_;       // requests of a segment that started again
+  // Tables' entries (up to the column) and the last index their columns
+  // were seen to end at.
+  std::map<Name, oid> column_ends_;
   int splits_ = 0;
   int long_segments_ = 0;  // stored segments that took kLongSegment answers or more
   int answers_ = 0;
 };
 
 bool WalkInStreams(Walker* walker, SnmpExchange* session, int version, bool check_ordering,
-                   WalkLoopState* state) {
+                   StreamsAhead* ahead, WalkLoopState* state) {
   StreamWalk walk(walker, session, version, check_ordering, state);
-  return walk.Run();
+  return walk.Run(ahead);
 }

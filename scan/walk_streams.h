@@ -33,15 +33,24 @@
 // answer or a failed exchange also hands the walk back to one stream, which
 // asks again after the last stored name.
 //
+// The subtree the Walker walks next (Walk's then) starts as a stream of its
+// own from the beginning, asking exactly what its own walk would ask first,
+// and is split like the others; its answers wait. When this walk ends, the
+// next one's requests still outstanding are let end, and what came is kept
+// for the next walk, which takes it only when it is that subtree's over the
+// same version in streams; it starts its streams from there instead of from
+// its root. Anything else drops it.
+//
 // Thread safety: as the Walker's (one thread).
 #pragma once
 
 #include "scan/snmp_exchange.h"
 #include "scan/walk.h"
 
-// Walks the subtree of state's cursor in streams over the open session.
+// Walks the subtree of state's cursor in streams over the open session,
+// going on from ahead (may be null; not kept) when it holds this subtree.
 // Returns false when the walk is over (its rows stored, its end reported as
 // the walk loop reports it), or true when the walk loop goes on in one
 // stream from *state.
 bool WalkInStreams(Walker* walker, SnmpExchange* session, int version, bool check_ordering,
-                   WalkLoopState* state);
+                   StreamsAhead* ahead, WalkLoopState* state);
