@@ -356,8 +356,10 @@ class StreamWalk {
 
   // Splits new segments off running ones while streams are free.
   Step Grow() {
-    if (!next_root_.empty() && !ahead_started_ && static_cast<int>(in_flight_.size()) < streams_) {
-      // The next walk's first request, as that walk sends it: no waste.
+    if (!next_root_.empty() && !ahead_started_ && answers_ > 0 &&
+        static_cast<int>(in_flight_.size()) < streams_) {
+      // The next walk's first request, as that walk sends it: no waste. Not
+      // before an answer showed that the device takes a request this size.
       ahead_started_ = true;
       segments_.push_back(std::make_unique<StreamSegment>(next_root_));
       segments_.back()->subtree = 1;

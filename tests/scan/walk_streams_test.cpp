@@ -70,6 +70,31 @@ class StreamsScriptedTest : public testing::Test {
     return w;
   }
 
+  // The walks of roots in turn on one Walker, each told the next root as
+  // the one it walks next (then[i], when given; else roots[i + 1]).
+  Walked WalkInTurn(const ScriptedAgent::Options& options, const std::vector<const char*>& roots,
+                    const std::vector<const char*>& then, int repetitions, int streams) {
+    Walked w;
+    ScriptedAgent agent;
+    std::string error;
+    EXPECT_TRUE(agent.Start(options, &error)) << error;
+    settings_.max_reps = repetitions;
+    settings_.streams = streams;
+    Walker job(agent.peer(), settings_);
+    for (size_t i = 0; i < roots.size(); ++i) {
+      const char* next = i < then.size() ? then[i] : i + 1 < roots.size() ? roots[i + 1] : nullptr;
+      const WalkRun run = CapturedWalk(&log_, &job, roots[i], 2, true, next);
+      w.run.log.insert(w.run.log.end(), run.log.begin(), run.log.end());
+    }
+    w.rows = StoredRows(job);
+    const OutcomeDecision decision = DecideOutcome(job.tally(), job.rows().GetCount());
+    w.outcome = OutcomeName(decision.outcome);
+    w.detail = decision.detail;
+    w.requests = agent.RequestCount();
+    w.agent_log = agent.Log();
+    return w;
+  }
+
   QueuedLog log_;
   ScanSettings settings_;
 };
@@ -142,6 +167,54 @@ TEST_F(StreamsScriptedTest, EveryAgentGivesTheRowsOfOneStream) {
     if (std::string(c.scenario) == "drop-concurrent") {
       EXPECT_NE(many.agent_log.find("dropped"), std::string::npos);
     }
+  }
+}
+
+// The subtree walked next begins while the first runs; its walk gives the
+// rows of its own walk in one stream, whatever the agent does, and what was
+// begun for a subtree that is not walked next is not taken.
+TEST_F(StreamsScriptedTest, TheNextSubtreeBegunEarlyGivesTheRowsOfItsOwnWalk) {
+  struct Case {
+    const char* name;
+    const char* scenario;
+    const char* arg;
+    std::vector<const char*> roots;
+    std::vector<const char*> then;  // empty: each walk's next root
+    int repetitions;
+    int delay_ms = 0;
+    bool one_stream = false;
+  };
+  const char* mib2 = "1.3.6.1.2.1";
+  const char* enterprises = "1.3.6.1.4.1";
+  const Case cases[] = {
+      {"both subtrees", "table", "", {mib2, enterprises}, {}, 3},
+      {"the table under the next subtree", "table", "", {"1.3.6.1.2.1.1.1", "1.3.6.1.2.1.1.9"},
+       {}, 4},
+      {"tooBig above 2", "bulk-too-big", "2", {mib2, enterprises}, {}, 8},
+      {"silence above 2", "bulk-silent", "2", {mib2, enterprises}, {}, 4},
+      {"a name that does not increase", "not-increasing", "", {mib2, enterprises}, {}, 3},
+      {"error status on every request", "error-index-beyond", "", {mib2, enterprises}, {}, 3},
+      {"concurrent requests dropped", "drop-concurrent", "", {mib2, enterprises}, {}, 3, 30,
+       true},
+      {"another subtree walked next", "table", "", {"1.3.6.1.2.1.1.1", "1.3.6.1.2.1.1.9.1.3"},
+       {"1.3.6.1.2.1.1.9"}, 4},
+      {"the same subtree over another walk", "table", "", {mib2, mib2}, {mib2}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedAgent::Options options;
+    options.scenario = c.scenario;
+    options.arg = c.arg;
+    options.delay_ms = c.delay_ms;
+    const Walked one = WalkInTurn(options, c.roots, c.then, c.repetitions, 1);
+    const Walked many = WalkInTurn(options, c.roots, c.then, c.repetitions, 8);
+    EXPECT_EQ(many.rows.order, one.rows.order);
+    EXPECT_EQ(many.rows.values, one.rows.values);
+    EXPECT_EQ(many.outcome, one.outcome);
+    EXPECT_EQ(many.detail, one.detail);
+    const std::string dropped =
+        "streams: no answer with several requests outstanding; one stream\n";
+    EXPECT_EQ(Count(LogTexts(many.run), dropped), c.one_stream ? 1 : 0) << LogTexts(many.run);
   }
 }
 
@@ -251,10 +324,11 @@ class StreamsSnmpdTest : public testing::Test {
     settings.streams = streams;
     Walker job(agent_->Target(), settings);
     if (version == 3) job.UseAccount(Account("streamsuser", "streams-pass-phrase"));
-    for (const char* root : {"1.3.6.1.2.1", "1.3.6.1.4.1"}) {
-      const WalkRun run = CapturedWalk(&log_, &job, root, version, true);
-      EXPECT_EQ(run.err, "") << root;
-    }
+    // mib-2 tells its walk that enterprises comes next, as the scan job does.
+    const WalkRun mib2 = CapturedWalk(&log_, &job, "1.3.6.1.2.1", version, true, "1.3.6.1.4.1");
+    EXPECT_EQ(mib2.err, "");
+    const WalkRun enterprises = CapturedWalk(&log_, &job, "1.3.6.1.4.1", version, true);
+    EXPECT_EQ(enterprises.err, "");
     EXPECT_EQ(DecideOutcome(job.tally(), job.rows().GetCount()).outcome, TargetOutcome::kAnswered);
     return StoredRows(job);
   }

@@ -62,12 +62,12 @@ struct WalkRun {
 // result 0, or -1 when the SNMPv3 key could not be made. Call with a
 // QueuedLog alive.
 inline WalkRun CapturedWalk(QueuedLog* log, Walker* job, const char* oid_text, int version,
-                            bool get_next) {
+                            bool get_next, const char* then = nullptr) {
   WalkRun run;
   log->Take();
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  run.result = job->Walk(oid_text, version, get_next) ? 0 : -1;
+  run.result = job->Walk(oid_text, version, get_next, then) ? 0 : -1;
   run.out = testing::internal::GetCapturedStdout();
   run.err = testing::internal::GetCapturedStderr();
   run.log = log->Take();
