@@ -11,7 +11,9 @@
 // in, further down that column's indexes, or at the next sibling of its last
 // name at the shallowest level inside the range (at most N - 1 splits at
 // first, then one per 10 answers and half a one per segment that took four
-// answers or more, so the packets stay close to those of one stream).
+// answers or more, so the packets stay close to those of one stream). A
+// split down a dense column's indexes a whole number of answers ahead costs
+// no request and is not counted: the segment's last answer ends on it.
 //
 // Rows are stored only in the order of the one-stream walk: the first
 // segment's answers go through the walk's own checks as they come; the
