@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -262,7 +263,7 @@ class StreamWalk {
     const netsnmp_variable_list* before_var = nullptr;
     for (const netsnmp_variable_list* var = vars; var; before_var = var, var = var->next_variable) {
       if (segment->first.empty()) segment->first = NameOf(var);
-      NoteColumnEnd(before_var, var);
+      NoteIndex(before_var, var);
       if (Compare(end, var->name, var->name_length) <= 0) {
         ++count;  // past the subtree: the walk's checks end it there
         segment->end = End::kChain;
@@ -301,14 +302,17 @@ class StreamWalk {
     }
   }
 
-  // Two names in a row of one table's single-number indexes, the second in
-  // a later column: the first's index is where the columns end.
-  void NoteColumnEnd(const netsnmp_variable_list* a, const netsnmp_variable_list* b) {
-    if (!a || a->name_length != b->name_length || a->name_length < 3) return;
-    const size_t column = a->name_length - 2;
-    if (!std::equal(a->name, a->name + column, b->name) || a->name[column] >= b->name[column])
-      return;
-    column_ends_[Name(a->name, a->name + column)] = a->name[column + 1];
+  // The row of b's table (its name taken as entry.column.index), and
+  // where the table's columns end when a, the name before it in the answer,
+  // is the last row of an earlier column.
+  void NoteIndex(const netsnmp_variable_list* a, const netsnmp_variable_list* b) {
+    if (IsException(b->type) || b->name_length < 3) return;
+    const size_t column = b->name_length - 2;
+    Table& table = tables_[Name(b->name, b->name + column)];
+    table.indexes.insert(b->name[column + 1]);
+    if (a && a->name_length == b->name_length && std::equal(a->name, a->name + column, b->name) &&
+        a->name[column] < b->name[column])
+      table.end = a->name[column + 1];
   }
 
   // Stores what the first segment brought and moves on to the next segment
@@ -377,9 +381,8 @@ class StreamWalk {
       Name best_split;
       for (size_t i = 0; i < segments_.size(); ++i) {
         const StreamSegment& s = *segments_[i];
-        // Split again once answers showed where it stands now: one for the
-        // first splits, two after them.
-        if (s.done() || s.answered - s.answered_at_split < (splits_ < first ? 1 : 2)) continue;
+        // Split again once an answer showed where it stands now.
+        if (s.done() || s.answered == s.answered_at_split) continue;
         int kind = 0;
         bool aligned = false;
         Name split;
@@ -408,20 +411,19 @@ class StreamWalk {
     return Step::kGoOn;
   }
 
-  // Where to split the segment, best first (*rank 0, 1, 2): after the column
-  // its last two answers stayed in (the next column of a table is likely as
-  // long); in that column, as far ahead of its last index as four times
-  // what those two answers walked (a single-number index); else at the next
-  // sibling of its last name at the shallowest level below the subtree's
-  // root, never at the last sub-identifier (that would leave the segment its
-  // last name's subtree alone, mostly nothing). The split point lies before
-  // the segment's own.
-  //
-  // When the last two answers walked the same stretch of a single-number
-  // index (a dense one), the split lies a whole number of answers ahead,
-  // in the middle of what is left when the segment's own split is in that
-  // column: the segment's last answer ends on it and nothing is asked twice
-  // (*aligned).
+  // Where to split the segment, best first (*rank 0, 1, 2). In a table
+  // column with a single-number index, on a row a whole number of answers
+  // ahead, so the segment's last answer ends on it and nothing is asked
+  // twice (*aligned): halfway through the rows other columns of the table
+  // showed ahead of it, or, where the last two answers walked equal
+  // stretches of index (a dense one), halfway to where the column ends, or
+  // eight answers ahead when that is not known. Else after the column its
+  // last answers stayed in (the next column of a table is likely as long);
+  // else eight answers' stretch of index ahead; else at the next sibling of
+  // its last name at the shallowest level below the subtree's root, never at
+  // the last sub-identifier (that would leave the segment its last name's
+  // subtree alone, mostly nothing). The split point lies before the
+  // segment's own.
   bool SplitPoint(const StreamSegment& s, int* rank, Name* split, bool* aligned) const {
     const size_t root_length = bounds_[s.subtree].root_length;
     *aligned = false;
@@ -442,33 +444,50 @@ class StreamWalk {
     };
     const size_t same = std::min(common(s.previous), common(s.before_previous));
     const size_t index = s.last.size() - 1;
-    if (same > root_length && same <= index) {
-      *rank = 0;
-      if (same + 1 < s.last.size() && sibling_at(same - 1, 1, split)) return true;
+    if (same > root_length && same < index) {
+      *rank = 0;  // an index of several sub-identifiers
+      if (sibling_at(same - 1, 1, split)) return true;
+    }
+    if (same > root_length && same == index && s.previous.size() == s.last.size() &&
+        s.before_previous.size() == s.last.size() && s.last[index] > s.previous[index] &&
+        s.previous[index] > s.before_previous[index]) {
+      // A single-number index.
+      const oid stride = s.last[index] - s.previous[index];
+      const bool dense = stride == s.previous[index] - s.before_previous[index];
+      // Where the segment's column ends: its split, or where another column
+      // of the table ended.
+      oid end = 0;
+      if (s.split.size() == s.last.size() &&
+          std::equal(s.last.begin(), s.last.begin() + static_cast<long>(index), s.split.begin()))
+        end = s.split[index];
+      const auto table = tables_.find(Name(s.last.begin(), s.last.end() - 2));
+      const oid table_end = table == tables_.end() ? 0 : table->second.end;
+      if (table_end != 0 && (end == 0 || table_end < end)) end = table_end;
       *rank = 1;
-      if (same == index && s.previous.size() == s.last.size() &&
-          s.before_previous.size() == s.last.size() &&
-          s.last[index] > s.previous[index] && s.previous[index] > s.before_previous[index]) {
-        const oid stride = s.last[index] - s.previous[index];
-        *aligned = stride == s.previous[index] - s.before_previous[index];
-        oid answers = 8;
-        // Where the segment's column ends: its split, or where another
-        // column of the table ended.
-        oid end = 0;
-        if (s.split.size() == s.last.size() &&
-            std::equal(s.last.begin(), s.last.begin() + static_cast<long>(index),
-                       s.split.begin()))
-          end = s.split[index];
-        if (auto known = column_ends_.find(Name(s.last.begin(), s.last.end() - 2));
-            known != column_ends_.end() && (end == 0 || known->second < end))
-          end = known->second;
-        if (*aligned && end > s.last[index]) {
-          answers = (end - s.last[index]) / stride / 2;
-          if (answers == 0) return false;
+      *aligned = true;
+      if (table != tables_.end()) {
+        // The rows other columns of the table have ahead of this one.
+        const std::set<oid>& indexes = table->second.indexes;
+        auto from = indexes.upper_bound(s.last[index]);
+        const auto to = end == 0 ? indexes.end() : indexes.upper_bound(end);
+        const long ahead = std::distance(from, to);
+        const long per_answer = std::max(1, walker_.bulk_repetitions_);
+        if (ahead >= 2 * per_answer) {
+          std::advance(from, ahead / per_answer / 2 * per_answer - 1);
+          if (sibling_at(index, *from - s.last[index], split)) return true;
         }
-        if (sibling_at(index, answers * stride, split)) return true;
-        *aligned = false;
       }
+      if (dense && end > s.last[index]) {
+        const oid answers = (end - s.last[index]) / stride / 2;
+        if (answers > 0 && sibling_at(index, answers * stride, split)) return true;
+      } else if (dense && end == 0 && sibling_at(index, 8 * stride, split)) {
+        return true;
+      }
+      *aligned = false;
+      *rank = 0;
+      if (sibling_at(index - 1, 1, split)) return true;  // the next column
+      *rank = 1;
+      if (end == 0 && sibling_at(index, 8 * stride, split)) return true;
     }
     *rank = 2;
     for (size_t k = root_length; k < index; ++k)
@@ -541,9 +560,13 @@ class StreamWalk {
   std::set<int> in_flight_;                              // requests posted and not yet collected
   std::set<int> overlapped_;  // requests that had company while in flight
   std::set<int> stale_;       // requests of a segment that started again
-  // Tables' entries (up to the column) and the last index their columns
-  // were seen to end at.
-  std::map<Name, oid> column_ends_;
+  // What answers showed of tables with a single-number index, by entry
+  // (the name up to the column).
+  struct Table {
+    std::set<oid> indexes;  // of rows in any column
+    oid end = 0;            // the last row of a column that ended; 0: none seen
+  };
+  std::map<Name, Table> tables_;
   int splits_ = 0;
   int long_segments_ = 0;  // stored segments that took kLongSegment answers or more
   int answers_ = 0;
