@@ -53,25 +53,12 @@ class StreamsScriptedTest : public testing::Test {
 
   Walked Walk(const ScriptedAgent::Options& options, const char* root, int repetitions,
               int streams) {
-    Walked w;
-    ScriptedAgent agent;
-    std::string error;
-    EXPECT_TRUE(agent.Start(options, &error)) << error;
-    settings_.max_reps = repetitions;
-    settings_.streams = streams;
-    Walker job(agent.peer(), settings_);
-    w.run = CapturedWalk(&log_, &job, root, 2, true);
-    w.rows = StoredRows(job);
-    const OutcomeDecision decision = DecideOutcome(job.tally(), job.rows().GetCount());
-    w.outcome = OutcomeName(decision.outcome);
-    w.detail = decision.detail;
-    w.requests = agent.RequestCount();
-    w.agent_log = agent.Log();
-    return w;
+    return WalkInTurn(options, {root}, {}, repetitions, streams);
   }
 
   // The walks of roots in turn on one Walker, each told the next root as
-  // the one it walks next (then[i], when given; else roots[i + 1]).
+  // the one it walks next (then[i], when given; else roots[i + 1]). The run
+  // is the last walk's, with the log of all.
   Walked WalkInTurn(const ScriptedAgent::Options& options, const std::vector<const char*>& roots,
                     const std::vector<const char*>& then, int repetitions, int streams) {
     Walked w;
@@ -81,11 +68,13 @@ class StreamsScriptedTest : public testing::Test {
     settings_.max_reps = repetitions;
     settings_.streams = streams;
     Walker job(agent.peer(), settings_);
+    std::vector<std::string> log;
     for (size_t i = 0; i < roots.size(); ++i) {
       const char* next = i < then.size() ? then[i] : i + 1 < roots.size() ? roots[i + 1] : nullptr;
-      const WalkRun run = CapturedWalk(&log_, &job, roots[i], 2, true, next);
-      w.run.log.insert(w.run.log.end(), run.log.begin(), run.log.end());
+      w.run = CapturedWalk(&log_, &job, roots[i], 2, true, next);
+      log.insert(log.end(), w.run.log.begin(), w.run.log.end());
     }
+    w.run.log = log;
     w.rows = StoredRows(job);
     const OutcomeDecision decision = DecideOutcome(job.tally(), job.rows().GetCount());
     w.outcome = OutcomeName(decision.outcome);
