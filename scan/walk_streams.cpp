@@ -456,13 +456,14 @@ class StreamWalk {
       const bool dense = stride == s.previous[index] - s.before_previous[index];
       // Where the segment's column ends: its split, or where another column
       // of the table ended.
-      oid end = 0;
+      oid end = 0;  // 0: not known; else past the segment's last row
       if (s.split.size() == s.last.size() &&
           std::equal(s.last.begin(), s.last.begin() + static_cast<long>(index), s.split.begin()))
         end = s.split[index];
       const auto table = tables_.find(Name(s.last.begin(), s.last.end() - 2));
+      // (A column that ended before this row says nothing of this one's end.)
       const oid table_end = table == tables_.end() ? 0 : table->second.end;
-      if (table_end != 0 && (end == 0 || table_end < end)) end = table_end;
+      if (table_end > s.last[index] && (end == 0 || table_end < end)) end = table_end;
       *rank = 1;
       *aligned = true;
       if (table != tables_.end()) {

@@ -107,6 +107,8 @@ TEST_F(StreamsScriptedTest, EveryAgentGivesTheRowsOfOneStream) {
   };
   const Case cases[] = {
       {"many answers", "table", "", "1.3.6.1.2.1", 3},
+      {"a sparse index, a column with gaps, one row a request", "sparse-table", "", "1.3.6.1.2.1",
+       1},
       {"a sparse index, a column with gaps", "sparse-table", "", "1.3.6.1.2.1", 2},
       {"a sparse index, a column with gaps, more a request", "sparse-table", "", "1.3.6.1.2.1", 5},
       {"answer runs past the subtree", "table", "", "1.3.6.1.2.1.1", 25},

@@ -782,15 +782,15 @@ TABLE_TREE = sorted(NORMAL_TREE + [(TABLE_BASE + (column, row), integer(column *
                                     else octets("row %d" % row)) for column in (2, 3) for row in range(1, 21)])
 
 
-# A table with a single-number index that skips (as process IDs do) and a
-# column that lacks some rows: splits placed from one column's rows miss in
-# another.
+# A table with a single-number index that skips (as process IDs do), a first
+# column that ends early and a column that lacks some rows: splits placed
+# from one column's rows miss in another.
 SPARSE_BASE = oid("1.3.6.1.2.1.25.4.2.1")
 SPARSE_INDEXES = [1, 2, 3, 7, 20, 21, 22, 23, 90, 91, 300, 301, 302, 1000, 1001, 5000, 5001, 5002,
                   5003, 9000, 12000, 12001, 12002, 30000, 30001, 30002, 65000]
 SPARSE_TREE = sorted(NORMAL_TREE + [(SPARSE_BASE + (column, row), integer(column * 100000 + row))
                                     for column in (1, 2, 3, 4) for k, row in enumerate(SPARSE_INDEXES)
-                                    if column != 3 or k % 4 != 2])
+                                    if (column != 1 or k < 4) and (column != 3 or k % 4 != 2)])
 
 
 def sparse_table(agent, req):
