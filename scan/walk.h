@@ -74,7 +74,8 @@ struct BatchItem {
   WalkCursor cursor;
 };
 
-// What several streams brought of the subtree walked next (scan/walk_streams.h).
+// What several streams brought of the subtree walked next (defined in
+// scan/walk_streams.cpp).
 struct StreamsAhead;
 
 class Walker {

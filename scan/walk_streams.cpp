@@ -32,6 +32,9 @@ constexpr int kAnswersPerSplit = 10;
 constexpr int kLongSegment = 4;
 // Unsplit answers beyond this count no more in the choice of a segment.
 constexpr int kMaxRank = 1000;
+// How far down a column's indexes a split goes when where the column ends
+// is not known: this many of the segment's answers.
+constexpr oid kAnswersAhead = 8;
 
 }  // namespace
 
@@ -481,14 +484,14 @@ class StreamWalk {
       if (dense && end > s.last[index]) {
         const oid answers = (end - s.last[index]) / stride / 2;
         if (answers > 0 && sibling_at(index, answers * stride, split)) return true;
-      } else if (dense && end == 0 && sibling_at(index, 8 * stride, split)) {
+      } else if (dense && end == 0 && sibling_at(index, kAnswersAhead * stride, split)) {
         return true;
       }
       *aligned = false;
       *rank = 0;
       if (sibling_at(index - 1, 1, split)) return true;  // the next column
       *rank = 1;
-      if (end == 0 && sibling_at(index, 8 * stride, split)) return true;
+      if (end == 0 && sibling_at(index, kAnswersAhead * stride, split)) return true;
     }
     *rank = 2;
     for (size_t k = root_length; k < index; ++k)

@@ -12,8 +12,9 @@
 // name at the shallowest level inside the range (at most N - 1 splits at
 // first, then one per 10 answers and half a one per segment that took four
 // answers or more, so the packets stay close to those of one stream). A
-// split down a dense column's indexes a whole number of answers ahead costs
-// no request and is not counted: the segment's last answer ends on it.
+// split down a column's indexes on the row that ends one of the segment's
+// answers (a row other columns of the table showed, or a whole number of
+// answers ahead in a dense index) costs no request and is not counted.
 //
 // Rows are stored only in the order of the one-stream walk: the first
 // segment's answers go through the walk's own checks as they come; the
